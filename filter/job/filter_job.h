@@ -1,0 +1,12 @@
+// The filter job as a function: everything `main` does, with the arguments,
+// the PPD path and the two streams as parameters, so that tests and other
+// front ends run a whole job in process.
+#pragma once
+
+#include <cstdio>
+
+// Runs one job exactly as the CUPS filter does: argv[0] queue, argv[1] job id,
+// argv[2] user, argv[3] title, argv[4] copies, argv[5] options, argv[6]
+// optional input file. Returns the exit status (0, or 1 for a wrong argument
+// count or an unreadable input file).
+int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* err);

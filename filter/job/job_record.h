@@ -1,0 +1,30 @@
+// Job milestones in the trace log, the per-printer job record CSV file, and
+// the overwrite of a temporary file before it is deleted.
+#pragma once
+
+#include "job_context.h"
+#include "wintypes.h"
+
+struct LOGRecord {
+  char Index[9];
+  char Timestamp[33];   // "epoch,Y-M-D h:m:s"
+  char LogType[5];      // "1"
+  char JobType[33];     // "PRINT"
+  char Name[129];       // user "-" title (after its last '/')
+  char BigSizePages[17];
+  char SmallSizePages[17];
+  char JobStatus[33];   // "Completed" or "Canceled"
+  char FWVersion[17];
+  char DrumSN[33];
+  char TonerSN[33];
+  char DeveloperSN[33];
+};
+
+void LogTime(const char* jobID, const char* message);
+// Appends one line for RecJob to the CSV file; always TRUE.
+BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob);
+// Overwrites the file with 0x01 then 0x00 bytes over its old length.
+BOOL CleanFileContent(const char* filename);
+// Fills the record from the job and appends it (teardown), when a printer is
+// selected; user and title are argv[2] and argv[3].
+void WriteJobRecord(const FilterJob& job, const char* user, const char* title);

@@ -1,0 +1,261 @@
+// Page loop, end of input and teardown of a job.
+#include "page_loop.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "feature_bits.h"
+#include "job_record.h"
+#include "job_state.h"
+#include "paper.h"
+#include "shims.h"
+#include "status_monitor.h"
+#include "trace.h"
+
+namespace {
+
+const char FUNCNAME[] = "main";
+
+// Float to int as a C cast truncates, but defined for every input: sizes
+// come from an untrusted raster header and may be 0.
+int TruncToInt(float v) {
+  if (std::isnan(v)) return 0;
+  if (v >= static_cast<float>(INT_MAX)) return INT_MAX;
+  if (v <= static_cast<float>(INT_MIN)) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+// Smaller of a truncated width ratio and a height ratio, compared as floats.
+int MinRatio(int w, float h) { return static_cast<float>(w) > h ? TruncToInt(h) : w; }
+
+bool SameSize(const cups_page_header2_t& a, const cups_page_header2_t& b) {
+  return a.PageSize[0] == b.PageSize[0] && a.PageSize[1] == b.PageSize[1];
+}
+
+bool Cancelled() { return gCancelJob.load(std::memory_order_acquire) != 0; }
+
+// Hands one page on. Until the image pipeline takes pages, a page's pixels
+// are read and dropped here so the raster stream stays in step; the page is
+// counted as the pipeline would count it.
+BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, BOOL RemoveBlankPage) {
+  (void)RemoveBlankPage;
+  if (!blank) {
+    std::vector<unsigned char> row(header.cupsBytesPerLine ? header.cupsBytesPerLine : 1);
+    for (unsigned y = 0; y < header.cupsHeight; ++y) {
+      if (cupsRasterReadPixels(job.inras, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
+        DbgMessage(FUNCNAME, "GetCUPSPageData fail!");
+        return FALSE;
+      }
+    }
+  }
+  ++job.page;
+  LogTime(job.jobID, "page done");
+  return TRUE;
+}
+
+enum class LoopExit { EndOfInput, Teardown };
+
+LoopExit PageLoop(FilterJob& job) {
+  cups_page_header2_t& inheader = job.inheader;
+  while (cupsRasterReadHeader2(job.inras, &inheader)) {
+    DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
+    while (gErrorSuspend.load(std::memory_order_acquire)) {
+      Sleep(1000);
+      DbgMessage(FUNCNAME, "gErrorSuspend = %d", gErrorSuspend.load(std::memory_order_acquire));
+    }
+
+    int PrinterA3 = (job.DriverFeature & DF_A3) ? 1 : 0;
+    job.paper_type = GetPaperSizeCode(&inheader, PrinterA3, job.cupsLEF);
+    job.paper_type_p1 = job.page > 0 ? GetPaperSizeCode(&ginheader_bak, PrinterA3, job.cupsLEF) : job.paper_type;
+
+    ComputePageRatio(job);
+    CountPageSize(job);
+
+    job.AddBlankPageDone = FALSE;
+    if (PrinterA3 && gSaveToFile.load(std::memory_order_acquire) && job.bDuplex && (job.page % 2) == 1 &&
+        !SameSize(inheader, ginheader_bak)) {
+      DbgMessage(FUNCNAME, "Add blank page %d", job.page);
+      if (!HandOnPage(job, TRUE, ginheader_bak, FALSE)) return LoopExit::Teardown;
+      DbgMessage(FUNCNAME, "page = %d", job.page);
+      job.AddBlankPageDone = TRUE;
+    }
+
+    DbgMessage(FUNCNAME, "Orientation %d!", inheader.Orientation);
+    if (PrinterA3 || job.page == 0) ginheader_bak = inheader;
+
+    if ((job.DriverFeature & DF_ABORT_ON_ERROR) && Cancelled()) return LoopExit::Teardown;
+
+    if (inheader.cupsInteger[10])
+      job.DriverFeature |= DF_BORDER_FILTER;
+    else
+      job.DriverFeature &= ~DF_BORDER_FILTER;
+    DbgMessage(FUNCNAME, "DriverFeature %0x", job.DriverFeature);
+
+    if (job.page == 0) job.bDuplex = inheader.Duplex;
+
+    if (Cancelled()) {
+      DbgMessage(FUNCNAME, "stop print!");
+      return LoopExit::EndOfInput;
+    }
+
+    if (job.DriverFeature & DF_DISCONNECT_DETECT) {
+      DbgMessage(FUNCNAME, "disconnection support");
+      DbgMessage(FUNCNAME, "disconnection, page = %d", job.page);
+      DbgMessage(FUNCNAME, "disconnection, JobPending = %d", job.JobPending);
+      if (job.page > 0 && job.page % 2 == 0 && job.JobPending == 0 &&
+          IsJobPending(job.argv[0], gJobID.load(std::memory_order_relaxed))) {
+        DbgMessage(FUNCNAME, "disconnection, stop print!");
+        gCancelJob.store(1, std::memory_order_release);
+        return LoopExit::EndOfInput;
+      }
+    }
+
+    if (!HandOnPage(job, FALSE, inheader, job.AddBlankPageDone)) return LoopExit::Teardown;
+    DbgMessage(FUNCNAME, "page = %d", job.page);
+
+    ++job.CUPSpages;
+    DbgMessage(FUNCNAME, "CUPSpages = %d", job.CUPSpages);
+  }
+  return LoopExit::EndOfInput;
+}
+
+// After the last page: the trailing filler page of a duplex job.
+bool EndOfInput(FilterJob& job) {
+  DbgMessage(FUNCNAME, "end read CUPS data");
+  gStatusThreadExit.store(1, std::memory_order_release);
+  if (gSaveToFile.load(std::memory_order_acquire) && (job.page % 2) == 1 && job.bDuplex) {
+    if (!HandOnPage(job, TRUE, ginheader_bak, FALSE)) return false;
+  }
+  if (Cancelled()) DbgMessage(FUNCNAME, "gCancelJob = %d", gCancelJob.load(std::memory_order_acquire));
+  return true;
+}
+
+void Teardown(FilterJob& job) {
+  DbgMessage(FUNCNAME, "end wait thread (new)");
+  DbgMessage(FUNCNAME, "page = %d", job.page);
+  gJbigThreadExit.store(1, std::memory_order_release);
+  DbgMessage(FUNCNAME, "end wait thread, gJbigThreadExit = %d", 1);
+  DbgMessage(FUNCNAME, "jbig thread stop");
+
+  if (job.IgnorePSM == 0) {
+    gStatusThreadExit.store(1, std::memory_order_release);
+    DbgMessage(FUNCNAME, "status thread stop");
+  }
+
+  cupsFreeOptions(job.num_options, job.options);
+  job.options = nullptr;
+  job.num_options = 0;
+  DbgMessage(FUNCNAME, "cupsFreeOptions");
+  cupsRasterClose(job.inras);
+  job.inras = nullptr;
+  DbgMessage(FUNCNAME, "cupsRasterClose");
+  DbgMessage(FUNCNAME, "count_bytes = %d", count_bytes.load(std::memory_order_relaxed));
+  if (job.fd != 0) {
+    close(job.fd);
+    job.fd = 0;
+  }
+
+  if (Cancelled()) DbgMessage(FUNCNAME, "发生错误或取消作业");
+  DbgMessage(FUNCNAME, "临时文件清除，覆盖1");
+  WakeNetPrinter(job.Selected());
+  DbgMessage(FUNCNAME, "临时文件清除，覆盖0");
+
+  WriteJobRecord(job, job.argv[2], job.argv[3]);
+  if (job.ppd) {
+    ppdClose(job.ppd);
+    job.ppd = nullptr;
+  }
+  if (Cancelled()) Sleep(5000);
+  if (stdoutPRN) {
+    std::fclose(stdoutPRN);
+    stdoutPRN = nullptr;
+  }
+
+  float seconds = static_cast<float>(GetTickCount() - job.jobtick) / 1000.0f;
+  DbgMessage(FUNCNAME, "exit job, using %f sec", seconds);
+  DbgMessage(FUNCNAME, "%f PPM", static_cast<double>(static_cast<float>(job.page) * 60.0f / seconds));
+  LogTime(job.jobID, "filter out");
+}
+
+}  // namespace
+
+void ComputePageRatio(FilterJob& job) {
+  cups_page_header2_t& h = job.inheader;
+  const float W = static_cast<float>(h.PageSize[0]);
+  const float H = static_cast<float>(h.PageSize[1]);
+  int ratio = 100;
+
+  // Oversized custom page: fit to A4, and A4 is the maximum from now on.
+  if (job.paper_type == ENG_PAPER_CUSTOMER && (W > job.MaxMediaWidth || H > job.MaxMediaHeight)) {
+    DbgMessage(FUNCNAME, "custom width fit to A4!");
+    int w = TruncToInt(595.0f / W * 100.0f);
+    DbgMessage(FUNCNAME, "width ratio %d!", w);
+    float hr = 842.0f / H * 100.0f;
+    ratio = MinRatio(w, hr);
+    DbgMessage(FUNCNAME, "ratio %d!", ratio);
+    job.MaxMediaWidth = 595;
+    job.MaxMediaHeight = 842;
+  }
+
+  // Later pages of another size are scaled to the first page's size.
+  if (!(job.DriverFeature & DF_A3) && job.page > 0 && !SameSize(h, ginheader_bak)) {
+    const float Wb = static_cast<float>(ginheader_bak.PageSize[0]);
+    const float Hb = static_cast<float>(ginheader_bak.PageSize[1]);
+    job.custom_ratio = 100;
+    if (job.paper_type_p1 == ENG_PAPER_CUSTOMER && (Wb > job.MaxMediaWidth || Hb > job.MaxMediaHeight)) {
+      int cw = TruncToInt(595.0f / Wb * 100.0f);
+      DbgMessage(FUNCNAME, "custom width ratio %d!", cw);
+      float ch = 842.0f / Hb * 100.0f;
+      job.custom_ratio = MinRatio(cw, ch);
+      DbgMessage(FUNCNAME, "custom ratio %d!", job.custom_ratio);
+      job.MaxMediaWidth = 595;
+      job.MaxMediaHeight = 842;
+    }
+    const float cr = static_cast<float>(job.custom_ratio);
+    int w = TruncToInt(Wb * cr / 100.0f / W * 100.0f);
+    DbgMessage(FUNCNAME, "page 1 width ratio %d!", w);
+    float hr = cr * Hb / 100.0f / H * 100.0f;
+    ratio = MinRatio(w, hr);
+    DbgMessage(FUNCNAME, "ratio %d!", ratio);
+  }
+
+  // Fit to paper: a 1-based row of the paper table; other values are ignored.
+  unsigned n = h.cupsInteger[13];
+  if (n != 0 && n <= static_cast<unsigned>(kPaperRows)) {
+    const PAPERFORMAT& row = gPaperFormat[n - 1];
+    const float Wp = row.w, Hp = row.h;
+    int w = TruncToInt(Wp / W * 100.0f);
+    DbgMessage(FUNCNAME, "page 1 width ratio %d!", w);
+    float hr = Hp / H * 100.0f;
+    ratio = MinRatio(w, hr);
+    DbgMessage(FUNCNAME, "fit to paper %d ratio %d!", n, ratio);
+    h.PageSize[0] = static_cast<unsigned>(row.w);
+    h.PageSize[1] = static_cast<unsigned>(row.h);
+  }
+
+  if (unsigned s = h.cupsInteger[7]; s != 0)
+    ratio = TruncToInt(static_cast<float>(ratio) * static_cast<float>(s) / 100.0f);
+
+  job.ratio = ratio;
+  h.cupsInteger[7] = static_cast<unsigned>(ratio);
+  DbgMessage(FUNCNAME, "final ratio %d!", ratio);
+}
+
+void CountPageSize(FilterJob& job) {
+  unsigned area = job.inheader.PageSize[0] * job.inheader.PageSize[1];
+  if (area > 500990u)
+    ++job.BigSizePages;
+  else
+    ++job.SmallSizePages;
+}
+
+int RunJobPages(FilterJob& job) {
+  LoopExit exit = PageLoop(job);
+  if (exit == LoopExit::EndOfInput) EndOfInput(job);
+  Teardown(job);
+  return 0;
+}

@@ -1,0 +1,12 @@
+#!/bin/sh
+# Installs the Debian 12 packages the project needs to build, test and run
+# its sample job. Run as root.
+set -e
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends \
+  build-essential cmake pkg-config git ca-certificates \
+  libcups2-dev libcupsimage2-dev cups-ppdc \
+  libjbig-dev jbigkit-bin liblcms2-dev libpng-dev \
+  libgtest-dev libbenchmark-dev \
+  netpbm

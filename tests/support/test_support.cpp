@@ -1,0 +1,145 @@
+// Test helpers (see test_support.h).
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "filter_job.h"
+
+namespace testing_support {
+
+PrivateRoot::PrivateRoot() {
+  char tmpl[] = "/tmp/rastertopwg2-test-XXXXXX";
+  char* d = mkdtemp(tmpl);
+  if (!d) throw std::runtime_error("mkdtemp failed");
+  dir_ = d;
+  std::filesystem::create_directories(dir_ + "/tmp");
+  setenv("RASTERTOPWG2_ROOT", dir_.c_str(), 1);
+}
+
+PrivateRoot::~PrivateRoot() {
+  unsetenv("RASTERTOPWG2_ROOT");
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void PrivateRoot::EnableTraceFile() const { std::filesystem::create_directories(Path("/tmp/cups")); }
+
+std::string PrivateRoot::TraceLog() const { return ReadFile(Path("/tmp/cups/printer.log")); }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+std::string MakeRaster(const std::string& path, const std::vector<std::string>& args) {
+  std::string cmd = std::string(TESTPAGE_BIN) + " -o '" + path + "'";
+  for (const std::string& a : args) cmd += " '" + a + "'";
+  int rc = std::system(cmd.c_str());
+  if (rc != 0) ADD_FAILURE() << "testpage failed: " << cmd;
+  return path;
+}
+
+std::string MakePpd(const std::string& path, const std::map<std::string, std::string>& attrs) {
+  std::istringstream in(ReadFile(std::string(TEST_DATA_DIR) + "/sample.ppd"));
+  std::string out, line;
+  std::map<std::string, std::string> pending = attrs;
+  while (std::getline(in, line)) {
+    bool replaced = false;
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+      if (line.rfind("*" + it->first + ":", 0) == 0) {
+        if (!it->second.empty()) out += "*" + it->first + ": \"" + it->second + "\"\n";
+        pending.erase(it);
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out += line + "\n";
+  }
+  for (auto& [k, v] : pending)
+    if (!v.empty()) out += "*" + k + ": \"" + v + "\"\n";
+  WriteFile(path, out);
+  return path;
+}
+
+namespace {
+std::string Slurp(FILE* f) {
+  std::fflush(f);
+  std::rewind(f);
+  std::string s;
+  char buf[65536];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  return s;
+}
+}  // namespace
+
+JobResult RunJob(const std::string& ppd, const std::string& raster, const std::string& options,
+                 const std::string& queue, const std::string& title, const std::string& user) {
+  std::vector<std::string> args = {queue, "42", user, title, "1", options};
+  if (!raster.empty()) args.push_back(raster);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  JobResult r;
+  r.status = RunFilterJob(static_cast<int>(args.size()), argv.data(), ppd.empty() ? nullptr : ppd.c_str(),
+                          out, err);
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  std::fclose(out);
+  std::fclose(err);
+  return r;
+}
+
+JobResult RunFilterProgram(const std::string& env, const std::string& args) {
+  char outName[] = "/tmp/rastertopwg2-out-XXXXXX";
+  char errName[] = "/tmp/rastertopwg2-err-XXXXXX";
+  int o = mkstemp(outName), e = mkstemp(errName);
+  close(o);
+  close(e);
+  std::string cmd = env + " " + RASTERTOPWG2_BIN + " " + args + " >" + outName + " 2>" + errName;
+  int rc = std::system(cmd.c_str());
+  JobResult r;
+  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.out = ReadFile(outName);
+  r.err = ReadFile(errName);
+  unlink(outName);
+  unlink(errName);
+  return r;
+}
+
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.find(needle) != std::string::npos) lines.push_back(line);
+  return lines;
+}
+
+int CountLinesEndingWith(const std::string& text, const std::string& tail) {
+  int n = 0;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0) ++n;
+  return n;
+}
+
+}  // namespace testing_support

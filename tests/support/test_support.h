@@ -1,0 +1,62 @@
+// Test helpers: a private root for the filter's fixed paths, raster files
+// from the test-page writer, PPD variants, and whole jobs run in process or
+// as the real filter program.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory that the filter's fixed paths (/tmp/...) live under for
+// the lifetime of the object; removed afterwards.
+class PrivateRoot {
+ public:
+  PrivateRoot();
+  ~PrivateRoot();
+  PrivateRoot(const PrivateRoot&) = delete;
+  PrivateRoot& operator=(const PrivateRoot&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  // dir() + path, e.g. Path("/tmp/cups").
+  std::string Path(const std::string& path) const { return dir_ + path; }
+  // Creates dir()/tmp/cups so that the trace goes to its printer.log.
+  void EnableTraceFile() const;
+  std::string TraceLog() const;
+
+ private:
+  std::string dir_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+
+// Writes a raster file with the test-page writer; args are its options.
+std::string MakeRaster(const std::string& path, const std::vector<std::string>& args);
+
+// Writes the sample PPD with attributes replaced or added ("DriverFeature"
+// -> "16777216"); an empty value removes the attribute.
+std::string MakePpd(const std::string& path, const std::map<std::string, std::string>& attrs = {});
+
+struct JobResult {
+  int status = -1;
+  std::string out;  // printer stream
+  std::string err;  // messages for the scheduler
+};
+
+// Runs a whole job in process: queue, job id, user, title, copies, options
+// and the raster file name (empty: no seventh argument).
+JobResult RunJob(const std::string& ppd, const std::string& raster, const std::string& options = "",
+                 const std::string& queue = "testq", const std::string& title = "title",
+                 const std::string& user = "alice");
+
+// Runs the filter program with a shell command line tail ("a b c < file").
+JobResult RunFilterProgram(const std::string& env, const std::string& args);
+
+// Lines of text that contain needle.
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle);
+// Count of lines that end with the given text (trace lines carry prefixes).
+int CountLinesEndingWith(const std::string& text, const std::string& tail);
+
+}  // namespace testing_support
