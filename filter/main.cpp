@@ -3,4 +3,6 @@
 
 #include "filter_job.h"
 
-int main(int argc, char** argv) { return RunFilterJob(argc, argv, std::getenv("PPD"), stdout, stderr); }
+int main(int argc, char** argv) {
+  return RunFilterJob(argc, argv, std::getenv("PPD"), stdout, stderr);
+}

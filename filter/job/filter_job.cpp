@@ -18,8 +18,8 @@
 #include "job_record.h"
 #include "job_state.h"
 #include "job_streams.h"
-#include "paper.h"
 #include "page_loop.h"
+#include "paper.h"
 #include "paths.h"
 #include "shims.h"
 #include "status_monitor.h"
@@ -68,7 +68,7 @@ int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* e
 
   getFilePath();
 
-  struct sigaction action{};
+  struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   action.sa_handler = term;

@@ -30,13 +30,17 @@ int TruncToInt(float v) {
 }
 
 // Smaller of a truncated width ratio and a height ratio, compared as floats.
-int MinRatio(int w, float h) { return static_cast<float>(w) > h ? TruncToInt(h) : w; }
+int MinRatio(int w, float h) {
+  return static_cast<float>(w) > h ? TruncToInt(h) : w;
+}
 
 bool SameSize(const cups_page_header2_t& a, const cups_page_header2_t& b) {
   return a.PageSize[0] == b.PageSize[0] && a.PageSize[1] == b.PageSize[1];
 }
 
-bool Cancelled() { return gCancelJob.load(std::memory_order_acquire) != 0; }
+bool Cancelled() {
+  return gCancelJob.load(std::memory_order_acquire) != 0;
+}
 
 // Hands one page on. Until the image pipeline takes pages, a page's pixels
 // are read and dropped here so the raster stream stays in step; the page is
@@ -70,7 +74,8 @@ LoopExit PageLoop(FilterJob& job) {
 
     int PrinterA3 = (job.DriverFeature & DF_A3) ? 1 : 0;
     job.paper_type = GetPaperSizeCode(&inheader, PrinterA3, job.cupsLEF);
-    job.paper_type_p1 = job.page > 0 ? GetPaperSizeCode(&ginheader_bak, PrinterA3, job.cupsLEF) : job.paper_type;
+    job.paper_type_p1 =
+        job.page > 0 ? GetPaperSizeCode(&ginheader_bak, PrinterA3, job.cupsLEF) : job.paper_type;
 
     ComputePageRatio(job);
     CountPageSize(job);
