@@ -49,26 +49,11 @@ bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t 
 
 }  // namespace
 
-// Screens the 8-bit gray page in lpbuf (one plane, or K, Y, M, C stacked)
-// into 1 bit per pixel, 1 for light pixels. FALSE leaves the gray page as it
-// was: bad geometry, a missing or misfit tile, no memory, or a cancelled job.
-BOOL ApplyHalftone(JobInfo* lpJob) {
+// Screens the page with the tiles of one HalftoneType (steps after the
+// selection); tick is the caller's entry time for the exit trace.
+static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
   static const char FUNCNAME[] = "ApplyHalftone";
-  DWORD tick = GetTickCount();
-  DbgMessage(FUNCNAME, "In");
   const cups_page_header2_t& h = lpJob->inheader;
-
-  // Which screen: selection row, resolution and engine type.
-  HalftoneChoice choice = SelectHalftoneType(lpJob->cupsHTable, h.HWResolution[0],
-                                             (lpJob->Feature[0] & F0_LSU) != 0, lpJob->SCALE1200 != 0);
-  DbgMessage(FUNCNAME, "resolution = %d", choice.resolution);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
-  if (ClampHalftoneRow(lpJob->cupsHTable) != lpJob->cupsHTable)
-    DbgMessage(FUNCNAME, "cupsHTable %d out of range, using %d", lpJob->cupsHTable,
-               ClampHalftoneRow(lpJob->cupsHTable));
-  if (choice.changeTable) DbgMessage(FUNCNAME, "change table");
-  const int HalftoneType = choice.HalftoneType;
-  DbgMessage(FUNCNAME, "HalftoneType = %d", HalftoneType);
 
   // Tiles per plane: every plane starts with the default, the type's set
   // replaces what it names.
@@ -170,6 +155,37 @@ BOOL ApplyHalftone(JobInfo* lpJob) {
   lpJob->pagesize = static_cast<DWORD>(outSize);
   DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
   return TRUE;
+}
+
+// Screens the 8-bit gray page in lpbuf (one plane, or K, Y, M, C stacked)
+// into 1 bit per pixel, 1 for light pixels. FALSE leaves the gray page as it
+// was: bad geometry, a missing or misfit tile, no memory, or a cancelled job.
+BOOL ApplyHalftone(JobInfo* lpJob) {
+  static const char FUNCNAME[] = "ApplyHalftone";
+  DWORD tick = GetTickCount();
+  DbgMessage(FUNCNAME, "In");
+  const cups_page_header2_t& h = lpJob->inheader;
+
+  // Which screen: selection row, resolution and engine type.
+  HalftoneChoice choice = SelectHalftoneType(lpJob->cupsHTable, h.HWResolution[0],
+                                             (lpJob->Feature[0] & F0_LSU) != 0, lpJob->SCALE1200 != 0);
+  DbgMessage(FUNCNAME, "resolution = %d", choice.resolution);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
+  if (ClampHalftoneRow(lpJob->cupsHTable) != lpJob->cupsHTable)
+    DbgMessage(FUNCNAME, "cupsHTable %d out of range, using %d", lpJob->cupsHTable,
+               ClampHalftoneRow(lpJob->cupsHTable));
+  if (choice.changeTable) DbgMessage(FUNCNAME, "change table");
+  DbgMessage(FUNCNAME, "HalftoneType = %d", choice.HalftoneType);
+  return ScreenWithType(lpJob, choice.HalftoneType, tick);
+}
+
+// Screens the page with the tiles of a given HalftoneType, as ApplyHalftone
+// does after choosing it.
+BOOL ApplyHalftoneType(JobInfo* lpJob, int HalftoneType) {
+  static const char FUNCNAME[] = "ApplyHalftone";
+  DWORD tick = GetTickCount();
+  DbgMessage(FUNCNAME, "In, HalftoneType = %d", HalftoneType);
+  return ScreenWithType(lpJob, HalftoneType, tick);
 }
 
 // Turns a gray image of the slot's size (lines of page_width bytes) into a

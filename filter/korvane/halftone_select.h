@@ -94,3 +94,8 @@ int HalftoneQualityMode(const cups_page_header2_t& h);
 void BuildDensityCurve(float gamma, int gammatbl[256]);
 // Threshold of a tile cell after the density curve: always 1 to 254.
 BYTE CellThreshold(int g);
+
+// Screens a slot's gray page with the tiles of one HalftoneType, exactly as
+// ApplyHalftone does once it has chosen that type (any int: unknown types
+// take the fallback tile).
+BOOL ApplyHalftoneType(JobInfo* lpJob, int HalftoneType);
