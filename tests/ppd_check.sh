@@ -29,7 +29,7 @@ note() {
 
 # Exactly the expected PPDs, no stale or surplus ones.
 expected=$(for n in "$@"; do echo "$n.ppd"; done | sort)
-actual=$(cd "$ppd_dir" && ls | sort)
+actual=$(find "$ppd_dir" -mindepth 1 -maxdepth 1 -printf "%f\n" | sort)
 [ "$expected" = "$actual" ] || note "PPDs in $ppd_dir are [$actual], expected [$expected]"
 
 # Paper names the filter matches by name; cupstestppd would rather see the
