@@ -89,6 +89,9 @@ chmod 755 "$base/serverbin/filter/rastertopwg2" "$base/serverbin" "$base/serverb
 chmod 710 "$base/spool"
 chmod 1770 "$base/spool/tmp"
 chgrp "$run_group" "$base/spool" "$base/spool/tmp"
+# Only read by sanitizer builds of the filter.
+cp "$(dirname "$0")/lsan.supp" "$base/lsan.supp"
+chmod 644 "$base/lsan.supp"
 # The file device and the filter's own fixed paths (trace, capability file)
 # must be writable by the filter's user.
 chown -R "$run_user:$run_group" "$base/out" "$base/root"
@@ -121,6 +124,8 @@ PageLog $base/log/page_log
 Printcap $base/printcap
 PrintcapFormat bsd
 SetEnv RASTERTOPWG2_ROOT $base/root
+SetEnv ASAN_OPTIONS fast_unwind_on_malloc=0
+SetEnv LSAN_OPTIONS suppressions=$base/lsan.supp
 EOF
   cat >"$base/etc/cupsd.conf" <<EOF
 LogLevel debug
