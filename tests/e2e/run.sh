@@ -23,7 +23,7 @@ gdidecode=${3:-}
 timeout=${E2E_TIMEOUT:-180}
 pdf=/usr/share/cups/data/default-testpage.pdf
 
-for tool in cupsd lpadmin lp lpstat ipptool; do
+for tool in cupsd lpadmin lpinfo lp lpstat ipptool; do
   if ! command -v "$tool" >/dev/null 2>&1 && ! [ -x "/usr/sbin/$tool" ]; then
     echo "SKIP: $tool not installed"
     exit 77
@@ -89,6 +89,16 @@ chmod 755 "$base/serverbin/filter/rastertopwg2" "$base/serverbin" "$base/serverb
 chmod 710 "$base/spool"
 chmod 1770 "$base/spool/tmp"
 chgrp "$run_group" "$base/spool" "$base/spool/tmp"
+# A private data directory: CUPS' own data, plus the PPDs under model/ laid
+# out as the install puts them, so that the scheduler's driver list has to
+# find them there.
+mkdir -p "$base/data/model/rastertopwg2"
+sysdata=$(pkg-config --variable=cups_datadir cups 2>/dev/null || echo /usr/share/cups)
+for f in "$sysdata"/*; do
+  [ "$(basename "$f")" = model ] || ln -s "$f" "$base/data/"
+done
+cp "$ppd_dir"/*.ppd "$base/data/model/rastertopwg2/"
+chmod -R a+rX "$base/data"
 # Only read by sanitizer builds of the filter.
 cp "$(dirname "$0")/lsan.supp" "$base/lsan.supp"
 chmod 644 "$base/lsan.supp"
@@ -114,6 +124,7 @@ SystemGroup root
 FileDevice Yes
 ServerRoot $base/etc
 ServerBin $base/serverbin
+DataDir $base/data
 RequestRoot $base/spool
 TempDir $base/spool/tmp
 CacheDir $base/cache
@@ -227,14 +238,22 @@ wait_job() { # uri job-id
 }
 
 # ---------------------------------------------------------------------------
-# One queue per generated PPD; one job each.
+# The scheduler's driver list offers every model from the model directory.
+lpinfo -m >"$base/models.txt" 2>&1 || note "lpinfo -m failed: $(cat "$base/models.txt")"
+for ppd in "$ppd_dir"/*.ppd; do
+  grep -q "^rastertopwg2/$(basename "$ppd") " "$base/models.txt" ||
+    note "lpinfo -m does not list rastertopwg2/$(basename "$ppd")"
+done
+grep "^rastertopwg2/" "$base/models.txt" || true
+
+# One queue per generated PPD, made from the driver list; one job each.
 for ppd in "$ppd_dir"/*.ppd; do
   model=$(basename "$ppd" .ppd)
   queue="e2e_$model"
   out="$base/out/$model.prn"
   uri="ipp://127.0.0.1:$port/printers/$queue"
   echo "=== $model"
-  if ! lpadmin -p "$queue" -E -v "file://$out" -P "$ppd" 2>"$base/lpadmin.err"; then
+  if ! lpadmin -p "$queue" -E -v "file://$out" -m "rastertopwg2/$model.ppd" 2>"$base/lpadmin.err"; then
     note "$model: lpadmin failed: $(cat "$base/lpadmin.err")"
     continue
   fi
