@@ -304,7 +304,16 @@ for ppd in "$ppd_dir"/*.ppd; do
       grep -q "$want" "$trace" || note "$model: page header lacks \"$want\""
     done
   else
-    echo "(page header dump not traced yet: option slot check skipped)"
+    # Until then: when Ghostscript renders the raster, its command line in
+    # the scheduler log shows the slot values it was given.
+    gsline=$(grep "\[Job $job\] Ghostscript command line:" "$base/log/error_log" || true)
+    if [ -n "$gsline" ]; then
+      for want in -dcupsInteger0=1 -dcupsInteger11=6 -dcupsInteger13=5; do
+        echo "$gsline" | grep -q -- "$want " || note "$model: raster renderer not given $want"
+      done
+    else
+      echo "(page header dump not traced yet: option slot check skipped)"
+    fi
   fi
 
   # ----- STREAM CHECKS (disabled until the filter writes page data) -------
