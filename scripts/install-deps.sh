@@ -9,4 +9,5 @@ apt-get install -y --no-install-recommends \
   libcups2-dev libcupsimage2-dev cups-ppdc \
   libjbig-dev jbigkit-bin liblcms2-dev libpng-dev \
   libgtest-dev libbenchmark-dev \
-  netpbm
+  netpbm \
+  cups cups-client cups-ipp-utils cups-filters poppler-utils ghostscript
