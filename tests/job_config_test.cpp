@@ -121,8 +121,8 @@ TEST(JobConfig, MissingPpdGivesA4MaximumAndNoOptionalAttributes) {
   PrivateRoot root;
   std::string ras = MakeRaster(root.Path("/in.ras"), {"--res", "100"});
   JobResult r = RunJob("", ras);
-  EXPECT_EQ(CountLinesEndingWith(r.err, "MaxMediaWidth = 595.000000"), 1);
-  EXPECT_EQ(CountLinesEndingWith(r.err, "MaxMediaHeight = 842.000000"), 1);
+  EXPECT_EQ(CountLinesEndingWith(r.err, "[--main--] MaxMediaWidth = 595.000000"), 1);
+  EXPECT_EQ(CountLinesEndingWith(r.err, "[--main--] MaxMediaHeight = 842.000000"), 1);
   EXPECT_TRUE(LinesWith(r.err, "DriverVersion =").empty());
   EXPECT_TRUE(LinesWith(r.err, "cupsLEF =").empty());
   EXPECT_EQ(CountLinesEndingWith(r.err, "DriverFeature = 00000000"), 1);
@@ -130,7 +130,7 @@ TEST(JobConfig, MissingPpdGivesA4MaximumAndNoOptionalAttributes) {
   // With the attributes present, strings and numbers are traced as read.
   std::string ppd = MakePpd(root.Path("/s.ppd"), {{"Toolfd", "/var/log/x"}, {"cupsLEF", "16"}});
   JobResult p = RunJob(ppd, ras);
-  EXPECT_EQ(CountLinesEndingWith(p.err, "MaxMediaWidth = 612.000000"), 1);
+  EXPECT_EQ(CountLinesEndingWith(p.err, "[--main--] MaxMediaWidth = 612.000000"), 1);
   EXPECT_EQ(CountLinesEndingWith(p.err, "Toolfd = /var/log/x"), 1);
   EXPECT_EQ(CountLinesEndingWith(p.err, "cupsLEF = 16"), 1);
 }

@@ -6,11 +6,11 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <vector>
 
 #include "feature_bits.h"
 #include "job_record.h"
 #include "job_state.h"
+#include "page_pipeline.h"
 #include "paper.h"
 #include "pjl_stream.h"
 #include "shims.h"
@@ -44,29 +44,24 @@ bool Cancelled() {
   return gCancelJob.load(std::memory_order_acquire) != 0;
 }
 
-// Hands one page on. Until the image pipeline takes pages, a page's pixels
-// are read and dropped here so the raster stream stays in step; the page is
-// counted as the pipeline would count it.
+// Hands one page to the pipeline. The filter has no output thread yet, so
+// the page loop is the consumer of processed slots in the meantime: before a
+// page claims its slot, the page that used that slot before is freed.
 BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, BOOL RemoveBlankPage) {
-  (void)RemoveBlankPage;
-  if (!blank) {
-    std::vector<unsigned char> row(header.cupsBytesPerLine ? header.cupsBytesPerLine : 1);
-    for (unsigned y = 0; y < header.cupsHeight; ++y) {
-      if (cupsRasterReadPixels(job.inras, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
-        DbgMessage(FUNCNAME, "GetCUPSPageData fail!");
-        return FALSE;
-      }
-    }
-  }
-  ++job.page;
-  LogTime(job.jobID, "page done");
-  return TRUE;
+  int ring = gMAX_THREAD.load(std::memory_order_acquire);
+  if (ring < 1) ring = 1;
+  if (job.page >= static_cast<DWORD>(ring))
+    ReleaseProcessedPages(job.lpJob, &job.ReleasedPages, job.page - static_cast<DWORD>(ring) + 1);
+  return SendOnePage(job.lpJob, &job.page, header, job.inras, job.MaxMediaWidth, job.MaxMediaHeight,
+                     job.DriverFeature, job.PrnCapInfo, job.jobID, blank, RemoveBlankPage, job.cupsHTable,
+                     job.cupsLEF);
 }
 
 enum class LoopExit { EndOfInput, Teardown };
 
 LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
+  ResetColourWarning();
   while (cupsRasterReadHeader2(job.inras, &inheader)) {
     DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
     while (gErrorSuspend.load(std::memory_order_acquire)) {
@@ -143,6 +138,8 @@ bool EndOfInput(FilterJob& job) {
   if (gSaveToFile.load(std::memory_order_acquire) && (job.page % 2) == 1 && job.bDuplex) {
     if (!HandOnPage(job, TRUE, ginheader_bak, FALSE)) return false;
   }
+  ReleaseProcessedPages(job.lpJob, &job.ReleasedPages, job.page);
+  WaitLastSlot(job.lpJob, job.page);
   if (Cancelled()) DbgMessage(FUNCNAME, "gCancelJob = %d", gCancelJob.load(std::memory_order_acquire));
   return true;
 }
@@ -154,6 +151,7 @@ void Teardown(FilterJob& job) {
   gJbigThreadExit.store(1, std::memory_order_release);
   DbgMessage(FUNCNAME, "end wait thread, gJbigThreadExit = %d", 1);
   DbgMessage(FUNCNAME, "jbig thread stop");
+  ReleaseSlots(job.lpJob);
 
   if (job.IgnorePSM == 0) {
     gStatusThreadExit.store(1, std::memory_order_release);
