@@ -124,7 +124,7 @@ TEST_P(GeneratedPpd, FilterTracesTheAttributesThePpdStates) {
   for (const char* name : {"MaxMediaWidth", "MaxMediaHeight"}) {
     std::string v = Attr(ppd, name);
     ASSERT_FALSE(v.empty()) << name;
-    std::snprintf(line, sizeof line, "] %s = %f", name, std::atof(v.c_str()));
+    std::snprintf(line, sizeof line, "[--main--] %s = %f", name, std::atof(v.c_str()));
     EXPECT_EQ(CountLinesEndingWith(r.err, line), 1) << line;
   }
   for (const char* name : {"cupsHTable", "cupsLEF", "DriverVersion", "Toolfd"}) {
