@@ -407,14 +407,17 @@ TEST_F(StartJobTest, UncollatedCopiesGoToThePrinterWithoutSpoolFile) {
   EXPECT_FALSE(gSaveToFile.load());
   EXPECT_FALSE(fs::exists(SpoolPath()));
 
-  // Collate in the raster header alone asks for one copy but spools nothing.
+  // Collate in the raster header alone announces one copy, so the filter
+  // must collate: a spool file for the further copies.
   std::fflush(out_);
   ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
   std::rewind(out_);
   h.Collate = CUPS_TRUE;
   Start(h, FALSE);
   EXPECT_TRUE(HasLine(Header(), "@PJL SET COPIES=1"));
-  EXPECT_FALSE(gSaveToFile.load());
+  EXPECT_TRUE(bDriverDoCollate);
+  EXPECT_TRUE(gSaveToFile.load());
+  RemoveSpoolFile();
 }
 
 TEST_F(StartJobTest, DuplexJobSpoolsEvenWithOneCopy) {

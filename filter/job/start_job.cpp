@@ -91,7 +91,9 @@ DWORD StartJob(cups_page_header2_t* inheader, char** argv, BOOL* bDriverDoCollat
 
   OpenCopyFile(argv[1]);
 
-  if (bCollate == 1 && inheader->NumCopies > 1) *bDriverDoCollate = TRUE;
+  // A raster header asking for collation counts like the "Collate" option:
+  // the job header then announces one copy, so the filter must make the rest.
+  if ((bCollate == 1 || inheader->Collate) && inheader->NumCopies > 1) *bDriverDoCollate = TRUE;
   DbgMessage(FUNCNAME, "bDriverDoCollate = %d", *bDriverDoCollate);
   *nCopies = inheader->NumCopies;
 
