@@ -1,7 +1,13 @@
 // gen_tiles: designs the clustered-dot threshold tiles of the halftoning stage
 // and writes them as a C++ source file.
 //
-//   gen_tiles OUTPUT.cpp
+//   gen_tiles OUTPUT.cpp          write the tiles (the build does this)
+//   gen_tiles --summary           ruling, angle and lattice of every tile
+//   gen_tiles --survey            dot clusters per hole weight and half-cell
+//                                 shift (on top of kTuning), to tune a tile
+//   gen_tiles --search NAME STEP RANGE
+//                                 lattice positions for a tile with required
+//                                 row-0 values, with how far they move
 //
 // Every tile is built the same way. Dot centres sit on a lattice (in physical
 // units, so that asymmetric resolutions stretch it) that repeats with the
@@ -87,10 +93,10 @@ const Tuning kTuning[] = {
     {"K212_1200_600", 0.40, 0.5, 0.0},
     {"K141_600_1200", 0.40, 0.5, 0.0},
     {"K141_1200x600_192x96", 0.40, 0.0, 0.5},
-    {"COLOR_K_600_2400", 0.10, 0.5, 0.0},
-    {"COLOR_Y_600_2400", 0.40, 0.0, 0.0},
-    {"COLOR_M_600_2400", 0.40, 0.0, 0.0},
-    {"COLOR_C_600_2400", 0.40, 0.0, 0.0},
+    {"COLOR_K_600_2400", 0.00, 0.5, 0.0},
+    {"COLOR_Y_600_2400", 0.00, 0.5, 0.0},
+    {"COLOR_M_600_2400", 0.10, 0.0, 0.5},
+    {"COLOR_C_600_2400", 0.10, 0.0, 0.5},
     {"COLOR_K_600_1200", 0.40, 0.5, 0.0},
     {"COLOR_Y_600_1200", 0.10, 0.0, 0.0},
     {"COLOR_M_600_1200", 0.10, 0.5, 0.0},
@@ -110,137 +116,82 @@ const Tuning kTuning[] = {
     {"TBL_300_84_60_60_H", 0.80, 0.0, 0.5},
 };
 
-// The tile catalogue. Rulings follow from the dot counts: a 45 degree lattice
-// (a, a) is the black screen, 15 and 75 degrees (29, 8) / (41, 11) the cyan
-// and magenta screens, 0 degrees (4, 0) the yellow one.
+// The tile catalogue. Screen angles are counted anticlockwise on the page
+// (rows run down); a ruling is one over the square root of a dot's area.
+// Where a dot count is not a power of two fraction of the tile, no lattice
+// of whole cells fits, so the lattice is continuous (its centres rounded to
+// cells) and its ruling is what the count gives: 31 dots make 104 lpi,
+// 445 make 198, 174 make 132 and 72 make 159. Tiles that hold back a block
+// of cells at 255 (dark only at solid black) keep one such cell per dot:
+// the hole centres of the 8-cell screens.
 std::vector<TileSpec> Catalogue() {
   std::vector<TileSpec> t;
-  const double m905 = 128.0 / 905, m1802 = 180.0 / 1802;
-  // 600 dpi black screens.
-  t.push_back({"FINE_TAry_128",
-               128,
-               128,
-               600,
-               600,
-               512,
-               Square(4, 4, 1, 1, 1, 1, 2),
-               0,
-               254,
-               33,
-               0,
+  const double m905 = 128.0 / 905, m1802 = 180.0 / 1802, z31 = 64.0 / 31, s174 = 240.0 / 174;
+  // clang-format off
+  // 600 dpi black screens, 45 degrees: 106 lpi (32 cells a dot) and 212 lpi
+  // (8 cells); FINE_TAry_128 keeps 33 cells at 0 and stops at 254.
+  t.push_back({"FINE_TAry_128", 128, 128, 600, 600, 512, Square(4, 4, 1, 1, 1, 1, 2), 0, 254, 33, 0,
                {{0, 67}, {1, 51}, {2, 59}, {3, 114}, {4, 190}, {5, 206}, {6, 198}, {7, 143}}});
   t.push_back({"LSU_106_K60", 64, 64, 600, 600, 128, Square(4, 4, 1, 1, 1), 0, 255, 0, 0, {}});
   t.push_back({"Pimmet2_212", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1), 0, 255, 0, 512, {}});
   t.push_back({"Oskel_212", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1), 0, 255, 0, 0, {}});
   t.push_back({"Oskel_106", 64, 64, 600, 600, 128, Square(4, 4, 1, 1, 1), 1, 255, 0, 0, {}});
+  // 1200 dpi: 159 lpi at 45 degrees; 104 lpi on a near-square lattice
+  // (sides 8% apart) at 68 degrees.
   t.push_back({"Oskel_1200_160", 64, 64, 1200, 1200, 72, Square(1, 1, 64.0 / 12, 1, 1), 1, 255, 0, 547, {}});
-  t.push_back({"ZQ3_A4_1200_106LPI",
-               64,
-               64,
-               1200,
-               1200,
-               31,
-               Units(5 * 64.0 / 31, 2 * 64.0 / 31, -3 * 64.0 / 31, 5 * 64.0 / 31, 1, 1),
-               1,
-               255,
-               0,
-               0,
-               {}});
-  t.push_back({"A4_Vlor2_600Ret_212_64x64_GDI",
-               64,
-               64,
-               600,
-               600,
-               445,
-               Square(21, 2, 64.0 / 445, 1, 1),
-               0,
-               255,
-               0,
-               445,
-               {}});
-  // Four-colour set at 600 dpi: K 45, Y 0 (150 lpi), M 15, C 75 degrees.
+  t.push_back({"ZQ3_A4_1200_106LPI", 64, 64, 1200, 1200, 31, Units(5 * z31, 2 * z31, -3 * z31, 5 * z31, 1, 1),
+               1, 255, 0, 0, {}});
+  // 198 lpi at 5.4 degrees: of the square lattices holding 445 dots this one
+  // keeps the three-cell dots of 30% coverage apart.
+  t.push_back({"A4_Vlor2_600Ret_212_64x64_GDI", 64, 64, 600, 600, 445, Square(21, 2, 64.0 / 445, 1, 1), 0, 255,
+               0, 445, {}});
+  // Four-colour set at 600 dpi: K 45, Y 0 (150 lpi), M 74.6, C 15.4 degrees.
   t.push_back({"cmyk_96_96_k", 96, 96, 600, 600, 512, Square(3, 3, 1, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"cmyk_128_128_y", 128, 128, 600, 600, 1024, Square(4, 0, 1, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"cmyk_128_128_m", 128, 128, 600, 600, 905, Square(29, 8, m905, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"cmyk_128_128_c", 128, 128, 600, 600, 905, Square(8, 29, m905, 1, 1), 1, 255, 0, 0, {}});
-  // Black screens at asymmetric resolutions; units are 2400ths or 1200ths.
-  t.push_back(
-      {"Identity_141_2400x600_240x60", 240, 60, 2400, 600, 200, Square(12, 12, 1, 1, 4), 1, 255, 0, 0, {}});
-  {
-    // 174 dots need a near-square lattice that is not square: (10, 8) and
-    // (-8, 11) in 2400ths scaled by 240/174.
-    const double s = 240.0 / 174;
-    t.push_back({"K141_2400x1200_240x120",
-                 240,
-                 120,
-                 2400,
-                 1200,
-                 174,
-                 {10 * s, 8 * s / 2, -8 * s, 11 * s / 2, 0, 0},
-                 1,
-                 255,
-                 0,
-                 0,
-                 {}});
-  }
+  // Black screens at asymmetric resolutions, 45 degrees on the page; units
+  // are 2400ths or 1200ths of an inch. 174 dots fit no square lattice: the
+  // near-square one (10, 8), (-8, 11) has sides 6% apart.
+  t.push_back({"Identity_141_2400x600_240x60", 240, 60, 2400, 600, 200, Square(12, 12, 1, 1, 4), 1, 255, 0, 0,
+               {}});
+  t.push_back({"K141_2400x1200_240x120", 240, 120, 2400, 1200, 174, Units(10 * s174, 8 * s174, -8 * s174,
+               11 * s174, 1, 2), 1, 255, 0, 0, {}});
   t.push_back({"K212_1200_600", 128, 64, 1200, 600, 512, Square(4, 4, 1, 1, 2), 1, 255, 0, 0, {}});
   t.push_back({"K141_600_1200", 60, 120, 600, 1200, 200, Square(6, 6, 1, 2, 1), 1, 255, 0, 0, {}});
   t.push_back({"K141_1200x600_192x96", 192, 96, 1200, 600, 512, Square(6, 6, 1, 1, 2), 1, 255, 0, 0, {}});
   // 600 x 2400 colour set, 320 dots each (168 lpi). Of the lattices holding
   // 320 dots only the 26.6 degree one is square, so the planes use rhombic
-  // ones whose first-order frequencies lie far apart: K 38.2 and Y 51.8
-  // degrees (sides 1.3% apart), C 14.0 and M 76.0 degrees (sides 18% apart);
+  // ones whose first-order frequencies lie far apart: K 51.8 and Y 38.2
+  // degrees (sides 1.3% apart), M 14.0 and C 76.0 degrees (sides 18% apart);
   // units are 2400ths.
-  t.push_back(
-      {"COLOR_K_600_2400", 64, 256, 600, 2400, 320, Units(-11.2, -8.8, 8, -12, 4, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_Y_600_2400", 64, 256, 600, 2400, 320, Units(11.2, -8.8, 8, 12, 4, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_M_600_2400", 64, 256, 600, 2400, 320, Units(-12.8, 3.2, 3.2, 15.2, 4, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_C_600_2400", 64, 256, 600, 2400, 320, Units(12.8, 3.2, -3.2, 15.2, 4, 1), 1, 255, 0, 0, {}});
-  // 600 x 1200 colour set; units are 1200ths.
+  t.push_back({"COLOR_K_600_2400", 64, 256, 600, 2400, 320, Units(-11.2, -8.8, 8, -12, 4, 1), 1, 255, 0, 0, {}});
+  t.push_back({"COLOR_Y_600_2400", 64, 256, 600, 2400, 320, Units(11.2, -8.8, 8, 12, 4, 1), 1, 255, 0, 0, {}});
+  t.push_back({"COLOR_M_600_2400", 64, 256, 600, 2400, 320, Units(-12.8, 3.2, 3.2, 15.2, 4, 1), 1, 255, 0, 0, {}});
+  t.push_back({"COLOR_C_600_2400", 64, 256, 600, 2400, 320, Units(12.8, 3.2, -3.2, 15.2, 4, 1), 1, 255, 0, 0, {}});
+  // 600 x 1200 colour set, angles as the 600 dpi set; units are 1200ths.
   t.push_back({"COLOR_K_600_1200", 96, 192, 600, 1200, 512, Square(6, 6, 1, 2, 1), 1, 255, 0, 0, {}});
   t.push_back({"COLOR_Y_600_1200", 128, 256, 600, 1200, 1024, Square(8, 0, 1, 2, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_M_600_1200", 128, 256, 600, 1200, 905, Square(29, 8, 256.0 / 905, 2, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_C_600_1200", 128, 256, 600, 1200, 905, Square(8, 29, 256.0 / 905, 2, 1), 1, 255, 0, 0, {}});
-  // 180 x 180 colour set at 600 dpi.
+  t.push_back({"COLOR_M_600_1200", 128, 256, 600, 1200, 905, Square(29, 8, 256.0 / 905, 2, 1), 1, 255, 0, 0, {}});
+  t.push_back({"COLOR_C_600_1200", 128, 256, 600, 1200, 905, Square(8, 29, 256.0 / 905, 2, 1), 1, 255, 0, 0, {}});
+  // 180 x 180 colour set at 600 dpi: K 45, Y 0 (150 lpi), M 75, C 15 degrees.
   t.push_back({"COLOR_K_180_180", 180, 180, 600, 600, 1800, Square(3, 3, 1, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"COLOR_Y_180_180", 180, 180, 600, 600, 2025, Square(4, 0, 1, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"COLOR_M_180_180", 180, 180, 600, 600, 1802, Square(41, 11, m1802, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"COLOR_C_180_180", 180, 180, 600, 600, 1802, Square(11, 41, m1802, 1, 1), 1, 255, 0, 0, {}});
+  // Further black screens: 141 lpi at 600 x 400 and 600 x 300, 212 lpi at
+  // 600, 168 lpi at 1200 (63.4 degrees: no 45 degree lattice holds 80 dots)
+  // and 85 lpi at 600 (50 cells a dot).
   t.push_back({"K600x400L_180x120", 180, 120, 600, 400, 1800, Square(6, 6, 1, 2, 3), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"A4_Vlor3_600Ret_212_64x64_GDI_5", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1), 0, 255, 0, 0, {}});
-  t.push_back({"A4_VlorQ_600Ret_212_64x64_GDI_1",
-               64,
-               64,
-               600,
-               600,
-               512,
-               Square(2, 2, 1, 1, 1, 1, 0),
-               0,
-               255,
-               0,
-               0,
+  t.push_back({"A4_Vlor3_600Ret_212_64x64_GDI_5", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1), 0, 255, 0, 0,
                {}});
-  t.push_back(
-      {"Oskel_1200_168_64x64_GDI_1", 64, 64, 1200, 1200, 80, Square(2, 1, 3.2, 1, 1), 1, 255, 0, 0, {}});
+  t.push_back({"A4_VlorQ_600Ret_212_64x64_GDI_1", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1, 1, 0), 0, 255, 0,
+               0, {}});
+  t.push_back({"Oskel_1200_168_64x64_GDI_1", 64, 64, 1200, 1200, 80, Square(2, 1, 3.2, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"PimmetQ_600x300_141_96x48", 96, 48, 600, 300, 512, Square(3, 3, 1, 1, 2), 1, 255, 0, 0, {}});
-  t.push_back({"TBL_300_84_60_60_H",
-               60,
-               60,
-               600,
-               600,
-               72,
-               Square(5, 5, 1, 1, 1),
-               1,
-               255,
-               0,
-               0,
+  t.push_back({"TBL_300_84_60_60_H", 60, 60, 600, 600, 72, Square(5, 5, 1, 1, 1), 1, 255, 0, 0,
                {{0, 1}, {1, 12}, {2, 52}, {3, 199}, {4, 239}, {5, 255}, {6, 244}, {7, 204}}});
+  // clang-format on
   for (TileSpec& spec : t) {
     for (const Tuning& tune : kTuning) {
       if (std::string(tune.name) != spec.name) continue;
@@ -591,6 +542,21 @@ int main(int argc, char** argv) {
       if (t.name == std::string(argv[2])) Search(t, std::atof(argv[3]), std::atof(argv[4]));
     return 0;
   }
+  if (argc == 2 && std::string(argv[1]) == "--summary") {
+    for (const TileSpec& t : cat) {
+      const Lattice& l = t.lat;
+      const double ux = l.ux / t.rx, uy = l.uy / t.ry, vx = l.vx / t.rx, vy = l.vy / t.ry;
+      const double area = std::fabs(ux * vy - uy * vx);
+      const double lu = std::hypot(ux, uy), lv = std::hypot(vx, vy);
+      const double ax = lu <= lv ? ux : vx, ay = lu <= lv ? uy : vy;
+      double angle = std::fmod(std::atan2(-ay, ax) * 180 / M_PI + 360, 90);
+      const Design d = Build(t, t.lat, t.beta);
+      std::printf("%-34s %3dx%-3d %4.0fx%-4.0f dpi %4d dots %6.1f lpi %5.1f deg sides %.3f moved %.3f\n",
+                  t.name, t.w, t.h, t.rx, t.ry, t.dots, 1 / std::sqrt(area), angle,
+                  std::max(lu, lv) / std::min(lu, lv), double(d.moved) / (1 << 20));
+    }
+    return 0;
+  }
   if (argc == 2 && std::string(argv[1]) == "--survey") {
     for (const TileSpec& t : cat) {
       if (!t.row0.empty()) continue;
@@ -611,7 +577,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: gen_tiles OUTPUT.cpp | --search NAME STEP RANGE\n");
+    std::fprintf(stderr, "usage: gen_tiles OUTPUT.cpp | --summary | --survey | --search NAME STEP RANGE\n");
     return 1;
   }
   std::string out;
