@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "korvane.h"
-#include "slot_support.h"
+#include "page_slot.h"
 
 using namespace testing_support;
 
@@ -57,19 +57,19 @@ std::string Str(std::initializer_list<int> bytes) {
 // ---------------------------------------------------------- negative, mirror
 
 TEST(Negative, WholePageAndHalfPageOfAnOddLength) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Bits(3, 3, Str({0x00, 0xFF, 0x0F, 0xF0, 0x55, 0xAA, 0x01, 0x80, 0x7E}));
   DoNegative(&s.job, FALSE);
-  EXPECT_EQ(s.Bytes(), Str({0xFF, 0x00, 0xF0, 0x0F, 0xAA, 0x55, 0xFE, 0x7F, 0x81}));
+  EXPECT_EQ(s.Str(), Str({0xFF, 0x00, 0xF0, 0x0F, 0xAA, 0x55, 0xFE, 0x7F, 0x81}));
   // Nine bytes: the half is four, rounded down.
   DoNegative(&s.job, TRUE);
-  EXPECT_EQ(s.Bytes(), Str({0x00, 0xFF, 0x0F, 0xF0, 0xAA, 0x55, 0xFE, 0x7F, 0x81}));
+  EXPECT_EQ(s.Str(), Str({0x00, 0xFF, 0x0F, 0xF0, 0xAA, 0x55, 0xFE, 0x7F, 0x81}));
   EXPECT_TRUE(trace.Has("In, len = 4"));
 }
 
 TEST(Negative, ReverseBufInvertsWordsAndTheRest) {
-  TraceSink trace;
+  TraceCapture trace;
   Bytes b = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
   ReverseBuf(b.data(), 7);
   EXPECT_EQ(b, (Bytes{0xFF, 0xFE, 0xFD, 0xFC, 0xFB, 0xFA, 0xF9}));
@@ -77,30 +77,30 @@ TEST(Negative, ReverseBufInvertsWordsAndTheRest) {
 }
 
 TEST(Negative, AGeometryLargerThanTheBufferIsLeftAlone) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Bits(4, 2, std::string(8, '\0'));
   s.job.page_height = 1000;  // claims 4000 bytes of an 8-byte buffer
   DoNegative(&s.job, FALSE);
   s.job.page_height = 2;
-  EXPECT_EQ(s.Bytes(), std::string(8, '\0'));
+  EXPECT_EQ(s.Str(), std::string(8, '\0'));
 }
 
 TEST(Mirror, LeftmostPixelEndsRightmostOnEveryLine) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Bits(4, 2, Str({0x80, 0x12, 0x00, 0xF0, 0x01, 0x00, 0x00, 0x00}));
   DoMirror(&s.job);
-  EXPECT_EQ(s.Bytes(), Str({0x0F, 0x00, 0x48, 0x01, 0x00, 0x00, 0x00, 0x80}));
+  EXPECT_EQ(s.Str(), Str({0x0F, 0x00, 0x48, 0x01, 0x00, 0x00, 0x00, 0x80}));
 }
 
 TEST(Mirror, AgreesWithAPerPixelReferenceOnRandomPages) {
-  TraceSink trace;
+  TraceCapture trace;
   std::mt19937 rng(7);
   for (long lineBytes : {1, 3, 5, 13}) {
     for (long h : {1, 7, 29}) {
       Bitmap b = RandomBitmap(lineBytes * 8, h, rng);
-      Slot s;
+      PageSlot s;
       s.Bits(lineBytes, h, std::string(b.data.begin(), b.data.end()));
       DoMirror(&s.job);
       Bitmap m(b.w, h, lineBytes);
@@ -114,7 +114,7 @@ TEST(Mirror, AgreesWithAPerPixelReferenceOnRandomPages) {
 // ----------------------------------------------------------------- half turn
 
 TEST(HalfTurn, ByteExamples) {
-  TraceSink trace;
+  TraceCapture trace;
   Bytes one = {0x01};
   Transpose_1BPP180(one.data(), 1, 1);
   EXPECT_EQ(one, (Bytes{0x80}));
@@ -127,7 +127,7 @@ TEST(HalfTurn, ByteExamples) {
 }
 
 TEST(HalfTurn, AgreesWithAPerPixelReferenceAndTwoTurnsRestore) {
-  TraceSink trace;
+  TraceCapture trace;
   std::mt19937 rng(11);
   for (long lineBytes : {1, 2, 7}) {
     for (long h : {1, 5, 33}) {
@@ -145,7 +145,7 @@ TEST(HalfTurn, AgreesWithAPerPixelReferenceAndTwoTurnsRestore) {
 // -------------------------------------------------------------- quarter turn
 
 TEST(QuarterTurn, CornersGoWhereAClockwiseTurnPutsThem) {
-  TraceSink trace;
+  TraceCapture trace;
   // 16 × 8: top-left and bottom-left pixels set.
   Bitmap src(16, 8, 2);
   src.Set(0, 0, true);
@@ -163,7 +163,7 @@ TEST(QuarterTurn, CornersGoWhereAClockwiseTurnPutsThem) {
 }
 
 TEST(QuarterTurn, AgreesWithAPerPixelReferenceOnRandomBitmapsOfOddSizes) {
-  TraceSink trace;
+  TraceCapture trace;
   std::mt19937 rng(3);
   const long sizes[][2] = {{1, 8}, {13, 8}, {37, 16}, {8, 24}, {77, 40}, {100, 64}, {9, 13}, {31, 3}};
   for (const auto& sz : sizes) {
@@ -177,7 +177,7 @@ TEST(QuarterTurn, AgreesWithAPerPixelReferenceOnRandomBitmapsOfOddSizes) {
 }
 
 TEST(QuarterTurn, FourTurnsWithSwappedSizesGiveTheOriginalBack) {
-  TraceSink trace;
+  TraceCapture trace;
   std::mt19937 rng(5);
   const long sizes[][2] = {{8, 8}, {24, 16}, {40, 72}, {13, 21}, {57, 9}};
   for (const auto& sz : sizes) {
@@ -192,7 +192,7 @@ TEST(QuarterTurn, FourTurnsWithSwappedSizesGiveTheOriginalBack) {
 }
 
 TEST(QuarterTurn, WritesOnlyTheDestinationBytesOfItsBlocks) {
-  TraceSink trace;
+  TraceCapture trace;
   // Destination rows wider than needed keep their extra bytes.
   Bitmap src(10, 8, 2);
   std::fill(src.data.begin(), src.data.end(), 0xFF);
@@ -208,7 +208,7 @@ TEST(QuarterTurn, WritesOnlyTheDestinationBytesOfItsBlocks) {
 // ---------------------------------------------------------- two-bit doubling
 
 TEST(AdjustData, EveryPixelIsFollowedByABlankOne) {
-  TraceSink trace;
+  TraceCapture trace;
   Bytes in = {0xFF, 0x80, 0x0F};
   BYTE* out = Prnt_AdjustData(in.data(), 3);
   ASSERT_NE(out, nullptr);
@@ -232,41 +232,41 @@ TEST(AdjustData, EveryPixelIsFollowedByABlankOne) {
 // -------------------------------------------------------------- toner saving
 
 TEST(TonerSaving, At600DpiEachNibbleIsThinned) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Bits(8, 1, Str({0xFF, 0x77, 0x3C, 0x33, 0xE6, 0xC0, 0x00, 0x5A}));
   s.job.inheader.HWResolution[0] = 600;
   Prnt_SimulateTonerSaving(&s.job);
-  EXPECT_EQ(s.Bytes(), Str({0x99, 0x4E, 0x3E, 0x32, 0x86, 0x80, 0x00, 0x5A}));
+  EXPECT_EQ(s.Str(), Str({0x99, 0x4E, 0x3E, 0x32, 0x86, 0x80, 0x00, 0x5A}));
 }
 
 TEST(TonerSaving, At1200DpiWholeBytesAndRunsAreThinned) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Bits(8, 1, Str({0xFF, 0x0F, 0xE0, 0x07, 0x3F, 0x38, 0xEF, 0x00}));
   s.job.inheader.HWResolution[0] = 1200;
   Prnt_SimulateTonerSaving(&s.job);
   // 0x3F -> 0x30, which no rule touches; 0x38 is not mapped but has all of
   // 0x28, so 0x10 goes -> 0x28; 0xEF -> 0x43, which no rule touches.
-  EXPECT_EQ(s.Bytes(), Str({0xC3, 0x09, 0x80, 0x04, 0x30, 0x28, 0x43, 0x00}));
+  EXPECT_EQ(s.Str(), Str({0xC3, 0x09, 0x80, 0x04, 0x30, 0x28, 0x43, 0x00}));
 }
 
 TEST(TonerSaving, Scale1200AndLowResolutionsUseThe600DpiMaps) {
-  TraceSink trace;
+  TraceCapture trace;
   for (unsigned dpi : {1200u, 300u}) {
-    Slot s;
+    PageSlot s;
     s.Bits(1, 1, Str({0xFF}));
     s.job.inheader.HWResolution[0] = dpi;
     s.job.SCALE1200 = dpi == 1200;
     Prnt_SimulateTonerSaving(&s.job);
-    EXPECT_EQ(s.Bytes(), Str({0x99})) << dpi;
+    EXPECT_EQ(s.Str(), Str({0x99})) << dpi;
   }
 }
 
 // ----------------------------------------------------------------- dot count
 
 TEST(DotCount, CountsSetBitsAndNothingWithoutABuffer) {
-  TraceSink trace;
+  TraceCapture trace;
   Bytes b = {0xFF, 0x01, 0x80, 0x00, 0x0F, 0xAA};
   EXPECT_EQ(Prnt_CountBlackDots(b.data(), 6), 18u);
   EXPECT_EQ(Prnt_CountBlackDots(b.data(), 2), 9u);
@@ -280,8 +280,8 @@ TEST(DotCount, CountsSetBitsAndNothingWithoutABuffer) {
 // ----------------------------------------------------------------- checksums
 
 TEST(Checksum, SamplesOneByteEvery32LinesWalkingRightAndTheLastByte) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   // 40 pixels = 5 bytes a line, 70 lines: samples at lines 0, 32 and 64,
   // columns 0, 32 % 5 = 2 and 64 % 5 = 4, plus the last byte.
   std::string page(5 * 70, '\x01');  // unsampled bytes must not count
@@ -295,8 +295,8 @@ TEST(Checksum, SamplesOneByteEvery32LinesWalkingRightAndTheLastByte) {
 }
 
 TEST(Checksum, APageOfFewerThan32LinesSamplesLineZeroAndTheLastByte) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   std::string page(4 * 31, '\x07');
   page[0] = static_cast<char>(0xF0);
   page.back() = static_cast<char>(0xE0);
@@ -305,8 +305,8 @@ TEST(Checksum, APageOfFewerThan32LinesSamplesLineZeroAndTheLastByte) {
 }
 
 TEST(Checksum, BadParametersGiveZero) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   EXPECT_EQ(DataPatternChkSum(&s.job), 0u);  // no page
   s.Bits(1, 1, Str({0x55}));
   s.job.page_width = 7;  // less than a byte a line
@@ -318,8 +318,8 @@ TEST(Checksum, BadParametersGiveZero) {
 }
 
 TEST(CornerChecksum, KeepsTheFourCornersAndStampsThem) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   std::string page(4 * 3, '\0');
   page[0] = 0x11;
   page[3] = 0x22;
@@ -329,23 +329,23 @@ TEST(CornerChecksum, KeepsTheFourCornersAndStampsThem) {
   EXPECT_EQ(DataPatternChkSum_new(&s.job), 0x11223344u);
   std::string stamped(4 * 3, '\0');
   stamped[0] = stamped[3] = stamped[8] = stamped[11] = static_cast<char>(0xAA);
-  EXPECT_EQ(s.Bytes(), stamped);
+  EXPECT_EQ(s.Str(), stamped);
 }
 
 TEST(CornerChecksum, OneLinePageReadsBackItsOwnMarkers) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Bits(4, 1, Str({0x12, 0x00, 0x00, 0x34}));
   EXPECT_EQ(DataPatternChkSum_new(&s.job), 0x1234AAAAu);
 }
 
 TEST(CornerChecksum, BadParametersGiveTheMarkerWord) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   EXPECT_EQ(DataPatternChkSum_new(&s.job), 0xAABBCCDDu);  // no page
   s.Bits(1, 2, Str({0x12, 0x34}));
   s.job.page_width = 4;  // narrower than a byte: the corners do not exist
   EXPECT_EQ(DataPatternChkSum_new(&s.job), 0xAABBCCDDu);
-  EXPECT_EQ(s.Bytes(), Str({0x12, 0x34}));
+  EXPECT_EQ(s.Str(), Str({0x12, 0x34}));
   EXPECT_TRUE(trace.Has(" API_WRONG_PARAMETER"));
 }

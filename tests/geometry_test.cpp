@@ -9,7 +9,7 @@
 #include "job_state.h"
 #include "korvane.h"
 #include "paper.h"
-#include "slot_support.h"
+#include "page_slot.h"
 
 using namespace testing_support;
 
@@ -40,7 +40,7 @@ void SetPage(JobInfo& job, unsigned dpi, bool zeroEdge) {
 // ---------------------------------------------------------------- ScaleImage
 
 TEST(ScaleImage, UniformBlackGivesTwoAtEveryRatio) {
-  TraceSink trace;
+  TraceCapture trace;
   const Bytes black(64 * 40, 0);
   for (int ratio : {500, 961, 1000, 1500, 2000}) {
     const DWORD tw = 64 * ratio / 1000, th = 40 * ratio / 1000;
@@ -52,7 +52,7 @@ TEST(ScaleImage, UniformBlackGivesTwoAtEveryRatio) {
 }
 
 TEST(ScaleImage, UniformWhiteIs255UnderWholeWeightsAnd254WhereFourQuartersMeet) {
-  TraceSink trace;
+  TraceCapture trace;
   const Bytes white(16 * 8, 255);
   // Same size: every weight is 1 on one pixel.
   EXPECT_EQ(Scale(white, 16, 8, 16, 8, 1000, 1000), Bytes(16 * 8, 255));
@@ -68,7 +68,7 @@ TEST(ScaleImage, UniformWhiteIs255UnderWholeWeightsAnd254WhereFourQuartersMeet) 
 }
 
 TEST(ScaleImage, EnlargingMapsColumnXToSourceXHalfAndRepeatsTheLastColumn) {
-  TraceSink trace;
+  TraceCapture trace;
   // Two equal lines; values chosen so that the half weights are exact.
   const Bytes src = {0, 100, 200, 40, 0, 100, 200, 40};
   Bytes out = Scale(src, 4, 2, 8, 4, 2000, 1000);
@@ -81,7 +81,7 @@ TEST(ScaleImage, EnlargingMapsColumnXToSourceXHalfAndRepeatsTheLastColumn) {
 }
 
 TEST(ScaleImage, ReducingStartsAtSourcePositionOneHalf) {
-  TraceSink trace;
+  TraceCapture trace;
   const Bytes src = {0, 100, 200, 40, 8, 16, 24, 32};
   Bytes out = Scale(src, 8, 1, 4, 1, 500, 1000);
   // Positions .5, 2.5, 4.5, 6.5: the mean of each pair plus 2.
@@ -89,7 +89,7 @@ TEST(ScaleImage, ReducingStartsAtSourcePositionOneHalf) {
 }
 
 TEST(ScaleImage, RowsMixUpperAndLowerLinesAndStopAtTheLastLine) {
-  TraceSink trace;
+  TraceCapture trace;
   // One column, lines 0, 40, 80, 120.
   const Bytes src = {0, 40, 80, 120};
   long lines = 0;
@@ -102,7 +102,7 @@ TEST(ScaleImage, RowsMixUpperAndLowerLinesAndStopAtTheLastLine) {
 }
 
 TEST(ScaleImage, MissingSourceOrBadRatiosLeaveTheTargetAlone) {
-  TraceSink trace;
+  TraceCapture trace;
   Bytes trg(16, 0x55);
   EXPECT_EQ(ScaleImage(nullptr, 4, 4, 4, trg.data(), 4, 1000, 1000, 8), 0);
   const Bytes src(16, 9);
@@ -115,7 +115,7 @@ TEST(ScaleImage, MissingSourceOrBadRatiosLeaveTheTargetAlone) {
 }
 
 TEST(ScaleImage, CancelStopsBeforeTheFirstLineAndReportsTheHeight) {
-  TraceSink trace;
+  TraceCapture trace;
   const Bytes src(8 * 8, 0);
   StoreFlag(gCancelJob, 1);
   long lines = 0;
@@ -127,7 +127,7 @@ TEST(ScaleImage, CancelStopsBeforeTheFirstLineAndReportsTheHeight) {
 }
 
 TEST(ScaleImage, ThreeBytePixelsScaleEachByteOnItsOwn) {
-  TraceSink trace;
+  TraceCapture trace;
   const Bytes src = {0, 100, 200, 40, 8, 16};  // two RGB pixels, one line
   Bytes trg(12, 0x77);
   ScaleImage(src.data(), 2, 1, 1, trg.data(), 4, 2000, 1000, 24);
@@ -170,7 +170,7 @@ Bytes ReferenceScale(const Bytes& src, DWORD w, DWORD h, DWORD trgWidth, int xr,
 }  // namespace
 
 TEST(ScaleImage, AgreesWithAPlainPerPixelScalerOnRandomPages) {
-  TraceSink trace;
+  TraceCapture trace;
   std::mt19937 rng(17);
   const int ratios[][2] = {{500, 500}, {961, 961}, {1000, 333}, {1500, 2000}, {2000, 1500}, {250, 4000}};
   for (const auto& r : ratios) {
@@ -189,21 +189,21 @@ TEST(ScaleImage, AgreesWithAPlainPerPixelScalerOnRandomPages) {
 // ----------------------------------------------------------- Lib_DoImageCrop
 
 TEST(ImageCrop, APageWithABorderPassesUnchanged) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(64, 64, 1, [](auto, auto x, auto y) { return static_cast<std::uint8_t>(x ^ y); });
   SetPage(s.job, 600, false);
   BYTE* before = s.job.lpbuf;
-  const std::string bytes = s.Bytes();
+  const std::string bytes = s.Str();
   EXPECT_EQ(Lib_DoImageCrop(&s.job), TRUE);
   EXPECT_EQ(s.job.lpbuf, before);
-  EXPECT_EQ(s.Bytes(), bytes);
+  EXPECT_EQ(s.Str(), bytes);
   EXPECT_TRUE(trace.Has("not zero edge model"));
 }
 
 TEST(ImageCrop, ZeroEdgeA4WidthIsCroppedTo4768AroundTheCentre) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   auto pattern = [](auto, std::uint32_t x, std::uint32_t y) {
     return static_cast<std::uint8_t>(x * 7 + y * 13);
   };
@@ -222,8 +222,8 @@ TEST(ImageCrop, ZeroEdgeA4WidthIsCroppedTo4768AroundTheCentre) {
 }
 
 TEST(ImageCrop, EveryPlaneOfAFourPlanePageIsCroppedAlike) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(512, 320, 4, [](std::uint32_t p, std::uint32_t x, std::uint32_t y) {
     return static_cast<std::uint8_t>(p * 50 + (x + y) % 40);
   });
@@ -239,8 +239,8 @@ TEST(ImageCrop, EveryPlaneOfAFourPlanePageIsCroppedAlike) {
 }
 
 TEST(ImageCrop, At1200DpiTheBorderIs400Pixels) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(1024, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
   SetPage(s.job, 1200, true);
   ASSERT_EQ(Lib_DoImageCrop(&s.job), TRUE);
@@ -250,8 +250,8 @@ TEST(ImageCrop, At1200DpiTheBorderIs400Pixels) {
 }
 
 TEST(ImageCrop, ZeroEdgeOneShrinksThePageInsteadOfCropping) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   // Two planes: black over white.
   s.Gray(640, 320, 2, [](std::uint32_t p, auto, auto) { return std::uint8_t(p == 0 ? 0 : 255); });
   SetPage(s.job, 600, true);
@@ -269,8 +269,8 @@ TEST(ImageCrop, ZeroEdgeOneShrinksThePageInsteadOfCropping) {
 }
 
 TEST(ImageCrop, AZeroEdgePageSmallerThanItsBorderIsRefused) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(64, 64, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
   SetPage(s.job, 600, true);
   BYTE* before = s.job.lpbuf;
@@ -282,8 +282,8 @@ TEST(ImageCrop, AZeroEdgePageSmallerThanItsBorderIsRefused) {
 }
 
 TEST(ImageCrop, AGeometryLargerThanTheBufferIsRefused) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(512, 512, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
   SetPage(s.job, 600, true);
   s.job.page_height = 100000;  // the header claims more than was allocated
@@ -295,9 +295,9 @@ TEST(ImageCrop, AGeometryLargerThanTheBufferIsRefused) {
 // ------------------------------------------------------------- Lib_DoScaling
 
 TEST(Scaling, At600DpiScalingZeroAndHundredChangeNothing) {
-  TraceSink trace;
+  TraceCapture trace;
   for (unsigned scaling : {0u, 100u}) {
-    Slot s;
+    PageSlot s;
     s.Gray(64, 64, 1, [](auto, auto x, auto) { return static_cast<std::uint8_t>(x); });
     SetPage(s.job, 600, false);
     s.job.inheader.cupsInteger[7] = scaling;
@@ -309,8 +309,8 @@ TEST(Scaling, At600DpiScalingZeroAndHundredChangeNothing) {
 }
 
 TEST(Scaling, A300DpiPageIsDoubledTo4992By7040) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   // Multiples of 4 keep the half weights exact.
   auto pattern = [](auto, std::uint32_t x, std::uint32_t y) {
     return static_cast<std::uint8_t>((x + 3 * y) % 60 * 4);
@@ -331,9 +331,9 @@ TEST(Scaling, A300DpiPageIsDoubledTo4992By7040) {
 }
 
 TEST(Scaling, A1200DpiPageWithScale1200IsHalvedAndScaling50GivesAQuarter) {
-  TraceSink trace;
+  TraceCapture trace;
   {
-    Slot s;
+    PageSlot s;
     s.Gray(640, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
     SetPage(s.job, 1200, false);
     s.job.SCALE1200 = 1;
@@ -341,10 +341,10 @@ TEST(Scaling, A1200DpiPageWithScale1200IsHalvedAndScaling50GivesAQuarter) {
     ASSERT_EQ(Lib_DoScaling(&s.job), TRUE);
     EXPECT_EQ(s.job.page_width, 320u);
     EXPECT_EQ(s.job.page_height, 320u);
-    EXPECT_EQ(s.Bytes(), std::string(320 * 320, '\x02'));
+    EXPECT_EQ(s.Str(), std::string(320 * 320, '\x02'));
   }
   {
-    Slot s;
+    PageSlot s;
     s.Gray(640, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
     SetPage(s.job, 1200, false);
     s.job.SCALE1200 = 1;
@@ -357,9 +357,9 @@ TEST(Scaling, A1200DpiPageWithScale1200IsHalvedAndScaling50GivesAQuarter) {
 }
 
 TEST(Scaling, A1200DpiPageWithoutScale1200KeepsItsResolution) {
-  TraceSink trace;
+  TraceCapture trace;
   {
-    Slot s;
+    PageSlot s;
     s.Gray(640, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
     SetPage(s.job, 1200, false);
     s.job.inheader.cupsInteger[7] = 100;
@@ -369,7 +369,7 @@ TEST(Scaling, A1200DpiPageWithoutScale1200KeepsItsResolution) {
     EXPECT_EQ(s.job.page_width, 640u);
   }
   {
-    Slot s;
+    PageSlot s;
     s.Gray(640, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
     SetPage(s.job, 1200, false);
     s.job.inheader.cupsInteger[7] = 50;
@@ -380,8 +380,8 @@ TEST(Scaling, A1200DpiPageWithoutScale1200KeepsItsResolution) {
 }
 
 TEST(Scaling, RightPaddingRepeatsTheLastColumnAndLowerPaddingIsWhite) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(32, 32, 2,
          [](std::uint32_t p, std::uint32_t x, auto) { return static_cast<std::uint8_t>(p * 100 + x * 4); });
   SetPage(s.job, 600, false);
@@ -400,8 +400,8 @@ TEST(Scaling, RightPaddingRepeatsTheLastColumnAndLowerPaddingIsWhite) {
 }
 
 TEST(Scaling, ZeroResolutionAndHugeScalingAreRefused) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(64, 64, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
   BYTE* before = s.job.lpbuf;
   SetPage(s.job, 0, false);  // would divide by zero
@@ -444,9 +444,9 @@ void SetPaper(JobInfo& job, unsigned w, unsigned h, unsigned margin) {
 }  // namespace
 
 TEST(WholePage, ALargerPageIsClippedToTheA4PrintableArea) {
-  TraceSink trace;
+  TraceCapture trace;
   A4Enabled a4;
-  Slot s;
+  PageSlot s;
   auto pattern = [](auto, std::uint32_t x, std::uint32_t y) { return static_cast<std::uint8_t>(x * 3 + y); };
   s.Gray(4992, 7040, 1, pattern);
   SetPage(s.job, 600, false);
@@ -463,9 +463,9 @@ TEST(WholePage, ALargerPageIsClippedToTheA4PrintableArea) {
 }
 
 TEST(WholePage, ASmallerPageIsPaddedWithWhite) {
-  TraceSink trace;
+  TraceCapture trace;
   A4Enabled a4;
-  Slot s;
+  PageSlot s;
   s.Gray(320, 320, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
   SetPage(s.job, 600, false);
   SetPaper(s.job, 595, 842, 30);  // margin limited to 12 a side
@@ -479,8 +479,8 @@ TEST(WholePage, ASmallerPageIsPaddedWithWhite) {
 }
 
 TEST(WholePage, ZeroEdgePagesUseTheThirdInchMarginAndAPageSmallerThanItIsRefused) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(64, 64, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
   SetPage(s.job, 600, true);
   SetPaper(s.job, 100, 100, 0);  // custom size: (100 - 24) × 600 / 72 = 633
@@ -498,8 +498,8 @@ TEST(WholePage, ZeroEdgePagesUseTheThirdInchMarginAndAPageSmallerThanItIsRefused
 }
 
 TEST(WholePage, ACustomSizeLargerThanTheMediaIsCutToTheMaximumMedia) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(64, 64, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
   SetPage(s.job, 600, false);
   SetPaper(s.job, 1000, 1500, 12);
@@ -514,8 +514,8 @@ TEST(WholePage, ACustomSizeLargerThanTheMediaIsCutToTheMaximumMedia) {
 }
 
 TEST(WholePage, OtherPrintersTakeThePaperOfTheFirstPage) {
-  TraceSink trace;
-  Slot s;
+  TraceCapture trace;
+  PageSlot s;
   s.Gray(64, 64, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
   SetPage(s.job, 600, false);
   SetPaper(s.job, 1000, 1000, 0);
@@ -533,9 +533,9 @@ TEST(WholePage, OtherPrintersTakeThePaperOfTheFirstPage) {
 }
 
 TEST(WholePage, AOneBitPageGetsAnEighthOfTheWidthPerLine) {
-  TraceSink trace;
+  TraceCapture trace;
   A4Enabled a4;
-  Slot s;
+  PageSlot s;
   std::string bits(8 * 64, '\0');
   for (int y = 0; y < 64; ++y) bits[y * 8] = '\x81';
   s.Bits(8, 64, bits);
@@ -551,9 +551,9 @@ TEST(WholePage, AOneBitPageGetsAnEighthOfTheWidthPerLine) {
 }
 
 TEST(WholePage, EachOfTwoPlanesIsPlacedAtItsOwnPlaneStart) {
-  TraceSink trace;
+  TraceCapture trace;
   A4Enabled a4;
-  Slot s;
+  PageSlot s;
   s.Gray(64, 32, 2, [](std::uint32_t p, auto, auto) { return std::uint8_t(p == 0 ? 10 : 20); });
   SetPage(s.job, 600, false);
   SetPaper(s.job, 595, 842, 12);

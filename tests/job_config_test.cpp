@@ -18,25 +18,6 @@ using namespace testing_support;
 
 namespace {
 
-JobResult RunWithArgs(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  FILE* out = std::tmpfile();
-  FILE* err = std::tmpfile();
-  JobResult r;
-  r.status = RunFilterJob(static_cast<int>(args.size()), argv.data(), nullptr, out, err);
-  for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
-    std::fflush(f);
-    std::rewind(f);
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s->append(buf, n);
-    std::fclose(f);
-  }
-  return r;
-}
-
 const char kUsage[] = "Usage: FILTER JOD_ID USERNAME DOC_TITLE COPIES OPTIONS [FILENAME]\n";
 
 // Stand-in for the status library's capability query.
@@ -73,17 +54,17 @@ std::string CapFile(const PrivateRoot& root, const std::string& name) {
 
 TEST(FilterEntry, WrongArgumentCountsPrintUsageOnStdoutAndExit1) {
   PrivateRoot root;
-  JobResult five = RunWithArgs({"q", "1", "u", "t", "1"});
+  JobResult five = RunJobArgs({"q", "1", "u", "t", "1"});
   EXPECT_EQ(five.status, 1);
   EXPECT_EQ(five.out, kUsage);
-  JobResult eight = RunWithArgs({"q", "1", "u", "t", "1", "", "f", "extra"});
+  JobResult eight = RunJobArgs({"q", "1", "u", "t", "1", "", "f", "extra"});
   EXPECT_EQ(eight.status, 1);
   EXPECT_EQ(eight.out, kUsage);
 }
 
 TEST(FilterEntry, UnreadableFileGivesErrorLineAndExit1) {
   PrivateRoot root;
-  JobResult r = RunWithArgs({"q", "1", "u", "t", "1", "", root.Path("/missing.ras")});
+  JobResult r = RunJobArgs({"q", "1", "u", "t", "1", "", root.Path("/missing.ras")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(LinesWith(r.err, "ERROR: Unable to open print file: No such file or directory").size(), 1u);

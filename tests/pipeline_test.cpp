@@ -20,7 +20,7 @@
 #include "job_state.h"
 #include "page_pipeline.h"
 #include "paper.h"
-#include "slot_support.h"
+#include "page_slot.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -252,7 +252,7 @@ class RasterFile {
 
 // Job settings handed to SendOnePage, and the ring around it.
 struct Pipeline {
-  TraceSink trace;
+  TraceCapture trace;
   JobInfo slots[kJobSlots];
   DWORD page = 0;
   DWORD DriverFeature = 0;
@@ -498,7 +498,7 @@ TEST(PagePipeline, ZeroEdgePageIsCroppedByAThirdOfAnInch) {
 TEST(PagePipeline, LongEdgePaperIsTurnedNinetyDegrees) {
   // The paper code's long-edge bit comes from the paper table; the turn
   // itself is checked on a slot whose Rotate90 is set.
-  TraceSink trace;
+  TraceCapture trace;
   const Gray g = Pattern(200, 100);
   JobInfo slot;
   slot.inheader = Header(200, 100);
@@ -662,7 +662,7 @@ TEST(PagePipeline, RingOfOneAndFiveDeliversPagesInOrder) {
 }
 
 TEST(PagePipeline, FailedWorkerHandsOnAnEmptySlotAndNamesThePage) {
-  TraceSink trace;
+  TraceCapture trace;
   gCancelJob.store(0, std::memory_order_release);
   JobInfo slot;
   slot.PageIndex = 4;

@@ -5,9 +5,11 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +43,43 @@ struct PageSlot {
     return job.lpbuf ? std::vector<unsigned char>(job.lpbuf, job.lpbuf + job.pagesize)
                      : std::vector<unsigned char>{};
   }
+
+  // Installs a one-byte-per-pixel page of `planes` planes, each width × planeHeight,
+  // with pixel values from fill(plane, x, y).
+  void Gray(std::uint32_t width, std::uint32_t planeHeight, std::uint32_t planes,
+            const std::function<std::uint8_t(std::uint32_t, std::uint32_t, std::uint32_t)>& fill) {
+    std::free(job.lpbuf);
+    const std::size_t size = std::size_t{width} * planeHeight * planes;
+    job.lpbuf = static_cast<BYTE*>(std::malloc(size ? size : 1));
+    for (std::uint32_t p = 0; p < planes; ++p)
+      for (std::uint32_t y = 0; y < planeHeight; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+          job.lpbuf[(std::size_t{p} * planeHeight + y) * width + x] = fill(p, x, y);
+    job.page_width = width;
+    job.linebyte = width;
+    job.page_height = planeHeight * planes;
+    job.pagesize = static_cast<DWORD>(size);
+    job.inheader.cupsBitsPerPixel = 8;
+    job.inheader.cupsInteger[4] = planes == 4 ? 3 : planes == 2 ? 1 : 0;
+  }
+
+  // Installs a 1-bit page of the given bytes (linebyte bytes a line).
+  void Bits(std::uint32_t linebyte, std::uint32_t height, const std::string& bytes) {
+    std::free(job.lpbuf);
+    job.lpbuf = static_cast<BYTE*>(std::malloc(bytes.size() ? bytes.size() : 1));
+    std::memcpy(job.lpbuf, bytes.data(), bytes.size());
+    job.linebyte = linebyte;
+    job.page_width = linebyte * 8;
+    job.page_height = height;
+    job.pagesize = static_cast<DWORD>(bytes.size());
+    job.inheader.cupsBitsPerPixel = 1;
+  }
+
+  std::uint8_t At(std::uint32_t x, std::uint32_t y) const {
+    return job.lpbuf[std::size_t{y} * job.linebyte + x];
+  }
+  // The page as text, for byte-string comparisons.
+  std::string Str() const { return std::string(reinterpret_cast<const char*>(job.lpbuf), job.pagesize); }
 };
 
 // Sends the trace (no trace directory: DEBUG lines on the job's error
@@ -63,6 +102,7 @@ class TraceCapture {
     while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
     return s;
   }
+  bool Has(const std::string& needle) { return Text().find(needle) != std::string::npos; }
   void Clear() {
     std::fflush(file_);
     int ignored = ftruncate(fileno(file_), 0);

@@ -92,10 +92,7 @@ std::string Slurp(FILE* f) {
 }
 }  // namespace
 
-JobResult RunJob(const std::string& ppd, const std::string& raster, const std::string& options,
-                 const std::string& queue, const std::string& title, const std::string& user) {
-  std::vector<std::string> args = {queue, "42", user, title, "1", options};
-  if (!raster.empty()) args.push_back(raster);
+JobResult RunJobArgs(std::vector<std::string> args, const std::string& ppd) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -111,6 +108,13 @@ JobResult RunJob(const std::string& ppd, const std::string& raster, const std::s
   std::fclose(out);
   std::fclose(err);
   return r;
+}
+
+JobResult RunJob(const std::string& ppd, const std::string& raster, const std::string& options,
+                 const std::string& queue, const std::string& title, const std::string& user) {
+  std::vector<std::string> args = {queue, "42", user, title, "1", options};
+  if (!raster.empty()) args.push_back(raster);
+  return RunJobArgs(std::move(args), ppd);
 }
 
 JobResult RunFilterProgram(const std::string& env, const std::string& args) {

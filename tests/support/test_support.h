@@ -51,6 +51,9 @@ JobResult RunJob(const std::string& ppd, const std::string& raster, const std::s
                  const std::string& queue = "testq", const std::string& title = "title",
                  const std::string& user = "alice");
 
+// Runs a whole job in process with exactly these arguments (argv[0] first).
+JobResult RunJobArgs(std::vector<std::string> args, const std::string& ppd = "");
+
 // Runs the filter program with a shell command line tail ("a b c < file").
 JobResult RunFilterProgram(const std::string& env, const std::string& args);
 
