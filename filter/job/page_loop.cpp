@@ -12,7 +12,9 @@
 #include "job_record.h"
 #include "job_state.h"
 #include "paper.h"
+#include "pjl_stream.h"
 #include "shims.h"
+#include "spool_file.h"
 #include "status_monitor.h"
 #include "trace.h"
 
@@ -95,7 +97,13 @@ LoopExit PageLoop(FilterJob& job) {
       job.DriverFeature &= ~DF_BORDER_FILTER;
     DbgMessage(FUNCNAME, "DriverFeature %0x", job.DriverFeature);
 
-    if (job.page == 0) job.bDuplex = inheader.Duplex;
+    if (job.page == 0) {
+      job.bDuplex = inheader.Duplex;
+      DWORD jcl = StartJob(&inheader, job.argv, &job.bDriverDoCollate, 0, job.ppd, job.bCollate, job.numUP,
+                           &job.nCopies, job.PrnCapInfo.Feature, job.DriverFeature, job.DriverVersion,
+                           job.AccountName, job.AccountPwd, job.PrinterPortName);
+      count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
+    }
 
     if (Cancelled()) {
       DbgMessage(FUNCNAME, "stop print!");
@@ -135,6 +143,7 @@ bool EndOfInput(FilterJob& job) {
 }
 
 void Teardown(FilterJob& job) {
+  PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
   DbgMessage(FUNCNAME, "end wait thread (new)");
   DbgMessage(FUNCNAME, "page = %d", job.page);
   gJbigThreadExit.store(1, std::memory_order_release);
@@ -161,6 +170,7 @@ void Teardown(FilterJob& job) {
 
   if (Cancelled()) DbgMessage(FUNCNAME, "发生错误或取消作业");
   DbgMessage(FUNCNAME, "临时文件清除，覆盖1");
+  RemoveSpoolFile();
   WakeNetPrinter(job.Selected());
   DbgMessage(FUNCNAME, "临时文件清除，覆盖0");
 

@@ -1,0 +1,153 @@
+// Authorization tool call and authorization file reader.
+#include "auth_json.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "paths.h"
+#include "shims.h"
+#include "trace.h"
+
+extern char** environ;
+
+namespace {
+
+const char* const kJsonKeys[kJsonSlots] = {"AUTHCODE",   "USERNAME",  "ACCTPASS",        "DUPLEX",
+                                           "DUPLEXTYPE", "NOTIFYURL", "CHECKAUTHCODEURL"};
+
+// Characters that may not reach a file name: '/' would leave the directory,
+// control characters only confuse.
+std::string FileNamePart(const char* s, std::size_t max) {
+  std::string out;
+  for (const char* p = s ? s : ""; *p && out.size() < max; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    out += (c == '/' || c < 0x20 || c == 0x7f) ? '_' : static_cast<char>(c);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string AuthFileName(const char* title, const char* jobId) {
+  constexpr std::size_t kNameMax = 127;
+  static const char kDir[] = "//tmp//";
+  static const char kJob[] = "_job";
+  static const char kExt[] = ".txt";
+  const std::size_t fixed = sizeof kDir - 1 + sizeof kJob - 1 + sizeof kExt - 1;
+  std::string id = FileNamePart(jobId, 32);
+  std::string name = FileNamePart(title, kNameMax - fixed - id.size());
+  return FixedPath((std::string(kDir) + name + kJob + id + kExt).c_str());
+}
+
+BOOL RunAuthorizationTool(const char* jsonFile, const char* title) {
+  static const char FUNCNAME[] = "StartJob";
+  std::string tool = FixedPath("/opt/Pravo/ATM");
+  unlink(jsonFile);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+
+  std::string f = "-f", n = "-n", file = jsonFile, name = title ? title : "";
+  char* args[] = {tool.data(), f.data(), file.data(), n.data(), name.data(), nullptr};
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, tool.c_str(), &actions, nullptr, args, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    DbgMessage(FUNCNAME, "run ATM fail, errno = %d, %s", rc, std::strerror(rc));
+    return FALSE;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  DbgMessage(FUNCNAME, "ATM done, status = %d", status);
+  return TRUE;
+}
+
+BOOL ParseJSON(const char* szJsonFileName, char outputJsonInfo[][kJsonTokenSize]) {
+  static const char FUNCNAME[] = "ParseJSON";
+  DWORD start = GetTickCount();
+  DbgMessage(FUNCNAME, "In, szJsonFileName = %s", szJsonFileName);
+
+  FILE* f = std::fopen(szJsonFileName, "rb");
+  if (!f) {
+    int err = errno;
+    DbgMessage(FUNCNAME, "Open file failed, errno = %d, %s", err, std::strerror(err));
+    return FALSE;
+  }
+  long dataSize = -1;
+  if (std::fseek(f, 0, SEEK_END) == 0) dataSize = std::ftell(f);
+  std::rewind(f);
+  DbgMessage(FUNCNAME, "dataSize = %d", static_cast<int>(dataSize));
+  if (dataSize < 0) {
+    std::fclose(f);
+    return FALSE;
+  }
+  std::vector<char> data;
+  try {
+    data.resize(static_cast<std::size_t>(dataSize));
+  } catch (const std::bad_alloc&) {
+    std::fclose(f);
+    return FALSE;
+  }
+  std::size_t got = std::fread(data.data(), 1, data.size(), f);
+  if (got != data.size()) {
+    DbgMessage(FUNCNAME, "fread failed, incorrect elements = %d", static_cast<int>(got));
+    std::fclose(f);
+    return FALSE;
+  }
+  std::fclose(f);
+  DbgMessage(FUNCNAME, "Close file");
+
+  // Strings of the first object, in order; there is no escape character.
+  // Longer strings are cut and strings beyond the table are passed over.
+  std::vector<std::string> tokens;
+  bool started = false, ended = false;
+  for (std::size_t i = 0; i < data.size() && !ended; ++i) {
+    DbgMessage(FUNCNAME, "i = %d", static_cast<int>(i));
+    char c = data[i];
+    if (!started) {
+      if (c == '{') {
+        started = true;
+        DbgMessage(FUNCNAME, "JSON_START");
+      }
+    } else if (c == '"') {
+      std::size_t close = i + 1;
+      while (close < data.size() && data[close] != '"') ++close;
+      if (close >= data.size()) break;  // unterminated string: no end of object
+      if (tokens.size() < static_cast<std::size_t>(kJsonMaxTokens)) {
+        std::size_t len = std::min<std::size_t>(close - i - 1, kJsonTokenSize - 1);
+        tokens.emplace_back(data.data() + i + 1, len);
+        DbgMessage(FUNCNAME, "jsonStr[%d] = %s", static_cast<int>(tokens.size() - 1), tokens.back().c_str());
+      }
+      i = close;
+    } else if (c == '}') {
+      ended = true;
+      DbgMessage(FUNCNAME, "JSON_END");
+    }
+  }
+  if (!ended) return FALSE;
+
+  for (std::size_t t = 0; t + 1 < tokens.size(); ++t) {
+    for (int k = 0; k < kJsonSlots; ++k) {
+      if (strcasecmp(tokens[t].c_str(), kJsonKeys[k]) == 0) {
+        CopyBounded(outputJsonInfo[k], kJsonTokenSize, tokens[t + 1].c_str());
+        DbgMessage(FUNCNAME, "jsonStr[%d] = %s", static_cast<int>(t), kJsonKeys[k]);
+      }
+    }
+  }
+  BOOL rc = TRUE;
+  DbgMessage(FUNCNAME, "Out, using = %d, rc = %d", static_cast<int>((GetTickCount() - start) / 1000), rc);
+  return rc;
+}

@@ -1,0 +1,131 @@
+// Job start on the first page.
+#include <cups/cups.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "auth_json.h"
+#include "feature_bits.h"
+#include "job_context.h"
+#include "job_state.h"
+#include "job_streams.h"
+#include "paths.h"
+#include "pjl_stream.h"
+#include "port.h"
+#include "shims.h"
+#include "spool_file.h"
+#include "trace.h"
+
+namespace {
+
+const char FUNCNAME[] = "StartJob";
+
+// Location of the queue from its CUPS destination, or "".
+void FindPrinterLocation(const char* queue, char* PrinterLocation, std::size_t size) {
+  cups_dest_t* dests = nullptr;
+  int num = cupsGetDests(&dests);
+  for (int i = 0; i < num; ++i) {
+    DbgMessage(FUNCNAME, "[%d]%s", i, dests[i].name);
+    if (queue && std::strcmp(dests[i].name, queue) == 0) {
+      const char* loc = cupsGetOption("printer-location", dests[i].num_options, dests[i].options);
+      if (loc && *loc) {
+        DbgMessage(FUNCNAME, "location = %s", loc);
+        CopyBounded(PrinterLocation, size, loc);
+      }
+    }
+  }
+  cupsFreeDests(num, dests);
+}
+
+// Opens the copy file of the printer stream when its directory exists. The
+// name is predictable, so an existing entry is removed and the file created
+// exclusively, owner-only, never through a link.
+void OpenCopyFile(const char* jobId) {
+  std::string id;
+  for (const char* p = jobId ? jobId : ""; *p && id.size() < 32; ++p) id += (*p == '/') ? '_' : *p;
+  std::string path = FixedPath("//tmp//saveprn/job") + id + ".prn";
+  unlink(path.c_str());
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  stdoutPRN = fdopen(fd, "w+b");
+  if (!stdoutPRN) close(fd);
+}
+
+// Ring size: pages in flight that half the available memory can hold.
+int RingSize(const cups_page_header2_t* inheader) {
+  std::uint64_t m = inheader->cupsInteger[4] == 3 ? 6 : inheader->cupsInteger[4] == 1 ? 8 : 2;
+  std::uint64_t referSize = static_cast<std::uint64_t>(inheader->cupsWidth) * inheader->cupsHeight * m;
+  std::uint64_t mem = getTotalSystemMemory();
+  DbgMessage(FUNCNAME, "referSize = %llu", static_cast<unsigned long long>(referSize));
+  DbgMessage(FUNCNAME, "getTotalSystemMemory = %llu", static_cast<unsigned long long>(mem));
+  std::uint64_t n = referSize ? mem / 2 / referSize : 5;  // an empty page costs nothing
+  DbgMessage(FUNCNAME, "gMAX_THREAD = %llu", static_cast<unsigned long long>(n));
+  int ring = n > 5 ? 5 : n == 0 ? 1 : static_cast<int>(n);
+  DbgMessage(FUNCNAME, "gMAX_THREAD = %d", ring);
+  return ring;
+}
+
+}  // namespace
+
+DWORD StartJob(cups_page_header2_t* inheader, char** argv, BOOL* bDriverDoCollate, DWORD flag,
+               ppd_file_t* ppd, BOOL bCollate, int numUP, unsigned int* nCopies, const BYTE* feature,
+               DWORD DriverFeature, const char* DriverVersion, const char* AccountName,
+               const char* AccountPwd, const char* PrinterPortName) {
+  (void)flag;
+  char szAtmPar[128] = {};
+  char PrinterLocation[260] = {};
+  std::string szJsonFile;
+
+  FindPrinterLocation(argv[0], PrinterLocation, sizeof PrinterLocation);
+
+  if (DriverFeature & DF_BCP_MODE0) {
+    szJsonFile = AuthFileName(argv[3], argv[1]);
+    DbgMessage(FUNCNAME, "szJsonFile = %s", szJsonFile.c_str());
+    std::snprintf(szAtmPar, sizeof szAtmPar, "/opt/Pravo/ATM -f %s -n %s", szJsonFile.c_str(), argv[3]);
+    DbgMessage(FUNCNAME, "szAtmPar = %s", szAtmPar);
+    RunAuthorizationTool(szJsonFile.c_str(), argv[3]);
+  }
+
+  OpenCopyFile(argv[1]);
+
+  if (bCollate == 1 && inheader->NumCopies > 1) *bDriverDoCollate = TRUE;
+  DbgMessage(FUNCNAME, "bDriverDoCollate = %d", *bDriverDoCollate);
+  *nCopies = inheader->NumCopies;
+
+  // Collated copies need the spool file; without one the printer is asked
+  // for the copies instead of announcing one copy and losing the others.
+  BOOL printerMakesCopies = FALSE;
+  const int jobID = gJobID.load(std::memory_order_relaxed);
+  if (*bDriverDoCollate && !CreateSpoolFile(jobID)) {
+    std::fprintf(JobErr(), "WARNING: Unable to create the spool file, the printer makes the %u copies\n",
+                 inheader->NumCopies);
+    std::fflush(JobErr());
+    *bDriverDoCollate = FALSE;
+    printerMakesCopies = TRUE;
+  }
+
+  PJL_WriteStartJobCmd(inheader, numUP, argv[0], argv[2], argv[3], szJsonFile.c_str(), *bDriverDoCollate,
+                       PrinterLocation, feature, DriverFeature, DriverVersion, AccountName, AccountPwd,
+                       PrinterPortName, printerMakesCopies);
+
+  // Duplex (as the header may have changed it) needs the spool file too.
+  if ((inheader->Duplex || *bDriverDoCollate) && !gSaveToFile.load(std::memory_order_acquire) &&
+      !CreateSpoolFile(jobID)) {
+    std::fputs("WARNING: Unable to create the spool file, pages are sent in reading order\n", JobErr());
+    std::fflush(JobErr());
+  }
+
+  DWORD jclLen = 0;
+  if (ppd && ppd->jcl_begin && *ppd->jcl_begin) {
+    jclLen = static_cast<DWORD>(std::strlen(ppd->jcl_begin));
+    DbgMessage(FUNCNAME, "jcl_begin = %s, len = %d", ppd->jcl_begin, static_cast<int>(jclLen));
+    std::fputc(0x1b, JobOut());
+    WritePort(ppd->jcl_begin, 1, jclLen, JobOut());
+  }
+
+  gMAX_THREAD.store(RingSize(inheader), std::memory_order_release);
+  return jclLen;
+}
