@@ -30,7 +30,9 @@ Bytes RefBie(const Bytes& bitmap, unsigned long w, unsigned long h, int options)
   unsigned char* planes[1] = {const_cast<unsigned char*>(bitmap.data())};
   jbg_enc_init(
       &s, w, h, 1, planes,
-      [](unsigned char* p, size_t n, void* f) { static_cast<Bytes*>(f)->insert(static_cast<Bytes*>(f)->end(), p, p + n); },
+      [](unsigned char* p, size_t n, void* f) {
+        static_cast<Bytes*>(f)->insert(static_cast<Bytes*>(f)->end(), p, p + n);
+      },
       &out);
   jbg_enc_layers(&s, 0);
   jbg_enc_options(&s, 0, options, h, 0, 0);
@@ -180,7 +182,10 @@ class OutputTest : public ::testing::Test {
 
 // A page block as the output thread writes it: ESC "E", header, data.
 std::string Block(char tag, const std::string& data) {
-  std::string b("\x1b" "E", 2);
+  std::string b(
+      "\x1b"
+      "E",
+      2);
   b += std::string(32, tag);
   return b + data;
 }
@@ -219,7 +224,8 @@ TEST_F(OutputTest, DuplexFlushSendsSheetsBackSideFirstAndKeepsAnUnpairedPage) {
 
   EXPECT_TRUE(PJL_FlushPage(&finish, 0, 0, feature));
   EXPECT_EQ(finish, 5u);
-  EXPECT_EQ(Out(), Block('2', "p2") + Block('1', "p1") + Block('4', "p4") + Block('3', "p3") + Block('5', "p5"));
+  EXPECT_EQ(Out(),
+            Block('2', "p2") + Block('1', "p1") + Block('4', "p4") + Block('3', "p3") + Block('5', "p5"));
   EXPECT_EQ(count_bytes.load(), 5u * 36);
 }
 
@@ -229,7 +235,11 @@ TEST_F(OutputTest, RawReplaySendsTheDecodedBitmapWithItsSizeInTheHeader) {
   Bytes bie = RefBie(bitmap, w, h, 8);
   std::string header(32, '\0');
   header[16] = static_cast<char>(bie.size());  // compsize as the output thread set it
-  std::string rec = std::string("\x1b" "E", 2) + header + std::string(bie.begin(), bie.end());
+  std::string rec = std::string(
+                        "\x1b"
+                        "E",
+                        2) +
+                    header + std::string(bie.begin(), bie.end());
   std::string truncated = rec.substr(0, rec.size() - 10);
   OpenSpool({truncated, rec});
 
@@ -238,7 +248,11 @@ TEST_F(OutputTest, RawReplaySendsTheDecodedBitmapWithItsSizeInTheHeader) {
   PJL_FlushPage(&finish, 0, 0, feature);
   EXPECT_EQ(finish, 2u);
 
-  std::string expect = std::string("\x1b" "E", 2) + header;
+  std::string expect = std::string(
+                           "\x1b"
+                           "E",
+                           2) +
+                       header;
   const DWORD image = w / 8 * h;
   for (int i = 0; i < 4; ++i) expect[18 + i] = static_cast<char>(image >> (8 * i));
   expect += std::string(bitmap.begin(), bitmap.end());
@@ -381,7 +395,9 @@ TEST_F(OutputThreadTest, PagesFinishingOutOfOrderLeaveInOrder) {
   ASSERT_EQ(out.size(), 3u * (34 + 64));
   for (int i = 0; i < 3; ++i) {
     std::string block = out.substr(static_cast<size_t>(i) * 98, 98);
-    EXPECT_EQ(block.substr(0, 2), "\x1b" "E");
+    EXPECT_EQ(block.substr(0, 2),
+              "\x1b"
+              "E");
     EXPECT_EQ(block.substr(2, 4), std::string("GDI\0", 4));
     EXPECT_EQ(LE32(reinterpret_cast<const unsigned char*>(block.data()) + 18), 64u);  // compsize
     EXPECT_EQ(block.substr(34), std::string(pages[i].begin(), pages[i].end()));

@@ -36,12 +36,20 @@ void AppendLE32(std::vector<BYTE>& out, DWORD v) {
   PutLE32(out, out.size() - 4, v);
 }
 
-// Codes one plane with the page coder; the coded bytes grow the vector.
-bool CodePlane(const BYTE* bitmap, DWORD width, DWORD rows, long options, long removeHeader,
-               std::vector<BYTE>& coded) {
-  coded.clear();
-  long len = Kestal_JBIGCompressionToVector(width, rows, bitmap, coded, options, removeHeader);
-  return len >= 0 && static_cast<std::size_t>(len) == coded.size();
+// Codes one plane and appends its coded bytes to the block, which grows as
+// far as the coded data needs. Each plane has its own chunk counter, so
+// removeHeader drops the header of every plane.
+bool CodePlane(BYTE* bitmap, DWORD width, DWORD rows, long options, long removeHeader,
+               std::vector<BYTE>& block, DWORD& codedLen) {
+  const std::size_t offset = block.size();
+  long TotalOutLen = 0;
+  long OutJBGDataTimes = 0;
+  long len = Kestal_JBIGCompression(width, rows, bitmap, block, offset, &TotalOutLen, &OutJBGDataTimes, 0,
+                                    options, removeHeader);
+  if (len < 0 || static_cast<std::uint64_t>(len) > kMaxPageData) return false;
+  block.resize(offset + static_cast<std::size_t>(len));
+  codedLen = static_cast<DWORD>(len);
+  return true;
 }
 
 // Checksum of the plane the slot currently shows (lpbuf, page_height and
@@ -52,7 +60,8 @@ DWORD PlaneChecksum(JobInfo* lpJob) {
 }
 
 void FailPage(const char* FUNCNAME, JobInfo* lpJob, const char* why) {
-  std::fprintf(JobErr(), "ERROR: Page %u not printed: %s\n", static_cast<unsigned>(lpJob->PageIndex) + 1, why);
+  std::fprintf(JobErr(), "ERROR: Page %u not printed: %s\n", static_cast<unsigned>(lpJob->PageIndex) + 1,
+               why);
   std::fflush(JobErr());
   DbgMessage(FUNCNAME, "page %u fail: %s", static_cast<unsigned>(lpJob->PageIndex), why);
   lpJob->CurPageDataLen = 0;
@@ -92,8 +101,8 @@ void ImageCompress(JobInfo* lpJob) {
     Prnt_SimulateTonerSaving(lpJob);
   }
 
-  const bool separate =
-      (lpJob->DriverFeature & DF_CMYK_SEPARATE_COMPRESS) && !CompressOff && lpJob->inheader.cupsInteger[4] == 3;
+  const bool separate = (lpJob->DriverFeature & DF_CMYK_SEPARATE_COMPRESS) && !CompressOff &&
+                        lpJob->inheader.cupsInteger[4] == 3;
   const DWORD ColorPlane = separate ? 4 : 1;
   const DWORD JbigSizeHeader = separate ? 4 : 0;
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
@@ -125,7 +134,6 @@ void ImageCompress(JobInfo* lpJob) {
   const DWORD planeBytes = planeRows * lpJob->linebyte;
   DWORD start = GetTickCount();
   bool ok = true;
-  std::vector<BYTE> coded;
   for (DWORD p = 0; p < ColorPlane && ok; ++p) {
     start = GetTickCount();
     BYTE* plane = bitmap + static_cast<std::size_t>(planeBytes) * p;
@@ -162,9 +170,7 @@ void ImageCompress(JobInfo* lpJob) {
         DbgMessage(FUNCNAME, "clen = %d", static_cast<int>(block.size() - kBlockPrefix));
       }
       DbgMessage(FUNCNAME, "option = %d", static_cast<int>(options));
-      ok = CodePlane(plane, lpJob->page_width, planeRows, options, removeHeader, coded);
-      block.insert(block.end(), coded.begin(), coded.end());
-      planeLen = static_cast<DWORD>(coded.size());
+      ok = CodePlane(plane, lpJob->page_width, planeRows, options, removeHeader, block, planeLen);
     }
     DbgMessage(FUNCNAME, "CompressSize = %d", static_cast<int>(planeLen));
     if (JbigSizeHeader) PutLE32(block, lenAt, planeLen);

@@ -11,10 +11,10 @@
 #include "job_streams.h"
 #include "page_header.h"
 #include "page_output.h"
+#include "port.h"
 #include "shims.h"
 #include "spool_file.h"
 #include "trace.h"
-#include "port.h"
 
 namespace {
 
@@ -41,7 +41,8 @@ bool AppendSpoolRecord(const BYTE* block, DWORD len) {
     gSpoolFileHeader.bfOffBits = 8;
     ok = fseeko(f, 0, SEEK_SET) == 0 && WriteLE32(f, gSpoolFileHeader.pages) &&
          WriteLE32(f, gSpoolFileHeader.bfOffBits) && std::fflush(f) == 0;
-    DbgMessage(FUNCNAME, "gSaveToFile = 1, gSpoolFileHeader.pages = %d", static_cast<int>(gSpoolFileHeader.pages));
+    DbgMessage(FUNCNAME, "gSaveToFile = 1, gSpoolFileHeader.pages = %d",
+               static_cast<int>(gSpoolFileHeader.pages));
   }
   int err = errno;
   sem_post(&mutex);
@@ -84,9 +85,13 @@ void NoteOutputFailure(const char* what, int err) {
   gCancelJob.store(1, std::memory_order_release);
 }
 
-bool OutputFailed() { return gOutputFailed.load(std::memory_order_acquire); }
+bool OutputFailed() {
+  return gOutputFailed.load(std::memory_order_acquire);
+}
 
-void ResetOutputFailure() { gOutputFailed.store(false, std::memory_order_release); }
+void ResetOutputFailure() {
+  gOutputFailed.store(false, std::memory_order_release);
+}
 
 bool SendToPrinter(const void* data, std::size_t len) {
   if (OutputFailed()) return false;
@@ -131,7 +136,8 @@ void* JbigThread(void* param) {
     if (slot->lpbuf && !gCancelJob.load(std::memory_order_acquire)) WriteBlock(slot);
 
     DbgMessage(FUNCNAME, "free index %d memory", static_cast<int>(index));
-    DbgMessage(FUNCNAME, "getTotalSystemMemory = %d", static_cast<int>(getTotalSystemMemory() / (1024 * 1024)));
+    DbgMessage(FUNCNAME, "getTotalSystemMemory = %d",
+               static_cast<int>(getTotalSystemMemory() / (1024 * 1024)));
     std::free(slot->lpbuf);
     slot->lpbuf = nullptr;
     slot->StoreFlag(SLOT_FREE);

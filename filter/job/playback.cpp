@@ -34,14 +34,17 @@ constexpr DWORD kCompSizeAt = ResetCmdLen + 16;
 
 DWORD GetBE32(const char* p) {
   auto b = reinterpret_cast<const BYTE*>(p);
-  return static_cast<DWORD>(b[0]) << 24 | static_cast<DWORD>(b[1]) << 16 | static_cast<DWORD>(b[2]) << 8 | b[3];
+  return static_cast<DWORD>(b[0]) << 24 | static_cast<DWORD>(b[1]) << 16 | static_cast<DWORD>(b[2]) << 8 |
+         b[3];
 }
 
 void PutLE32(char* p, DWORD v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(v >> (8 * i));
 }
 
-bool Cancelled() { return gCancelJob.load(std::memory_order_acquire) != 0; }
+bool Cancelled() {
+  return gCancelJob.load(std::memory_order_acquire) != 0;
+}
 
 void SkipRecord(DWORD index, const char* why) {
   std::fprintf(JobErr(), "ERROR: Spooled page %u not sent: %s\n", static_cast<unsigned>(index) + 1, why);
@@ -56,7 +59,8 @@ DWORD SendDecoded(const char* FUNCNAME, DWORD index, const char* rec, DWORD size
   }
   if (traceBytes)
     for (int i = 0; i < 8; ++i)
-      DbgMessage(FUNCNAME, "lpComData[%d] = %x", i, static_cast<unsigned>(static_cast<BYTE>(rec[kBieWidthAt + i])));
+      DbgMessage(FUNCNAME, "lpComData[%d] = %x", i,
+                 static_cast<unsigned>(static_cast<BYTE>(rec[kBieWidthAt + i])));
   const DWORD width = GetBE32(rec + kBieWidthAt);
   const DWORD height = GetBE32(rec + kBieHeightAt);
   const std::uint64_t image = static_cast<std::uint64_t>(width / 8) * height;

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
+#include "job_state.h"
 #include "page_output.h"
 #include "shims.h"
-#include "job_state.h"
 #include "spool_file.h"
 #include "trace.h"
 
@@ -26,7 +26,8 @@ bool SeekRecord(const char* FUNCNAME, DWORD index, DWORD& dataLen) {
   FILE* f = gSpoolFileHandle;
   const DWORD pages = gSpoolFileHeader.pages;
   if (index >= pages || !f) {
-    DbgMessage(FUNCNAME, "Page Index %d Error, Total pages %d", static_cast<int>(index), static_cast<int>(pages));
+    DbgMessage(FUNCNAME, "Page Index %d Error, Total pages %d", static_cast<int>(index),
+               static_cast<int>(pages));
     return false;
   }
   if (fseeko(f, static_cast<off_t>(gSpoolFileHeader.bfOffBits), SEEK_SET) != 0) return false;
