@@ -20,6 +20,7 @@
 #include "job_streams.h"
 #include "paper.h"
 #include "page_loop.h"
+#include "page_output.h"
 #include "paths.h"
 #include "shims.h"
 #include "status_monitor.h"
@@ -36,6 +37,7 @@ void ResetJobState() {
   gJbigThreadExit.store(0, std::memory_order_release);
   gStatusThreadExit.store(0, std::memory_order_release);
   gCancelJob.store(0, std::memory_order_release);
+  ResetOutputFailure();
 }
 
 void WriteMarkerAttributes() {
@@ -125,6 +127,15 @@ int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* e
     job->IgnorePSM = 1;
   }
   DbgMessage(FUNCNAME, "gJobID = %d", gJobID.load(std::memory_order_relaxed));
+
+  if (pthread_create(&gjbig_id, nullptr, JbigThread, job->lpJob) == 0) {
+    job->jbigThreadRunning = true;
+    DbgMessage(FUNCNAME, "gjbig_id = %d", static_cast<int>(gjbig_id));
+  } else {
+    std::fputs("ERROR: Unable to start the output thread\n", err);
+    std::fflush(err);
+    gCancelJob.store(1, std::memory_order_release);
+  }
 
   // The status library, when one is loaded, selects the printer and wakes it.
   DbgMessage(FUNCNAME, "SelectPrnter = %d", job->SelectPrnter);

@@ -11,6 +11,8 @@
 #include "feature_bits.h"
 #include "job_record.h"
 #include "job_state.h"
+#include "job_streams.h"
+#include "page_output.h"
 #include "paper.h"
 #include "pjl_stream.h"
 #include "shims.h"
@@ -60,6 +62,47 @@ BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, B
 }
 
 enum class LoopExit { EndOfInput, Teardown };
+
+// Sends the spooled first copy as far as it is ready: every page in a
+// simplex job, whole sheets in a duplex one.
+void FlushFirstCopy(FilterJob& job) {
+  if (!gSaveToFile.load(std::memory_order_acquire)) return;
+  if (!job.bDuplex)
+    PJL_FlushPage(&job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+  else if (SpoolPageCount() % 2 == 0)
+    PJL_FlushPage(&job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature, job.PrnCapInfo.Feature);
+}
+
+// Waits until the output thread has written and freed the last page's slot;
+// pages leave in order, so every earlier page is out as well.
+void WaitForLastPage(FilterJob& job) {
+  DbgMessage(FUNCNAME, "start wait image thread");
+  int slots = gMAX_THREAD.load(std::memory_order_acquire);
+  if (slots < 1 || slots > kJobSlots) slots = slots < 1 ? 1 : kJobSlots;
+  job.CurrentPage = static_cast<int>((job.page - 1u) % static_cast<DWORD>(slots));
+  JobInfo& last = job.lpJob[job.CurrentPage];
+  while (job.jbigThreadRunning) {
+    const DWORD flag = last.LoadFlag();
+    DbgMessage(FUNCNAME, "page %d status %0x", job.CurrentPage, static_cast<unsigned>(flag));
+    if (flag == SLOT_FREE && last.lpbuf == nullptr) break;
+    DbgMessage(FUNCNAME, "image process page %d not yet...", static_cast<int>(last.PageIndex));
+    DbgMessage(FUNCNAME, "image process page index %d not yet...", job.CurrentPage);
+    Sleep(300);
+  }
+}
+
+// Asks the output thread to stop after its current slot and joins it.
+void StopOutputThread(FilterJob& job) {
+  DbgMessage(FUNCNAME, "end wait thread (new)");
+  DbgMessage(FUNCNAME, "page = %d", job.page);
+  gJbigThreadExit.store(1, std::memory_order_release);
+  DbgMessage(FUNCNAME, "end wait thread, gJbigThreadExit = %d", 1);
+  if (job.jbigThreadRunning) {
+    pthread_join(gjbig_id, nullptr);
+    job.jbigThreadRunning = false;
+  }
+  DbgMessage(FUNCNAME, "jbig thread stop");
+}
 
 LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
@@ -124,6 +167,7 @@ LoopExit PageLoop(FilterJob& job) {
 
     if (!HandOnPage(job, FALSE, inheader, job.AddBlankPageDone)) return LoopExit::Teardown;
     DbgMessage(FUNCNAME, "page = %d", job.page);
+    FlushFirstCopy(job);
 
     ++job.CUPSpages;
     DbgMessage(FUNCNAME, "CUPSpages = %d", job.CUPSpages);
@@ -138,17 +182,27 @@ bool EndOfInput(FilterJob& job) {
   if (gSaveToFile.load(std::memory_order_acquire) && (job.page % 2) == 1 && job.bDuplex) {
     if (!HandOnPage(job, TRUE, ginheader_bak, FALSE)) return false;
   }
-  if (Cancelled()) DbgMessage(FUNCNAME, "gCancelJob = %d", gCancelJob.load(std::memory_order_acquire));
+  WaitForLastPage(job);
+  StopOutputThread(job);
+  if (Cancelled()) {
+    DbgMessage(FUNCNAME, "gCancelJob = %d", gCancelJob.load(std::memory_order_acquire));
+    return true;
+  }
+  if (gSaveToFile.load(std::memory_order_acquire)) {
+    if (!job.bDuplex)
+      PJL_FlushPage(&job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+    else if (job.page % 2 == 0)
+      PJL_FlushPage(&job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature, job.PrnCapInfo.Feature);
+    if (job.page > 0) PlaybackSpool(job);
+  }
   return true;
 }
 
 void Teardown(FilterJob& job) {
+  // The output thread is stopped first, so that on the shortcuts here a page
+  // it is still writing cannot interleave with the trailer.
+  StopOutputThread(job);
   PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
-  DbgMessage(FUNCNAME, "end wait thread (new)");
-  DbgMessage(FUNCNAME, "page = %d", job.page);
-  gJbigThreadExit.store(1, std::memory_order_release);
-  DbgMessage(FUNCNAME, "end wait thread, gJbigThreadExit = %d", 1);
-  DbgMessage(FUNCNAME, "jbig thread stop");
 
   if (job.IgnorePSM == 0) {
     gStatusThreadExit.store(1, std::memory_order_release);
@@ -179,7 +233,10 @@ void Teardown(FilterJob& job) {
     ppdClose(job.ppd);
     job.ppd = nullptr;
   }
-  if (Cancelled()) Sleep(5000);
+  if (OutputFailed())
+    std::fprintf(JobErr(), "ERROR: The printer stream failed; the job was not printed completely\n");
+  else if (Cancelled())
+    Sleep(5000);
   if (stdoutPRN) {
     std::fclose(stdoutPRN);
     stdoutPRN = nullptr;
