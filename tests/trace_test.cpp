@@ -1,4 +1,6 @@
 // Trace log and platform shims.
+#include "trace.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,7 +15,6 @@
 #include "job_streams.h"
 #include "shims.h"
 #include "test_support.h"
-#include "trace.h"
 
 using namespace testing_support;
 
@@ -62,11 +63,13 @@ TEST(Trace, TraceDirectoryGetsTimestampedLinesWithJobNumberAndNothingOnStderr) {
   auto lines = LinesWith(log, "[---filter---]");
   ASSERT_EQ(lines.size(), 2u);
   // "[YYYY/MM/DD hh:mm:ss] [Job N] [---filter---][--F--] msg"
-  EXPECT_EQ(lines[0].size(), std::string("[2026/12/05 23:41:30] [Job 0] [---filter---][--main--] before parsing").size());
+  EXPECT_EQ(lines[0].size(),
+            std::string("[2026/12/05 23:41:30] [Job 0] [---filter---][--main--] before parsing").size());
   EXPECT_EQ(lines[0][0], '[');
   EXPECT_EQ(lines[0][5], '/');
   EXPECT_NE(lines[0].find("] [Job 0] [---filter---][--main--] before parsing"), std::string::npos);
-  EXPECT_NE(lines[1].find("] [Job 42] [---filter---][--SendOnePage--] using buffer index 0!"), std::string::npos);
+  EXPECT_NE(lines[1].find("] [Job 42] [---filter---][--SendOnePage--] using buffer index 0!"),
+            std::string::npos);
 }
 
 TEST(Trace, UnwritableTraceDirectoryFallsBackToStderr) {
@@ -114,7 +117,8 @@ TEST(Trace, ConcurrentLinesAreNeverSplit) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) DbgMessage("worker", "thread %d line %d %s", t, i, std::string(300, 'a' + t).c_str());
+      for (int i = 0; i < 200; ++i)
+        DbgMessage("worker", "thread %d line %d %s", t, i, std::string(300, 'a' + t).c_str());
     });
   for (auto& th : threads) th.join();
   auto lines = LinesWith(root.TraceLog(), "[--worker--]");

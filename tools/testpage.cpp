@@ -185,8 +185,10 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       }
       return argv[++i];
     };
-    if (a == "-o") o.out = next();
-    else if (a == "--pages") o.pages = std::atoi(next().c_str());
+    if (a == "-o")
+      o.out = next();
+    else if (a == "--pages")
+      o.pages = std::atoi(next().c_str());
     else if (a == "--media") {
       o.media.clear();
       for (auto& m : Split(next(), ',')) {
@@ -197,23 +199,40 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     } else if (a == "--res") {
       std::string v = next();
       if (std::sscanf(v.c_str(), "%ux%u", &o.xres, &o.yres) == 1) o.yres = o.xres;
-    } else if (a == "--width") o.width = std::atoi(next().c_str());
-    else if (a == "--height") o.height = std::atoi(next().c_str());
-    else if (a == "--bpc") o.bpc = std::atoi(next().c_str());
-    else if (a == "--bpp") o.bpp = std::atoi(next().c_str());
-    else if (a == "--bytes-per-line") o.bytes_per_line = std::atoi(next().c_str());
-    else if (a == "--colorspace") o.colorspace = ColorSpaceFromName(next());
-    else if (a == "--content") o.content = Split(next(), ',');
-    else if (a == "--duplex") h.Duplex = static_cast<cups_bool_t>(std::atoi(next().c_str()));
-    else if (a == "--tumble") h.Tumble = static_cast<cups_bool_t>(std::atoi(next().c_str()));
-    else if (a == "--copies") h.NumCopies = std::strtoul(next().c_str(), nullptr, 10);
-    else if (a == "--collate") h.Collate = static_cast<cups_bool_t>(std::atoi(next().c_str()));
-    else if (a == "--media-position") h.MediaPosition = std::atoi(next().c_str());
-    else if (a == "--media-type") h.cupsMediaType = std::atoi(next().c_str());
-    else if (a == "--media-type-name") std::snprintf(h.MediaType, sizeof h.MediaType, "%s", next().c_str());
-    else if (a == "--orientation") h.Orientation = static_cast<cups_orient_t>(std::atoi(next().c_str()));
-    else if (a == "--mirror") h.MirrorPrint = static_cast<cups_bool_t>(std::atoi(next().c_str()));
-    else if (a == "--negative") h.NegativePrint = static_cast<cups_bool_t>(std::atoi(next().c_str()));
+    } else if (a == "--width")
+      o.width = std::atoi(next().c_str());
+    else if (a == "--height")
+      o.height = std::atoi(next().c_str());
+    else if (a == "--bpc")
+      o.bpc = std::atoi(next().c_str());
+    else if (a == "--bpp")
+      o.bpp = std::atoi(next().c_str());
+    else if (a == "--bytes-per-line")
+      o.bytes_per_line = std::atoi(next().c_str());
+    else if (a == "--colorspace")
+      o.colorspace = ColorSpaceFromName(next());
+    else if (a == "--content")
+      o.content = Split(next(), ',');
+    else if (a == "--duplex")
+      h.Duplex = static_cast<cups_bool_t>(std::atoi(next().c_str()));
+    else if (a == "--tumble")
+      h.Tumble = static_cast<cups_bool_t>(std::atoi(next().c_str()));
+    else if (a == "--copies")
+      h.NumCopies = std::strtoul(next().c_str(), nullptr, 10);
+    else if (a == "--collate")
+      h.Collate = static_cast<cups_bool_t>(std::atoi(next().c_str()));
+    else if (a == "--media-position")
+      h.MediaPosition = std::atoi(next().c_str());
+    else if (a == "--media-type")
+      h.cupsMediaType = std::atoi(next().c_str());
+    else if (a == "--media-type-name")
+      std::snprintf(h.MediaType, sizeof h.MediaType, "%s", next().c_str());
+    else if (a == "--orientation")
+      h.Orientation = static_cast<cups_orient_t>(std::atoi(next().c_str()));
+    else if (a == "--mirror")
+      h.MirrorPrint = static_cast<cups_bool_t>(std::atoi(next().c_str()));
+    else if (a == "--negative")
+      h.NegativePrint = static_cast<cups_bool_t>(std::atoi(next().c_str()));
     else if (a == "--bbox") {
       if (std::sscanf(next().c_str(), "%u,%u,%u,%u", &h.ImagingBoundingBox[0], &h.ImagingBoundingBox[1],
                       &h.ImagingBoundingBox[2], &h.ImagingBoundingBox[3]) != 4)
@@ -225,8 +244,10 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       long long v = 0;
       if (std::sscanf(next().c_str(), "%u=%lld", &idx, &v) != 2 || idx > 15) return false;
       h.cupsInteger[idx] = static_cast<unsigned>(v);
-    } else if (a == "--string0") std::snprintf(h.cupsString[0], sizeof h.cupsString[0], "%s", next().c_str());
-    else if (a == "-h" || a == "--help") return false;
+    } else if (a == "--string0")
+      std::snprintf(h.cupsString[0], sizeof h.cupsString[0], "%s", next().c_str());
+    else if (a == "-h" || a == "--help")
+      return false;
     else {
       std::fprintf(stderr, "testpage: unknown option %s\n", a.c_str());
       return false;
@@ -262,8 +283,10 @@ int main(int argc, char** argv) {
     h.PageSize[1] = mh;
     h.HWResolution[0] = o.xres;
     h.HWResolution[1] = o.yres;
-    h.cupsWidth = o.width ? o.width : static_cast<unsigned>(static_cast<unsigned long long>(mw) * o.xres / 72);
-    h.cupsHeight = o.height ? o.height : static_cast<unsigned>(static_cast<unsigned long long>(mh) * o.yres / 72);
+    h.cupsWidth =
+        o.width ? o.width : static_cast<unsigned>(static_cast<unsigned long long>(mw) * o.xres / 72);
+    h.cupsHeight =
+        o.height ? o.height : static_cast<unsigned>(static_cast<unsigned long long>(mh) * o.yres / 72);
     h.cupsBitsPerColor = o.bpc;
     h.cupsBitsPerPixel = o.bpp ? o.bpp : o.bpc * channels;
     h.cupsColorSpace = static_cast<cups_cspace_t>(o.colorspace);

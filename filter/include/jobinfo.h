@@ -13,36 +13,36 @@
 
 // `flag` states.
 inline constexpr DWORD SLOT_FREE = 0;
-inline constexpr DWORD SLOT_TAKEN = 1;         // being read or processed
-inline constexpr DWORD SLOT_PROCESSED = 2;     // the output thread may take it
-inline constexpr DWORD SLOT_GEOMETRY_DONE = 4; // crop, scaling and fit already done
+inline constexpr DWORD SLOT_TAKEN = 1;          // being read or processed
+inline constexpr DWORD SLOT_PROCESSED = 2;      // the output thread may take it
+inline constexpr DWORD SLOT_GEOMETRY_DONE = 4;  // crop, scaling and fit already done
 
 inline constexpr int kJobSlots = 30;
 
 struct JobInfo {
-  DWORD PageIndex = 0;           // 0-based page number held in the slot
-  char jobID[260] = {};          // CUPS job id string
+  DWORD PageIndex = 0;   // 0-based page number held in the slot
+  char jobID[260] = {};  // CUPS job id string
   cups_raster_t* inras = nullptr;
-  cups_page_header2_t inheader{};  // the page's raster header (option slots included)
-  BYTE* lpbuf = nullptr;         // page buffer, owned by the slot; NULL when empty
-  DWORD page_width = 0;          // pixels per row of lpbuf
-  DWORD page_height = 0;         // rows of lpbuf (all planes)
-  DWORD linebyte = 0;            // bytes per row of lpbuf
-  DWORD pagesize = 0;            // bytes of lpbuf in use
-  DWORD linebyteLeft = 0;        // padding pixels at the end of each row
+  cups_page_header2_t inheader{};      // the page's raster header (option slots included)
+  BYTE* lpbuf = nullptr;               // page buffer, owned by the slot; NULL when empty
+  DWORD page_width = 0;                // pixels per row of lpbuf
+  DWORD page_height = 0;               // rows of lpbuf (all planes)
+  DWORD linebyte = 0;                  // bytes per row of lpbuf
+  DWORD pagesize = 0;                  // bytes of lpbuf in use
+  DWORD linebyteLeft = 0;              // padding pixels at the end of each row
   std::atomic<DWORD> flag{SLOT_FREE};  // slot state bits, see above
-  pthread_t PageThreadId{};      // the page's worker thread
-  DWORD writebytes = 0;          // unused
-  float MaxMediaWidth = 0;       // points
-  float MaxMediaHeight = 0;      // points
-  DWORD DriverFeature = 0;       // PPD feature mask
-  DWORD blackDots = 0;           // black dots of the compressed page
-  DWORD CurPageDataLen = 0;      // bytes of compressed page data
-  BYTE Feature[2] = {};          // printer capability bytes
-  int SCALE1200 = 0;             // 1: treat 1200-dpi pages at 600 dpi
-  int Rotate90 = 0;              // 1: turn the page by 90 degrees (long-edge feed)
-  int cupsHTable = 0;            // halftone selection row
-  DWORD cupsLEF = 0;             // long-edge-feed mask
+  pthread_t PageThreadId{};            // the page's worker thread
+  DWORD writebytes = 0;                // unused
+  float MaxMediaWidth = 0;             // points
+  float MaxMediaHeight = 0;            // points
+  DWORD DriverFeature = 0;             // PPD feature mask
+  DWORD blackDots = 0;                 // black dots of the compressed page
+  DWORD CurPageDataLen = 0;            // bytes of compressed page data
+  BYTE Feature[2] = {};                // printer capability bytes
+  int SCALE1200 = 0;                   // 1: treat 1200-dpi pages at 600 dpi
+  int Rotate90 = 0;                    // 1: turn the page by 90 degrees (long-edge feed)
+  int cupsHTable = 0;                  // halftone selection row
+  DWORD cupsLEF = 0;                   // long-edge-feed mask
 
   DWORD LoadFlag() const { return flag.load(std::memory_order_acquire); }
   void StoreFlag(DWORD v) { flag.store(v, std::memory_order_release); }

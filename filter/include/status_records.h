@@ -12,8 +12,8 @@
 
 // One installed printer as the status library lists it (1280 bytes).
 struct PrinterAttribute {
-  char PrinterName[128];        // CUPS queue name
-  char PortName[128];           // printer port; "usb" in it marks a USB printer
+  char PrinterName[128];  // CUPS queue name
+  char PortName[128];     // printer port; "usb" in it marks a USB printer
   std::int32_t DeviceComponentID;
   char Manufacturer[64];
   std::int32_t MaxMediaWidth;   // points
@@ -22,18 +22,18 @@ struct PrinterAttribute {
   std::int32_t unused1;
   char DriverVersion[32];
   BYTE unused2[8];
-  DWORD DriverFeature;          // PPD feature mask as the library knows it
+  DWORD DriverFeature;  // PPD feature mask as the library knows it
   BYTE reserved[896];
 };
 
 // The printer's capability bytes and consumable serials (1026 bytes); also
 // the exact content of the capability file in /tmp.
 struct PrinterCapability {
-  BYTE Feature[2];              // capability bits, see features.h
-  char DrumSN[4][41];           // NUL-terminated serials
+  BYTE Feature[2];     // capability bits, see features.h
+  char DrumSN[4][41];  // NUL-terminated serials
   char TonerSN[4][41];
   char DeveloperSN[4][41];
-  std::int32_t DrumNum;         // valid entries in DrumSN
+  std::int32_t DrumNum;  // valid entries in DrumSN
   std::int32_t TonerNum;
   std::int32_t DeveloperNum;
   BYTE Reserved[520];

@@ -15,8 +15,7 @@
 // Longest trace line including prefixes and line end; longer lines are cut.
 inline constexpr std::size_t kTraceLineMax = 2048;
 
-void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...)
-    __attribute__((format(printf, 2, 3)));
+void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) __attribute__((format(printf, 2, 3)));
 void DbgMsg(const char* szMsgFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // Traces every field of a raster page header, one line each.

@@ -18,9 +18,10 @@
 #include "job_record.h"
 #include "job_state.h"
 #include "job_streams.h"
-#include "paper.h"
 #include "page_loop.h"
 #include "page_output.h"
+#include "page_pipeline.h"
+#include "paper.h"
 #include "paths.h"
 #include "shims.h"
 #include "status_monitor.h"
@@ -70,7 +71,7 @@ int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* e
 
   getFilePath();
 
-  struct sigaction action{};
+  struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   action.sa_handler = term;
@@ -128,6 +129,8 @@ int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* e
   }
   DbgMessage(FUNCNAME, "gJobID = %d", gJobID.load(std::memory_order_relaxed));
 
+  // One-plane pages are coded by their workers, in parallel.
+  gImageCompressHook = ImageCompress;
   if (pthread_create(&gjbig_id, nullptr, JbigThread, job->lpJob) == 0) {
     job->jbigThreadRunning = true;
     DbgMessage(FUNCNAME, "gjbig_id = %d", static_cast<int>(gjbig_id));

@@ -92,13 +92,20 @@ void TraceFeature(const BYTE Feature[2]) {
     const char* line;
   };
   static const Bit kBits[] = {
-      {0, F0_JBIG, "Jbig = %d"},           {0, F0_STORAGE_JOB, "storage job = %d"},
-      {0, F0_QTY, "QTY = %d"},             {0, F0_LSU, "LSU = %d"},
-      {0, F0_CHECKSUM, "Checksum = %d"},   {0, F0_IMPR, "IMPR = %d"},
-      {0, F0_RAW_DATA, "raw data = %d"},   {0, F0_TWO_BIT_600, "two bit 600 = %d"},
-      {1, F1_SSL, "SSL = %d"},             {1, F1_SW_TONERSAVE, "SW tonersave = %d"},
-      {1, F1_600_RET, "600 RET = %d"},     {1, F1_ACCOUNTING, "Accounting = %d"},
-      {1, F1_S3, "S3 = %d"},               {1, F1_1200X1200, "1200*1200 = %d"},
+      {0, F0_JBIG, "Jbig = %d"},
+      {0, F0_STORAGE_JOB, "storage job = %d"},
+      {0, F0_QTY, "QTY = %d"},
+      {0, F0_LSU, "LSU = %d"},
+      {0, F0_CHECKSUM, "Checksum = %d"},
+      {0, F0_IMPR, "IMPR = %d"},
+      {0, F0_RAW_DATA, "raw data = %d"},
+      {0, F0_TWO_BIT_600, "two bit 600 = %d"},
+      {1, F1_SSL, "SSL = %d"},
+      {1, F1_SW_TONERSAVE, "SW tonersave = %d"},
+      {1, F1_600_RET, "600 RET = %d"},
+      {1, F1_ACCOUNTING, "Accounting = %d"},
+      {1, F1_S3, "S3 = %d"},
+      {1, F1_1200X1200, "1200*1200 = %d"},
       {1, F1_DISABLE_AUTO, "Disable auto = %d"},
   };
   DbgMessage(FUNCNAME, "%s", kDashes);

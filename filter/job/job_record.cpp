@@ -27,7 +27,7 @@ std::tm LocalNow(std::time_t* out = nullptr) {
 }
 
 bool FileSize(const char* path, long long& size) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path, &st) != 0) return false;
   size = static_cast<long long>(st.st_size);
   return true;
@@ -70,11 +70,13 @@ BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob) {
     std::fseek(f, 0, SEEK_SET);
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufSize + 1]);
     if (buf) {
-      std::size_t bufsize = size < static_cast<long long>(kBufSize) ? static_cast<std::size_t>(size) : kBufSize;
+      std::size_t bufsize =
+          size < static_cast<long long>(kBufSize) ? static_cast<std::size_t>(size) : kBufSize;
       DbgMessage(FUNCNAME, "bufsize = %d", static_cast<int>(bufsize));
       std::memset(buf.get(), 0, bufsize + 1);
       std::size_t got = std::fread(buf.get(), 1, bufsize, f);
-      DbgMessage(FUNCNAME, "buf %x-%x", static_cast<unsigned char>(buf[0]), static_cast<unsigned char>(buf[1]));
+      DbgMessage(FUNCNAME, "buf %x-%x", static_cast<unsigned char>(buf[0]),
+                 static_cast<unsigned char>(buf[1]));
       // Count only the bytes actually read: the file may have shrunk.
       for (std::size_t i = 0; i < got; ++i)
         if (buf[i] == '\n') ++index;

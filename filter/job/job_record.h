@@ -7,13 +7,13 @@
 
 struct LOGRecord {
   char Index[9];
-  char Timestamp[33];   // "epoch,Y-M-D h:m:s"
-  char LogType[5];      // "1"
-  char JobType[33];     // "PRINT"
-  char Name[129];       // user "-" title (after its last '/')
+  char Timestamp[33];  // "epoch,Y-M-D h:m:s"
+  char LogType[5];     // "1"
+  char JobType[33];    // "PRINT"
+  char Name[129];      // user "-" title (after its last '/')
   char BigSizePages[17];
   char SmallSizePages[17];
-  char JobStatus[33];   // "Completed" or "Canceled"
+  char JobStatus[33];  // "Completed" or "Canceled"
   char FWVersion[17];
   char DrumSN[33];
   char TonerSN[33];

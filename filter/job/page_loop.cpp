@@ -6,13 +6,13 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <vector>
 
 #include "feature_bits.h"
 #include "job_record.h"
 #include "job_state.h"
 #include "job_streams.h"
 #include "page_output.h"
+#include "page_pipeline.h"
 #include "paper.h"
 #include "pjl_stream.h"
 #include "shims.h"
@@ -34,31 +34,24 @@ int TruncToInt(float v) {
 }
 
 // Smaller of a truncated width ratio and a height ratio, compared as floats.
-int MinRatio(int w, float h) { return static_cast<float>(w) > h ? TruncToInt(h) : w; }
+int MinRatio(int w, float h) {
+  return static_cast<float>(w) > h ? TruncToInt(h) : w;
+}
 
 bool SameSize(const cups_page_header2_t& a, const cups_page_header2_t& b) {
   return a.PageSize[0] == b.PageSize[0] && a.PageSize[1] == b.PageSize[1];
 }
 
-bool Cancelled() { return gCancelJob.load(std::memory_order_acquire) != 0; }
+bool Cancelled() {
+  return gCancelJob.load(std::memory_order_acquire) != 0;
+}
 
-// Hands one page on. Until the image pipeline takes pages, a page's pixels
-// are read and dropped here so the raster stream stays in step; the page is
-// counted as the pipeline would count it.
+// Hands one page to the pipeline; the output thread consumes the processed
+// slots, so SendOnePage finds the page's slot free again in time.
 BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, BOOL RemoveBlankPage) {
-  (void)RemoveBlankPage;
-  if (!blank) {
-    std::vector<unsigned char> row(header.cupsBytesPerLine ? header.cupsBytesPerLine : 1);
-    for (unsigned y = 0; y < header.cupsHeight; ++y) {
-      if (cupsRasterReadPixels(job.inras, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
-        DbgMessage(FUNCNAME, "GetCUPSPageData fail!");
-        return FALSE;
-      }
-    }
-  }
-  ++job.page;
-  LogTime(job.jobID, "page done");
-  return TRUE;
+  return SendOnePage(job.lpJob, &job.page, header, job.inras, job.MaxMediaWidth, job.MaxMediaHeight,
+                     job.DriverFeature, job.PrnCapInfo, job.jobID, blank, RemoveBlankPage, job.cupsHTable,
+                     job.cupsLEF);
 }
 
 enum class LoopExit { EndOfInput, Teardown };
@@ -106,6 +99,7 @@ void StopOutputThread(FilterJob& job) {
 
 LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
+  ResetColourWarning();
   while (cupsRasterReadHeader2(job.inras, &inheader)) {
     DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
     while (gErrorSuspend.load(std::memory_order_acquire)) {
@@ -115,7 +109,8 @@ LoopExit PageLoop(FilterJob& job) {
 
     int PrinterA3 = (job.DriverFeature & DF_A3) ? 1 : 0;
     job.paper_type = GetPaperSizeCode(&inheader, PrinterA3, job.cupsLEF);
-    job.paper_type_p1 = job.page > 0 ? GetPaperSizeCode(&ginheader_bak, PrinterA3, job.cupsLEF) : job.paper_type;
+    job.paper_type_p1 =
+        job.page > 0 ? GetPaperSizeCode(&ginheader_bak, PrinterA3, job.cupsLEF) : job.paper_type;
 
     ComputePageRatio(job);
     CountPageSize(job);
@@ -202,6 +197,7 @@ void Teardown(FilterJob& job) {
   // The output thread is stopped first, so that on the shortcuts here a page
   // it is still writing cannot interleave with the trailer.
   StopOutputThread(job);
+  ReleaseSlots(job.lpJob);
   PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
 
   if (job.IgnorePSM == 0) {

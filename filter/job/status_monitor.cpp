@@ -14,7 +14,9 @@ IsPSMRunning_t fnIsPSMRunning = nullptr;
 WeakupNetPrinter_t fnWeakupNetPrinter = nullptr;
 void* lib_handle = nullptr;
 
-void term(int /*signo*/) { gCancelJob.store(1, std::memory_order_release); }
+void term(int /*signo*/) {
+  gCancelJob.store(1, std::memory_order_release);
+}
 
 int IsJobPending(const char* printer, int jobId) {
   cups_job_t* jobs = nullptr;

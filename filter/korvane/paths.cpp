@@ -14,7 +14,9 @@ std::string PathRoot() {
   return root ? std::string(root) : std::string();
 }
 
-std::string FixedPath(const char* path) { return PathRoot() + path; }
+std::string FixedPath(const char* path) {
+  return PathRoot() + path;
+}
 
 bool CopyBounded(char* dest, std::size_t size, const char* src) {
   if (size == 0) return false;
@@ -34,7 +36,7 @@ FILE* OpenNoFollow(const char* path, const char* mode, int perms) {
   if (fd < 0) return nullptr;
   // A regular file of ours only: a planted FIFO, device or another user's
   // file under the same name is refused.
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
     int saved = errno ? errno : EPERM;
     close(fd);

@@ -7,15 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <thread>
 
 #include "trace.h"
 
@@ -66,7 +66,8 @@ pid_t proc_find_s2(const char* name) {
   pid_t found = -1;
   while (dirent* ent = readdir(dir)) {
     const char* d = ent->d_name;
-    if (!*d || !std::all_of(d, d + std::strlen(d), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+    if (!*d || !std::all_of(d, d + std::strlen(d),
+                            [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
       continue;
     long pid = std::strtol(d, nullptr, 10);
     char path[64];
@@ -91,7 +92,9 @@ pid_t proc_find_s2(const char* name) {
 int proc_find_1(const char* name) {
   static const char FUNCNAME[] = "proc_find_1";
   // The name reaches a shell: accept only characters a program name has.
-  if (!name || !*name || std::strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-/") != std::strlen(name)) {
+  if (!name || !*name ||
+      std::strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-/") !=
+          std::strlen(name)) {
     DbgMessage(FUNCNAME, "popen() error!");
     return 0;
   }
@@ -113,7 +116,9 @@ int proc_find_1(const char* name) {
   return process;
 }
 
-HFILE _lopen(LPCTSTR fname, int flag) { return open(fname, flag); }
+HFILE _lopen(LPCTSTR fname, int flag) {
+  return open(fname, flag);
+}
 
 HFILE _lcreat(LPCTSTR fname, int /*flag*/) {
   return open(fname, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -129,7 +134,9 @@ void FillMemory(void* dest, DWORD count, short fbyte) {
   }
 }
 
-void ZeroMemory(void* dest, DWORD count) { FillMemory(dest, count, 0); }
+void ZeroMemory(void* dest, DWORD count) {
+  FillMemory(dest, count, 0);
+}
 
 void MoveMemory(void* dest, const void* src, DWORD count) {
   // One memmove gives what piecewise copying from the front gives for the
@@ -137,20 +144,30 @@ void MoveMemory(void* dest, const void* src, DWORD count) {
   if (count) std::memmove(dest, src, count);
 }
 
-void CopyMemory(void* dest, const void* src, DWORD count) { MoveMemory(dest, src, count); }
+void CopyMemory(void* dest, const void* src, DWORD count) {
+  MoveMemory(dest, src, count);
+}
 
-void Sleep(DWORD msec) { std::this_thread::sleep_for(std::chrono::milliseconds(msec)); }
+void Sleep(DWORD msec) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(msec));
+}
 
-BOOL DeleteFile(const char* fname) { return unlink(fname) == 0 ? TRUE : FALSE; }
+BOOL DeleteFile(const char* fname) {
+  return unlink(fname) == 0 ? TRUE : FALSE;
+}
 
 HGLOBAL GlobalAlloc(int /*dummy*/, long msize) {
   if (msize < 0) return nullptr;
   return std::malloc(msize > 0 ? static_cast<std::size_t>(msize) : 1);
 }
 
-HGLOBAL GlobalLock(HGLOBAL hmem) { return hmem; }
+HGLOBAL GlobalLock(HGLOBAL hmem) {
+  return hmem;
+}
 
-BOOL GlobalUnlock(HGLOBAL hmem) { return hmem != nullptr ? TRUE : FALSE; }
+BOOL GlobalUnlock(HGLOBAL hmem) {
+  return hmem != nullptr ? TRUE : FALSE;
+}
 
 HGLOBAL GlobalFree(HGLOBAL hmem) {
   std::free(hmem);

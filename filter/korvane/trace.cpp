@@ -41,8 +41,8 @@ void AppendLocalTime(LineBuf& line) {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
-  line.append("[%04d/%02d/%02d %02d:%02d:%02d] ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-              tm.tm_hour, tm.tm_min, tm.tm_sec);
+  line.append("[%04d/%02d/%02d %02d:%02d:%02d] ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+              tm.tm_min, tm.tm_sec);
 }
 
 // Appends one whole line to a trace file with a single write; a file that
@@ -104,7 +104,7 @@ void DbgMsg(const char* szMsgFormat, ...) {
   LineBuf msgTime;
   AppendLocalTime(msgTime);
   std::string dir = FixedPath("/tmp/KorPrinter");
-  struct stat st{};
+  struct stat st {};
   if (stat(dir.c_str(), &st) != 0) return;
   std::string line(msgTime.text, msgTime.len);
   line.append(msgText.text, msgText.len).append("\n");
@@ -114,9 +114,9 @@ void DbgMsg(const char* szMsgFormat, ...) {
 void DisplayPageInfo(const cups_page_header2_t* h) {
   static const char FUNCNAME[] = "DisplayPageInfo";
   static const char* const kOptionNames[14] = {
-      "TonerSave", "Invert",       "Mirror",  "zero edge",
-      "ColorMode", "ColorLevel",   "timeout", "scaling",
-      "resolution", "Support LEF", "Quality mode", "Density",
+      "TonerSave",           "Invert",      "Mirror",       "zero edge",
+      "ColorMode",           "ColorLevel",  "timeout",      "scaling",
+      "resolution",          "Support LEF", "Quality mode", "Density",
       "Authentication mode", "Fit to paper"};
 
   DbgMessage(FUNCNAME, "DisplayPageInfo In");
@@ -144,8 +144,8 @@ void DisplayPageInfo(const cups_page_header2_t* h) {
   DbgMessage(FUNCNAME, "HWResolution = [ %d %d ]", h->HWResolution[0], h->HWResolution[1]);
   DbgMessage(FUNCNAME, "ImagingBoundingBox = [ %d %d %d %d ]", h->ImagingBoundingBox[0],
              h->ImagingBoundingBox[1], h->ImagingBoundingBox[2], h->ImagingBoundingBox[3]);
-  DbgMessage(FUNCNAME, "cupsImagingBBox = [ %f %f %f %f ]", h->cupsImagingBBox[0],
-             h->cupsImagingBBox[1], h->cupsImagingBBox[2], h->cupsImagingBBox[3]);
+  DbgMessage(FUNCNAME, "cupsImagingBBox = [ %f %f %f %f ]", h->cupsImagingBBox[0], h->cupsImagingBBox[1],
+             h->cupsImagingBBox[2], h->cupsImagingBBox[3]);
   DbgMessage(FUNCNAME, "InsertSheet = %d", h->InsertSheet);
   DbgMessage(FUNCNAME, "Jog = %d", h->Jog);
   DbgMessage(FUNCNAME, "LeadingEdge = %d", h->LeadingEdge);

@@ -5,10 +5,10 @@
 #include "wintypes.h"
 
 struct ThresholdTile {
-  const char* name;    // e.g. "FINE_TAry_128"
-  int width;           // cells per row
-  int height;          // rows
-  const BYTE* cells;   // width * height thresholds
+  const char* name;   // e.g. "FINE_TAry_128"
+  int width;          // cells per row
+  int height;         // rows
+  const BYTE* cells;  // width * height thresholds
 };
 
 // The tile of that name, or nullptr when there is none.

@@ -29,9 +29,13 @@ PrivateRoot::~PrivateRoot() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-void PrivateRoot::EnableTraceFile() const { std::filesystem::create_directories(Path("/tmp/cups")); }
+void PrivateRoot::EnableTraceFile() const {
+  std::filesystem::create_directories(Path("/tmp/cups"));
+}
 
-std::string PrivateRoot::TraceLog() const { return ReadFile(Path("/tmp/cups/printer.log")); }
+std::string PrivateRoot::TraceLog() const {
+  return ReadFile(Path("/tmp/cups/printer.log"));
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -98,8 +102,8 @@ JobResult RunJob(const std::string& ppd, const std::string& raster, const std::s
   FILE* out = std::tmpfile();
   FILE* err = std::tmpfile();
   JobResult r;
-  r.status = RunFilterJob(static_cast<int>(args.size()), argv.data(), ppd.empty() ? nullptr : ppd.c_str(),
-                          out, err);
+  r.status =
+      RunFilterJob(static_cast<int>(args.size()), argv.data(), ppd.empty() ? nullptr : ppd.c_str(), out, err);
   r.out = Slurp(out);
   r.err = Slurp(err);
   std::fclose(out);

@@ -1,0 +1,101 @@
+// Job record CSV file and temporary-file overwrite.
+#include "job_record.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
+#include "job_context.h"
+#include "job_state.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+void SelectPrinter(FilterJob& job, const std::string& toolfd, const char* printer) {
+  std::snprintf(job.Toolfd, sizeof job.Toolfd, "%s", toolfd.c_str());
+  std::strcpy(job.myPrinters[0].PrinterName, printer);
+  job.printerNumber = 1;
+  job.SelectPrnter = 0;
+}
+
+}  // namespace
+
+TEST(JobRecord, FirstJobCreatesTheFileWithIndex0AndTheNextGetsIndex1) {
+  PrivateRoot root;
+  FilterJob job;
+  SelectPrinter(job, root.dir(), "laser1");
+  job.BigSizePages = 2;
+  job.SmallSizePages = 1;
+  WriteJobRecord(job, "alice", "/home/a/b/report.pdf");
+  WriteJobRecord(job, "bob", "plain title");
+
+  std::string path = root.Path("/laser1_LOG.csv");
+  std::string csv = ReadFile(path);
+  std::regex line0(
+      R"(0,-?\d+,\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2},1,PRINT,alice-report\.pdf,2,1,Completed,2244120584,,,,\n)");
+  std::regex line1(R"(1,-?\d+,[^,]+,1,PRINT,bob-plain title,2,1,Completed,2244120584,,,,\n)");
+  std::size_t nl = csv.find('\n');
+  ASSERT_NE(nl, std::string::npos);
+  EXPECT_TRUE(std::regex_match(csv.substr(0, nl + 1), line0)) << csv;
+  EXPECT_TRUE(std::regex_match(csv.substr(nl + 1), line1)) << csv;
+
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0777u);
+}
+
+TEST(JobRecord, CancelledJobAndSerialsAreRecorded) {
+  PrivateRoot root;
+  FilterJob job;
+  SelectPrinter(job, root.dir(), "p");
+  std::strcpy(job.PrnCapInfo.TonerSN[0], "TONER-9");
+  job.PrnCapInfo.TonerNum = 1;
+  std::strcpy(job.PrnCapInfo.DrumSN[0], "IGNORED");  // DrumNum 0: not recorded
+  gCancelJob = 1;
+  WriteJobRecord(job, "u", "t");
+  gCancelJob = 0;
+  std::string csv = ReadFile(root.Path("/p_LOG.csv"));
+  EXPECT_NE(csv.find(",Canceled,2244120584,,TONER-9,,\n"), std::string::npos) << csv;
+}
+
+TEST(JobRecord, NoSelectedPrinterWritesNothing) {
+  PrivateRoot root;
+  FilterJob job;
+  std::snprintf(job.Toolfd, sizeof job.Toolfd, "%s", root.dir().c_str());
+  WriteJobRecord(job, "u", "t");
+  EXPECT_TRUE(std::filesystem::is_empty(root.dir() + "/tmp"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.dir()), {}), 1);
+}
+
+TEST(JobRecord, OverlongNamesAreCutToTheirFields) {
+  PrivateRoot root;
+  FilterJob job;
+  SelectPrinter(job, root.dir(), "p");
+  WriteJobRecord(job, std::string(300, 'u').c_str(), std::string(300, 't').c_str());
+  std::string csv = ReadFile(root.Path("/p_LOG.csv"));
+  EXPECT_NE(csv.find("," + std::string(128, 'u') + ",0,0,Completed"), std::string::npos);
+}
+
+TEST(JobRecord, IndexCountsOnlyTheLinesActuallyRead) {
+  PrivateRoot root;
+  std::string path = root.Path("/p_LOG.csv");
+  WriteFile(path, "a\nb\nc\n");
+  LOGRecord rec{};
+  WriteLog(path.c_str(), &rec);
+  std::string csv = ReadFile(path);
+  EXPECT_EQ(csv.substr(6, 2), "3,");
+}
+
+TEST(CleanFile, OverwritesWithZerosAndReportsMissingFiles) {
+  PrivateRoot root;
+  std::string path = root.Path("/tmp/spool.dat");
+  WriteFile(path, "0123456789");
+  EXPECT_EQ(CleanFileContent(path.c_str()), TRUE);
+  EXPECT_EQ(ReadFile(path), std::string(10, '\0'));
+  EXPECT_EQ(CleanFileContent(root.Path("/tmp/missing").c_str()), FALSE);
+}
