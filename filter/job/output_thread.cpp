@@ -109,10 +109,10 @@ void* JbigThread(void* param) {
   static const char FUNCNAME[] = "JbigThread";
   auto* lpJob = static_cast<JobInfo*>(param);
   const DWORD tick = GetTickCount();
-  for (int i = 0; i < kJobSlots; ++i) {
+  // Only the flags are traced: a slot's other fields belong to the main
+  // thread until its page is processed.
+  for (int i = 0; i < kJobSlots; ++i)
     DbgMessage(FUNCNAME, "[%d]flag = %0x", i, static_cast<unsigned>(lpJob[i].LoadFlag()));
-    DbgMessage(FUNCNAME, "[%d]PageIndex = %d", i, static_cast<int>(lpJob[i].PageIndex));
-  }
 
   DWORD CurrentPage = 0;
   while (!gJbigThreadExit.load(std::memory_order_acquire)) {
