@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,16 +51,41 @@ std::string HostName() {
   return host;
 }
 
+// True when line has the form of pattern, where '9' stands for any digit.
+bool Matches(const std::string& line, const std::string& pattern) {
+  if (line.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    bool ok = pattern[i] == '9' ? (line[i] >= '0' && line[i] <= '9') : line[i] == pattern[i];
+    if (!ok) return false;
+  }
+  return true;
+}
+
 // Replaces the three values that depend on the clock (job name tick, date,
 // time) by fixed markers after checking their form.
 std::string Normalize(const std::string& header) {
-  static const std::regex tick("@PJL JOB NAME=\"-?[0-9]+\"\r\n");
-  static const std::regex date("@PJL COMMENT [0-9]{4}/[0-9]{2}/[0-9]{2}\r\n");
-  static const std::regex time("@PJL COMMENT [0-9]{2}:[0-9]{2}:[0-9]{2}:00\r\n");
-  std::string s =
-      std::regex_replace(header, tick, "@PJL JOB NAME=\"TICK\"\r\n", std::regex_constants::format_first_only);
-  s = std::regex_replace(s, date, "DATE\r\n", std::regex_constants::format_first_only);
-  return std::regex_replace(s, time, "TIME\r\n", std::regex_constants::format_first_only);
+  std::string out;
+  bool tick = false, date = false, time = false;
+  std::size_t pos = 0;
+  while (pos < header.size()) {
+    std::size_t e = header.find("\r\n", pos);
+    std::string line = header.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+    pos = e == std::string::npos ? header.size() : e + 2;
+    const std::string name = "@PJL JOB NAME=\"";
+    if (!tick && line.rfind(name, 0) == 0 && line.size() > name.size() + 1 && line.back() == '"') {
+      std::string v = line.substr(name.size(), line.size() - name.size() - 1);
+      if (v[0] == '-') v = v.substr(1);
+      if (!v.empty() && v.find_first_not_of("0123456789") == std::string::npos)
+        line = name + "TICK\"", tick = true;
+    } else if (!date && Matches(line, "@PJL COMMENT 9999/99/99")) {
+      line = "DATE", date = true;
+    } else if (!time && Matches(line, "@PJL COMMENT 99:99:99:00")) {
+      line = "TIME", time = true;
+    }
+    out += line;
+    if (e != std::string::npos) out += "\r\n";
+  }
+  return out;
 }
 
 // Header lines 1 to 14 with placeholders for the clock values.
