@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "job_context.h"
@@ -132,6 +133,57 @@ TEST(ScaleImage, ThreeBytePixelsScaleEachByteOnItsOwn) {
   ScaleImage(src.data(), 2, 1, 1, trg.data(), 4, 2000, 1000, 24);
   // Pixels at positions 0, .5, 1, 1.5 (pinned to 1).
   EXPECT_EQ(trg, (Bytes{2, 102, 202, 22, 56, 110, 42, 10, 18, 42, 10, 18}));
+}
+
+namespace {
+
+// The scaler as a plain per-pixel loop: map the target pixel to a source
+// position, take the four neighbours and sum the weighted bytes in single
+// precision, truncating after every sum.
+Bytes ReferenceScale(const Bytes& src, DWORD w, DWORD h, DWORD trgWidth, int xr, int yr) {
+  const float xrate = static_cast<float>(xr) / 1000, yrate = static_cast<float>(yr) / 1000;
+  const long rows = static_cast<long>(static_cast<float>(h) * yrate);
+  Bytes out(std::size_t{trgWidth} * rows);
+  for (long y = 0; y < rows; ++y) {
+    const float py = static_cast<float>(y) / yrate + (yrate > 1 ? 0.0f : 1 - yrate);
+    const DWORD iy = static_cast<DWORD>(py);
+    const float fy = py - static_cast<float>(iy), ry = 1 - fy;
+    const DWORD ny = iy + 1 < h ? iy + 1 : h - 1;
+    for (DWORD x = 0; x < trgWidth; ++x) {
+      float px = static_cast<float>(x) / xrate + (xrate > 1 ? 0.0f : 1 - xrate);
+      if (px > static_cast<float>(w - 1)) px = static_cast<float>(w - 1);
+      const DWORD ix = static_cast<DWORD>(px);
+      const float fx = px - static_cast<float>(ix), rx = 1 - fx;
+      const DWORD nx = ix + 1 < w ? ix + 1 : ix;
+      const float a = src[iy * w + ix], b = src[iy * w + nx], c = src[ny * w + ix], d = src[ny * w + nx];
+      int sum = static_cast<int>(b * (ry * fx));
+      sum = static_cast<int>(static_cast<float>(sum) + d * (fx * fy));
+      sum = static_cast<int>(static_cast<float>(sum) + a * (ry * rx));
+      sum = static_cast<int>(static_cast<float>(sum) + c * (rx * fy));
+      const int r = static_cast<int>(static_cast<float>(sum) + 2.99f);
+      out[y * trgWidth + x] = static_cast<std::uint8_t>(r > 254 ? 255 : r);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(ScaleImage, AgreesWithAPlainPerPixelScalerOnRandomPages) {
+  TraceSink trace;
+  std::mt19937 rng(17);
+  const int ratios[][2] = {{500, 500}, {961, 961}, {1000, 333}, {1500, 2000}, {2000, 1500}, {250, 4000}};
+  for (const auto& r : ratios) {
+    const DWORD w = 37 + rng() % 40, h = 23 + rng() % 30;
+    Bytes src(std::size_t{w} * h);
+    for (auto& v : src) v = static_cast<std::uint8_t>(rng());
+    const DWORD trgWidth = static_cast<DWORD>(std::uint64_t{w} * r[0] / 1000) + 3;  // a few pinned columns
+    const Bytes want = ReferenceScale(src, w, h, trgWidth, r[0], r[1]);
+    Bytes got(want.size() + trgWidth, 0x77);
+    ScaleImage(src.data(), w, h, h, got.data(), trgWidth, r[0], r[1], 8);
+    ASSERT_EQ(Bytes(got.begin(), got.begin() + want.size()), want) << r[0] << "/" << r[1];
+    EXPECT_EQ(Bytes(got.begin() + want.size(), got.end()), Bytes(trgWidth, 0x77));
+  }
 }
 
 // ----------------------------------------------------------- Lib_DoImageCrop

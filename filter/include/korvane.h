@@ -22,7 +22,7 @@ void ImageToGray(JobInfo* lpJob);
 BOOL ApplyHalftone(JobInfo* lpJob);
 BOOL GrayToLineart(JobInfo* lpJob, BYTE* lpbuf, int threshold);
 
-// Bitmap operations on 1-bit pages.
+// Bitmap operations on 1-bit pages. Buffers they return are malloc'd (free()).
 void DoNegative(JobInfo* lpJob, int InvertHalfImage);
 void ReverseBuf(BYTE* lpbuf, long len);
 void DoMirror(JobInfo* lpJob);

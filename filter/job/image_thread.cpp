@@ -86,8 +86,8 @@ bool DoubleWidth(JobInfo* lpJob) {
 void FailPage(JobInfo* lpJob, const char* step) {
   DbgMessage(FUNCNAME, "%s fail!", step);
   if (!gCancelJob.load(std::memory_order_acquire)) {
-    std::fprintf(JobErr(), "ERROR: Page %u not printed: %s failed\n", static_cast<unsigned>(lpJob->PageIndex) + 1,
-                 step);
+    std::fprintf(JobErr(), "ERROR: Page %u not printed: %s failed\n",
+                 static_cast<unsigned>(lpJob->PageIndex) + 1, step);
     std::fflush(JobErr());
   }
   std::free(lpJob->lpbuf);
@@ -119,7 +119,8 @@ const char* ProcessPage(JobInfo* lpJob) {
 
   DbgMessage(FUNCNAME, "Rotate90 = %d", lpJob->Rotate90);
   if (lpJob->Rotate90 && !Rotate90(lpJob)) return "90-degree rotation";
-  if ((lpJob->Feature[0] & F0_TWO_BIT_600) && h.cupsInteger[8] == 2 && !DoubleWidth(lpJob)) return "two-bit doubling";
+  if ((lpJob->Feature[0] & F0_TWO_BIT_600) && h.cupsInteger[8] == 2 && !DoubleWidth(lpJob))
+    return "two-bit doubling";
 
   const unsigned ColorMode = h.cupsInteger[4];
   if (ColorMode == 0 || ColorMode == 2) {

@@ -39,19 +39,22 @@ bool InkPolarityPage(const cups_page_header2_t& h) {
   return h.cupsColorSpace == CUPS_CSPACE_K && h.cupsBitsPerPixel == 8;
 }
 
-// Writes one "ERROR:" line for the scheduler about a page that is refused.
+// Writes one "ERROR:" line for the scheduler about a page that cannot be printed.
 void ReportRefusedPage(const JobInfo* lpJob, const char* why) {
   const cups_page_header2_t& h = lpJob->inheader;
-  std::fprintf(JobErr(), "ERROR: Page %u refused: %s (%u x %u pixels, %u bits per pixel, %u bytes per line)\n",
-               static_cast<unsigned>(lpJob->PageIndex) + 1, why, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel,
-               h.cupsBytesPerLine);
+  std::fprintf(
+      JobErr(),
+      "ERROR: Page %u cannot be printed: %s (%u x %u pixels, %u bits per pixel, %u bytes per line)\n",
+      static_cast<unsigned>(lpJob->PageIndex) + 1, why, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel,
+      h.cupsBytesPerLine);
   std::fflush(JobErr());
 }
 
 // One "WARNING:" line per job: colour pages are printed in gray for now.
 void WarnColourOnce() {
   if (!gColourWarned.exchange(true, std::memory_order_acq_rel)) {
-    std::fprintf(JobErr(), "WARNING: Colour output is not supported yet; colour pages are printed in black.\n");
+    std::fprintf(JobErr(),
+                 "WARNING: Colour output is not supported yet; colour pages are printed in black.\n");
     std::fflush(JobErr());
   }
 }
@@ -137,8 +140,9 @@ BOOL ReadPageLines(JobInfo* lpJob, const PageGeometry& g, BYTE* row) {
   const unsigned bpl = h.cupsBytesPerLine;
   const bool lowBit = h.cupsBitsPerPixel < 8;
   const bool lightIsOne = LightIsOne(h.cupsColorSpace);
-  if (bpl > g.dataBytes) DbgMessage(FUNCNAME, "line of %u bytes, %u bytes of pixels: excess dropped", bpl,
-                                    static_cast<unsigned>(g.dataBytes));
+  if (bpl > g.dataBytes)
+    DbgMessage(FUNCNAME, "line of %u bytes, %u bytes of pixels: excess dropped", bpl,
+               static_cast<unsigned>(g.dataBytes));
   for (unsigned y = 0; y < h.cupsHeight; ++y) {
     if (cupsRasterReadPixels(lpJob->inras, row, bpl) != bpl) {
       DbgMessage(FUNCNAME, "raster ends at line %u of %u", y, h.cupsHeight);
@@ -191,8 +195,8 @@ bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const ch
     return false;
   }
   const bool oneColour = bpp == bpc;
-  const bool supported = ((bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8) && oneColour) ||
-                         ((bpp == 24 || bpp == 32) && bpc == 8);
+  const bool supported =
+      ((bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8) && oneColour) || ((bpp == 24 || bpp == 32) && bpc == 8);
   if (!supported) {
     *why = "unsupported pixel depth";
     return false;
@@ -295,6 +299,7 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
       rc = FALSE;
     }
   }
+  if (!rc) ReportRefusedPage(lpJob, "gray conversion or page geometry failed");
   DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
   return rc;
 }

@@ -53,6 +53,10 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot);
 // Worker thread entry: processes the slot passed as param, marks it 2.
 void* ImageProcThread(void* param);
 
+// Starts the detached worker of a filled slot; FALSE when no thread can be
+// had (the slot stays taken).
+BOOL StartPageWorker(JobInfo* slot);
+
 // Called by a worker as its very last action, after its slot is marked 2.
 void PageWorkerDone();
 // Workers started and not yet finished (each ends with its slot marked 2).

@@ -47,6 +47,24 @@ void WaitPageWorkers() {
   while (ActivePageWorkers() > 0) Sleep(10);
 }
 
+BOOL StartPageWorker(JobInfo* slot) {
+  static const char FUNCNAME[] = "SendOnePage";
+  // The worker is detached: its end shows only in the slot's flag and in
+  // the worker count teardown waits on.
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  gActiveWorkers.fetch_add(1, std::memory_order_acq_rel);
+  const int err = pthread_create(&slot->PageThreadId, &attr, ImageProcThread, slot);
+  pthread_attr_destroy(&attr);
+  if (err != 0) {
+    gActiveWorkers.fetch_sub(1, std::memory_order_acq_rel);
+    DbgMessage(FUNCNAME, "pthread_create fail, error %d", err);
+    return FALSE;
+  }
+  return TRUE;
+}
+
 BOOL SendOnePage(JobInfo* lpJob, DWORD* page, cups_page_header2_t inheader, cups_raster_t* inras,
                  float MaxMediaWidth, float MaxMediaHeight, DWORD DriverFeature, PrinterCapability PrnCapInfo,
                  char* jobID, BOOL blank, BOOL RemoveBlankPage, int cupsHTable, DWORD cupsLEF) {
@@ -61,7 +79,8 @@ BOOL SendOnePage(JobInfo* lpJob, DWORD* page, cups_page_header2_t inheader, cups
 
   // Wait for the page's slot to be emptied by its consumer.
   const DWORD CurrentPage = *page % RingSize();
-  DbgMessage(FUNCNAME, "start page %u / index %u!", static_cast<unsigned>(*page), static_cast<unsigned>(CurrentPage));
+  DbgMessage(FUNCNAME, "start page %u / index %u!", static_cast<unsigned>(*page),
+             static_cast<unsigned>(CurrentPage));
   JobInfo* slot = &lpJob[CurrentPage];
   for (DWORD flag = slot->LoadFlag(); SlotBusy(flag); flag = slot->LoadFlag()) {
     DbgMessage(FUNCNAME, "wait buffer index %u!", static_cast<unsigned>(CurrentPage));
@@ -99,7 +118,8 @@ BOOL SendOnePage(JobInfo* lpJob, DWORD* page, cups_page_header2_t inheader, cups
     return FALSE;
   }
   // Padding of the page as it now stands; none once the page was cropped.
-  slot->linebyteLeft = slot->page_width > slot->inheader.cupsWidth ? slot->page_width - slot->inheader.cupsWidth : 0;
+  slot->linebyteLeft =
+      slot->page_width > slot->inheader.cupsWidth ? slot->page_width - slot->inheader.cupsWidth : 0;
 
   bool dropped = false;
   if (!blank && slot->inheader.Duplex && RemoveBlankPage) {
@@ -115,22 +135,14 @@ BOOL SendOnePage(JobInfo* lpJob, DWORD* page, cups_page_header2_t inheader, cups
   }
 
   if (!dropped) {
-    // The worker is detached: its end shows only in the slot's flag and in
-    // the worker count teardown waits on.
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    gActiveWorkers.fetch_add(1, std::memory_order_acq_rel);
-    const int err = pthread_create(&slot->PageThreadId, &attr, ImageProcThread, slot);
-    pthread_attr_destroy(&attr);
-    if (err != 0) {
-      gActiveWorkers.fetch_sub(1, std::memory_order_acq_rel);
-      DbgMessage(FUNCNAME, "pthread_create fail, error %d", err);
-      std::fprintf(JobErr(), "ERROR: Page %u not printed: no thread to process it\n", static_cast<unsigned>(*page) + 1);
+    if (!StartPageWorker(slot)) {
+      std::fprintf(JobErr(), "ERROR: Page %u not printed: no thread to process it\n",
+                   static_cast<unsigned>(*page) + 1);
       std::fflush(JobErr());
       return FALSE;
     }
-    DbgMessage(FUNCNAME, "pthread_create, page thread id = %lu", static_cast<unsigned long>(slot->PageThreadId));
+    DbgMessage(FUNCNAME, "pthread_create, page thread id = %lu",
+               static_cast<unsigned long>(slot->PageThreadId));
     DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));
     *page += 1;
     DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));
@@ -167,9 +179,11 @@ void WaitLastSlot(JobInfo* lpJob, DWORD page) {
   const DWORD CurrentPage = (page - 1u) % RingSize();
   for (;;) {
     const DWORD flag = lpJob[CurrentPage].LoadFlag();
-    DbgMessage(FUNCNAME, "page %u status %0x", static_cast<unsigned>(CurrentPage), static_cast<unsigned>(flag));
+    DbgMessage(FUNCNAME, "page %u status %0x", static_cast<unsigned>(CurrentPage),
+               static_cast<unsigned>(flag));
     if (!SlotBusy(flag)) break;
-    DbgMessage(FUNCNAME, "image process page %u not yet...", static_cast<unsigned>(lpJob[CurrentPage].PageIndex));
+    DbgMessage(FUNCNAME, "image process page %u not yet...",
+               static_cast<unsigned>(lpJob[CurrentPage].PageIndex));
     DbgMessage(FUNCNAME, "image process page index %u not yet...", static_cast<unsigned>(CurrentPage));
     Sleep(300);
   }
@@ -180,7 +194,8 @@ void ReleaseSlots(JobInfo* lpJob) {
   WaitPageWorkers();
   for (int i = 0; i < kJobSlots; ++i) {
     JobInfo& slot = lpJob[i];
-    if (slot.lpbuf) DbgMessage(FUNCNAME, "slot %d still held page %u", i, static_cast<unsigned>(slot.PageIndex));
+    if (slot.lpbuf)
+      DbgMessage(FUNCNAME, "slot %d still held page %u", i, static_cast<unsigned>(slot.PageIndex));
     std::free(slot.lpbuf);
     slot.lpbuf = nullptr;
     slot.StoreFlag(SLOT_FREE);

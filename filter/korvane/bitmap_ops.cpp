@@ -141,9 +141,10 @@ void DoMirror(JobInfo* lpJob) {
 void Transpose_1BPP180(LPBYTE bufPtr, long widthBytes, long height) {
   static const char FUNCNAME[] = "Transpose_1BPP180";
   DbgMessage(FUNCNAME, "In");
-  if (bufPtr && widthBytes > 0 && height > 0) {
+  long bytes = 0;
+  if (bufPtr && widthBytes > 0 && height > 0 && !__builtin_mul_overflow(widthBytes, height, &bytes)) {
     BYTE* head = bufPtr;
-    BYTE* tail = bufPtr + (static_cast<std::uint64_t>(widthBytes) * static_cast<std::uint64_t>(height) - 1);
+    BYTE* tail = bufPtr + (bytes - 1);
     while (head < tail) {
       const BYTE h = *head;
       *head++ = kBitReverse[*tail];

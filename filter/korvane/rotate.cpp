@@ -11,7 +11,9 @@
 // clockwise into dst (srcW lines of dststep bytes, srcH pixels wide).
 void MISC_1BPP90(LPBYTE src, LPBYTE dst, long srcstep, long dststep, long srcW, long srcH) {
   static const char FUNCNAME[] = "MISC_1BPP90";
-  if (!src || !dst || srcW <= 0 || srcH <= 0 || srcstep < (srcW + 7) / 8 || dststep < (srcH + 7) / 8) {
+  long srcBytes = 0, dstBytes = 0;
+  if (!src || !dst || srcW <= 0 || srcH <= 0 || srcstep < (srcW + 7) / 8 || dststep < (srcH + 7) / 8 ||
+      __builtin_mul_overflow(srcstep, srcH, &srcBytes) || __builtin_mul_overflow(dststep, srcW, &dstBytes)) {
     DbgMessage(FUNCNAME, "bad parameters");
     return;
   }

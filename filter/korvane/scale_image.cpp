@@ -2,12 +2,18 @@
 // per-sum truncation, which the printed result depends on bit for bit.
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "geometry_internal.h"
 #include "job_state.h"
 #include "korvane.h"
 #include "trace.h"
+
+// The weights must round exactly as written: no fused multiply-add.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#endif
 
 namespace {
 
@@ -40,6 +46,36 @@ inline BYTE Blend(BYTE a, BYTE b, BYTE c, BYTE d, float fx, float rx, float fy, 
   sum = static_cast<int>(static_cast<float>(sum) + static_cast<float>(c) * (rx * fy));
   int result = static_cast<int>(static_cast<float>(sum) + 2.99f);
   return static_cast<BYTE>(result > 254 ? 255 : result);
+}
+
+// Four lanes of single precision and their integer truncations; the lane
+// operations are the scalar ones of Blend, so results are bit for bit alike.
+using v4sf = float __attribute__((vector_size(16)));
+using v4si = int __attribute__((vector_size(16)));
+
+// Truncates each lane to an integer and back.
+inline v4sf Trunc(v4sf v) {
+  return __builtin_convertvector(__builtin_convertvector(v, v4si), v4sf);
+}
+
+// Blends four adjacent one-byte target pixels of a line (Blend, four at a time).
+inline void Blend4(const BYTE* upper, const BYTE* lower, const DWORD* left, const DWORD* right,
+                   const float* fxs, const float* rxs, float fy, float ry, BYTE* out) {
+  v4sf fx, rx;
+  std::memcpy(&fx, fxs, sizeof fx);
+  std::memcpy(&rx, rxs, sizeof rx);
+  const v4sf a = {float(upper[left[0]]), float(upper[left[1]]), float(upper[left[2]]), float(upper[left[3]])};
+  const v4sf b = {float(upper[right[0]]), float(upper[right[1]]), float(upper[right[2]]),
+                  float(upper[right[3]])};
+  const v4sf c = {float(lower[left[0]]), float(lower[left[1]]), float(lower[left[2]]), float(lower[left[3]])};
+  const v4sf d = {float(lower[right[0]]), float(lower[right[1]]), float(lower[right[2]]),
+                  float(lower[right[3]])};
+  v4sf sum = Trunc(b * (ry * fx));
+  sum = Trunc(sum + d * (fx * fy));
+  sum = Trunc(sum + a * (ry * rx));
+  sum = Trunc(sum + c * (rx * fy));
+  const v4si result = __builtin_convertvector(sum + 2.99f, v4si);
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<BYTE>(result[i] > 254 ? 255 : result[i]);
 }
 
 }  // namespace
@@ -147,7 +183,14 @@ long ScaleImageLimited(const BYTE* srclpbuf, DWORD srcWidth, DWORD srcHigh, DWOR
     const BYTE* upper = srclpbuf + srcBytesPerLine * row.m_scale_iy[y];
     const BYTE* lower = srclpbuf + srcBytesPerLine * row.m_scale_nextline[y];
     BYTE* out = trglpbuf + trgBytesPerLine * static_cast<std::uint64_t>(y);
-    for (DWORD x = 0; x < trgWidth; ++x) {
+    DWORD x = 0;
+    if (PixelBytes == 1) {
+      for (; x + 4 <= trgWidth; x += 4) {
+        Blend4(upper, lower, &col.m_scale_tmp3[x], &col.m_scale_tmp4[x], &col.m_scale_fx[x],
+               &col.m_scale_remd[x], fy, ry, out + x);
+      }
+    }
+    for (; x < trgWidth; ++x) {
       const float fx = col.m_scale_fx[x];
       const float rx = col.m_scale_remd[x];
       const DWORD left = col.m_scale_tmp3[x];

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "filter_job.h"
+#include "job_streams.h"
 
 namespace testing_support {
 
@@ -106,6 +107,7 @@ JobResult RunJob(const std::string& ppd, const std::string& raster, const std::s
       RunFilterJob(static_cast<int>(args.size()), argv.data(), ppd.empty() ? nullptr : ppd.c_str(), out, err);
   r.out = Slurp(out);
   r.err = Slurp(err);
+  SetJobStreams(nullptr, nullptr);  // later traces must not reach the closed files
   std::fclose(out);
   std::fclose(err);
   return r;
