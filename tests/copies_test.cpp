@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+extern "C" {
+#include <jbig.h>
+}
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -41,6 +45,52 @@ std::vector<DWORD> PageDots(const std::string& out) {
     at += 34 + LE32At(out, at + 2 + 16);
   }
   return dots;
+}
+
+struct PageBlock {
+  std::string header;  // the 32-byte page header
+  std::string data;    // compsize bytes of page data
+};
+
+// The page blocks of a job, in stream order.
+std::vector<PageBlock> PageBlocks(const std::string& out) {
+  std::vector<PageBlock> blocks;
+  const std::string start(
+      "\x1b"
+      "EGDI\0",
+      6);
+  std::size_t at = out.find("@PJL ENTER LANGUAGE=KRGDI\r\n");
+  if (at == std::string::npos) return blocks;
+  at = out.find(start, at);
+  while (at != std::string::npos && out.compare(at, 6, start) == 0 && at + 34 <= out.size()) {
+    const DWORD len = LE32At(out, at + 2 + 16);
+    blocks.push_back({out.substr(at + 2, 32), out.substr(at + 34, len)});
+    at += 34 + len;
+  }
+  return blocks;
+}
+
+// Decodes a page sent without its 20-byte image header: the header is
+// rebuilt from the page header's size and the coding parameters the job
+// header announces (one stripe, order 0, options 8).
+std::string DecodeHeaderless(const PageBlock& b) {
+  const DWORD w = LE32At(b.header, 4), h = LE32At(b.header, 8);
+  std::string bie(20, '\0');
+  bie[2] = 1;
+  for (int i = 0; i < 4; ++i) {
+    bie[4 + i] = static_cast<char>(w >> (24 - 8 * i));
+    bie[8 + i] = static_cast<char>(h >> (24 - 8 * i));
+    bie[12 + i] = static_cast<char>(h >> (24 - 8 * i));
+  }
+  bie[19] = 8;
+  bie += b.data;
+  jbg_dec_state d;
+  jbg_dec_init(&d);
+  std::string img;
+  if (jbg_dec_in(&d, reinterpret_cast<unsigned char*>(bie.data()), bie.size(), nullptr) == JBG_EOK)
+    img.assign(reinterpret_cast<const char*>(jbg_dec_getimage(&d, 0)), jbg_dec_getsize(&d));
+  jbg_dec_free(&d);
+  return img;
 }
 
 std::string CopiesLine(const std::string& out) {
@@ -108,6 +158,38 @@ TEST_F(CopiesTest, UncollatedCopiesAreLeftToThePrinter) {
   JobResult r = RunJob(ppd_, ras);
   EXPECT_EQ(CopiesLine(r.out), "@PJL SET COPIES=3");
   EXPECT_EQ(PageDots(r.out), (std::vector<DWORD>{dots_[0], dots_[1]}));
+}
+
+TEST(PageData, CodedRawAndReplayedRawPagesAllCarryTheSameBitmap) {
+  PrivateRoot root;
+  std::string ras = MakeRaster(root.Path("/t.ras"), {"--res", "100", "--content", "text"});
+  std::string ras2 = MakeRaster(root.Path("/t2.ras"), {"--res", "100", "--content", "text", "--copies", "2"});
+  std::string coded = MakePpd(root.Path("/coded.ppd"));
+  std::string raw = MakePpd(root.Path("/raw.ppd"), {{"DriverFeature", "1"}});
+
+  // A raw-data printer gets the bitmap itself: the reference.
+  std::vector<PageBlock> direct = PageBlocks(RunJob(raw, ras).out);
+  ASSERT_EQ(direct.size(), 1u);
+  const std::string bitmap = direct[0].data;
+  EXPECT_EQ(static_cast<unsigned char>(direct[0].header[31]), 0);  // uncompressed
+  EXPECT_EQ(bitmap.size(), LE32At(direct[0].header, 12));          // datasize
+  EXPECT_NE(bitmap.find_first_not_of('\0'), std::string::npos);
+
+  // Spooled for two collated copies, the page is stored coded and both
+  // copies are decoded on the way out, with compsize rewritten.
+  std::vector<PageBlock> replay = PageBlocks(RunJob(raw, ras2, "Collate=True").out);
+  ASSERT_EQ(replay.size(), 2u);
+  for (const PageBlock& b : replay) {
+    EXPECT_EQ(LE32At(b.header, 16), bitmap.size());
+    EXPECT_TRUE(b.data == bitmap);
+  }
+
+  // A JBIG printer gets the coded page, which decodes to the same bitmap.
+  std::vector<PageBlock> jbig = PageBlocks(RunJob(coded, ras).out);
+  ASSERT_EQ(jbig.size(), 1u);
+  EXPECT_EQ(static_cast<unsigned char>(jbig[0].header[31]), 1);
+  EXPECT_LT(jbig[0].data.size(), bitmap.size());
+  EXPECT_TRUE(DecodeHeaderless(jbig[0]) == bitmap);
 }
 
 bool DirIsEmpty(const std::string& dir) {

@@ -4,15 +4,18 @@ extern "C" {
 #include <jbig.h>
 }
 #include <semaphore.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "feature_bits.h"
+#include "job_context.h"
 #include "job_state.h"
 #include "job_streams.h"
 #include "page_output.h"
@@ -260,6 +263,42 @@ TEST_F(OutputTest, RawReplaySendsTheDecodedBitmapWithItsSizeInTheHeader) {
   EXPECT_EQ(Out(), expect);
   EXPECT_EQ(count_bytes.load(), image + 34);
   EXPECT_EQ(testing_support::LinesWith(Err(), "ERROR:").size(), 1u);
+}
+
+TEST_F(OutputTest, PlaybackSendsTheFurtherCopiesInSheetOrder) {
+  OpenSpool({Block('1', "p1"), Block('2', "p2"), Block('3', "p3")});
+  auto job = std::make_unique<FilterJob>();
+  job->bDriverDoCollate = 1;
+  job->nCopies = 3;
+  job->bDuplex = 1;
+  PlaybackSpool(*job);
+  // Two more copies; the third page has no back side and goes alone.
+  const std::string copy = Block('2', "p2") + Block('1', "p1") + Block('3', "p3");
+  EXPECT_EQ(Out(), copy + copy);
+  EXPECT_EQ(count_bytes.load(), 6u * 36);
+}
+
+TEST_F(OutputTest, PlaybackCapsTheCopyCountAndStopsOnCancel) {
+  OpenSpool({Block('1', "p1")});
+  auto job = std::make_unique<FilterJob>();
+  job->bDriverDoCollate = 1;
+  job->nCopies = 100000;
+  PlaybackSpool(*job);
+  EXPECT_EQ(Out().size(), (kMaxCopies - 1) * 36u);
+
+  std::rewind(out_);
+  ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
+  job->nCopies = 5;
+  gCancelJob.store(1);
+  PlaybackSpool(*job);
+  EXPECT_EQ(Out(), "");
+
+  // Without collation by the filter the printer makes the copies.
+  gCancelJob.store(0);
+  job->bDriverDoCollate = 0;
+  job->nCopies = 5;
+  PlaybackSpool(*job);
+  EXPECT_EQ(Out(), "");
 }
 
 TEST_F(OutputTest, ChecksumPrinterGetsHeaderlessBiePlusChecksum) {
