@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "feature_bits.h"
@@ -67,16 +68,8 @@ void FailPage(const char* FUNCNAME, JobInfo* lpJob, const char* why) {
   lpJob->CurPageDataLen = 0;
 }
 
-}  // namespace
-
-bool HoldsPageBlock(const JobInfo* lpJob) {
-  return lpJob->lpbuf != nullptr && lpJob->CurPageDataLen > 0 &&
-         lpJob->pagesize == lpJob->CurPageDataLen + kBlockPrefix && lpJob->lpbuf[0] == 0x1B &&
-         lpJob->lpbuf[1] == 0x45;
-}
-
-void ImageCompress(JobInfo* lpJob) {
-  static const char FUNCNAME[] = "ImageCompress";
+// The body of ImageCompress; may throw std::bad_alloc while the block grows.
+void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
   const BYTE* Feature = lpJob->Feature;
   const BOOL CompressOff = (Feature[0] & F0_RAW_DATA) ? 1 : 0;
   const bool checksum = (Feature[0] & F0_CHECKSUM) != 0;
@@ -208,4 +201,28 @@ void ImageCompress(JobInfo* lpJob) {
   lpJob->CurPageDataLen = static_cast<DWORD>(block.size() - kBlockPrefix);
   lpJob->pagesize = static_cast<DWORD>(block.size());
   DbgMessage(FUNCNAME, "out, CurPageDataLen = %d", static_cast<int>(lpJob->CurPageDataLen));
+}
+
+}  // namespace
+
+bool HoldsPageBlock(const JobInfo* lpJob) {
+  return lpJob->lpbuf != nullptr && lpJob->CurPageDataLen > 0 &&
+         lpJob->pagesize == lpJob->CurPageDataLen + kBlockPrefix && lpJob->lpbuf[0] == 0x1B &&
+         lpJob->lpbuf[1] == 0x45;
+}
+
+void ImageCompress(JobInfo* lpJob) {
+  static const char FUNCNAME[] = "ImageCompress";
+  BYTE* const bitmap = lpJob->lpbuf;
+  const DWORD height = lpJob->page_height;
+  const DWORD pagesize = lpJob->pagesize;
+  try {
+    CompressPage(FUNCNAME, lpJob);
+  } catch (const std::bad_alloc&) {
+    // The slot keeps its bitmap and is dropped by the output thread.
+    lpJob->lpbuf = bitmap;
+    lpJob->page_height = height;
+    lpJob->pagesize = pagesize;
+    FailPage(FUNCNAME, lpJob, "out of memory while coding the page");
+  }
 }
