@@ -723,3 +723,17 @@ TEST(PagePipeline, WholeJobsOfManyPagesRunThroughTheRing) {
   EXPECT_EQ(LinesWith(r.err, "ERROR:").size(), 0u);
   EXPECT_EQ(CountLinesEndingWith(r.err, "exit image process thread page 6"), 1);
 }
+
+TEST(PagePipeline, ColourModePagesArePrintedInBlackWithOneWarning) {
+  const Gray g = Pattern(200, 100);
+  Pipeline p(2);
+  ResetColourWarning();
+  cups_page_header2_t hd = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
+  hd.cupsInteger[4] = 1;  // black and red
+  const std::vector<unsigned char> data = Encode(hd, g);
+  std::vector<Taken> t = RunPages(p, {{hd, data}, {hd, data}}, 2);
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_TRUE(SameBits(t[0].ToBits(), ToBits(g)));
+  EXPECT_TRUE(SameBits(t[1].ToBits(), ToBits(g)));
+  EXPECT_EQ(LinesWith(p.trace.Text(), "WARNING: Colour output is not supported yet").size(), 1u);
+}
