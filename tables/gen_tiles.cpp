@@ -1,7 +1,13 @@
 // gen_tiles: designs the clustered-dot threshold tiles of the halftoning stage
 // and writes them as a C++ source file.
 //
-//   gen_tiles OUTPUT.cpp
+//   gen_tiles OUTPUT.cpp          write the tiles (the build does this)
+//   gen_tiles --summary           ruling, angle and lattice of every tile
+//   gen_tiles --survey            dot clusters per hole weight and half-cell
+//                                 shift (on top of kTuning), to tune a tile
+//   gen_tiles --search NAME STEP RANGE
+//                                 lattice positions for a tile with required
+//                                 row-0 values, with how far they move
 //
 // Every tile is built the same way. Dot centres sit on a lattice (in physical
 // units, so that asymmetric resolutions stretch it) that repeats with the
@@ -46,6 +52,7 @@ struct TileSpec {
   int nLo;                                // cells fixed at level lo (0: just their share)
   int nHi;                                // cells fixed at level hi (0: just their share)
   std::vector<std::pair<int, int>> row0;  // required (column, value) pairs in row 0
+  double beta = 0.25;                     // pull of the white hole on the order (see Build)
 };
 
 // Square lattice given by an integer vector (a, b) and its right angle turn
@@ -61,141 +68,140 @@ Lattice Units(double ax, double ay, double bx, double by, double kx, double ky) 
   return {ax / kx, ay / ky, bx / kx, by / ky, 0, 0};
 }
 
-// The tile catalogue. Rulings follow from the dot counts: a 45 degree lattice
-// (a, a) is the black screen, 15 and 75 degrees (29, 8) / (41, 11) the cyan
-// and magenta screens, 0 degrees (4, 0) the yellow one.
+// Per-tile dot shape and lattice shift (added to the catalogue's), chosen
+// with --survey for the fewest merged or missing dots at 10, 30, 50 and 70%
+// coverage. A half-pixel shift puts the centre between two cells, which
+// keeps fine dots apart longer on some lattices.
+struct Tuning {
+  const char* name;
+  double beta, ox, oy;
+};
+const Tuning kTuning[] = {
+    {"LSU_106_K60", 0.40, 0.5, 0.0},
+    {"Pimmet2_212", 0.40, 0.0, 0.0},
+    {"Oskel_212", 0.40, 0.0, 0.0},
+    {"Oskel_106", 0.40, 0.5, 0.0},
+    {"Oskel_1200_160", 0.10, 0.5, 0.0},
+    {"ZQ3_A4_1200_106LPI", 0.10, 0.0, 0.5},
+    {"A4_Vlor2_600Ret_212_64x64_GDI", 0.25, 0.0, 0.0},
+    {"cmyk_96_96_k", 0.40, 0.5, 0.0},
+    {"cmyk_128_128_y", 0.40, 0.0, 0.0},
+    {"cmyk_128_128_m", 0.10, 0.0, 0.0},
+    {"cmyk_128_128_c", 0.10, 0.0, 0.0},
+    {"Identity_141_2400x600_240x60", 0.40, 0.0, 0.5},
+    {"K141_2400x1200_240x120", 0.10, 0.0, 0.0},
+    {"K212_1200_600", 0.40, 0.5, 0.0},
+    {"K141_600_1200", 0.40, 0.5, 0.0},
+    {"K141_1200x600_192x96", 0.40, 0.0, 0.5},
+    {"COLOR_K_600_2400", 0.00, 0.5, 0.0},
+    {"COLOR_Y_600_2400", 0.00, 0.5, 0.0},
+    {"COLOR_M_600_2400", 0.10, 0.0, 0.5},
+    {"COLOR_C_600_2400", 0.10, 0.0, 0.5},
+    {"COLOR_K_600_1200", 0.40, 0.5, 0.0},
+    {"COLOR_Y_600_1200", 0.10, 0.0, 0.0},
+    {"COLOR_M_600_1200", 0.10, 0.5, 0.0},
+    {"COLOR_C_600_1200", 0.10, 0.5, 0.0},
+    {"COLOR_K_180_180", 0.40, 0.5, 0.0},
+    {"COLOR_Y_180_180", 0.40, 0.0, 0.0},
+    {"COLOR_M_180_180", 0.10, 0.5, 0.0},
+    {"COLOR_C_180_180", 0.10, 0.0, 0.0},
+    {"K600x400L_180x120", 0.40, 0.0, 0.0},
+    {"A4_Vlor3_600Ret_212_64x64_GDI_5", 0.40, 0.0, 0.0},
+    {"A4_VlorQ_600Ret_212_64x64_GDI_1", 0.40, 0.0, 0.0},
+    {"Oskel_1200_168_64x64_GDI_1", 0.10, 0.0, 0.0},
+    {"PimmetQ_600x300_141_96x48", 0.40, 0.0, 0.0},
+    // Shifts and shapes that leave the required row-0 values nearest their
+    // natural place, found with --search.
+    {"FINE_TAry_128", 0.80, 0.0, -0.5},
+    {"TBL_300_84_60_60_H", 0.80, 0.0, 0.5},
+};
+
+// The tile catalogue. Screen angles are counted anticlockwise on the page
+// (rows run down); a ruling is one over the square root of a dot's area.
+// Where a dot count is not a power of two fraction of the tile, no lattice
+// of whole cells fits, so the lattice is continuous (its centres rounded to
+// cells) and its ruling is what the count gives: 31 dots make 104 lpi,
+// 445 make 198, 174 make 132 and 72 make 159. Tiles that hold back a block
+// of cells at 255 (dark only at solid black) keep one such cell per dot:
+// the hole centres of the 8-cell screens.
 std::vector<TileSpec> Catalogue() {
   std::vector<TileSpec> t;
-  const double m905 = 128.0 / 905, m1802 = 180.0 / 1802;
-  // 600 dpi black screens.
-  t.push_back({"FINE_TAry_128",
-               128,
-               128,
-               600,
-               600,
-               512,
-               Square(4, 4, 1, 1, 1, 1, 2),
-               0,
-               254,
-               33,
-               0,
+  const double m905 = 128.0 / 905, m1802 = 180.0 / 1802, z31 = 64.0 / 31, s174 = 240.0 / 174;
+  // clang-format off
+  // 600 dpi black screens, 45 degrees: 106 lpi (32 cells a dot) and 212 lpi
+  // (8 cells); FINE_TAry_128 keeps 33 cells at 0 and stops at 254.
+  t.push_back({"FINE_TAry_128", 128, 128, 600, 600, 512, Square(4, 4, 1, 1, 1, 1, 2), 0, 254, 33, 0,
                {{0, 67}, {1, 51}, {2, 59}, {3, 114}, {4, 190}, {5, 206}, {6, 198}, {7, 143}}});
   t.push_back({"LSU_106_K60", 64, 64, 600, 600, 128, Square(4, 4, 1, 1, 1), 0, 255, 0, 0, {}});
   t.push_back({"Pimmet2_212", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1), 0, 255, 0, 512, {}});
   t.push_back({"Oskel_212", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1), 0, 255, 0, 0, {}});
   t.push_back({"Oskel_106", 64, 64, 600, 600, 128, Square(4, 4, 1, 1, 1), 1, 255, 0, 0, {}});
+  // 1200 dpi: 159 lpi at 45 degrees; 104 lpi on a near-square lattice
+  // (sides 8% apart) at 68 degrees.
   t.push_back({"Oskel_1200_160", 64, 64, 1200, 1200, 72, Square(1, 1, 64.0 / 12, 1, 1), 1, 255, 0, 547, {}});
-  t.push_back({"ZQ3_A4_1200_106LPI",
-               64,
-               64,
-               1200,
-               1200,
-               31,
-               Units(5 * 64.0 / 31, 2 * 64.0 / 31, -3 * 64.0 / 31, 5 * 64.0 / 31, 1, 1),
-               1,
-               255,
-               0,
-               0,
-               {}});
-  t.push_back({"A4_Vlor2_600Ret_212_64x64_GDI",
-               64,
-               64,
-               600,
-               600,
-               445,
-               Square(18, 11, 64.0 / 445, 1, 1),
-               0,
-               255,
-               0,
-               445,
-               {}});
-  // Four-colour set at 600 dpi: K 45, Y 0 (150 lpi), M 15, C 75 degrees.
+  t.push_back({"ZQ3_A4_1200_106LPI", 64, 64, 1200, 1200, 31, Units(5 * z31, 2 * z31, -3 * z31, 5 * z31, 1, 1),
+               1, 255, 0, 0, {}});
+  // 198 lpi at 5.4 degrees: of the square lattices holding 445 dots this one
+  // keeps the three-cell dots of 30% coverage apart.
+  t.push_back({"A4_Vlor2_600Ret_212_64x64_GDI", 64, 64, 600, 600, 445, Square(21, 2, 64.0 / 445, 1, 1), 0, 255,
+               0, 445, {}});
+  // Four-colour set at 600 dpi: K 45, Y 0 (150 lpi), M 74.6, C 15.4 degrees.
   t.push_back({"cmyk_96_96_k", 96, 96, 600, 600, 512, Square(3, 3, 1, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"cmyk_128_128_y", 128, 128, 600, 600, 1024, Square(4, 0, 1, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"cmyk_128_128_m", 128, 128, 600, 600, 905, Square(29, 8, m905, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"cmyk_128_128_c", 128, 128, 600, 600, 905, Square(8, 29, m905, 1, 1), 1, 255, 0, 0, {}});
-  // Black screens at asymmetric resolutions; units are 2400ths or 1200ths.
-  t.push_back(
-      {"Identity_141_2400x600_240x60", 240, 60, 2400, 600, 200, Square(12, 12, 1, 1, 4), 1, 255, 0, 0, {}});
-  {
-    // 174 dots need a near-square lattice that is not square: (10, 8) and
-    // (-8, 11) in 2400ths scaled by 240/174.
-    const double s = 240.0 / 174;
-    t.push_back({"K141_2400x1200_240x120",
-                 240,
-                 120,
-                 2400,
-                 1200,
-                 174,
-                 {10 * s, 8 * s / 2, -8 * s, 11 * s / 2, 0, 0},
-                 1,
-                 255,
-                 0,
-                 0,
-                 {}});
-  }
+  // Black screens at asymmetric resolutions, 45 degrees on the page; units
+  // are 2400ths or 1200ths of an inch. 174 dots fit no square lattice: the
+  // near-square one (10, 8), (-8, 11) has sides 6% apart.
+  t.push_back({"Identity_141_2400x600_240x60", 240, 60, 2400, 600, 200, Square(12, 12, 1, 1, 4), 1, 255, 0, 0,
+               {}});
+  t.push_back({"K141_2400x1200_240x120", 240, 120, 2400, 1200, 174, Units(10 * s174, 8 * s174, -8 * s174,
+               11 * s174, 1, 2), 1, 255, 0, 0, {}});
   t.push_back({"K212_1200_600", 128, 64, 1200, 600, 512, Square(4, 4, 1, 1, 2), 1, 255, 0, 0, {}});
   t.push_back({"K141_600_1200", 60, 120, 600, 1200, 200, Square(6, 6, 1, 2, 1), 1, 255, 0, 0, {}});
   t.push_back({"K141_1200x600_192x96", 192, 96, 1200, 600, 512, Square(6, 6, 1, 1, 2), 1, 255, 0, 0, {}});
-  // 600 x 2400 colour set, 320 dots each (168 lpi). No square lattice but
-  // the 26.6 degree one holds 320 dots, so the planes use near-square ones
-  // at K 38.2, Y 54.5, M 20.6 and C 69.4 degrees; units are 2400ths.
-  t.push_back(
-      {"COLOR_K_600_2400", 64, 256, 600, 2400, 320, Units(-11.2, -8.8, 8, -12, 4, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_Y_600_2400", 64, 256, 600, 2400, 320, Units(-11.2, 8, 8.8, 12, 4, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_M_600_2400", 64, 256, 600, 2400, 320, Units(-12.8, -4.8, -6.4, 13.6, 4, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_C_600_2400", 64, 256, 600, 2400, 320, Units(-12.8, 4.8, 6.4, 13.6, 4, 1), 1, 255, 0, 0, {}});
-  // 600 x 1200 colour set; units are 1200ths.
+  // 600 x 2400 colour set, 320 dots each (168 lpi). Of the lattices holding
+  // 320 dots only the 26.6 degree one is square, so the planes use rhombic
+  // ones whose first-order frequencies lie far apart: K 51.8 and Y 38.2
+  // degrees (sides 1.3% apart), M 14.0 and C 76.0 degrees (sides 18% apart);
+  // units are 2400ths.
+  t.push_back({"COLOR_K_600_2400", 64, 256, 600, 2400, 320, Units(-11.2, -8.8, 8, -12, 4, 1), 1, 255, 0, 0, {}});
+  t.push_back({"COLOR_Y_600_2400", 64, 256, 600, 2400, 320, Units(11.2, -8.8, 8, 12, 4, 1), 1, 255, 0, 0, {}});
+  t.push_back({"COLOR_M_600_2400", 64, 256, 600, 2400, 320, Units(-12.8, 3.2, 3.2, 15.2, 4, 1), 1, 255, 0, 0, {}});
+  t.push_back({"COLOR_C_600_2400", 64, 256, 600, 2400, 320, Units(12.8, 3.2, -3.2, 15.2, 4, 1), 1, 255, 0, 0, {}});
+  // 600 x 1200 colour set, angles as the 600 dpi set; units are 1200ths.
   t.push_back({"COLOR_K_600_1200", 96, 192, 600, 1200, 512, Square(6, 6, 1, 2, 1), 1, 255, 0, 0, {}});
   t.push_back({"COLOR_Y_600_1200", 128, 256, 600, 1200, 1024, Square(8, 0, 1, 2, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_M_600_1200", 128, 256, 600, 1200, 905, Square(29, 8, 256.0 / 905, 2, 1), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"COLOR_C_600_1200", 128, 256, 600, 1200, 905, Square(8, 29, 256.0 / 905, 2, 1), 1, 255, 0, 0, {}});
-  // 180 x 180 colour set at 600 dpi.
+  t.push_back({"COLOR_M_600_1200", 128, 256, 600, 1200, 905, Square(29, 8, 256.0 / 905, 2, 1), 1, 255, 0, 0, {}});
+  t.push_back({"COLOR_C_600_1200", 128, 256, 600, 1200, 905, Square(8, 29, 256.0 / 905, 2, 1), 1, 255, 0, 0, {}});
+  // 180 x 180 colour set at 600 dpi: K 45, Y 0 (150 lpi), M 75, C 15 degrees.
   t.push_back({"COLOR_K_180_180", 180, 180, 600, 600, 1800, Square(3, 3, 1, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"COLOR_Y_180_180", 180, 180, 600, 600, 2025, Square(4, 0, 1, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"COLOR_M_180_180", 180, 180, 600, 600, 1802, Square(41, 11, m1802, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"COLOR_C_180_180", 180, 180, 600, 600, 1802, Square(11, 41, m1802, 1, 1), 1, 255, 0, 0, {}});
+  // Further black screens: 141 lpi at 600 x 400 and 600 x 300, 212 lpi at
+  // 600, 168 lpi at 1200 (63.4 degrees: no 45 degree lattice holds 80 dots)
+  // and 85 lpi at 600 (50 cells a dot).
   t.push_back({"K600x400L_180x120", 180, 120, 600, 400, 1800, Square(6, 6, 1, 2, 3), 1, 255, 0, 0, {}});
-  t.push_back(
-      {"A4_Vlor3_600Ret_212_64x64_GDI_5", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1), 0, 255, 0, 0, {}});
-  t.push_back({"A4_VlorQ_600Ret_212_64x64_GDI_1",
-               64,
-               64,
-               600,
-               600,
-               512,
-               Square(2, 2, 1, 1, 1, 1, 0),
-               0,
-               255,
-               0,
-               0,
+  t.push_back({"A4_Vlor3_600Ret_212_64x64_GDI_5", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1), 0, 255, 0, 0,
                {}});
-  t.push_back(
-      {"Oskel_1200_168_64x64_GDI_1", 64, 64, 1200, 1200, 80, Square(2, 1, 3.2, 1, 1), 1, 255, 0, 0, {}});
+  t.push_back({"A4_VlorQ_600Ret_212_64x64_GDI_1", 64, 64, 600, 600, 512, Square(2, 2, 1, 1, 1, 1, 0), 0, 255, 0,
+               0, {}});
+  t.push_back({"Oskel_1200_168_64x64_GDI_1", 64, 64, 1200, 1200, 80, Square(2, 1, 3.2, 1, 1), 1, 255, 0, 0, {}});
   t.push_back({"PimmetQ_600x300_141_96x48", 96, 48, 600, 300, 512, Square(3, 3, 1, 1, 2), 1, 255, 0, 0, {}});
-  t.push_back({"TBL_300_84_60_60_H",
-               60,
-               60,
-               600,
-               600,
-               72,
-               Square(5, 5, 1, 1, 1),
-               1,
-               255,
-               0,
-               0,
+  t.push_back({"TBL_300_84_60_60_H", 60, 60, 600, 600, 72, Square(5, 5, 1, 1, 1), 1, 255, 0, 0,
                {{0, 1}, {1, 12}, {2, 52}, {3, 199}, {4, 239}, {5, 255}, {6, 244}, {7, 204}}});
+  // clang-format on
+  for (TileSpec& spec : t) {
+    for (const Tuning& tune : kTuning) {
+      if (std::string(tune.name) != spec.name) continue;
+      spec.beta = tune.beta;
+      spec.lat.ox += tune.ox;
+      spec.lat.oy += tune.oy;
+    }
+  }
   return t;
 }
-
-// How strongly the distance to the white hole pulls the order: 0 grows round
-// dots until they touch, 1 makes dots and holes mirror images.
-constexpr double kHoleWeight = 0.6;
 
 // Rounds a key so that ties do not depend on the last bits of a computation.
 int64_t Quantise(double x) {
@@ -204,11 +210,13 @@ int64_t Quantise(double x) {
 
 // The designed tile: a level per cell plus what the checks need.
 struct Design {
-  std::vector<int> level;    // level per cell
-  std::vector<int> dotOf;    // dot index per cell
-  std::vector<int> rankIn;   // rank of the cell inside its dot
-  std::vector<int> dotSize;  // cells per dot
-  std::vector<double> key;   // spot value per cell
+  std::vector<int> level;      // level per cell
+  std::vector<int> dotOf;      // dot index per cell
+  std::vector<int> rankIn;     // rank of the cell inside its dot
+  std::vector<int> dotSize;    // cells per dot
+  std::vector<double> key;     // spot value per cell
+  std::vector<int64_t> depth;  // relative depth of the cell in its dot, 0 to 2^20
+  int64_t moved = 0;           // total depth the row-0 samples were moved by
 };
 
 // Tells whether the vector (x, y) in pixels is an integer combination of the
@@ -220,9 +228,12 @@ bool InLattice(const Lattice& l, double x, double y) {
   return std::fabs(a - std::round(a)) < 1e-7 && std::fabs(b - std::round(b)) < 1e-7;
 }
 
-// Designs one tile; exits with a message when the lattice does not fit.
-Design Build(const TileSpec& t) {
-  const Lattice& l = t.lat;
+// Designs one tile on lattice l; exits with a message when the lattice does
+// not fit. The spot value of a cell is its distance to the dot centre minus
+// beta times its distance to the nearest white hole (both in lattice
+// periods): beta 0 grows round dots until they touch, beta 1 makes dots and
+// holes mirror images that meet at 50% coverage.
+Design Build(const TileSpec& t, const Lattice& l, double beta) {
   const int n = t.w * t.h;
   const double det = l.ux * l.vy - l.uy * l.vx;
   const double lat_dots = n / std::fabs(det);
@@ -282,7 +293,7 @@ Design Build(const TileSpec& t) {
       }
       const int c = y * t.w + x;
       d.dotOf[c] = it->second;
-      d.key[c] = best - kHoleWeight * bestHole;
+      d.key[c] = best - beta * bestHole;
       angle[c] = std::atan2((y - cy) * sy, (x - cx) * sx);
     }
   }
@@ -292,7 +303,9 @@ Design Build(const TileSpec& t) {
     std::exit(1);
   }
 
-  // Rank the cells inside each dot by spot value, then by angle.
+  // Rank the cells inside each dot by spot value; among equals, opposite
+  // cells follow each other so that a dot stays centred and grows as a bar
+  // rather than an L that reaches for the next dot.
   std::vector<std::vector<int>> members(dots);
   for (int c = 0; c < n; ++c) members[d.dotOf[c]].push_back(c);
   d.dotSize.assign(dots, 0);
@@ -301,6 +314,9 @@ Design Build(const TileSpec& t) {
     std::sort(m.begin(), m.end(), [&](int p, int q) {
       const int64_t kp = Quantise(d.key[p]), kq = Quantise(d.key[q]);
       if (kp != kq) return kp < kq;
+      const int64_t hp = Quantise(std::fmod(angle[p] + 2 * M_PI, M_PI));
+      const int64_t hq = Quantise(std::fmod(angle[q] + 2 * M_PI, M_PI));
+      if (hp != hq) return hp < hq;
       const int64_t ap = Quantise(angle[p]), aq = Quantise(angle[q]);
       if (ap != aq) return ap < aq;
       return p < q;
@@ -347,44 +363,50 @@ Design Build(const TileSpec& t) {
   // turns at equal depth.
   std::vector<int> order(n);
   std::iota(order.begin(), order.end(), 0);
-  auto depth = [&](int c) { return (2 * d.rankIn[c] + 1) * int64_t(1 << 20) / (2 * d.dotSize[d.dotOf[c]]); };
+  d.depth.resize(n);
+  for (int c = 0; c < n; ++c)
+    d.depth[c] = (2 * d.rankIn[c] + 1) * int64_t(1 << 20) / (2 * d.dotSize[d.dotOf[c]]);
+  auto depth = [&](int c) { return d.depth[c]; };
   std::sort(order.begin(), order.end(), [&](int p, int q) {
     const int64_t dp = depth(p), dq = depth(q);
     if (dp != dq) return dp < dq;
     return turn[d.dotOf[p]] < turn[d.dotOf[q]];
   });
 
-  // Cut the order into levels: fixed blocks at the ends, the rest shared out
-  // evenly, with a level boundary right after the dot centres so that every
-  // centre stays below all its neighbours.
-  struct Segment {
-    int from, to;  // ranks [from, to)
-    int l0, l1;    // levels l0..l1
-  };
-  std::vector<Segment> segs;
-  int a = 0, b = n, la = t.lo, lb = t.hi;
-  if (t.nLo > 0) {
-    segs.push_back({0, t.nLo, t.lo, t.lo});
-    a = t.nLo;
-    ++la;
+  // Cut the order into levels. cum[L] is the number of cells at level L or
+  // below; it follows the straight tone line (equal shares per level), with
+  // nLo cells at the lowest level, nHi held back at the highest, at least
+  // one cell per level, and a level boundary right after the dot centres so
+  // that every centre stays below all its neighbours. Cells held back at the
+  // highest level turn dark only at gray 0, so the darkest levels crowd into
+  // what is left rather than bending the whole curve.
+  const int levels = t.hi - t.lo + 1;
+  std::vector<int64_t> cum(levels);
+  const int64_t base = t.nLo, spread = levels - (t.nLo > 0 ? 1 : 0);
+  for (int i = 0; i < levels; ++i) {
+    const int64_t k = i + 1 - (t.nLo > 0 ? 1 : 0);  // levels shared out so far
+    cum[i] = base + ((n - base) * k + spread / 2) / spread;
   }
+  if (t.nLo > 0) cum[0] = t.nLo;
+  cum[levels - 1] = n;
   if (t.nHi > 0) {
-    segs.push_back({n - t.nHi, n, t.hi, t.hi});
-    b = n - t.nHi;
-    --lb;
+    for (int i = levels - 2; i >= 0; --i) cum[i] = std::min<int64_t>(cum[i], n - t.nHi - (levels - 2 - i));
   }
-  if (a < dots && dots < b) {
-    const int levels = lb - la + 1;
-    int m1 = static_cast<int>(std::lround(double(levels) * (dots - a) / (b - a)));
-    m1 = std::clamp(m1, 1, levels - 1);
-    segs.push_back({a, dots, la, la + m1 - 1});
-    segs.push_back({dots, b, la + m1, lb});
-  } else {
-    segs.push_back({a, b, la, lb});
+  {
+    int best = 0;
+    for (int i = 0; i < levels - 1; ++i)
+      if (std::llabs(cum[i] - dots) < std::llabs(cum[best] - dots)) best = i;
+    cum[best] = dots;
   }
-  for (const Segment& s : segs) {
-    const int64_t len = s.to - s.from, m = s.l1 - s.l0 + 1;
-    for (int i = s.from; i < s.to; ++i) d.level[order[i]] = s.l0 + static_cast<int>((i - s.from) * m / len);
+  for (int i = 1; i < levels; ++i) {
+    if (cum[i] <= cum[i - 1]) {
+      std::fprintf(stderr, "gen_tiles: %s: level %d is empty\n", t.name, t.lo + i);
+      std::exit(1);
+    }
+  }
+  for (int r = 0, i = 0; r < n; ++r) {
+    while (r >= cum[i]) ++i;
+    d.level[order[r]] = t.lo + i;
   }
 
   // Required row-0 values: trade levels with the cell of that level whose
@@ -405,6 +427,7 @@ Design Build(const TileSpec& t) {
       std::fprintf(stderr, "gen_tiles: %s: no cell at level %d\n", t.name, v);
       std::exit(1);
     }
+    d.moved += std::llabs(depth(bestC) - depth(x));
     std::swap(d.level[x], d.level[bestC]);
   }
   return d;
@@ -461,6 +484,49 @@ bool Check(const TileSpec& t, const Design& d) {
   return ok;
 }
 
+// Counts the 8-connected clusters of cells below a level (the toner dots
+// at the gray 255 - level), the tile repeating at its edges.
+int CountClusters(const std::vector<int>& v, int w, int h, int below) {
+  std::vector<char> seen(v.size(), 0);
+  std::vector<int> stack;
+  int clusters = 0;
+  for (int s = 0; s < w * h; ++s) {
+    if (seen[s] || v[s] >= below) continue;
+    ++clusters;
+    seen[s] = 1;
+    stack.push_back(s);
+    while (!stack.empty()) {
+      const int c = stack.back();
+      stack.pop_back();
+      for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+          const int nb = ((c / w + dy + h) % h) * w + (c % w + dx + w) % w;
+          if (!seen[nb] && v[nb] < below) seen[nb] = 1, stack.push_back(nb);
+        }
+      }
+    }
+  }
+  return clusters;
+}
+
+// Tries lattice offsets and hole weights for a tile with required row-0
+// values and prints those that keep the values closest to their natural
+// place in the dots.
+void Search(const TileSpec& t, double step, double range) {
+  for (double beta = 0.2; beta <= 1.001; beta += 0.2) {
+    for (double oy = 0; oy < range; oy += step) {
+      for (double ox = 0; ox < range; ox += step) {
+        Lattice l = t.lat;
+        l.ox = ox, l.oy = oy;
+        const Design d = Build(t, l, beta);
+        const int centres = CountDotCentres(d.level, t.w, t.h);
+        std::printf("%.2f %.2f %.2f moved %.3f centres %d clusters50 %d\n", beta, ox, oy,
+                    double(d.moved) / (1 << 20), centres, CountClusters(d.level, t.w, t.h, 128));
+      }
+    }
+  }
+}
+
 // Turns a tile name into the identifier of its array.
 std::string ArrayName(const std::string& name) {
   return "k" + name;
@@ -470,17 +536,56 @@ std::string ArrayName(const std::string& name) {
 
 // Designs, checks and writes every tile.
 int main(int argc, char** argv) {
+  const std::vector<TileSpec> cat = Catalogue();
+  if (argc == 5 && std::string(argv[1]) == "--search") {
+    for (const TileSpec& t : cat)
+      if (t.name == std::string(argv[2])) Search(t, std::atof(argv[3]), std::atof(argv[4]));
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[1]) == "--summary") {
+    for (const TileSpec& t : cat) {
+      const Lattice& l = t.lat;
+      const double ux = l.ux / t.rx, uy = l.uy / t.ry, vx = l.vx / t.rx, vy = l.vy / t.ry;
+      const double area = std::fabs(ux * vy - uy * vx);
+      const double lu = std::hypot(ux, uy), lv = std::hypot(vx, vy);
+      const double ax = lu <= lv ? ux : vx, ay = lu <= lv ? uy : vy;
+      double angle = std::fmod(std::atan2(-ay, ax) * 180 / M_PI + 360, 90);
+      const Design d = Build(t, t.lat, t.beta);
+      std::printf("%-34s %3dx%-3d %4.0fx%-4.0f dpi %4d dots %6.1f lpi %5.1f deg sides %.3f moved %.3f\n",
+                  t.name, t.w, t.h, t.rx, t.ry, t.dots, 1 / std::sqrt(area), angle,
+                  std::max(lu, lv) / std::min(lu, lv), double(d.moved) / (1 << 20));
+    }
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[1]) == "--survey") {
+    for (const TileSpec& t : cat) {
+      if (!t.row0.empty()) continue;
+      for (double beta : {0.0, 0.1, 0.25, 0.4, 0.6}) {
+        for (double oy : {0.0, 0.5}) {
+          for (double ox : {0.0, 0.5}) {
+            Lattice l = t.lat;
+            l.ox += ox, l.oy += oy;
+            const Design d = Build(t, l, beta);
+            std::printf("%-34s %.2f %.1f %.1f centres %4d/%4d clusters %d %d %d %d\n", t.name, beta, ox, oy,
+                        CountDotCentres(d.level, t.w, t.h), t.dots, CountClusters(d.level, t.w, t.h, 26),
+                        CountClusters(d.level, t.w, t.h, 77), CountClusters(d.level, t.w, t.h, 128),
+                        CountClusters(d.level, t.w, t.h, 153));
+          }
+        }
+      }
+    }
+    return 0;
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: gen_tiles OUTPUT.cpp\n");
+    std::fprintf(stderr, "usage: gen_tiles OUTPUT.cpp | --summary | --survey | --search NAME STEP RANGE\n");
     return 1;
   }
-  const std::vector<TileSpec> cat = Catalogue();
   std::string out;
   out += "// Generated by gen_tiles from tables/gen_tiles.cpp; do not edit.\n";
   out += "#include \"tile_data.h\"\n\nnamespace {\n\n";
   bool ok = true;
   for (const TileSpec& t : cat) {
-    const Design d = Build(t);
+    const Design d = Build(t, t.lat, t.beta);
     ok = Check(t, d) && ok;
     out += "const BYTE " + ArrayName(t.name) + "[" + std::to_string(t.w * t.h) + "] = {";
     for (size_t i = 0; i < d.level.size(); ++i) {
