@@ -198,6 +198,8 @@ void Teardown(FilterJob& job) {
   // it is still writing cannot interleave with the trailer.
   StopOutputThread(job);
   ReleaseSlots(job.lpJob);
+  // No worker is left: the job's page coder is unhooked again.
+  gImageCompressHook = nullptr;
   PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
 
   if (job.IgnorePSM == 0) {
