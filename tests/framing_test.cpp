@@ -655,8 +655,16 @@ TEST(FramedJob, TwoPageJobIsPreambleHeaderAndTrailerInOrder) {
   EXPECT_EQ(p.preamble, Preamble());
   // No CUPS destination "testq" exists here: empty device URI and location.
   EXPECT_EQ(p.header, PlainHeader("1.0.0", "Quarterly report", "alice", "testq", "", 1));
-  std::size_t before = r.out.size() - p.rest.size();
-  EXPECT_EQ(p.rest, TrailerAfter(before, false));
+  // The two page blocks (ESC "E", page header, compsize bytes) come next.
+  std::size_t at = 0;
+  for (int page = 0; page < 2; ++page) {
+    ASSERT_GE(p.rest.size(), at + 34);
+    EXPECT_EQ(p.rest.substr(at, 6), std::string("\x1b" "EGDI\0", 6));
+    const auto* h = reinterpret_cast<const unsigned char*>(p.rest.data() + at + 2);
+    at += 34 + (h[16] | h[17] << 8 | h[18] << 16 | static_cast<std::size_t>(h[19]) << 24);
+  }
+  std::size_t before = r.out.size() - p.rest.size() + at;
+  EXPECT_EQ(p.rest.substr(at), TrailerAfter(before, false));
 }
 
 TEST(FramedJob, JobWithoutPagesGetsOnlyTheTrailer) {

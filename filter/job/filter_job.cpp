@@ -19,6 +19,8 @@
 #include "job_state.h"
 #include "job_streams.h"
 #include "page_loop.h"
+#include "page_output.h"
+#include "page_pipeline.h"
 #include "paper.h"
 #include "paths.h"
 #include "shims.h"
@@ -36,6 +38,7 @@ void ResetJobState() {
   gJbigThreadExit.store(0, std::memory_order_release);
   gStatusThreadExit.store(0, std::memory_order_release);
   gCancelJob.store(0, std::memory_order_release);
+  ResetOutputFailure();
 }
 
 void WriteMarkerAttributes() {
@@ -125,6 +128,17 @@ int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* e
     job->IgnorePSM = 1;
   }
   DbgMessage(FUNCNAME, "gJobID = %d", gJobID.load(std::memory_order_relaxed));
+
+  // One-plane pages are coded by their workers, in parallel.
+  gImageCompressHook = ImageCompress;
+  if (pthread_create(&gjbig_id, nullptr, JbigThread, job->lpJob) == 0) {
+    job->jbigThreadRunning = true;
+    DbgMessage(FUNCNAME, "gjbig_id = %d", static_cast<int>(gjbig_id));
+  } else {
+    std::fputs("ERROR: Unable to start the output thread\n", err);
+    std::fflush(err);
+    gCancelJob.store(1, std::memory_order_release);
+  }
 
   // The status library, when one is loaded, selects the printer and wakes it.
   DbgMessage(FUNCNAME, "SelectPrnter = %d", job->SelectPrnter);

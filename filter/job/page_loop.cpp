@@ -10,6 +10,8 @@
 #include "feature_bits.h"
 #include "job_record.h"
 #include "job_state.h"
+#include "job_streams.h"
+#include "page_output.h"
 #include "page_pipeline.h"
 #include "paper.h"
 #include "pjl_stream.h"
@@ -44,20 +46,56 @@ bool Cancelled() {
   return gCancelJob.load(std::memory_order_acquire) != 0;
 }
 
-// Hands one page to the pipeline. The filter has no output thread yet, so
-// the page loop is the consumer of processed slots in the meantime: before a
-// page claims its slot, the page that used that slot before is freed.
+// Hands one page to the pipeline; the output thread consumes the processed
+// slots, so SendOnePage finds the page's slot free again in time.
 BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, BOOL RemoveBlankPage) {
-  int ring = gMAX_THREAD.load(std::memory_order_acquire);
-  if (ring < 1) ring = 1;
-  if (job.page >= static_cast<DWORD>(ring))
-    ReleaseProcessedPages(job.lpJob, &job.ReleasedPages, job.page - static_cast<DWORD>(ring) + 1);
   return SendOnePage(job.lpJob, &job.page, header, job.inras, job.MaxMediaWidth, job.MaxMediaHeight,
                      job.DriverFeature, job.PrnCapInfo, job.jobID, blank, RemoveBlankPage, job.cupsHTable,
                      job.cupsLEF);
 }
 
 enum class LoopExit { EndOfInput, Teardown };
+
+// Sends the spooled first copy as far as it is ready: every page in a
+// simplex job, whole sheets in a duplex one.
+void FlushFirstCopy(FilterJob& job) {
+  if (!gSaveToFile.load(std::memory_order_acquire)) return;
+  if (!job.bDuplex)
+    PJL_FlushPage(&job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+  else if (SpoolPageCount() % 2 == 0)
+    PJL_FlushPage(&job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature, job.PrnCapInfo.Feature);
+}
+
+// Waits until the output thread has written and freed the last page's slot;
+// pages leave in order, so every earlier page is out as well.
+void WaitForLastPage(FilterJob& job) {
+  DbgMessage(FUNCNAME, "start wait image thread");
+  int slots = gMAX_THREAD.load(std::memory_order_acquire);
+  if (slots < 1 || slots > kJobSlots) slots = slots < 1 ? 1 : kJobSlots;
+  job.CurrentPage = static_cast<int>((job.page - 1u) % static_cast<DWORD>(slots));
+  JobInfo& last = job.lpJob[job.CurrentPage];
+  while (job.jbigThreadRunning) {
+    const DWORD flag = last.LoadFlag();
+    DbgMessage(FUNCNAME, "page %d status %0x", job.CurrentPage, static_cast<unsigned>(flag));
+    if (flag == SLOT_FREE && last.lpbuf == nullptr) break;
+    DbgMessage(FUNCNAME, "image process page %d not yet...", static_cast<int>(last.PageIndex));
+    DbgMessage(FUNCNAME, "image process page index %d not yet...", job.CurrentPage);
+    Sleep(300);
+  }
+}
+
+// Asks the output thread to stop after its current slot and joins it.
+void StopOutputThread(FilterJob& job) {
+  DbgMessage(FUNCNAME, "end wait thread (new)");
+  DbgMessage(FUNCNAME, "page = %d", job.page);
+  gJbigThreadExit.store(1, std::memory_order_release);
+  DbgMessage(FUNCNAME, "end wait thread, gJbigThreadExit = %d", 1);
+  if (job.jbigThreadRunning) {
+    pthread_join(gjbig_id, nullptr);
+    job.jbigThreadRunning = false;
+  }
+  DbgMessage(FUNCNAME, "jbig thread stop");
+}
 
 LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
@@ -124,6 +162,7 @@ LoopExit PageLoop(FilterJob& job) {
 
     if (!HandOnPage(job, FALSE, inheader, job.AddBlankPageDone)) return LoopExit::Teardown;
     DbgMessage(FUNCNAME, "page = %d", job.page);
+    FlushFirstCopy(job);
 
     ++job.CUPSpages;
     DbgMessage(FUNCNAME, "CUPSpages = %d", job.CUPSpages);
@@ -138,20 +177,30 @@ bool EndOfInput(FilterJob& job) {
   if (gSaveToFile.load(std::memory_order_acquire) && (job.page % 2) == 1 && job.bDuplex) {
     if (!HandOnPage(job, TRUE, ginheader_bak, FALSE)) return false;
   }
-  ReleaseProcessedPages(job.lpJob, &job.ReleasedPages, job.page);
-  WaitLastSlot(job.lpJob, job.page);
-  if (Cancelled()) DbgMessage(FUNCNAME, "gCancelJob = %d", gCancelJob.load(std::memory_order_acquire));
+  WaitForLastPage(job);
+  StopOutputThread(job);
+  if (Cancelled()) {
+    DbgMessage(FUNCNAME, "gCancelJob = %d", gCancelJob.load(std::memory_order_acquire));
+    return true;
+  }
+  if (gSaveToFile.load(std::memory_order_acquire)) {
+    if (!job.bDuplex)
+      PJL_FlushPage(&job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+    else if (job.page % 2 == 0)
+      PJL_FlushPage(&job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature, job.PrnCapInfo.Feature);
+    if (job.page > 0) PlaybackSpool(job);
+  }
   return true;
 }
 
 void Teardown(FilterJob& job) {
-  PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
-  DbgMessage(FUNCNAME, "end wait thread (new)");
-  DbgMessage(FUNCNAME, "page = %d", job.page);
-  gJbigThreadExit.store(1, std::memory_order_release);
-  DbgMessage(FUNCNAME, "end wait thread, gJbigThreadExit = %d", 1);
-  DbgMessage(FUNCNAME, "jbig thread stop");
+  // The output thread is stopped first, so that on the shortcuts here a page
+  // it is still writing cannot interleave with the trailer.
+  StopOutputThread(job);
   ReleaseSlots(job.lpJob);
+  // No worker is left: the job's page coder is unhooked again.
+  gImageCompressHook = nullptr;
+  PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
 
   if (job.IgnorePSM == 0) {
     gStatusThreadExit.store(1, std::memory_order_release);
@@ -182,7 +231,10 @@ void Teardown(FilterJob& job) {
     ppdClose(job.ppd);
     job.ppd = nullptr;
   }
-  if (Cancelled()) Sleep(5000);
+  if (OutputFailed())
+    std::fprintf(JobErr(), "ERROR: The printer stream failed; the job was not printed completely\n");
+  else if (Cancelled())
+    Sleep(5000);
   if (stdoutPRN) {
     std::fclose(stdoutPRN);
     stdoutPRN = nullptr;
