@@ -74,7 +74,6 @@ struct FilterJob {
   int SmallSizePages = 0;
   unsigned nPageOffset = 1;
   int CurrentPage = 0;
-  DWORD ReleasedPages = 0;  // pages the page loop has freed (interim consumer, no output thread yet)
 
   // The selected printer record, or an all-zero record when none matched.
   const PrinterAttribute& Selected() const;

@@ -70,12 +70,6 @@ inline bool SlotPageFailed(const JobInfo& slot) {
   return slot.lpbuf == nullptr;
 }
 
-// Interim consumer of processed slots while the filter has no output thread:
-// frees, in page order, the pages from *consumed up to (not including)
-// upTo, waiting for each to be processed. The page loop calls it so that a
-// slot is free again before the page that needs it.
-void ReleaseProcessedPages(JobInfo* lpJob, DWORD* consumed, DWORD upTo);
-
 // End of input: waits until the slot of the last page handed on has been
 // emptied by its consumer (pages leave in order, so all earlier ones too).
 void WaitLastSlot(JobInfo* lpJob, DWORD page);

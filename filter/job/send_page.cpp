@@ -154,25 +154,6 @@ BOOL SendOnePage(JobInfo* lpJob, DWORD* page, cups_page_header2_t inheader, cups
   return TRUE;
 }
 
-void ReleaseProcessedPages(JobInfo* lpJob, DWORD* consumed, DWORD upTo) {
-  static const char FUNCNAME[] = "ReleaseProcessedPages";
-  while (*consumed < upTo) {
-    JobInfo* slot = &lpJob[*consumed % RingSize()];
-    if (!(slot->LoadFlag() & SLOT_PROCESSED)) {
-      Sleep(10);
-      continue;
-    }
-    // The worker reported a failed page itself; a page without a buffer is
-    // dropped like the others, nothing of it is written.
-    DbgMessage(FUNCNAME, "free page %u (%s)", static_cast<unsigned>(*consumed),
-               SlotPageFailed(*slot) ? "failed" : "processed");
-    std::free(slot->lpbuf);
-    slot->lpbuf = nullptr;
-    slot->StoreFlag(SLOT_FREE);
-    *consumed += 1;
-  }
-}
-
 void WaitLastSlot(JobInfo* lpJob, DWORD page) {
   static const char FUNCNAME[] = "main";
   DbgMessage(FUNCNAME, "start wait image thread");
