@@ -114,16 +114,6 @@ std::string PlainHeader(const std::string& version, const std::string& doc, cons
          "@PJL ENTER LANGUAGE=KRGDI\r\n";
 }
 
-std::string Slurp(FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string s;
-  char buf[8192];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  return s;
-}
-
 // Captures the job's streams and resets the stream counters; afterwards
 // removes what a job start left open.
 class StreamTest : public ::testing::Test {

@@ -91,15 +91,7 @@ Bytes NoisePage(unsigned width, unsigned rows) {
   return b;
 }
 
-std::string Slurp(FILE* f) {
-  std::fflush(f);
-  std::string s;
-  std::rewind(f);
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  return s;
-}
+using testing_support::Slurp;
 
 class OutputTest : public ::testing::Test {
  protected:

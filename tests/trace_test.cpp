@@ -27,15 +27,7 @@ struct CapturedErr {
     SetJobStreams(nullptr, nullptr);
     std::fclose(f);
   }
-  std::string Text() {
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-  }
+  std::string Text() { return Slurp(f); }
 };
 
 }  // namespace

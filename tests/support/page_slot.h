@@ -93,15 +93,7 @@ class TraceCapture {
   }
   TraceCapture(const TraceCapture&) = delete;
   TraceCapture& operator=(const TraceCapture&) = delete;
-  std::string Text() {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string s;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
-    return s;
-  }
+  std::string Text() { return Slurp(file_); }
   bool Has(const std::string& needle) { return Text().find(needle) != std::string::npos; }
   void Clear() {
     std::fflush(file_);

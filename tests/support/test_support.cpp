@@ -80,7 +80,6 @@ std::string MakePpd(const std::string& path, const std::map<std::string, std::st
   return path;
 }
 
-namespace {
 std::string Slurp(FILE* f) {
   std::fflush(f);
   std::rewind(f);
@@ -90,7 +89,6 @@ std::string Slurp(FILE* f) {
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
   return s;
 }
-}  // namespace
 
 JobResult RunJobArgs(std::vector<std::string> args, const std::string& ppd) {
   std::vector<char*> argv;

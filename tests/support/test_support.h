@@ -3,6 +3,7 @@
 // as the real filter program.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ class PrivateRoot {
 };
 
 std::string ReadFile(const std::string& path);
+// Everything written to a read-write stream so far.
+std::string Slurp(FILE* f);
 void WriteFile(const std::string& path, const std::string& data);
 
 // Writes a raster file with the test-page writer; args are its options.
