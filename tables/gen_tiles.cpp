@@ -192,12 +192,12 @@ std::vector<TileSpec> Catalogue() {
   t.push_back({"TBL_300_84_60_60_H", 60, 60, 600, 600, 72, Square(5, 5, 1, 1, 1), 1, 255, 0, 0,
                {{0, 1}, {1, 12}, {2, 52}, {3, 199}, {4, 239}, {5, 255}, {6, 244}, {7, 204}}});
   // clang-format on
-  for (TileSpec& spec : t) {
+  for (TileSpec& tile : t) {
     for (const Tuning& tune : kTuning) {
-      if (std::string(tune.name) != spec.name) continue;
-      spec.beta = tune.beta;
-      spec.lat.ox += tune.ox;
-      spec.lat.oy += tune.oy;
+      if (std::string(tune.name) != tile.name) continue;
+      tile.beta = tune.beta;
+      tile.lat.ox += tune.ox;
+      tile.lat.oy += tune.oy;
     }
   }
   return t;
