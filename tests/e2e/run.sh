@@ -343,6 +343,7 @@ check_pages() { # label listing pdf paper-code page...
   n=0
   for want in "$@"; do
     n=$((n + 1))
+    # shellcheck disable=SC2046 # the row is split into its two fields
     set -- $(sed -n "${n}p" "$base/rows.txt")
     [ "$1" = "$paper" ] || note "$label: page $n has paper code $1, expected $paper"
     if [ "$want" = 0 ]; then
@@ -403,7 +404,7 @@ if ! [ -x "$texttopdf" ] || ! [ -r "$gpl" ]; then
   note "no $texttopdf or $gpl to make the text document"
   exit 1
 fi
-first_ppd=$(ls "$ppd_dir"/*.ppd | head -n 1)
+first_ppd=$(find "$ppd_dir" -name '*.ppd' | sort | head -n 1)
 if ! PPD="$first_ppd" CHARSET=utf-8 "$texttopdf" 1 root gpl 1 "" "$gpl" >"$textdoc" 2>"$base/texttopdf.err" ||
   ! pdfinfo "$textdoc" >/dev/null 2>&1; then
   note "texttopdf failed: $(tail -3 "$base/texttopdf.err")"
@@ -490,7 +491,7 @@ for ppd in "$ppd_dir"/*.ppd; do
   # Collated copies are made by the filter (the PPD's Collate option keeps
   # the pre-filter from repeating the pages): one copy announced, the three
   # pages sent twice in order, each time the same page data.
-  p1= p2= p3=
+  p1='' p2='' p3=''
   if [ -n "$job_coll" ] && finish_job "$model collated" "${q}_collated" "$job_coll" &&
     decode "$model-collated" "$base/out/${q}_collated.prn"; then
     check_pjl "$model collated" "$listing" "@PJL SET COPIES=1"
