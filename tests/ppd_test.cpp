@@ -201,6 +201,7 @@ TEST_P(GeneratedPpd, DefaultsGiveThePageTypeTheFilterExpects) {
   EXPECT_EQ(h.PageSize[1], 842u);
   EXPECT_EQ(h.MediaPosition, 250u);
   EXPECT_EQ(h.cupsMediaType, 0u);
+  EXPECT_EQ(h.Collate, 0u);
   // Every option slot off: no toner saving, no inversion, no mirror, crop,
   // default time-out, no scaling, 600 dpi, plain halftoning, neutral density,
   // no accounting, no fitting.
@@ -214,13 +215,15 @@ TEST_P(GeneratedPpd, EachOptionReachesItsRasterSlot) {
       Interpret(ppd_.get(),
                 "TonerSave=On Invert=On MirrorImage=On ZeroEdge=Shrink JobTimeout=60 Zoom=50 "
                 "QualityMode=On Density=10 AuthMode=IDPassword FitToPaper=Letter "
-                "InputSlot=Manual MediaType=Thick Duplex=DuplexTumble");
+                "InputSlot=Manual MediaType=Thick Duplex=DuplexTumble Collate=True");
   const unsigned expected[14] = {1, 1, 1, 1, h.cupsInteger[4], h.cupsInteger[5], 60, 50, 0, 0, 1, 9, 2, 1};
   for (int slot = 0; slot < 14; ++slot) EXPECT_EQ(h.cupsInteger[slot], expected[slot]) << "slot " << slot;
   EXPECT_EQ(h.MediaPosition, 0u);
   EXPECT_EQ(h.cupsMediaType, 2u);
   EXPECT_EQ(h.Duplex, 1u);
   EXPECT_EQ(h.Tumble, 1u);
+  // Collated copies are the filter's, from its spool file.
+  EXPECT_EQ(h.Collate, 1u);
 
   if (m.has1200) {
     h = Interpret(ppd_.get(), "Resolution=1200dpi");

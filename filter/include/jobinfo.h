@@ -43,6 +43,7 @@ struct JobInfo {
   int Rotate90 = 0;                    // 1: turn the page by 90 degrees (long-edge feed)
   int cupsHTable = 0;                  // halftone selection row
   DWORD cupsLEF = 0;                   // long-edge-feed mask
+  BOOL filler = 0;                     // 1: a blank page added to complete a duplex sheet
 
   DWORD LoadFlag() const { return flag.load(std::memory_order_acquire); }
   void StoreFlag(DWORD v) { flag.store(v, std::memory_order_release); }

@@ -21,6 +21,7 @@
 #include "page_loop.h"
 #include "page_output.h"
 #include "page_pipeline.h"
+#include "page_report.h"
 #include "paper.h"
 #include "paths.h"
 #include "shims.h"
@@ -39,6 +40,7 @@ void ResetJobState() {
   gStatusThreadExit.store(0, std::memory_order_release);
   gCancelJob.store(0, std::memory_order_release);
   ResetOutputFailure();
+  ResetPageReports();
 }
 
 void WriteMarkerAttributes() {

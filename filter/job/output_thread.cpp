@@ -11,6 +11,7 @@
 #include "job_streams.h"
 #include "page_header.h"
 #include "page_output.h"
+#include "page_report.h"
 #include "port.h"
 #include "shims.h"
 #include "spool_file.h"
@@ -26,8 +27,9 @@ bool WriteLE32(FILE* f, DWORD v) {
   return std::fwrite(b, 1, 4, f) == 4;
 }
 
-// Appends one page block as a spool record and rewrites the file header.
-bool AppendSpoolRecord(const BYTE* block, DWORD len) {
+// Appends one page block as a spool record (document page docPage, 0 for a
+// filler) and rewrites the file header.
+bool AppendSpoolRecord(const BYTE* block, DWORD len, int docPage) {
   static const char FUNCNAME[] = "JbigThread";
   FILE* f = gSpoolFileHandle;
   if (!f) return false;
@@ -37,6 +39,7 @@ bool AppendSpoolRecord(const BYTE* block, DWORD len) {
   DbgMessage(FUNCNAME, "gSaveToFile = 1, gSpoolPageHeader.dataLen = %d", static_cast<int>(len));
   ok = ok && WriteLE32(f, len) && std::fwrite(block, 1, len, f) == len;
   if (ok) {
+    NoteSpooledPage(gSpoolFileHeader.pages, docPage);
     gSpoolFileHeader.pages += 1;
     gSpoolFileHeader.bfOffBits = 8;
     ok = fseeko(f, 0, SEEK_SET) == 0 && WriteLE32(f, gSpoolFileHeader.pages) &&
@@ -50,8 +53,9 @@ bool AppendSpoolRecord(const BYTE* block, DWORD len) {
   return ok;
 }
 
-// Writes one finished slot's block out.
-void WriteBlock(JobInfo* slot) {
+// Writes one finished slot's block out; docPage is its document page
+// number (0 for a filler).
+void WriteBlock(JobInfo* slot, int docPage) {
   static const char FUNCNAME[] = "JbigThread";
   const int colorMode = static_cast<int>(slot->inheader.cupsInteger[4]);
   if (colorMode == 1 || colorMode == 3) ImageCompress(slot);
@@ -64,8 +68,9 @@ void WriteBlock(JobInfo* slot) {
   PJL_WritePageHeader(slot, reinterpret_cast<char*>(slot->lpbuf) + ResetCmdLen, slot->CurPageDataLen,
                       slot->blackDots);
   if (gSaveToFile.load(std::memory_order_acquire)) {
-    AppendSpoolRecord(slot->lpbuf, outsize);
+    AppendSpoolRecord(slot->lpbuf, outsize, docPage);
   } else if (SendToPrinter(slot->lpbuf, outsize)) {
+    ReportPageSent(docPage);
     count_bytes.fetch_add(outsize, std::memory_order_acq_rel);
     DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(count_bytes.load(std::memory_order_acquire)));
     gOutputSize.fetch_add(static_cast<int>(outsize), std::memory_order_acq_rel);
@@ -132,8 +137,11 @@ void* JbigThread(void* param) {
       continue;
     }
 
+    // Every page taken is numbered, so that a failed page does not shift
+    // the numbers of the pages after it.
+    const int docPage = NumberOutputPage(slot->filler != 0);
     // A processed slot without a buffer never gets one: its worker failed.
-    if (slot->lpbuf && !gCancelJob.load(std::memory_order_acquire)) WriteBlock(slot);
+    if (slot->lpbuf && !gCancelJob.load(std::memory_order_acquire)) WriteBlock(slot, docPage);
 
     DbgMessage(FUNCNAME, "free index %d memory", static_cast<int>(index));
     DbgMessage(FUNCNAME, "getTotalSystemMemory = %d",

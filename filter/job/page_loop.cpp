@@ -102,6 +102,8 @@ LoopExit PageLoop(FilterJob& job) {
   ResetColourWarning();
   while (cupsRasterReadHeader2(job.inras, &inheader)) {
     DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
+    std::fprintf(JobErr(), "INFO: Processing page %u\n", job.CUPSpages + 1);
+    std::fflush(JobErr());
     while (gErrorSuspend.load(std::memory_order_acquire)) {
       Sleep(1000);
       DbgMessage(FUNCNAME, "gErrorSuspend = %d", gErrorSuspend.load(std::memory_order_acquire));

@@ -14,6 +14,7 @@
 #include "job_streams.h"
 #include "kestal_jbig.h"
 #include "page_output.h"
+#include "page_report.h"
 #include "shims.h"
 #include "spool_file.h"
 #include "trace.h"
@@ -99,8 +100,10 @@ DWORD SendRecord(const char* FUNCNAME, DWORD index, bool raw, bool traceBytes) {
     SkipRecord(index, "the spool file could not be read");
     return 0;
   }
-  if (raw) return SendDecoded(FUNCNAME, index, rec.get(), size, traceBytes);
-  return SendToPrinter(rec.get(), size) ? size : 0;
+  const DWORD sent = raw ? SendDecoded(FUNCNAME, index, rec.get(), size, traceBytes)
+                         : (SendToPrinter(rec.get(), size) ? size : 0);
+  if (sent) ReportPageSent(SpooledPageNumber(index));
+  return sent;
 }
 
 }  // namespace

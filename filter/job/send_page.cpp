@@ -97,6 +97,7 @@ BOOL SendOnePage(JobInfo* lpJob, DWORD* page, cups_page_header2_t inheader, cups
   CopyBounded(slot->jobID, sizeof slot->jobID, jobID ? jobID : "");
   slot->inras = inras;
   slot->PageIndex = *page;
+  slot->filler = blank;
   slot->inheader = inheader;
   slot->blackDots = 0;
   slot->CurPageDataLen = 0;

@@ -12,6 +12,7 @@
 #include "job_context.h"
 #include "job_state.h"
 #include "job_streams.h"
+#include "page_report.h"
 #include "paths.h"
 #include "pjl_stream.h"
 #include "port.h"
@@ -112,6 +113,9 @@ DWORD StartJob(cups_page_header2_t* inheader, char** argv, BOOL* bDriverDoCollat
   PJL_WriteStartJobCmd(inheader, numUP, argv[0], argv[2], argv[3], szJsonFile.c_str(), *bDriverDoCollate,
                        PrinterLocation, feature, DriverFeature, DriverVersion, AccountName, AccountPwd,
                        PrinterPortName, printerMakesCopies);
+  // The copies the job header asks the printer for, as its progress lines
+  // report them.
+  SetPrinterCopies((*bDriverDoCollate || inheader->Collate) && !printerMakesCopies ? 1 : inheader->NumCopies);
 
   // Duplex (as the header may have changed it) needs the spool file too.
   if ((inheader->Duplex || *bDriverDoCollate) && !gSaveToFile.load(std::memory_order_acquire) &&
