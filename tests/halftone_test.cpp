@@ -256,8 +256,8 @@ TEST(DensityCurve, IndexIsClampedAndTonerSaveForcesTwo) {
 }
 
 TEST(Halftone, EveryScreenMatchesTheReferenceScreeningOnFourPlanes) {
-  // Four stacked planes of different content; single-tile screens keep the
-  // default tile on planes 1 to 3.
+  // Four stacked planes of different content (a swapped plane shows);
+  // single-tile screens keep the default tile on planes 1 to 3.
   const unsigned w = 200, planeH = 72, h = 4 * planeH;
   Bytes gray = GrayPattern(w, h, 0);
   for (const Screen& sc : kScreens) {
@@ -272,36 +272,16 @@ TEST(Halftone, EveryScreenMatchesTheReferenceScreeningOnFourPlanes) {
       float gamma = kGamma[tonerSave ? 2 : 7] + sc.fix;
       Bytes want = RefScreen(gray, w, w, h, 4, sc.tiles, gamma);
       ASSERT_EQ(s.Bytes(), want) << "type " << sc.type << " tonerSave " << tonerSave;
-      EXPECT_NE(trace.Text().find("ColorPlane = 4\n"), std::string::npos);
-      EXPECT_NE(trace.Text().find("SinglePlaneHeight = 72\n"), std::string::npos);
+      const std::string t = trace.Text();
+      EXPECT_NE(t.find("ColorPlane = 4\n"), std::string::npos);
+      EXPECT_NE(t.find("SinglePlaneHeight = 72\n"), std::string::npos);
+      if (sc.type == 9) {  // the trace names Y, M and C before K
+        EXPECT_LT(t.find("using cmyk_128_128_y"), t.find("using cmyk_128_128_m"));
+        EXPECT_LT(t.find("using cmyk_128_128_m"), t.find("using cmyk_128_128_c"));
+        EXPECT_LT(t.find("using cmyk_128_128_c"), t.find("using cmyk_96_96_k"));
+      }
     }
   }
-}
-
-TEST(Halftone, FourPlanesStayInKYMCOrder) {
-  // Plane p is flat white except a black band in its own quarter of the
-  // width; the 1-bit planes keep that order.
-  const unsigned w = 128, planeH = 32, h = 4 * planeH;
-  Bytes gray(static_cast<std::size_t>(w) * h, 255);
-  for (unsigned p = 0; p < 4; ++p)
-    for (unsigned y = 0; y < planeH; ++y)
-      for (unsigned x = p * 32; x < p * 32 + 32; ++x) gray[(p * planeH + y) * w + x] = 0;
-  TraceCapture trace;
-  PageSlot s;
-  GrayPage(s, gray, w, h, w);
-  s.job.inheader.cupsInteger[4] = 3;
-  ASSERT_TRUE(ApplyHalftoneType(&s.job, 9));
-  ASSERT_EQ(s.job.linebyte, 16u);
-  for (unsigned p = 0; p < 4; ++p)
-    for (unsigned y = 0; y < planeH; ++y)
-      for (unsigned b = 0; b < 16; ++b)
-        ASSERT_EQ(s.job.lpbuf[(p * planeH + y) * 16 + b], (b / 4 == p) ? 0x00 : 0xFF)
-            << p << " " << y << " " << b;
-  // The trace names Y, M and C before K.
-  std::string t = trace.Text();
-  EXPECT_LT(t.find("using cmyk_128_128_y"), t.find("using cmyk_128_128_m"));
-  EXPECT_LT(t.find("using cmyk_128_128_m"), t.find("using cmyk_128_128_c"));
-  EXPECT_LT(t.find("using cmyk_128_128_c"), t.find("using cmyk_96_96_k"));
 }
 
 TEST(Halftone, WhiteIsAlwaysLightAndBlackAlwaysDarkForEveryTypeAndDensity) {

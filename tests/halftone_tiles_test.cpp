@@ -233,15 +233,11 @@ TEST(ThresholdTiles, SampleValuesOfRowZero) {
   }
 }
 
-// At 10% and 30% coverage every dot that has started is one cluster of its
-// own: never more clusters than dots (a dot never falls apart, and no cell
-// turns dark away from a dot), and at least 90% resp. 80% of the dots stand
-// apart. The 80% allows for the finest screens (8 to 9 cells a dot, some on
-// lattices that do not fall on whole pixels), where a few three-cell dots
-// already touch. At 50% dots still never fall apart; screens whose centres
-// are at least 6 cells apart must keep 90% of the dots separate: a round dot
-// of half the cell leaves a gap of a fifth of the spacing, one full pixel
-// from 5 cells up, plus one for the rounding of centres to whole cells.
+// Never more clusters than dots (a dot never falls apart, no cell turns dark
+// away from a dot). At 10% / 30% coverage at least 90% / 80% of the dots
+// stand apart (the finest screens have a few touching three-cell dots); at
+// 50% screens with centres 6 or more cells apart keep 90% apart (a round dot
+// of half the cell leaves a gap of a fifth of the spacing, plus rounding).
 TEST(ThresholdTiles, DotsGrowAsSeparateClusters) {
   for (const Expected& e : kExpected) {
     const ThresholdTile& t = Tile(e.name);
@@ -268,15 +264,12 @@ TEST(ThresholdTiles, DotsGrowAsSeparateClusters) {
   }
 }
 
-// Tone reproduction under the neutral curve: every gray step from 0 to 254
-// removes toner (no dead gray levels; thresholds stop at 254, so 254 and 255
-// are both paper white), and the toner fraction stays within two levels
-// (2/255) of the straight line from full toner at gray 0 to none at 255: one
-// level for folding entries 0/1 and 254/255 onto the same thresholds, one
-// for cells not dividing evenly into levels. Entries of 255 turn dark at
-// gray 0 only, so at gray g >= 1 a tile can reach at most its other cells
-// less one for each of the g - 1 darker grays that must still add a cell;
-// where the line lies above that reach, the bound grows by the shortfall.
+// Under the neutral curve every gray step from 0 to 254 removes toner (no
+// dead levels), and the toner fraction stays within 2/255 of the line from
+// full toner at 0 to none at 255 (entries 0/1 and 254/255 share thresholds;
+// cells do not divide evenly). Entries of 255 turn dark at gray 0 only, so
+// where the line lies above what the other cells can reach, the bound grows
+// by the shortfall.
 TEST(ThresholdTiles, ToneCurveFallsSteadilyAndStaysNearTheLine) {
   for (const Expected& e : kExpected) {
     const ThresholdTile& t = Tile(e.name);
@@ -355,12 +348,10 @@ std::vector<std::pair<double, double>> ScreenFrequencies(const ThresholdTile& t,
   return {{first}};
 }
 
-// The four planes of a colour set must not share a screen frequency: every
-// first-order frequency of one plane differs from every one of another by
-// at least a quarter of its size (equal rulings 14.4 degrees apart, or equal
-// angles and rulings 25% apart; the classic 15 degree step of yellow gives
-// 0.26), so the planes form a fine rosette rather than a visible beat or
-// plain overlap.
+// The planes of a colour set must not share a screen frequency: every
+// first-order frequency of one plane differs from every one of another by at
+// least a quarter of its size (about 14 degrees, or 25% in ruling), so the
+// planes form a rosette rather than a visible beat.
 TEST(ThresholdTiles, ColourPlanesUseDifferentScreens) {
   struct Set {
     double rx, ry;
