@@ -145,6 +145,12 @@ class StreamTest : public ::testing::Test {
   }
   std::string Out() { return Slurp(out_); }
   std::string Err() { return Slurp(err_); }
+  // Empties the captured printer stream.
+  void ClearOut() {
+    std::fflush(out_);
+    ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
+    std::rewind(out_);
+  }
   // The header text after the preamble, clock values replaced.
   std::string Header() {
     std::string o = Out();
@@ -243,9 +249,7 @@ TEST_F(StreamTest, ResolutionRetAndEconomodeFollowTheirBits) {
       {F1_600_RET | F1_SW_TONERSAVE, 1200, 1, 1, "600", "OFF", "OFF"},  // toner saved in software
   };
   for (const Case& c : cases) {
-    std::fflush(out_);
-    ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
-    std::rewind(out_);
+    ClearOut();
     cups_page_header2_t h = Page();
     h.HWResolution[0] = c.hw;
     h.cupsInteger[8] = c.res_opt;
@@ -302,17 +306,11 @@ TEST_F(StreamTest, TrailerOfNormalAndCancelledJobs) {
   EXPECT_EQ(Out(), Trailer(false));
   EXPECT_EQ(count_bytes.load(), 1000u + 17 + 39);
 
-  std::fflush(out_);
-  ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
-  std::rewind(out_);
+  ClearOut();
   count_bytes = 1000;
   PJL_WriteCloseJobCmd(nullptr, 1);
-  std::string t = Out();
-  EXPECT_EQ(t, Trailer(true));
-  EXPECT_EQ(t.size(), 17u + 118);
-  std::size_t first = t.find("@PJL HOST_CANCEL"), second = t.find("@PJL HOST_CANCEL", first + 1);
-  EXPECT_NE(second, std::string::npos);
-  EXPECT_EQ(t.find("@PJL HOST_CANCEL", second + 1), std::string::npos);
+  EXPECT_EQ(Out(), Trailer(true));
+  EXPECT_EQ(count_bytes.load(), 1000u + 17 + 118);
 }
 
 TEST_F(StreamTest, AlignmentCommentOnlyWhenTheJobWouldEndOnA512Multiple) {
@@ -320,9 +318,7 @@ TEST_F(StreamTest, AlignmentCommentOnlyWhenTheJobWouldEndOnA512Multiple) {
   for (int cancel : {0, 1}) {
     DWORD L = cancel ? 118 : 39;
     for (int delta : {-1, 0, 1}) {
-      std::fflush(out_);
-      ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
-      std::rewind(out_);
+      ClearOut();
       DWORD before = 1536 - 17 - L + delta;
       count_bytes = before;
       PJL_WriteCloseJobCmd(nullptr, cancel);
@@ -399,9 +395,7 @@ TEST_F(StartJobTest, UncollatedCopiesGoToThePrinterWithoutSpoolFile) {
 
   // Collate in the raster header alone announces one copy, so the filter
   // must collate: a spool file for the further copies.
-  std::fflush(out_);
-  ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
-  std::rewind(out_);
+  ClearOut();
   h.Collate = CUPS_TRUE;
   Start(h, FALSE);
   EXPECT_TRUE(HasLine(Header(), "@PJL SET COPIES=1"));
@@ -453,9 +447,7 @@ TEST_F(StartJobTest, CopyFileGetsEveryBlockOnlyWhenItsDirectoryExists) {
   std::string victim = root_.Path("/victim");
   WriteFile(victim, "keep me");
   ASSERT_EQ(symlink(victim.c_str(), copy.c_str()), 0);
-  std::fflush(out_);
-  ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
-  std::rewind(out_);
+  ClearOut();
   Start(h, FALSE);
   ASSERT_NE(stdoutPRN, nullptr);
   PJL_WriteCloseJobCmd(nullptr, 0);
@@ -649,7 +641,9 @@ TEST(FramedJob, TwoPageJobIsPreambleHeaderAndTrailerInOrder) {
   std::size_t at = 0;
   for (int page = 0; page < 2; ++page) {
     ASSERT_GE(p.rest.size(), at + 34);
-    EXPECT_EQ(p.rest.substr(at, 6), std::string("\x1b" "EGDI\0", 6));
+    EXPECT_EQ(p.rest.substr(at, 6), std::string("\x1b"
+                                                "EGDI\0",
+                                                6));
     const auto* h = reinterpret_cast<const unsigned char*>(p.rest.data() + at + 2);
     at += 34 + (h[16] | h[17] << 8 | h[18] << 16 | static_cast<std::size_t>(h[19]) << 24);
   }

@@ -150,6 +150,13 @@ ToolRun Decode(const PrivateRoot& root, const std::string& stream, const std::st
   return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFile(out), ReadFile(err)};
 }
 
+// Runs the tool on a stream it must reject with a message containing why.
+void ExpectRejected(const PrivateRoot& root, const std::string& stream, const std::string& why) {
+  ToolRun r = Decode(root, stream);
+  EXPECT_EQ(r.status, 1) << why;
+  EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+}
+
 bool ReadPbm(const std::string& data, unsigned long& w, unsigned long& h, Bytes& bits) {
   std::istringstream in(data);
   std::string magic;
@@ -257,20 +264,13 @@ TEST(GdiDecode, ChecksumPagesAreVerifiedAndTheMarkedCornersRestored) {
   // A wrong checksum, a wrong dot count and a JBIG comment that contradicts the page fail.
   Page bad = sum;
   bad.data.back() ^= 0x01;
-  r = Decode(root, Stream({bad}));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("checksum"), std::string::npos) << r.err;
+  ExpectRejected(root, Stream({bad}), "checksum");
   bad = sum;
   bad.blackDots += 1;
-  r = Decode(root, Stream({bad}));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("blackDots " + std::to_string(bad.blackDots) + ", the decoded bitmap has " +
-                       std::to_string(sum.blackDots)),
-            std::string::npos)
-      << r.err;
-  r = Decode(root, Stream({zq3}, "", 8));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("announces options 8"), std::string::npos) << r.err;
+  ExpectRejected(root, Stream({bad}),
+                 "blackDots " + std::to_string(bad.blackDots) + ", the decoded bitmap has " +
+                     std::to_string(sum.blackDots));
+  ExpectRejected(root, Stream({zq3}, "", 8), "announces options 8");
 }
 
 TEST(GdiDecode, FourSeparatelyCodedPlanesDecodeIntoOnePage) {
@@ -321,29 +321,19 @@ TEST(GdiDecode, MalformedStreamsGiveANonzeroExitAndAClearMessage) {
   EXPECT_NE(r.err.find("compsize"), std::string::npos) << r.err;
 
   // Cut inside the second page's header.
-  r = Decode(root, stream.substr(0, page2 + 20));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("truncated page header"), std::string::npos) << r.err;
+  ExpectRejected(root, stream.substr(0, page2 + 20), "truncated page header");
 
   // Corrupt JBIG data (the BIE's end marker damaged) decodes to an error.
   std::string corrupt = stream;
   corrupt[page2 + 34 + pages[1].data.size() - 1] ^= 0x55;
-  r = Decode(root, corrupt);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("JBIG"), std::string::npos) << r.err;
+  ExpectRejected(root, corrupt, "JBIG");
 
   // No trailer, no PJL header, and a page without "GDI".
-  r = Decode(root, stream.substr(0, page2 + Block(pages[1]).size()));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("no trailer"), std::string::npos) << r.err;
-  r = Decode(root, Preamble());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("no PJL job header"), std::string::npos) << r.err;
+  ExpectRejected(root, stream.substr(0, page2 + Block(pages[1]).size()), "no trailer");
+  ExpectRejected(root, Preamble(), "no PJL job header");
   std::string noGdi = stream;
   noGdi[page2 + 2] = 'X';
-  r = Decode(root, noGdi);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("does not start with \"GDI\""), std::string::npos) << r.err;
+  ExpectRejected(root, noGdi, "does not start with \"GDI\"");
 }
 
 TEST(GdiDecode, TrailerMustKeepTheStreamOffWholeBlocksOf512Bytes) {
@@ -357,15 +347,12 @@ TEST(GdiDecode, TrailerMustKeepTheStreamOffWholeBlocksOf512Bytes) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("  @PJL COMMENT DATA ALIGNMENT 512\n"), std::string::npos) << r.out;
 
-    r = Decode(root, body + end + tail);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("multiple of 512"), std::string::npos) << r.err;
+    ExpectRejected(root, body + end + tail, "multiple of 512");
 
     // The comment where it is not needed is flagged too.
     const std::string longer = Preamble() + PjlHeader("@PJL COMMENT " + std::string(pad + 1, 'x') + "\r\n");
-    r = Decode(root, longer + end + "@PJL COMMENT DATA ALIGNMENT 512\r\n" + tail);
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.err.find("alignment comment present"), std::string::npos) << r.err;
+    ExpectRejected(root, longer + end + "@PJL COMMENT DATA ALIGNMENT 512\r\n" + tail,
+                   "alignment comment present");
     return;
   }
   FAIL() << "no padding reached a 512-byte boundary";
@@ -373,7 +360,6 @@ TEST(GdiDecode, TrailerMustKeepTheStreamOffWholeBlocksOf512Bytes) {
 
 TEST(GdiDecode, EncryptedPagesAreReportedAsNotSupportedYet) {
   PrivateRoot root;
-  ToolRun r = Decode(root, Stream({JbigPage(64, 16, 8)}, "@PJL SET ENCRYPTION = SSL\r\n"));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("encrypted page data: not supported yet"), std::string::npos) << r.err;
+  ExpectRejected(root, Stream({JbigPage(64, 16, 8)}, "@PJL SET ENCRYPTION = SSL\r\n"),
+                 "encrypted page data: not supported yet");
 }

