@@ -70,9 +70,7 @@ void FlushFirstCopy(FilterJob& job) {
 // pages leave in order, so every earlier page is out as well.
 void WaitForLastPage(FilterJob& job) {
   DbgMessage(FUNCNAME, "start wait image thread");
-  int slots = gMAX_THREAD.load(std::memory_order_acquire);
-  if (slots < 1 || slots > kJobSlots) slots = slots < 1 ? 1 : kJobSlots;
-  job.CurrentPage = static_cast<int>((job.page - 1u) % static_cast<DWORD>(slots));
+  job.CurrentPage = static_cast<int>((job.page - 1u) % RingSize());
   JobInfo& last = job.lpJob[job.CurrentPage];
   while (job.jbigThreadRunning) {
     const DWORD flag = last.LoadFlag();

@@ -70,9 +70,8 @@ inline bool SlotPageFailed(const JobInfo& slot) {
   return slot.lpbuf == nullptr;
 }
 
-// End of input: waits until the slot of the last page handed on has been
-// emptied by its consumer (pages leave in order, so all earlier ones too).
-void WaitLastSlot(JobInfo* lpJob, DWORD page);
+// Slots in use: gMAX_THREAD, kept within 1 and the slot count.
+DWORD RingSize();
 
 // Teardown: waits for every worker, then frees what the slots still hold
 // (a page whose acquisition failed, pages never consumed) and frees them.

@@ -21,6 +21,12 @@ namespace {
 
 std::atomic<int> gActiveWorkers{0};
 
+bool SlotBusy(DWORD flag) {
+  return (flag & (SLOT_TAKEN | SLOT_PROCESSED)) != 0;
+}
+
+}  // namespace
+
 // Slots in use; gMAX_THREAD is 1..5 once the job has started.
 DWORD RingSize() {
   int n = gMAX_THREAD.load(std::memory_order_acquire);
@@ -28,12 +34,6 @@ DWORD RingSize() {
   if (n > kJobSlots) n = kJobSlots;
   return static_cast<DWORD>(n);
 }
-
-bool SlotBusy(DWORD flag) {
-  return (flag & (SLOT_TAKEN | SLOT_PROCESSED)) != 0;
-}
-
-}  // namespace
 
 void PageWorkerDone() {
   gActiveWorkers.fetch_sub(1, std::memory_order_acq_rel);
@@ -153,22 +153,6 @@ BOOL SendOnePage(JobInfo* lpJob, DWORD* page, cups_page_header2_t inheader, cups
   LogTime(jobID ? jobID : "", "page done");
   DbgMessage(FUNCNAME, "Out");
   return TRUE;
-}
-
-void WaitLastSlot(JobInfo* lpJob, DWORD page) {
-  static const char FUNCNAME[] = "main";
-  DbgMessage(FUNCNAME, "start wait image thread");
-  const DWORD CurrentPage = (page - 1u) % RingSize();
-  for (;;) {
-    const DWORD flag = lpJob[CurrentPage].LoadFlag();
-    DbgMessage(FUNCNAME, "page %u status %0x", static_cast<unsigned>(CurrentPage),
-               static_cast<unsigned>(flag));
-    if (!SlotBusy(flag)) break;
-    DbgMessage(FUNCNAME, "image process page %u not yet...",
-               static_cast<unsigned>(lpJob[CurrentPage].PageIndex));
-    DbgMessage(FUNCNAME, "image process page index %u not yet...", static_cast<unsigned>(CurrentPage));
-    Sleep(300);
-  }
 }
 
 void ReleaseSlots(JobInfo* lpJob) {
