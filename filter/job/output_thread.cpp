@@ -11,6 +11,7 @@
 #include "job_streams.h"
 #include "page_header.h"
 #include "page_output.h"
+#include "page_pipeline.h"
 #include "page_report.h"
 #include "port.h"
 #include "shims.h"
@@ -122,10 +123,7 @@ void* JbigThread(void* param) {
   DWORD CurrentPage = 0;
   while (!gJbigThreadExit.load(std::memory_order_acquire)) {
     DbgMessage(FUNCNAME, "gJbigThreadExit = %d", 0);
-    int slots = gMAX_THREAD.load(std::memory_order_acquire);
-    if (slots < 1) slots = 1;
-    if (slots > kJobSlots) slots = kJobSlots;
-    const DWORD index = CurrentPage % static_cast<DWORD>(slots);
+    const DWORD index = CurrentPage % RingSize();
     DbgMessage(FUNCNAME, "check buffer index = %d, CurrentPage = %d", static_cast<int>(index),
                static_cast<int>(CurrentPage));
     JobInfo* slot = &lpJob[index];

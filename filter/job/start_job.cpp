@@ -56,7 +56,7 @@ void OpenCopyFile(const char* jobId) {
 }
 
 // Ring size: pages in flight that half the available memory can hold.
-int RingSize(const cups_page_header2_t* inheader) {
+int RingSizeForPage(const cups_page_header2_t* inheader) {
   std::uint64_t m = inheader->cupsInteger[4] == 3 ? 6 : inheader->cupsInteger[4] == 1 ? 8 : 2;
   std::uint64_t referSize = static_cast<std::uint64_t>(inheader->cupsWidth) * inheader->cupsHeight * m;
   std::uint64_t mem = getTotalSystemMemory();
@@ -132,6 +132,6 @@ DWORD StartJob(cups_page_header2_t* inheader, char** argv, BOOL* bDriverDoCollat
     WritePort(ppd->jcl_begin, 1, jclLen, JobOut());
   }
 
-  gMAX_THREAD.store(RingSize(inheader), std::memory_order_release);
+  gMAX_THREAD.store(RingSizeForPage(inheader), std::memory_order_release);
   return jclLen;
 }
