@@ -32,6 +32,8 @@
 #include <utility>
 #include <vector>
 
+#include "tile_clusters.h"
+
 namespace {
 
 // A lattice of dot centres in pixel coordinates: centres at o + i*u + j*v.
@@ -487,26 +489,7 @@ bool Check(const TileSpec& t, const Design& d) {
 // Counts the 8-connected clusters of cells below a level (the toner dots
 // at the gray 255 - level), the tile repeating at its edges.
 int CountClusters(const std::vector<int>& v, int w, int h, int below) {
-  std::vector<char> seen(v.size(), 0);
-  std::vector<int> stack;
-  int clusters = 0;
-  for (int s = 0; s < w * h; ++s) {
-    if (seen[s] || v[s] >= below) continue;
-    ++clusters;
-    seen[s] = 1;
-    stack.push_back(s);
-    while (!stack.empty()) {
-      const int c = stack.back();
-      stack.pop_back();
-      for (int dy = -1; dy <= 1; ++dy) {
-        for (int dx = -1; dx <= 1; ++dx) {
-          const int nb = ((c / w + dy + h) % h) * w + (c % w + dx + w) % w;
-          if (!seen[nb] && v[nb] < below) seen[nb] = 1, stack.push_back(nb);
-        }
-      }
-    }
-  }
-  return clusters;
+  return CountWrappedClusters(w, h, [&](int c) { return v[c] < below; });
 }
 
 // Tries lattice offsets and hole weights for a tile with required row-0

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "halftone_tiles.h"
+#include "tile_clusters.h"
 
 namespace {
 
@@ -63,32 +64,7 @@ bool WritePgm(const char* path, const std::vector<unsigned char>& img, int w, in
 // Counts the 8-connected clusters of toner cells at one gray, the tile
 // repeating at its edges.
 int CountClusters(const ThresholdTile& t, int gray) {
-  const int w = t.width, h = t.height;
-  std::vector<int> seen(size_t(w) * h, 0);
-  std::vector<int> stack;
-  int clusters = 0;
-  auto dark = [&](int c) { return gray < NeutralThreshold(t.cells[c]); };
-  for (int s = 0; s < w * h; ++s) {
-    if (seen[s] || !dark(s)) continue;
-    ++clusters;
-    seen[s] = 1;
-    stack.push_back(s);
-    while (!stack.empty()) {
-      const int c = stack.back();
-      stack.pop_back();
-      const int x = c % w, y = c / w;
-      for (int dy = -1; dy <= 1; ++dy) {
-        for (int dx = -1; dx <= 1; ++dx) {
-          const int n = ((y + dy + h) % h) * w + (x + dx + w) % w;
-          if (!seen[n] && dark(n)) {
-            seen[n] = 1;
-            stack.push_back(n);
-          }
-        }
-      }
-    }
-  }
-  return clusters;
+  return CountWrappedClusters(t.width, t.height, [&](int c) { return gray < NeutralThreshold(t.cells[c]); });
 }
 
 // Prints the tone curve deviation and the cluster counts of a tile.
