@@ -12,17 +12,13 @@
 #include <ctime>
 #include <memory>
 
+#include "capability.h"
 #include "feature_bits.h"
 #include "job_config.h"
 #include "job_context.h"
 #include "job_record.h"
-#include "job_state.h"
-#include "job_streams.h"
 #include "page_loop.h"
-#include "page_output.h"
-#include "page_pipeline.h"
-#include "page_report.h"
-#include "paper.h"
+#include "paper_table.h"
 #include "paths.h"
 #include "shims.h"
 #include "status_monitor.h"
@@ -32,19 +28,12 @@ namespace {
 
 const char FUNCNAME[] = "main";
 
-void ResetJobState() {
-  count_bytes.store(0, std::memory_order_release);
-  gSaveToFile.store(0, std::memory_order_release);
-  gOutputSize.store(0, std::memory_order_release);
-  gJbigThreadExit.store(0, std::memory_order_release);
-  gStatusThreadExit.store(0, std::memory_order_release);
-  gCancelJob.store(0, std::memory_order_release);
-  ResetOutputFailure();
-  ResetPageReports();
+// SIGTERM handler: only counts the signal; every job looks at the count.
+void term(int /*signo*/) {
+  NoteTermSignal();
 }
 
-void WriteMarkerAttributes() {
-  FILE* err = JobErr();
+void WriteMarkerAttributes(FILE* err) {
   std::fputs("ATTR: marker-types=toner\n", err);
   std::fputs("ATTR: marker-names=toner\n", err);
   std::fputs("ATTR: marker-colors=#000000\n", err);
@@ -55,24 +44,17 @@ void WriteMarkerAttributes() {
   std::fflush(err);
 }
 
-}  // namespace
-
-int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
-  SetJobStreams(out, err);
-  gJobID.store(0, std::memory_order_relaxed);
-  for (PAPERFORMAT& row : gPaperFormat) row.enable = 0;
-  std::memset(&ginheader_bak, 0, sizeof ginheader_bak);
-  g_cupslibCMYK[0] = g_cupsiccCMYK[0] = '\0';
-  gErrorSuspend.store(0, std::memory_order_release);
-  gMAX_THREAD.store(1, std::memory_order_release);
-
-  auto job = std::make_unique<FilterJob>();
-  job->argc = argc;
-  job->argv = argv;
-  job->jobtick = GetTickCount();
+// Everything from the argument check to the page loop; the job's threads
+// are started here and stopped by the page loop's teardown.
+int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
+  job.argc = argc;
+  job.argv = argv;
+  job.jobtick = GetTickCount();
 
   getFilePath();
 
+  // Installed after the job's cancel state exists, which counts only
+  // signals from its own start on: a SIGTERM from here on is never lost.
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
@@ -87,77 +69,83 @@ int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* e
     return 1;
   }
   if (argc == 7) {
-    job->fd = open(argv[6], O_RDONLY | O_CLOEXEC);
-    if (job->fd < 0) {
+    job.fd = open(argv[6], O_RDONLY | O_CLOEXEC);
+    if (job.fd < 0) {
       std::fprintf(err, "ERROR: Unable to open print file: %s\n", std::strerror(errno));
       std::fflush(err);
-      job->fd = 0;
+      job.fd = 0;
       return 1;
     }
   }
 
-  gJobID.store(std::atoi(argv[1]), std::memory_order_relaxed);
+  job.events.trace.jobId = std::atoi(argv[1]);
   DbgMessage(FUNCNAME, "argc = %d, %ld", argc, static_cast<long>(std::time(nullptr)));
   for (int i = 0; i < argc; ++i) DbgMessage(FUNCNAME, "argv[%d] = %s", i, argv[i]);
-  CopyBounded(job->jobID, sizeof job->jobID, argv[1]);
-  LogTime(job->jobID, "filter in");
+  CopyBounded(job.jobID, sizeof job.jobID, argv[1]);
+  LogTime(job.jobID, "filter in");
 
-  job->inras = cupsRasterOpen(job->fd, CUPS_RASTER_READ);
-  job->ppd = ppd_path ? ppdOpenFile(ppd_path) : nullptr;
-  BuildPaperList(job->ppd);
+  job.inras = cupsRasterOpen(job.fd, CUPS_RASTER_READ);
+  job.ppd = ppd_path ? ppdOpenFile(ppd_path) : nullptr;
+  BuildPaperList(job.ppd, job.gPaperFormat);
 
-  ReadPpdAttributes(*job);
-  TraceDriverFeature(job->DriverFeature);
-  ScanJobOptions(*job, argv[5]);
+  ReadPpdAttributes(job);
+  TraceDriverFeature(job.DriverFeature);
+  ScanJobOptions(job, argv[5]);
 
-  ResetJobState();
-  job->JobPending = IsJobPending(argv[0], gJobID.load(std::memory_order_relaxed));
+  job.JobPending = IsJobPending(argv[0], job.events.trace.jobId);
 
-  for (int i = 0; i < kJobSlots; ++i) {
-    job->lpJob[i].PageIndex = static_cast<DWORD>(i);
-    job->lpJob[i].lpbuf = nullptr;
-    job->lpJob[i].StoreFlag(SLOT_FREE);
-    job->lpJob[i].PageThreadId = pthread_t{};
-  }
-
-  LogTime(job->jobID, "check printer list");
+  LogTime(job.jobID, "check printer list");
   cups_dest_t* dests = nullptr;
   int num_dests = cupsGetDests(&dests);
-  ScanDestinations(*job, argv[0], dests, num_dests);
+  ScanDestinations(job, argv[0], dests, num_dests);
   cupsFreeDests(num_dests, dests);
-  if (job->DriverFeature & DF_DISABLE_STATUS_MONITOR) {
+  if (job.DriverFeature & DF_DISABLE_STATUS_MONITOR) {
     DbgMessage(FUNCNAME, "IgnorePSM");
-    job->IgnorePSM = 1;
+    job.IgnorePSM = 1;
   }
-  DbgMessage(FUNCNAME, "gJobID = %d", gJobID.load(std::memory_order_relaxed));
+  DbgMessage(FUNCNAME, "gJobID = %d", job.events.trace.jobId);
 
   // One-plane pages are coded by their workers, in parallel.
-  gImageCompressHook = ImageCompress;
-  if (pthread_create(&gjbig_id, nullptr, JbigThread, job->lpJob) == 0) {
-    job->jbigThreadRunning = true;
-    DbgMessage(FUNCNAME, "gjbig_id = %d", static_cast<int>(gjbig_id));
+  job.ring.compress = ImageCompress;
+  if (job.output.Start()) {
+    DbgMessage(FUNCNAME, "gjbig_id = %d", static_cast<int>(job.output.NativeId()));
   } else {
     std::fputs("ERROR: Unable to start the output thread\n", err);
     std::fflush(err);
-    gCancelJob.store(1, std::memory_order_release);
+    job.events.Cancel();
   }
 
   // The status library, when one is loaded, selects the printer and wakes it.
-  DbgMessage(FUNCNAME, "SelectPrnter = %d", job->SelectPrnter);
-  WakeNetPrinter(job->Selected());
-  if (fnIsPSMRunning) {
-    job->IsPSM_Exist = fnIsPSMRunning();
-    DbgMessage(FUNCNAME, "IsPSM_Exist = %d", job->IsPSM_Exist);
+  DbgMessage(FUNCNAME, "SelectPrnter = %d", job.SelectPrnter);
+  WakeNetPrinter(job.statusLib, job.Selected());
+  if (job.statusLib.fnIsPSMRunning) {
+    job.IsPSM_Exist = job.statusLib.fnIsPSMRunning();
+    DbgMessage(FUNCNAME, "IsPSM_Exist = %d", job.IsPSM_Exist);
   }
 
-  ObtainCapability(*job, argv[0]);
-  WriteMarkerAttributes();
+  ObtainCapability(job.statusLib, job.Selected(), job.IgnorePSM, job.DriverFeature, argv[0], job.PrnCapInfo);
+  WriteMarkerAttributes(err);
 
   // The error hold of "Abort job when error" starts with the status thread,
   // the only one that can end it; without that thread the job is not held.
 
-  LogTime(job->jobID, "start page data");
-  job->BigSizePages = job->SmallSizePages = 0;
-  job->bDuplex = 0;
-  return RunJobPages(*job);
+  LogTime(job.jobID, "start page data");
+  return RunJobPages(job);
+}
+
+}  // namespace
+
+FilterJob::FilterJob(FILE* out, FILE* err)
+    : events(err), port(events, out), ring(events), reports(err), output(ring, port, spool, reports) {}
+
+const PrinterAttribute& FilterJob::Selected() const {
+  static const PrinterAttribute kNoPrinter{};
+  if (SelectPrnter < 0 || SelectPrnter >= printerNumber || SelectPrnter >= kMaxPrinters) return kNoPrinter;
+  return myPrinters[SelectPrnter];
+}
+
+int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
+  auto job = std::make_unique<FilterJob>(out, err);
+  TraceScope trace(&job->events.trace);
+  return RunJob(*job, argc, argv, ppd_path, out, err);
 }

@@ -51,8 +51,8 @@ void ReadPpdAttributes(FilterJob& job) {
   ReadStringAttr(ppd, "DriverVersion", job.DriverVersion, sizeof job.DriverVersion);
   ReadStringAttr(ppd, "Toolfd", job.Toolfd, sizeof job.Toolfd);
   ReadStringAttr(ppd, "Toolfd2", job.Toolfd2, sizeof job.Toolfd2);
-  ReadStringAttr(ppd, "cupslibCMYK", g_cupslibCMYK, sizeof g_cupslibCMYK);
-  ReadStringAttr(ppd, "cupsiccCMYK", g_cupsiccCMYK, sizeof g_cupsiccCMYK);
+  ReadStringAttr(ppd, "cupslibCMYK", job.cupslibCMYK, sizeof job.cupslibCMYK);
+  ReadStringAttr(ppd, "cupsiccCMYK", job.cupsiccCMYK, sizeof job.cupsiccCMYK);
   ReadNumberAttr(ppd, "cupsHTable", job.cupsHTable);
   ReadNumberAttr(ppd, "cupsLEF", job.cupsLEF);
   ReadNumberAttr(ppd, "DriverFeature", job.DriverFeature, false);
@@ -82,34 +82,6 @@ void TraceDriverFeature(DWORD f) {
   DbgMessage(FUNCNAME, "DriverFeature = %08x", f);
   DbgMessage(FUNCNAME, "%s", kDashes);
   for (const Bit& b : kBits) DbgMessage(FUNCNAME, b.line, (f & b.mask) ? 1 : 0);
-  DbgMessage(FUNCNAME, "%s", kDashes);
-}
-
-void TraceFeature(const BYTE Feature[2]) {
-  struct Bit {
-    int byte;
-    BYTE mask;
-    const char* line;
-  };
-  static const Bit kBits[] = {
-      {0, F0_JBIG, "Jbig = %d"},
-      {0, F0_STORAGE_JOB, "storage job = %d"},
-      {0, F0_QTY, "QTY = %d"},
-      {0, F0_LSU, "LSU = %d"},
-      {0, F0_CHECKSUM, "Checksum = %d"},
-      {0, F0_IMPR, "IMPR = %d"},
-      {0, F0_RAW_DATA, "raw data = %d"},
-      {0, F0_TWO_BIT_600, "two bit 600 = %d"},
-      {1, F1_SSL, "SSL = %d"},
-      {1, F1_SW_TONERSAVE, "SW tonersave = %d"},
-      {1, F1_600_RET, "600 RET = %d"},
-      {1, F1_ACCOUNTING, "Accounting = %d"},
-      {1, F1_S3, "S3 = %d"},
-      {1, F1_1200X1200, "1200*1200 = %d"},
-      {1, F1_DISABLE_AUTO, "Disable auto = %d"},
-  };
-  DbgMessage(FUNCNAME, "%s", kDashes);
-  for (const Bit& b : kBits) DbgMessage(FUNCNAME, b.line, (Feature[b.byte] & b.mask) ? 1 : 0);
   DbgMessage(FUNCNAME, "%s", kDashes);
 }
 

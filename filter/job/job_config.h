@@ -10,12 +10,7 @@
 void ReadPpdAttributes(FilterJob& job);
 // Traces the DriverFeature mask and each bit between dash lines.
 void TraceDriverFeature(DWORD DriverFeature);
-// Traces the two capability bytes bit by bit between dash lines.
-void TraceFeature(const BYTE Feature[2]);
 // Parses argv[5], scans "number-up" and "Collate", marks the PPD.
 void ScanJobOptions(FilterJob& job, const char* optionText);
 // Finds the queue among the destinations: device URI and "SaveFileBackend".
 void ScanDestinations(FilterJob& job, const char* queue, cups_dest_t* dests, int num_dests);
-// Capability bytes live or from the capability file, then the IMPR and raw
-// data adjustments (start-up steps 18 to 21).
-void ObtainCapability(FilterJob& job, const char* queue);

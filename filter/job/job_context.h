@@ -1,44 +1,63 @@
-// FilterJob: the state `main` keeps for one job, from start-up through the
-// page loop to teardown, and the job-control globals other threads read.
+// FilterJob: everything one job owns, from start-up through the page loop to
+// teardown. Its parts are handed by reference to the threads the job starts
+// (page workers, output thread); nothing of a job lives in a global, so
+// several jobs can run in one process.
 #pragma once
 
 #include <cups/cups.h>
 #include <cups/ppd.h>
 #include <cups/raster.h>
-#include <pthread.h>
 
 #include <cstdio>
 
-#include "jobinfo.h"
+#include "job_events.h"
+#include "page_output.h"
+#include "page_pipeline.h"
+#include "page_report.h"
+#include "paper_table.h"
+#include "playback.h"
+#include "printer_port.h"
+#include "spool_file.h"
+#include "status_monitor.h"
 #include "status_records.h"
 #include "wintypes.h"
-
-extern cups_page_header2_t ginheader_bak;  // first page's header (previous page's on A3 printers)
-extern char g_cupslibCMYK[128];            // colour plug-in name (PPD "cupslibCMYK")
-extern char g_cupsiccCMYK[128];            // ICC profile name (PPD "cupsiccCMYK")
-extern pthread_t gjbig_id;                 // output thread
-extern pthread_t gstatus_id;               // status thread
-extern FILE* stdoutPRN;                    // copy of the printer stream, when kept
 
 inline constexpr int kMaxPrinters = 70;
 
 struct FilterJob {
+  FilterJob(FILE* out, FILE* err);
+  FilterJob(const FilterJob&) = delete;
+  FilterJob& operator=(const FilterJob&) = delete;
+
   int argc = 0;
   char** argv = nullptr;
+
+  // What the job's threads share. Declared in this order so that the
+  // output thread, which uses all the others, is stopped first.
+  JobEvents events;     // job number, message stream, cancel, wake-ups
+  PrinterPort port;     // the printer stream
+  PageRing ring;        // page slots and their workers
+  SpoolFile spool;      // collated and duplex pages
+  PageReports reports;  // "PAGE:" lines
+  SpoolSender spoolSender{spool, port, reports, events};
+  OutputThread output;  // writes the processed slots in page order
 
   // Start-up configuration.
   int fd = 0;  // raster input; 0 = standard input
   cups_raster_t* inras = nullptr;
   ppd_file_t* ppd = nullptr;
   char jobID[260] = {};
-  float MaxMediaWidth = 595;   // points
-  float MaxMediaHeight = 842;  // points
+  PaperTable gPaperFormat = DefaultPaperTable();  // rows enabled by the PPD
+  float MaxMediaWidth = 595;                      // points
+  float MaxMediaHeight = 842;                     // points
   char DriverVersion[128] = {};
   char Toolfd[128] = {};
   char Toolfd2[128] = {};
-  int cupsHTable = 0;       // halftone selection row
-  DWORD cupsLEF = 0;        // long-edge-feed mask, bit r = paper row r
-  DWORD DriverFeature = 0;  // PPD feature mask; bit 3 rewritten per page
+  char cupslibCMYK[128] = {};  // colour plug-in name (PPD "cupslibCMYK")
+  char cupsiccCMYK[128] = {};  // ICC profile name (PPD "cupsiccCMYK")
+  int cupsHTable = 0;          // halftone selection row
+  DWORD cupsLEF = 0;           // long-edge-feed mask, bit r = paper row r
+  DWORD DriverFeature = 0;     // PPD feature mask; the border-filter bit rewritten per page
   int num_options = 0;
   cups_option_t* options = nullptr;
   int numUP = 1;
@@ -46,6 +65,7 @@ struct FilterJob {
   BOOL bDriverDoCollate = 0;
   unsigned nCopies = 0;
   char PrinterPortName[128] = {};  // device URI of the queue
+  StatusLibrary statusLib;         // the status library's entries (none loaded: all NULL)
   PrinterAttribute myPrinters[kMaxPrinters] = {};
   int printerNumber = 0;
   int SelectPrnter = -1;
@@ -55,16 +75,15 @@ struct FilterJob {
   char AccountName[128] = {};
   char AccountPwd[128] = {};
   BOOL JobPending = 0;
-  JobInfo lpJob[kJobSlots];
   DWORD jobtick = 0;
-  bool jbigThreadRunning = false;
 
   // Page loop.
   cups_page_header2_t inheader{};
-  DWORD page = 0;          // pages handed to workers
-  DWORD FlushPage = 0;     // first spooled page not yet sent
-  unsigned CUPSpages = 0;  // raster pages read
-  unsigned bDuplex = 0;    // first page's Duplex
+  cups_page_header2_t ginheader_bak{};  // first page's header (previous page's on A3 printers)
+  DWORD page = 0;                       // pages handed to workers
+  DWORD FlushPage = 0;                  // first spooled page not yet sent
+  unsigned CUPSpages = 0;               // raster pages read
+  unsigned bDuplex = 0;                 // first page's Duplex
   int paper_type = 0;
   int paper_type_p1 = 0;
   int ratio = 100;         // percent
@@ -77,5 +96,4 @@ struct FilterJob {
 
   // The selected printer record, or an all-zero record when none matched.
   const PrinterAttribute& Selected() const;
-  PrinterAttribute& Selected();
 };

@@ -12,7 +12,6 @@
 #include <memory>
 #include <vector>
 
-#include "job_state.h"
 #include "paths.h"
 #include "trace.h"
 
@@ -45,13 +44,6 @@ void Format(char (&dest)[N], const char* fmt, ...) {
 }
 
 }  // namespace
-
-void LogTime(const char* jobID, const char* message) {
-  static const char FUNCNAME[] = "LogTime";
-  std::tm tm = LocalNow();
-  DbgMessage(FUNCNAME, "Job %s,%s,%d/%d/%d-%d:%d:%d", jobID, message, tm.tm_year + 1900, tm.tm_mon + 1,
-             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-}
 
 BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob) {
   static const char FUNCNAME[] = "WriteLog";
@@ -97,42 +89,6 @@ BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob) {
   return TRUE;
 }
 
-BOOL CleanFileContent(const char* filename) {
-  static const char FUNCNAME[] = "CleanFileContent";
-  DbgMessage(FUNCNAME, "in, file name = %s", filename);
-  BOOL rc = FALSE;
-  long long size = 0;
-  if (!FileSize(filename, size)) {
-    DbgMessage(FUNCNAME, "get file size fail!");
-    DbgMessage(FUNCNAME, "rc = %d", rc);
-    return rc;
-  }
-  DbgMessage(FUNCNAME, "size = %9jd", static_cast<intmax_t>(size));
-  std::vector<unsigned char> buf;
-  try {
-    buf.resize(static_cast<std::size_t>(size));
-  } catch (const std::bad_alloc&) {
-    DbgMessage(FUNCNAME, "rc = %d", rc);
-    return rc;
-  }
-  FILE* f = OpenNoFollow(filename, "w+b", 0600);
-  if (!f) {
-    DbgMessage(FUNCNAME, "Open file fail!");
-    DbgMessage(FUNCNAME, "rc = %d", rc);
-    return rc;
-  }
-  std::fill(buf.begin(), buf.end(), 0x01);
-  std::fwrite(buf.data(), 1, buf.size(), f);
-  std::fflush(f);
-  std::fseek(f, 0, SEEK_SET);
-  std::fill(buf.begin(), buf.end(), 0x00);
-  std::fwrite(buf.data(), 1, buf.size(), f);
-  std::fclose(f);
-  rc = TRUE;
-  DbgMessage(FUNCNAME, "rc = %d", rc);
-  return rc;
-}
-
 void WriteJobRecord(const FilterJob& job, const char* user, const char* title) {
   static const char FUNCNAME[] = "main";
   const PrinterAttribute& printer = job.Selected();
@@ -162,7 +118,7 @@ void WriteJobRecord(const FilterJob& job, const char* user, const char* title) {
 
   Format(RecJob.BigSizePages, "%d", job.BigSizePages);
   Format(RecJob.SmallSizePages, "%d", job.SmallSizePages);
-  Format(RecJob.JobStatus, "%s", gCancelJob.load(std::memory_order_acquire) ? "Canceled" : "Completed");
+  Format(RecJob.JobStatus, "%s", job.events.Cancelled() ? "Canceled" : "Completed");
   Format(RecJob.FWVersion, "%s", "2244120584");
   DbgMessage(FUNCNAME, "save seriel number info");
   // Serials are at most 40 characters in the record; the fields hold 32.

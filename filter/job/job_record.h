@@ -1,5 +1,4 @@
-// Job milestones in the trace log, the per-printer job record CSV file, and
-// the overwrite of a temporary file before it is deleted.
+// The per-printer job record: one CSV line per job.
 #pragma once
 
 #include "job_context.h"
@@ -20,11 +19,8 @@ struct LOGRecord {
   char DeveloperSN[33];
 };
 
-void LogTime(const char* jobID, const char* message);
 // Appends one line for RecJob to the CSV file; always TRUE.
 BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob);
-// Overwrites the file with 0x01 then 0x00 bytes over its old length.
-BOOL CleanFileContent(const char* filename);
 // Fills the record from the job and appends it (teardown), when a printer is
 // selected; user and title are argv[2] and argv[3].
 void WriteJobRecord(const FilterJob& job, const char* user, const char* title);

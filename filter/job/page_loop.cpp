@@ -9,14 +9,13 @@
 
 #include "feature_bits.h"
 #include "job_record.h"
-#include "job_state.h"
-#include "job_streams.h"
 #include "page_output.h"
 #include "page_pipeline.h"
-#include "paper.h"
+#include "paper_table.h"
 #include "pjl_stream.h"
+#include "playback.h"
 #include "shims.h"
-#include "spool_file.h"
+#include "start_job.h"
 #include "status_monitor.h"
 #include "trace.h"
 
@@ -42,43 +41,69 @@ bool SameSize(const cups_page_header2_t& a, const cups_page_header2_t& b) {
   return a.PageSize[0] == b.PageSize[0] && a.PageSize[1] == b.PageSize[1];
 }
 
-bool Cancelled() {
-  return gCancelJob.load(std::memory_order_acquire) != 0;
-}
+// Longest look at the error hold before its waiter traces again.
+constexpr std::chrono::milliseconds kErrorHoldLook{1000};
 
 // Hands one page to the pipeline; the output thread consumes the processed
 // slots, so SendOnePage finds the page's slot free again in time.
 BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, BOOL RemoveBlankPage) {
-  return SendOnePage(job.lpJob, &job.page, header, job.inras, job.MaxMediaWidth, job.MaxMediaHeight,
-                     job.DriverFeature, job.PrnCapInfo, job.jobID, blank, RemoveBlankPage, job.cupsHTable,
-                     job.cupsLEF);
+  PageSettings s;
+  s.inras = job.inras;
+  s.MaxMediaWidth = job.MaxMediaWidth;
+  s.MaxMediaHeight = job.MaxMediaHeight;
+  s.DriverFeature = job.DriverFeature;
+  s.Feature[0] = job.PrnCapInfo.Feature[0];
+  s.Feature[1] = job.PrnCapInfo.Feature[1];
+  s.jobID = job.jobID;
+  s.cupsHTable = job.cupsHTable;
+  s.cupsLEF = job.cupsLEF;
+  s.referenceHeader = &job.ginheader_bak;
+  s.paperTable = &job.gPaperFormat;
+  s.spooling = job.spool.Active() ? TRUE : FALSE;
+  return SendOnePage(job.ring, &job.page, header, s, blank, RemoveBlankPage);
 }
 
 enum class LoopExit { EndOfInput, Teardown };
 
+// Holds the page loop while the printer reports an error; a change of the
+// hold or a cancel wakes it at once.
+void WaitWhileErrorHold(FilterJob& job) {
+  while (job.events.errorSuspend.load(std::memory_order_acquire)) {
+    job.events.WaitFor(kErrorHoldLook, [&job] {
+      return job.events.errorSuspend.load(std::memory_order_acquire) == 0 || job.events.Cancelled();
+    });
+    DbgMessage(FUNCNAME, "gErrorSuspend = %d", job.events.errorSuspend.load(std::memory_order_acquire));
+    if (job.events.Cancelled()) break;
+  }
+}
+
 // Sends the spooled first copy as far as it is ready: every page in a
 // simplex job, whole sheets in a duplex one.
 void FlushFirstCopy(FilterJob& job) {
-  if (!gSaveToFile.load(std::memory_order_acquire)) return;
+  if (!job.spool.Active()) return;
   if (!job.bDuplex)
-    PJL_FlushPage(&job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
-  else if (SpoolPageCount() % 2 == 0)
-    PJL_FlushPage(&job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature, job.PrnCapInfo.Feature);
+    PJL_FlushPage(job.spoolSender, &job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+  else if (job.spool.PageCount() % 2 == 0)
+    PJL_FlushPage(job.spoolSender, &job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature,
+                  job.PrnCapInfo.Feature);
 }
 
 // Waits until the output thread has written and freed the last page's slot;
 // pages leave in order, so every earlier page is out as well.
 void WaitForLastPage(FilterJob& job) {
   DbgMessage(FUNCNAME, "start wait image thread");
-  job.CurrentPage = static_cast<int>((job.page - 1u) % RingSize());
-  JobInfo& last = job.lpJob[job.CurrentPage];
-  while (job.jbigThreadRunning) {
+  job.CurrentPage = static_cast<int>((job.page - 1u) % job.ring.RingSize());
+  JobInfo& last = job.ring.lpJob[job.CurrentPage];
+  // The flag is read first: once it is free, the output thread is done with
+  // the slot's buffer.
+  auto written = [&last] { return last.LoadFlag() == SLOT_FREE && last.lpbuf == nullptr; };
+  while (job.output.Running()) {
     const DWORD flag = last.LoadFlag();
     DbgMessage(FUNCNAME, "page %d status %0x", job.CurrentPage, static_cast<unsigned>(flag));
-    if (flag == SLOT_FREE && last.lpbuf == nullptr) break;
+    if (written()) break;
     DbgMessage(FUNCNAME, "image process page %d not yet...", static_cast<int>(last.PageIndex));
     DbgMessage(FUNCNAME, "image process page index %d not yet...", job.CurrentPage);
-    Sleep(300);
+    job.events.WaitFor(kSlotLook, written);
   }
 }
 
@@ -86,48 +111,41 @@ void WaitForLastPage(FilterJob& job) {
 void StopOutputThread(FilterJob& job) {
   DbgMessage(FUNCNAME, "end wait thread (new)");
   DbgMessage(FUNCNAME, "page = %d", job.page);
-  gJbigThreadExit.store(1, std::memory_order_release);
   DbgMessage(FUNCNAME, "end wait thread, gJbigThreadExit = %d", 1);
-  if (job.jbigThreadRunning) {
-    pthread_join(gjbig_id, nullptr);
-    job.jbigThreadRunning = false;
-  }
+  job.output.Stop();
   DbgMessage(FUNCNAME, "jbig thread stop");
 }
 
 LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
-  ResetColourWarning();
   while (cupsRasterReadHeader2(job.inras, &inheader)) {
     DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
-    std::fprintf(JobErr(), "INFO: Processing page %u\n", job.CUPSpages + 1);
-    std::fflush(JobErr());
-    while (gErrorSuspend.load(std::memory_order_acquire)) {
-      Sleep(1000);
-      DbgMessage(FUNCNAME, "gErrorSuspend = %d", gErrorSuspend.load(std::memory_order_acquire));
-    }
+    std::fprintf(job.events.Err(), "INFO: Processing page %u\n", job.CUPSpages + 1);
+    std::fflush(job.events.Err());
+    WaitWhileErrorHold(job);
 
     int PrinterA3 = (job.DriverFeature & DF_A3) ? 1 : 0;
-    job.paper_type = GetPaperSizeCode(&inheader, PrinterA3, job.cupsLEF);
-    job.paper_type_p1 =
-        job.page > 0 ? GetPaperSizeCode(&ginheader_bak, PrinterA3, job.cupsLEF) : job.paper_type;
+    job.paper_type = GetPaperSizeCode(job.gPaperFormat, &inheader, PrinterA3, job.cupsLEF);
+    job.paper_type_p1 = job.page > 0
+                            ? GetPaperSizeCode(job.gPaperFormat, &job.ginheader_bak, PrinterA3, job.cupsLEF)
+                            : job.paper_type;
 
     ComputePageRatio(job);
     CountPageSize(job);
 
     job.AddBlankPageDone = FALSE;
-    if (PrinterA3 && gSaveToFile.load(std::memory_order_acquire) && job.bDuplex && (job.page % 2) == 1 &&
-        !SameSize(inheader, ginheader_bak)) {
+    if (PrinterA3 && job.spool.Active() && job.bDuplex && (job.page % 2) == 1 &&
+        !SameSize(inheader, job.ginheader_bak)) {
       DbgMessage(FUNCNAME, "Add blank page %d", job.page);
-      if (!HandOnPage(job, TRUE, ginheader_bak, FALSE)) return LoopExit::Teardown;
+      if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return LoopExit::Teardown;
       DbgMessage(FUNCNAME, "page = %d", job.page);
       job.AddBlankPageDone = TRUE;
     }
 
     DbgMessage(FUNCNAME, "Orientation %d!", inheader.Orientation);
-    if (PrinterA3 || job.page == 0) ginheader_bak = inheader;
+    if (PrinterA3 || job.page == 0) job.ginheader_bak = inheader;
 
-    if ((job.DriverFeature & DF_ABORT_ON_ERROR) && Cancelled()) return LoopExit::Teardown;
+    if ((job.DriverFeature & DF_ABORT_ON_ERROR) && job.events.Cancelled()) return LoopExit::Teardown;
 
     if (inheader.cupsInteger[10])
       job.DriverFeature |= DF_BORDER_FILTER;
@@ -137,13 +155,11 @@ LoopExit PageLoop(FilterJob& job) {
 
     if (job.page == 0) {
       job.bDuplex = inheader.Duplex;
-      DWORD jcl = StartJob(&inheader, job.argv, &job.bDriverDoCollate, 0, job.ppd, job.bCollate, job.numUP,
-                           &job.nCopies, job.PrnCapInfo.Feature, job.DriverFeature, job.DriverVersion,
-                           job.AccountName, job.AccountPwd, job.PrinterPortName);
-      count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
+      DWORD jcl = StartJob(job, &inheader);
+      job.port.count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
     }
 
-    if (Cancelled()) {
+    if (job.events.Cancelled()) {
       DbgMessage(FUNCNAME, "stop print!");
       return LoopExit::EndOfInput;
     }
@@ -153,9 +169,9 @@ LoopExit PageLoop(FilterJob& job) {
       DbgMessage(FUNCNAME, "disconnection, page = %d", job.page);
       DbgMessage(FUNCNAME, "disconnection, JobPending = %d", job.JobPending);
       if (job.page > 0 && job.page % 2 == 0 && job.JobPending == 0 &&
-          IsJobPending(job.argv[0], gJobID.load(std::memory_order_relaxed))) {
+          IsJobPending(job.argv[0], job.events.trace.jobId)) {
         DbgMessage(FUNCNAME, "disconnection, stop print!");
-        gCancelJob.store(1, std::memory_order_release);
+        job.events.Cancel();
         return LoopExit::EndOfInput;
       }
     }
@@ -173,22 +189,24 @@ LoopExit PageLoop(FilterJob& job) {
 // After the last page: the trailing filler page of a duplex job.
 bool EndOfInput(FilterJob& job) {
   DbgMessage(FUNCNAME, "end read CUPS data");
-  gStatusThreadExit.store(1, std::memory_order_release);
-  if (gSaveToFile.load(std::memory_order_acquire) && (job.page % 2) == 1 && job.bDuplex) {
-    if (!HandOnPage(job, TRUE, ginheader_bak, FALSE)) return false;
+  if (job.spool.Active() && (job.page % 2) == 1 && job.bDuplex) {
+    if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return false;
   }
   WaitForLastPage(job);
   StopOutputThread(job);
-  if (Cancelled()) {
-    DbgMessage(FUNCNAME, "gCancelJob = %d", gCancelJob.load(std::memory_order_acquire));
+  if (job.events.Cancelled()) {
+    DbgMessage(FUNCNAME, "gCancelJob = %d", 1);
     return true;
   }
-  if (gSaveToFile.load(std::memory_order_acquire)) {
+  if (job.spool.Active()) {
     if (!job.bDuplex)
-      PJL_FlushPage(&job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+      PJL_FlushPage(job.spoolSender, &job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
     else if (job.page % 2 == 0)
-      PJL_FlushPage(&job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature, job.PrnCapInfo.Feature);
-    if (job.page > 0) PlaybackSpool(job);
+      PJL_FlushPage(job.spoolSender, &job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature,
+                    job.PrnCapInfo.Feature);
+    if (job.page > 0)
+      PlaybackSpool(job.spoolSender, job.PrnCapInfo.Feature, job.DriverFeature, job.bDriverDoCollate,
+                    job.bDuplex, &job.nCopies, &job.nPageOffset);
   }
   return true;
 }
@@ -197,15 +215,10 @@ void Teardown(FilterJob& job) {
   // The output thread is stopped first, so that on the shortcuts here a page
   // it is still writing cannot interleave with the trailer.
   StopOutputThread(job);
-  ReleaseSlots(job.lpJob);
-  // No worker is left: the job's page coder is unhooked again.
-  gImageCompressHook = nullptr;
-  PJL_WriteCloseJobCmd(&job.inheader, gCancelJob.load(std::memory_order_acquire));
+  job.ring.Release();
+  PJL_WriteCloseJobCmd(job.port, &job.inheader, job.events.Cancelled() ? 1 : 0);
 
-  if (job.IgnorePSM == 0) {
-    gStatusThreadExit.store(1, std::memory_order_release);
-    DbgMessage(FUNCNAME, "status thread stop");
-  }
+  if (job.IgnorePSM == 0) DbgMessage(FUNCNAME, "status thread stop");
 
   cupsFreeOptions(job.num_options, job.options);
   job.options = nullptr;
@@ -214,16 +227,17 @@ void Teardown(FilterJob& job) {
   cupsRasterClose(job.inras);
   job.inras = nullptr;
   DbgMessage(FUNCNAME, "cupsRasterClose");
-  DbgMessage(FUNCNAME, "count_bytes = %d", count_bytes.load(std::memory_order_relaxed));
+  DbgMessage(FUNCNAME, "count_bytes = %d",
+             static_cast<int>(job.port.count_bytes.load(std::memory_order_relaxed)));
   if (job.fd != 0) {
     close(job.fd);
     job.fd = 0;
   }
 
-  if (Cancelled()) DbgMessage(FUNCNAME, "发生错误或取消作业");
+  if (job.events.Cancelled()) DbgMessage(FUNCNAME, "发生错误或取消作业");
   DbgMessage(FUNCNAME, "临时文件清除，覆盖1");
-  RemoveSpoolFile();
-  WakeNetPrinter(job.Selected());
+  job.spool.Remove();
+  WakeNetPrinter(job.statusLib, job.Selected());
   DbgMessage(FUNCNAME, "临时文件清除，覆盖0");
 
   WriteJobRecord(job, job.argv[2], job.argv[3]);
@@ -231,14 +245,11 @@ void Teardown(FilterJob& job) {
     ppdClose(job.ppd);
     job.ppd = nullptr;
   }
-  if (OutputFailed())
-    std::fprintf(JobErr(), "ERROR: The printer stream failed; the job was not printed completely\n");
-  else if (Cancelled())
+  if (job.port.Failed())
+    std::fprintf(job.events.Err(), "ERROR: The printer stream failed; the job was not printed completely\n");
+  else if (job.events.Cancelled())
     Sleep(5000);
-  if (stdoutPRN) {
-    std::fclose(stdoutPRN);
-    stdoutPRN = nullptr;
-  }
+  job.port.CloseCopyFile();
 
   float seconds = static_cast<float>(GetTickCount() - job.jobtick) / 1000.0f;
   DbgMessage(FUNCNAME, "exit job, using %f sec", seconds);
@@ -267,9 +278,9 @@ void ComputePageRatio(FilterJob& job) {
   }
 
   // Later pages of another size are scaled to the first page's size.
-  if (!(job.DriverFeature & DF_A3) && job.page > 0 && !SameSize(h, ginheader_bak)) {
-    const float Wb = static_cast<float>(ginheader_bak.PageSize[0]);
-    const float Hb = static_cast<float>(ginheader_bak.PageSize[1]);
+  if (!(job.DriverFeature & DF_A3) && job.page > 0 && !SameSize(h, job.ginheader_bak)) {
+    const float Wb = static_cast<float>(job.ginheader_bak.PageSize[0]);
+    const float Hb = static_cast<float>(job.ginheader_bak.PageSize[1]);
     job.custom_ratio = 100;
     if (job.paper_type_p1 == ENG_PAPER_CUSTOMER && (Wb > job.MaxMediaWidth || Hb > job.MaxMediaHeight)) {
       int cw = TruncToInt(595.0f / Wb * 100.0f);
@@ -291,7 +302,7 @@ void ComputePageRatio(FilterJob& job) {
   // Fit to paper: a 1-based row of the paper table; other values are ignored.
   unsigned n = h.cupsInteger[13];
   if (n != 0 && n <= static_cast<unsigned>(kPaperRows)) {
-    const PAPERFORMAT& row = gPaperFormat[n - 1];
+    const PAPERFORMAT& row = job.gPaperFormat[n - 1];
     const float Wp = row.w, Hp = row.h;
     int w = TruncToInt(Wp / W * 100.0f);
     DbgMessage(FUNCNAME, "page 1 width ratio %d!", w);

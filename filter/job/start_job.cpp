@@ -1,4 +1,6 @@
 // Job start on the first page.
+#include "start_job.h"
+
 #include <cups/cups.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,15 +11,9 @@
 
 #include "auth_json.h"
 #include "feature_bits.h"
-#include "job_context.h"
-#include "job_state.h"
-#include "job_streams.h"
-#include "page_report.h"
 #include "paths.h"
 #include "pjl_stream.h"
-#include "port.h"
 #include "shims.h"
-#include "spool_file.h"
 #include "trace.h"
 
 namespace {
@@ -44,15 +40,18 @@ void FindPrinterLocation(const char* queue, char* PrinterLocation, std::size_t s
 // Opens the copy file of the printer stream when its directory exists. The
 // name is predictable, so an existing entry is removed and the file created
 // exclusively, owner-only, never through a link.
-void OpenCopyFile(const char* jobId) {
+void OpenCopyFile(PrinterPort& port, const char* jobId) {
   std::string id;
   for (const char* p = jobId ? jobId : ""; *p && id.size() < 32; ++p) id += (*p == '/') ? '_' : *p;
   std::string path = FixedPath("//tmp//saveprn/job") + id + ".prn";
   unlink(path.c_str());
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  stdoutPRN = fdopen(fd, "w+b");
-  if (!stdoutPRN) close(fd);
+  FILE* f = fdopen(fd, "w+b");
+  if (f)
+    port.SetCopyFile(f);
+  else
+    close(fd);
 }
 
 // Ring size: pages in flight that half the available memory can hold.
@@ -71,11 +70,9 @@ int RingSizeForPage(const cups_page_header2_t* inheader) {
 
 }  // namespace
 
-DWORD StartJob(cups_page_header2_t* inheader, char** argv, BOOL* bDriverDoCollate, DWORD flag,
-               ppd_file_t* ppd, BOOL bCollate, int numUP, unsigned int* nCopies, const BYTE* feature,
-               DWORD DriverFeature, const char* DriverVersion, const char* AccountName,
-               const char* AccountPwd, const char* PrinterPortName) {
-  (void)flag;
+DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
+  char** argv = job.argv;
+  const DWORD DriverFeature = job.DriverFeature;
   char szAtmPar[128] = {};
   char PrinterLocation[260] = {};
   std::string szJsonFile;
@@ -90,48 +87,53 @@ DWORD StartJob(cups_page_header2_t* inheader, char** argv, BOOL* bDriverDoCollat
     RunAuthorizationTool(szJsonFile.c_str(), argv[3]);
   }
 
-  OpenCopyFile(argv[1]);
+  OpenCopyFile(job.port, argv[1]);
 
   // A raster header asking for collation counts like the "Collate" option:
   // the job header then announces one copy, so the filter must make the rest.
-  if ((bCollate == 1 || inheader->Collate) && inheader->NumCopies > 1) *bDriverDoCollate = TRUE;
-  DbgMessage(FUNCNAME, "bDriverDoCollate = %d", *bDriverDoCollate);
-  *nCopies = inheader->NumCopies;
+  if ((job.bCollate == 1 || inheader->Collate) && inheader->NumCopies > 1) job.bDriverDoCollate = TRUE;
+  DbgMessage(FUNCNAME, "bDriverDoCollate = %d", job.bDriverDoCollate);
+  job.nCopies = inheader->NumCopies;
 
   // Collated copies need the spool file; without one the printer is asked
   // for the copies instead of announcing one copy and losing the others.
   BOOL printerMakesCopies = FALSE;
-  const int jobID = gJobID.load(std::memory_order_relaxed);
-  if (*bDriverDoCollate && !CreateSpoolFile(jobID)) {
-    std::fprintf(JobErr(), "WARNING: Unable to create the spool file, the printer makes the %u copies\n",
+  const int jobID = job.events.trace.jobId;
+  FILE* err = job.events.Err();
+  if (job.bDriverDoCollate && !job.spool.Create(jobID)) {
+    std::fprintf(err, "WARNING: Unable to create the spool file, the printer makes the %u copies\n",
                  inheader->NumCopies);
-    std::fflush(JobErr());
-    *bDriverDoCollate = FALSE;
+    std::fflush(err);
+    job.bDriverDoCollate = FALSE;
     printerMakesCopies = TRUE;
   }
 
-  PJL_WriteStartJobCmd(inheader, numUP, argv[0], argv[2], argv[3], szJsonFile.c_str(), *bDriverDoCollate,
-                       PrinterLocation, feature, DriverFeature, DriverVersion, AccountName, AccountPwd,
-                       PrinterPortName, printerMakesCopies);
+  char json[kJsonMaxTokens][kJsonTokenSize] = {};
+  if (DriverFeature & DF_BCP_MODE0) ParseJSON(szJsonFile.c_str(), json);
+  PJL_WriteStartJobCmd(job.port, inheader, job.numUP, argv[0], argv[2], argv[3], json, job.bDriverDoCollate,
+                       PrinterLocation, job.PrnCapInfo.Feature, DriverFeature, job.DriverVersion,
+                       job.AccountName, job.AccountPwd, job.PrinterPortName, printerMakesCopies);
   // The copies the job header asks the printer for, as its progress lines
   // report them.
-  SetPrinterCopies((*bDriverDoCollate || inheader->Collate) && !printerMakesCopies ? 1 : inheader->NumCopies);
+  job.reports.SetPrinterCopies(
+      (job.bDriverDoCollate || inheader->Collate) && !printerMakesCopies ? 1 : inheader->NumCopies);
 
   // Duplex (as the header may have changed it) needs the spool file too.
-  if ((inheader->Duplex || *bDriverDoCollate) && !gSaveToFile.load(std::memory_order_acquire) &&
-      !CreateSpoolFile(jobID)) {
-    std::fputs("WARNING: Unable to create the spool file, pages are sent in reading order\n", JobErr());
-    std::fflush(JobErr());
+  if ((inheader->Duplex || job.bDriverDoCollate) && !job.spool.Active() && !job.spool.Create(jobID)) {
+    std::fputs("WARNING: Unable to create the spool file, pages are sent in reading order\n", err);
+    std::fflush(err);
   }
 
   DWORD jclLen = 0;
+  ppd_file_t* ppd = job.ppd;
   if (ppd && ppd->jcl_begin && *ppd->jcl_begin) {
     jclLen = static_cast<DWORD>(std::strlen(ppd->jcl_begin));
     DbgMessage(FUNCNAME, "jcl_begin = %s, len = %d", ppd->jcl_begin, static_cast<int>(jclLen));
-    std::fputc(0x1b, JobOut());
-    WritePort(ppd->jcl_begin, 1, jclLen, JobOut());
+    const char esc = 0x1b;
+    job.port.Write(&esc, 1);
+    job.port.Write(ppd->jcl_begin, jclLen);
   }
 
-  gMAX_THREAD.store(RingSizeForPage(inheader), std::memory_order_release);
+  job.ring.gMAX_THREAD.store(RingSizeForPage(inheader), std::memory_order_release);
   return jclLen;
 }

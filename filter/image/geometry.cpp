@@ -1,0 +1,329 @@
+// Page geometry: the zero-edge border, user scaling and resolution change,
+// and the fit to the paper's printable area. Each stage replaces the slot's
+// page buffer (malloc/free) and its geometry fields.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "feature_bits.h"
+#include "geometry_internal.h"
+#include "image.h"
+#include "paper_table.h"
+#include "trace.h"
+
+using image_detail::AlignUp32;
+using image_detail::CheckedMul;
+using image_detail::ColorPlaneOf;
+using image_detail::SlotHolds;
+
+namespace {
+
+// A zero-edge (full-bleed) page has its imaging box at the paper's corner.
+bool IsZeroEdge(const cups_page_header2_t& h) {
+  return h.ImagingBoundingBox[0] == 0 && h.ImagingBoundingBox[1] == 0;
+}
+
+// Checks that the slot holds a one-byte-per-pixel page of whole planes that
+// its buffer really covers; traces the reason otherwise.
+bool GrayPageUsable(const char* funcName, const JobInfo& job, DWORD ColorPlane) {
+  if (!job.lpbuf || job.page_width == 0 || job.page_height < ColorPlane) {
+    DbgMessage(funcName, "no page");
+    return false;
+  }
+  if (job.linebyte != job.page_width) {
+    DbgMessage(funcName, "page is not one byte per pixel, linebyte = %u", job.linebyte);
+    return false;
+  }
+  if (!SlotHolds(job, job.page_width, job.page_height)) {
+    DbgMessage(funcName, "page buffer smaller than %u x %u", job.page_width, job.page_height);
+    return false;
+  }
+  return true;
+}
+
+// Swaps in a new page buffer with its one-byte-per-pixel geometry.
+void InstallGrayPage(JobInfo* lpJob, BYTE* buf, DWORD width, DWORD height, DWORD ColorPlane) {
+  std::free(lpJob->lpbuf);
+  lpJob->lpbuf = buf;
+  lpJob->page_width = width;
+  lpJob->linebyte = width;
+  lpJob->page_height = ColorPlane * height;
+  // Kept exact here (not only by the whole-page step) so that every later
+  // stage can trust it as the buffer's size.
+  lpJob->pagesize = width * height * ColorPlane;
+}
+
+}  // namespace
+
+// Makes the unprintable border of a zero-edge page: crops a band around it,
+// or shrinks the page into the smaller area when zero edge is 1.
+BOOL Lib_DoImageCrop(JobInfo* lpJob) {
+  static const char FUNCNAME[] = "Lib_DoImageCrop";
+  DbgMessage(FUNCNAME, "In");
+  const cups_page_header2_t& hdr = lpJob->inheader;
+  if (!IsZeroEdge(hdr)) {
+    DbgMessage(FUNCNAME, "not zero edge model");
+    DbgMessage(FUNCNAME, "Out");
+    return TRUE;
+  }
+
+  const DWORD ColorPlane = ColorPlaneOf(*lpJob);
+  if (!GrayPageUsable(FUNCNAME, *lpJob, ColorPlane)) {
+    DbgMessage(FUNCNAME, "Out");
+    return FALSE;
+  }
+  const std::int64_t CUSP_Width = lpJob->page_width;
+  const std::int64_t CUSP_Height = lpJob->page_height / ColorPlane;
+
+  // A third of an inch taken off each dimension, rounded to 32 pixels.
+  const std::int64_t margin = (static_cast<std::int64_t>(hdr.HWResolution[0]) * 24) / -72;
+  const std::int64_t width = (CUSP_Width + margin + 31) / 32 * 32;
+  const std::int64_t height = (CUSP_Height + margin + 31) / 32 * 32;
+  DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
+  DbgMessage(FUNCNAME, "height = %d", static_cast<int>(height));
+  DbgMessage(FUNCNAME, "CUSP_Width = %d", static_cast<int>(CUSP_Width));
+  DbgMessage(FUNCNAME, "CUSP_Height = %d", static_cast<int>(CUSP_Height));
+  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
+  DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(lpJob->page_height));
+  if (width <= 0 || height <= 0) {
+    DbgMessage(FUNCNAME, "page smaller than its border");
+    DbgMessage(FUNCNAME, "Out");
+    return FALSE;
+  }
+
+  // The scaler may round one line past a plane; the spare lines absorb it.
+  auto cropBytes =
+      CheckedMul(static_cast<std::uint64_t>(height) + 100, static_cast<std::uint64_t>(width), ColorPlane);
+  BYTE* lpCrop = cropBytes ? static_cast<BYTE*>(std::malloc(*cropBytes)) : nullptr;
+  if (!lpCrop) {
+    DbgMessage(FUNCNAME, "malloc error");
+    DbgMessage(FUNCNAME, "Out");
+    return FALSE;
+  }
+  std::memset(lpCrop, 255, *cropBytes);
+  const std::uint64_t srcPlane = static_cast<std::uint64_t>(CUSP_Width) * CUSP_Height;
+  const std::uint64_t trgPlane = static_cast<std::uint64_t>(width) * height;
+
+  if (hdr.cupsInteger[3] == 1) {
+    DbgMessage(FUNCNAME, "scale process");
+    const float xRatio = static_cast<float>(width) / static_cast<float>(CUSP_Width);
+    const float yRatio = static_cast<float>(height) / static_cast<float>(CUSP_Height);
+    DbgMessage(FUNCNAME, "xRate = %f", xRatio);
+    DbgMessage(FUNCNAME, "yRate = %f", yRatio);
+    for (DWORD i = 0; i < ColorPlane; ++i) {
+      image_detail::ScaleImageLimited(lpJob->lpbuf + i * srcPlane, static_cast<DWORD>(CUSP_Width),
+                                      static_cast<DWORD>(CUSP_Height), static_cast<DWORD>(CUSP_Height),
+                                      lpCrop + i * trgPlane, static_cast<DWORD>(width),
+                                      static_cast<int>(xRatio * 1000), static_cast<int>(yRatio * 1000), 8,
+                                      static_cast<DWORD>(height), lpJob->events);
+    }
+    DbgMessage(FUNCNAME, "scale process finish");
+  } else {
+    DbgMessage(FUNCNAME, "crop process");
+    // The band is centred; a margin that would start before the page (a
+    // plane not a multiple of 32) starts at its edge instead.
+    std::int64_t xMargin = (CUSP_Width - width) / 2;
+    std::int64_t yMargin = (CUSP_Height - height) / 2;
+    DbgMessage(FUNCNAME, "xMargin = %d", static_cast<int>(xMargin));
+    DbgMessage(FUNCNAME, "yMargin = %d", static_cast<int>(yMargin));
+    if (xMargin < 0) xMargin = 0;
+    if (yMargin < 0) yMargin = 0;
+    const std::int64_t copyBytes = width < CUSP_Width - xMargin ? width : CUSP_Width - xMargin;
+    const std::int64_t copyLines = height < CUSP_Height - yMargin ? height : CUSP_Height - yMargin;
+    for (DWORD i = 0; i < ColorPlane; ++i) {
+      const BYTE* src = lpJob->lpbuf + i * srcPlane + yMargin * CUSP_Width + xMargin;
+      BYTE* dst = lpCrop + i * trgPlane;
+      for (std::int64_t y = 0; y < copyLines; ++y) {
+        std::memcpy(dst + y * width, src + y * CUSP_Width, static_cast<std::size_t>(copyBytes));
+      }
+    }
+    DbgMessage(FUNCNAME, "crop process finish");
+  }
+
+  InstallGrayPage(lpJob, lpCrop, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
+  DbgMessage(FUNCNAME, "Out");
+  return TRUE;
+}
+
+// Applies the user's scaling and brings the page to 600 dpi.
+BOOL Lib_DoScaling(JobInfo* lpJob) {
+  static const char FUNCNAME[] = "Lib_DoScaling";
+  DbgMessage(FUNCNAME, "In");
+  const DWORD Xresolution = lpJob->inheader.HWResolution[0];
+  std::uint64_t ratio = lpJob->inheader.cupsInteger[7];
+  DbgMessage(FUNCNAME, "Xresolution = %d", static_cast<int>(Xresolution));
+  DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(ratio));
+
+  const bool DoScale = ratio != 100 && ratio != 0;
+  if (!DoScale) ratio = 100;
+  const bool halve1200 = lpJob->SCALE1200 != 0 && Xresolution == 1200;
+  if (!(halve1200 || Xresolution < 600 || DoScale)) {
+    DbgMessage(FUNCNAME, "out, rc = %d", TRUE);
+    return TRUE;
+  }
+
+  // At 1200 dpi without SCALE1200 the page stays at 1200 dpi and only the
+  // user's percentage applies.
+  if (!(lpJob->SCALE1200 == 0 && Xresolution == 1200)) {
+    if (Xresolution == 0) {
+      DbgMessage(FUNCNAME, "no resolution in the page header");
+      DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
+      return FALSE;
+    }
+    ratio = ratio * 600 / Xresolution;
+  }
+  DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(ratio));
+
+  const DWORD ColorPlane = ColorPlaneOf(*lpJob);
+  DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
+  if (!GrayPageUsable(FUNCNAME, *lpJob, ColorPlane)) {
+    DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
+    return FALSE;
+  }
+  const std::uint64_t src_width = lpJob->page_width;
+  const std::uint64_t src_height = lpJob->page_height / ColorPlane;
+  // ratio × 10 is the scaler's factor in thousandths and must stay an int;
+  // the scaled size must fit a page buffer.
+  auto scaledW = CheckedMul(src_width, ratio);
+  auto scaledH = CheckedMul(src_height, ratio);
+  if (ratio == 0 || ratio > INT32_MAX / 10 || !scaledW || !scaledH) {
+    DbgMessage(FUNCNAME, "scaling %llu out of range", static_cast<unsigned long long>(ratio));
+    DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
+    return FALSE;
+  }
+  const std::uint64_t width = AlignUp32(*scaledW / 100);
+  const std::uint64_t height = AlignUp32(*scaledH / 100);
+  DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
+  DbgMessage(FUNCNAME, "height = %d", static_cast<int>(height));
+  DbgMessage(FUNCNAME, "ratioX = %d", static_cast<int>(width * 100 / src_width));
+  DbgMessage(FUNCNAME, "ratioY = %d", static_cast<int>(height * 100 / src_height));
+  DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(ratio));
+
+  auto pageBytes = CheckedMul(ColorPlane, height, width);
+  BYTE* lpScale = pageBytes && *pageBytes > 0 ? static_cast<BYTE*>(std::malloc(*pageBytes)) : nullptr;
+  if (!lpScale) {
+    DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
+    return FALSE;
+  }
+
+  const std::uint64_t srcPlane = src_width * src_height;
+  const std::uint64_t trgPlane = width * height;
+  const int factor = static_cast<int>(ratio * 10);
+  for (DWORD i = 0; i < ColorPlane; ++i) {
+    DbgMessage(FUNCNAME, "out, i = %d", static_cast<int>(i));
+    std::memset(lpScale + i * trgPlane, 255, trgPlane);
+    image_detail::ScaleImageLimited(lpJob->lpbuf + i * srcPlane, static_cast<DWORD>(src_width),
+                                    static_cast<DWORD>(src_height), static_cast<DWORD>(src_height),
+                                    lpScale + i * trgPlane, static_cast<DWORD>(width), factor, factor, 8,
+                                    static_cast<DWORD>(height), lpJob->events);
+  }
+
+  InstallGrayPage(lpJob, lpScale, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
+  DbgMessage(FUNCNAME, "out, rc = %d", TRUE);
+  return TRUE;
+}
+
+// Places the page at the top left of a white page as large as the printable
+// area of its paper, clipping what does not fit.
+BOOL Lib_DoWholePage(JobInfo* lpJob) {
+  static const char FUNCNAME[] = "Lib_DoWholePage";
+  const cups_page_header2_t& own = lpJob->inheader;
+  const std::uint64_t resolution =
+      lpJob->SCALE1200 ? 600 : (own.HWResolution[0] < 600 ? 600 : own.HWResolution[0]);
+  const cups_page_header2_t& work = (lpJob->DriverFeature & DF_A3) ? own : lpJob->referenceHeader;
+  DbgMessage(FUNCNAME, "In");
+
+  // Total margin in points: a third of an inch for zero-edge pages, else
+  // both side margins with each limited to 12.
+  const std::uint64_t M = IsZeroEdge(own) ? 24 : 2 * (own.Margins[0] > 12 ? 12 : own.Margins[0]);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
+  DbgMessage(FUNCNAME, "PageSize[0] = %d", static_cast<int>(work.PageSize[0]));
+  DbgMessage(FUNCNAME, "PageSize[1] = %d", static_cast<int>(work.PageSize[1]));
+  DbgMessage(FUNCNAME, "MaxMediaWidth = %f", lpJob->MaxMediaWidth);
+  DbgMessage(FUNCNAME, "MaxMediaHeight = %f", lpJob->MaxMediaHeight);
+
+  int NeedCrop = 2;
+  const PaperTable noPaper{};
+  for (const PAPERFORMAT& row : lpJob->paperTable ? *lpJob->paperTable : noPaper) {
+    if (row.enable && row.w >= 0 && row.h >= 0 && static_cast<unsigned>(row.w) == work.PageSize[0] &&
+        static_cast<unsigned>(row.h) == work.PageSize[1]) {
+      NeedCrop = (own.cupsInteger[7] != 100 && own.cupsInteger[7] != 0) ? 1 : 0;
+      break;
+    }
+  }
+  DbgMessage(FUNCNAME, "NeedCrop = %d", NeedCrop);
+
+  // Printable size in pixels. A paper size smaller than the margin would
+  // wrap around in unsigned arithmetic; it is refused.
+  std::int64_t width = 0, height = 0;
+  if (NeedCrop == 2 && (static_cast<float>(work.PageSize[0]) > lpJob->MaxMediaWidth ||
+                        static_cast<float>(work.PageSize[1]) > lpJob->MaxMediaHeight)) {
+    const float w = (lpJob->MaxMediaWidth - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
+    const float h = (lpJob->MaxMediaHeight - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
+    width = w >= 1 && w < 4294967296.0f ? static_cast<std::int64_t>(w) : 0;
+    height = h >= 1 && h < 4294967296.0f ? static_cast<std::int64_t>(h) : 0;
+    DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
+    DbgMessage(FUNCNAME, "height = %d", static_cast<int>(height));
+  } else {
+    // PageSize and resolution are both below 2^32, so the products fit 64 bits.
+    if (work.PageSize[0] > M) width = static_cast<std::int64_t>((work.PageSize[0] - M) * resolution / 72);
+    if (work.PageSize[1] > M) height = static_cast<std::int64_t>((work.PageSize[1] - M) * resolution / 72);
+    if (NeedCrop == 2) {
+      DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
+      DbgMessage(FUNCNAME, "height = %d", static_cast<int>(height));
+    }
+  }
+
+  const std::uint64_t g = AlignUp32(static_cast<std::uint64_t>(width));
+  const std::uint64_t h = AlignUp32(static_cast<std::uint64_t>(height));
+  const bool oneBit = own.cupsBitsPerPixel <= 7;
+  const std::uint64_t WholeLineBytes = oneBit ? g / 8 : g;
+  const DWORD ColorPlane = ColorPlaneOf(*lpJob);
+  DbgMessage(FUNCNAME, "alignment width = %d", static_cast<int>(g));
+  DbgMessage(FUNCNAME, "alignment height = %d", static_cast<int>(h));
+  DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
+
+  const std::uint64_t oldLine = oneBit ? (std::uint64_t{lpJob->page_width} + 7) / 8 : lpJob->page_width;
+  const std::uint64_t oldPlaneH = lpJob->page_height / ColorPlane;
+  auto wholeBytes = CheckedMul(WholeLineBytes, h, ColorPlane);
+  if (g == 0 || h == 0 || !wholeBytes || g > image_detail::kMaxPageBytes) {
+    DbgMessage(FUNCNAME, "printable area out of range");
+    DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
+    return FALSE;
+  }
+  if (oldLine == 0 || oldPlaneH == 0 || !SlotHolds(*lpJob, oldLine, oldPlaneH * ColorPlane)) {
+    DbgMessage(FUNCNAME, "page buffer smaller than its geometry");
+    DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
+    return FALSE;
+  }
+  BYTE* lpWhole = static_cast<BYTE*>(std::malloc(*wholeBytes));
+  if (!lpWhole) {
+    DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
+    return FALSE;
+  }
+  std::memset(lpWhole, 255, *wholeBytes);
+
+  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
+  DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(oldPlaneH));
+  const std::uint64_t copyLines = h < oldPlaneH ? h : oldPlaneH;
+  std::uint64_t copyBytes = g < lpJob->page_width ? g : lpJob->page_width;
+  if (oneBit) copyBytes /= 8;
+  for (DWORD i = 0; i < ColorPlane; ++i) {
+    const BYTE* src = lpJob->lpbuf + i * oldPlaneH * oldLine;
+    BYTE* dst = lpWhole + i * h * WholeLineBytes;
+    for (std::uint64_t y = 0; y < copyLines; ++y) {
+      std::memcpy(dst + y * WholeLineBytes, src + y * oldLine, copyBytes);
+    }
+  }
+
+  std::free(lpJob->lpbuf);
+  lpJob->lpbuf = lpWhole;
+  lpJob->page_height = static_cast<DWORD>(h * ColorPlane);
+  lpJob->page_width = static_cast<DWORD>(g);
+  lpJob->linebyte = static_cast<DWORD>(WholeLineBytes);
+  lpJob->pagesize = static_cast<DWORD>(*wholeBytes);
+  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
+  DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(lpJob->page_height));
+  DbgMessage(FUNCNAME, "out, rc = %d", TRUE);
+  return TRUE;
+}

@@ -1,0 +1,37 @@
+// The image library. Every stage takes the page's slot and works on
+// its `lpbuf` and geometry fields in place, replacing `lpbuf` when the size
+// changes. Pixel conventions: gray is one byte per pixel, 0 black, 255
+// white; a 1-bit page is 8 pixels per byte, leftmost in the most significant
+// bit. Halftoning yields 1 for light pixels; the image thread inverts right
+// after, so from then on 1 is a toner dot.
+#pragma once
+
+#include "page_slot.h"
+#include "wintypes.h"
+
+// Geometry: crop, scaling and whole-page fit. ScaleImage stops early when
+// job (if given) is cancelled.
+long ScaleImage(const BYTE* srclpbuf, DWORD srcWidth, DWORD srcHigh, DWORD lines, BYTE* trglpbuf,
+                DWORD trgWidth, int Xratio, int Yratio, WORD colorbits, const JobEvents* job = nullptr);
+BOOL Lib_DoImageCrop(JobInfo* lpJob);
+BOOL Lib_DoScaling(JobInfo* lpJob);
+BOOL Lib_DoWholePage(JobInfo* lpJob);
+
+// Gray conversion and halftoning.
+WORD GetBMPBytesPerLine(LONG bitcolor, LONG width);
+void ImageToGray(JobInfo* lpJob);
+BOOL ApplyHalftone(JobInfo* lpJob);
+BOOL GrayToLineart(JobInfo* lpJob, BYTE* lpbuf, int threshold);
+
+// Bitmap operations on 1-bit pages. Buffers they return are malloc'd (free()).
+void DoNegative(JobInfo* lpJob, int InvertHalfImage);
+void ReverseBuf(BYTE* lpbuf, long len);
+void DoMirror(JobInfo* lpJob);
+void Transpose_1BPP180(LPBYTE bufPtr, long widthBytes, long height);
+void MISC_1BPP90(LPBYTE src, LPBYTE dst, long srcstep, long dststep, long srcW, long srcH);
+BYTE* Prnt_AdjustData(BYTE* data, long length);
+void Prnt_SimulateTonerSaving(JobInfo* lpJob);
+BYTE* Prnt_CreateBkDotsTbl();
+DWORD Prnt_CountBlackDots(unsigned char* inbuf, long ByteNo);
+DWORD DataPatternChkSum(JobInfo* lpJob);
+DWORD DataPatternChkSum_new(JobInfo* lpJob);

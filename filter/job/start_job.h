@@ -1,0 +1,14 @@
+// The job start on the first page: printer location, authorization tool
+// (BCP Mode 0), copy file, collation, spool file, preamble and PJL header,
+// JCL prefix and the size of the page ring.
+#pragma once
+
+#include <cups/raster.h>
+
+#include "job_context.h"
+#include "wintypes.h"
+
+// Starts the job for its first page's header (which the authorization data
+// may change). Returns the JCL-prefix bytes written, which the caller adds
+// to the byte count.
+DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader);

@@ -1,0 +1,297 @@
+// Page acquisition: reads one raster page into its slot's page buffer,
+// brings every depth to one byte per pixel, converts colour to gray and runs
+// the page geometry where the pixels already have their final polarity.
+#include <cups/raster.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "image.h"
+#include "page_pipeline.h"
+#include "shims.h"
+#include "trace.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(BYTE* p) const { std::free(p); }
+};
+using RowBuffer = std::unique_ptr<BYTE, FreeDeleter>;
+
+std::uint64_t RoundUp32(std::uint64_t v) {
+  return (v + 31) / 32 * 32;
+}
+
+// A single-colour space whose sample value 1 means white (light), not ink.
+bool LightIsOne(unsigned cspace) {
+  return cspace == CUPS_CSPACE_W || cspace == CUPS_CSPACE_SW;
+}
+
+// 8-bit pages in the K space hold ink amounts: 0 is white until the worker
+// turns them into gray. Such pages keep that polarity through acquisition.
+bool InkPolarityPage(const cups_page_header2_t& h) {
+  return h.cupsColorSpace == CUPS_CSPACE_K && h.cupsBitsPerPixel == 8;
+}
+
+// Writes one "ERROR:" line for the scheduler about a page that cannot be printed.
+void ReportRefusedPage(const JobInfo* lpJob, const char* why) {
+  const cups_page_header2_t& h = lpJob->inheader;
+  std::fprintf(
+      lpJob->Err(),
+      "ERROR: Page %u cannot be printed: %s (%u x %u pixels, %u bits per pixel, %u bytes per line)\n",
+      static_cast<unsigned>(lpJob->PageIndex) + 1, why, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel,
+      h.cupsBytesPerLine);
+  std::fflush(lpJob->Err());
+}
+
+// One "WARNING:" line per job: colour pages are printed in gray for now.
+void WarnColourOnce(const JobInfo* lpJob) {
+  if (lpJob->events && lpJob->events->WarnOnce(kWarnColourAsGray)) {
+    std::fprintf(lpJob->Err(),
+                 "WARNING: Colour output is not supported yet; colour pages are printed in black.\n");
+    std::fflush(lpJob->Err());
+  }
+}
+
+// Expands one raster line of 1, 2 or 4 bits per sample into gray bytes
+// (0 black, 255 white), honouring the colour space's polarity.
+void ExpandLowBitLine(const BYTE* src, BYTE* dst, unsigned width, unsigned bits, bool lightIsOne) {
+  const unsigned maxv = (1u << bits) - 1;
+  const unsigned perByte = 8 / bits;
+  for (unsigned x = 0; x < width; ++x) {
+    const unsigned shift = 8 - bits * (x % perByte + 1);
+    const unsigned v = (src[x / perByte] >> shift) & maxv;
+    const unsigned light = v * 255 / maxv;
+    dst[x] = static_cast<BYTE>(lightIsOne ? light : 255 - light);
+  }
+}
+
+// Interim gray conversion of a chunky 32-bit CMYK page, in place: the
+// colour inks are weighed like the RGB luminance, black adds in full.
+void CmykToGray(JobInfo* lpJob, unsigned width) {
+  static const char FUNCNAME[] = "CmykToGray";
+  const std::uint64_t lines = lpJob->page_height;
+  const std::uint64_t srcStep = lpJob->linebyte;
+  const std::uint64_t dstStep = lpJob->page_width;
+  for (std::uint64_t y = 0; y < lines; ++y) {
+    const BYTE* s = lpJob->lpbuf + y * srcStep;
+    BYTE* d = lpJob->lpbuf + y * dstStep;
+    for (std::uint64_t x = 0; x < dstStep; ++x) {
+      unsigned gray = 255;
+      if (x < width) {
+        const BYTE* p = s + x * 4;
+        unsigned ink = p[3] + (30u * p[0] + 59u * p[1] + 11u * p[2]) / 100u;
+        gray = ink >= 255 ? 0 : 255 - ink;
+      }
+      d[x] = static_cast<BYTE>(gray);
+    }
+  }
+  lpJob->linebyte = lpJob->page_width;
+  lpJob->pagesize = lpJob->linebyte * lpJob->page_height;
+  DbgMessage(FUNCNAME, "CMYK page converted to gray, linebyte = %u", static_cast<unsigned>(lpJob->linebyte));
+}
+
+// Colour conversion of the page as read. Only gray output exists for now:
+// colour pages become one gray plane and the slot's colour mode says so.
+BOOL ConvertColour(JobInfo* lpJob) {
+  static const char FUNCNAME[] = "GetCUPSPageDataEx";
+  cups_page_header2_t& h = lpJob->inheader;
+  const unsigned ColorMode = h.cupsInteger[4];
+  const bool colourMode = ColorMode == 1 || ColorMode == 3;
+
+  if (h.cupsColorSpace == CUPS_CSPACE_CMYK && h.cupsBitsPerPixel == 32) {
+    DbgMessage(FUNCNAME, "CMYK page: colour separation not available, printing in gray");
+    WarnColourOnce(lpJob);
+    CmykToGray(lpJob, h.cupsWidth);
+  } else if (h.cupsBitsPerPixel > 8) {
+    if (colourMode) {
+      DbgMessage(FUNCNAME, "ColorMode %u: colour path not available, printing in gray", ColorMode);
+      WarnColourOnce(lpJob);
+    }
+    const DWORD grayLine = GetBMPBytesPerLine(8, static_cast<LONG>(lpJob->page_width));
+    ImageToGray(lpJob);
+    if (!lpJob->lpbuf || lpJob->linebyte != grayLine) {
+      DbgMessage(FUNCNAME, "ImageToGray fail!");
+      return FALSE;
+    }
+    lpJob->pagesize = lpJob->linebyte * lpJob->page_height;
+  } else if (colourMode) {
+    DbgMessage(FUNCNAME, "ColorMode %u on a one-colour page, printing in gray", ColorMode);
+  }
+  if (colourMode || h.cupsColorSpace == CUPS_CSPACE_CMYK) {
+    h.cupsInteger[4] = 0;
+    DbgMessage(FUNCNAME, "ColorMode set to 0 (one gray plane)");
+  }
+  return TRUE;
+}
+
+// Reads the raster lines into the page buffer; FALSE when the stream ends
+// early. Lines longer than their pixels are read whole and the excess is
+// dropped; lines of fewer than 8 bits per pixel are expanded to gray.
+BOOL ReadPageLines(JobInfo* lpJob, const PageGeometry& g, BYTE* row) {
+  static const char FUNCNAME[] = "GetCUPSPageDataEx";
+  const cups_page_header2_t& h = lpJob->inheader;
+  const unsigned bpl = h.cupsBytesPerLine;
+  const bool lowBit = h.cupsBitsPerPixel < 8;
+  const bool lightIsOne = LightIsOne(h.cupsColorSpace);
+  if (bpl > g.dataBytes)
+    DbgMessage(FUNCNAME, "line of %u bytes, %u bytes of pixels: excess dropped", bpl,
+               static_cast<unsigned>(g.dataBytes));
+  for (unsigned y = 0; y < h.cupsHeight; ++y) {
+    if (cupsRasterReadPixels(lpJob->inras, row, bpl) != bpl) {
+      DbgMessage(FUNCNAME, "raster ends at line %u of %u", y, h.cupsHeight);
+      return FALSE;
+    }
+    BYTE* dst = lpJob->lpbuf + static_cast<std::uint64_t>(y) * g.linebyte;
+    if (lowBit)
+      ExpandLowBitLine(row, dst, h.cupsWidth, h.cupsBitsPerPixel, lightIsOne);
+    else
+      std::memcpy(dst, row, g.dataBytes);
+  }
+  return TRUE;
+}
+
+// Runs crop, scaling and whole-page fit on the slot, tracing the failed step.
+BOOL RunGeometry(JobInfo* lpJob, const char* FUNCNAME) {
+  if (!Lib_DoImageCrop(lpJob)) {
+    DbgMessage(FUNCNAME, "Lib_DoImageCrop fail!");
+    return FALSE;
+  }
+  if (!Lib_DoScaling(lpJob)) {
+    DbgMessage(FUNCNAME, "Lib_DoScaling fail!");
+    return FALSE;
+  }
+  if (!Lib_DoWholePage(lpJob)) {
+    DbgMessage(FUNCNAME, "Lib_DoWholePage fail!");
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+// Runs the page geometry on a slot for the worker thread.
+BOOL RunPageGeometry(JobInfo* lpJob, const char* FUNCNAME) {
+  return RunGeometry(lpJob, FUNCNAME);
+}
+
+bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const char** why) {
+  const unsigned bpp = h.cupsBitsPerPixel;
+  const unsigned bpc = h.cupsBitsPerColor;
+  *g = PageGeometry{};
+  if (h.cupsWidth == 0 || h.cupsHeight == 0) {
+    *why = "empty page";
+    return false;
+  }
+  const bool oneColour = bpp == bpc;
+  const bool supported =
+      ((bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8) && oneColour) || ((bpp == 24 || bpp == 32) && bpc == 8);
+  if (!supported) {
+    *why = "unsupported pixel depth";
+    return false;
+  }
+  if (!oneColour && h.cupsColorOrder != CUPS_ORDER_CHUNKED) {
+    *why = "unsupported colour order";
+    return false;
+  }
+  g->dataBytes = (static_cast<std::uint64_t>(h.cupsWidth) * bpp + 7) / 8;
+  if (h.cupsBytesPerLine < g->dataBytes) {
+    *why = "line length shorter than width and depth";
+    return false;
+  }
+  if (h.cupsBytesPerLine > kMaxLineBytes) {
+    *why = "line too long";
+    return false;
+  }
+  g->bitsPerPixel = bpp < 8 ? 8 : bpp;
+  g->page_width = RoundUp32(h.cupsWidth);
+  g->page_height = RoundUp32(h.cupsHeight);
+  g->linebyteLeft = g->page_width - h.cupsWidth;
+  g->linebyte = g->bitsPerPixel * g->page_width / 8;
+  if (g->linebyte > kMaxPageBytes || g->page_height > kMaxPageBytes / g->linebyte) {
+    *why = "page too large";
+    return false;
+  }
+  g->pagesize = g->linebyte * g->page_height;
+  return true;
+}
+
+BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
+  static const char FUNCNAME[] = "GetCUPSPageDataEx";
+  const DWORD tick = GetTickCount();
+  cups_page_header2_t& h = lpJob->inheader;
+  BOOL rc = FALSE;
+
+  PageGeometry g;
+  const char* why = "";
+  if (!ComputePageGeometry(h, &g, &why)) {
+    DbgMessage(FUNCNAME, "page %u refused: %s", static_cast<unsigned>(lpJob->PageIndex), why);
+    ReportRefusedPage(lpJob, why);
+    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+    return FALSE;
+  }
+  lpJob->page_width = static_cast<DWORD>(g.page_width);
+  lpJob->page_height = static_cast<DWORD>(g.page_height);
+  DbgMessage(FUNCNAME, "page_width = %u", static_cast<unsigned>(lpJob->page_width));
+  DbgMessage(FUNCNAME, "page_height = %u", static_cast<unsigned>(lpJob->page_height));
+  lpJob->linebyteLeft = static_cast<DWORD>(g.linebyteLeft);
+  lpJob->linebyte = static_cast<DWORD>(g.linebyte);
+  DbgMessage(FUNCNAME, "lpJob->linebyte = %u", static_cast<unsigned>(lpJob->linebyte));
+  lpJob->pagesize = static_cast<DWORD>(g.pagesize);
+  DbgMessage(FUNCNAME, "pagesize = %u bytes", static_cast<unsigned>(lpJob->pagesize));
+
+  RowBuffer row(static_cast<BYTE*>(std::malloc(h.cupsBytesPerLine)));
+  std::free(lpJob->lpbuf);
+  lpJob->lpbuf = static_cast<BYTE*>(std::malloc(g.pagesize));
+  if (!lpJob->lpbuf || !row) {
+    DbgMessage(FUNCNAME, "malloc error");
+    ReportRefusedPage(lpJob, "not enough memory for the page");
+    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+    return FALSE;
+  }
+
+  const bool inkPolarity = InkPolarityPage(h);
+  const BYTE white = inkPolarity ? 0x00 : 0xFF;
+  std::memset(lpJob->lpbuf, white, g.pagesize);
+
+  if (!blank) {
+    DbgMessage(FUNCNAME, "App data");
+    if (!ReadPageLines(lpJob, g, row.get())) {
+      ReportRefusedPage(lpJob, "raster data ends early");
+      DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+      return FALSE;
+    }
+    DWORD dots = 0;
+    for (std::uint64_t i = 0; i < g.pagesize; ++i) dots += lpJob->lpbuf[i] != white;
+    *BlackDot = dots;
+    DbgMessage(FUNCNAME, "Black dot = %u", static_cast<unsigned>(dots));
+  }
+
+  // The buffer now holds one byte per pixel for every depth below 8.
+  if (h.cupsBitsPerPixel < 8) {
+    DbgMessage(FUNCNAME, "%u-bit page expanded to 8-bit gray", h.cupsBitsPerPixel);
+    h.cupsBitsPerPixel = 8;
+    h.cupsBitsPerColor = 8;
+    h.cupsBytesPerLine = h.cupsWidth;
+    h.cupsColorSpace = CUPS_CSPACE_W;
+  }
+
+  rc = ConvertColour(lpJob);
+  if (rc) {
+    if (h.cupsBitsPerPixel < 8 || inkPolarity) {
+      // Ink-polarity pages are turned into gray by the worker first; the
+      // white areas the geometry creates must come after that.
+      DbgMessage(FUNCNAME, "geometry left to the image thread");
+    } else if (RunGeometry(lpJob, FUNCNAME)) {
+      lpJob->StoreFlag(lpJob->LoadFlag() | SLOT_GEOMETRY_DONE);
+    } else {
+      rc = FALSE;
+    }
+  }
+  if (!rc) ReportRefusedPage(lpJob, "gray conversion or page geometry failed");
+  DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+  return rc;
+}

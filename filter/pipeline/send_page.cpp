@@ -1,0 +1,172 @@
+// SendOnePage: claims the page's slot of the ring, reads the page into it
+// and starts the page's worker; and the ring's bookkeeping of its workers.
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+#include "feature_bits.h"
+#include "page_pipeline.h"
+#include "paper_table.h"
+#include "paths.h"
+#include "shims.h"
+#include "trace.h"
+
+namespace {
+
+bool SlotBusy(DWORD flag) {
+  return (flag & (SLOT_TAKEN | SLOT_PROCESSED)) != 0;
+}
+
+}  // namespace
+
+PageRing::PageRing(JobEvents& ev) : events(ev) {
+  for (int i = 0; i < kJobSlots; ++i) {
+    lpJob[i].PageIndex = static_cast<DWORD>(i);
+    lpJob[i].events = &ev;
+  }
+}
+
+DWORD PageRing::RingSize() const {
+  int n = gMAX_THREAD.load(std::memory_order_acquire);
+  if (n < 1) n = 1;
+  if (n > kJobSlots) n = kJobSlots;
+  return static_cast<DWORD>(n);
+}
+
+void PageRing::WaitWorkers() {
+  while (!events.WaitFor(kSlotLook, [this] { return ActiveWorkers() == 0; })) {
+  }
+}
+
+BOOL PageRing::StartWorker(JobInfo* slot) {
+  static const char FUNCNAME[] = "SendOnePage";
+  // The worker is detached: its end shows only in the slot's flag and in
+  // the worker count teardown waits on.
+  activeWorkers_.fetch_add(1, std::memory_order_acq_rel);
+  try {
+    std::thread worker([this, slot, compress = compress] {
+      TraceScope trace(&events.trace);
+      ImageProcThread(slot, compress);
+      // The last touch of the job: once the count is zero the job may end.
+      events.ChangeAndNotify([this] { activeWorkers_.fetch_sub(1, std::memory_order_acq_rel); });
+    });
+    slot->PageThreadId = worker.native_handle();
+    worker.detach();
+  } catch (const std::system_error& e) {
+    activeWorkers_.fetch_sub(1, std::memory_order_acq_rel);
+    DbgMessage(FUNCNAME, "pthread_create fail, error %d", e.code().value());
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void PageRing::Release() {
+  static const char FUNCNAME[] = "ReleaseSlots";
+  WaitWorkers();
+  for (int i = 0; i < kJobSlots; ++i) {
+    JobInfo& slot = lpJob[i];
+    if (slot.lpbuf)
+      DbgMessage(FUNCNAME, "slot %d still held page %u", i, static_cast<unsigned>(slot.PageIndex));
+    std::free(slot.lpbuf);
+    slot.lpbuf = nullptr;
+    slot.StoreFlag(SLOT_FREE);
+  }
+}
+
+BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, const PageSettings& job,
+                 BOOL blank, BOOL RemoveBlankPage) {
+  static const char FUNCNAME[] = "SendOnePage";
+  DbgMessage(FUNCNAME, "In, RemoveBlankPage = %d", RemoveBlankPage);
+  const int PrinterA3 = static_cast<int>(job.DriverFeature & DF_A3);
+  DbgMessage(FUNCNAME, "PrinterA3 = %d", PrinterA3);
+
+  // Paper code: each page's own on A3 printers, the first page's otherwise.
+  const PaperTable noPaper{};
+  const PaperTable& paper = job.paperTable ? *job.paperTable : noPaper;
+  const cups_page_header2_t reference = job.referenceHeader ? *job.referenceHeader : cups_page_header2_t{};
+  const int paper_type = GetPaperSizeCode(paper, PrinterA3 ? &inheader : &reference, PrinterA3, job.cupsLEF);
+  const int Rotate90 = (paper_type & ENG_LEF_OFFSET) ? 1 : 0;
+
+  // Wait for the page's slot to be emptied by its consumer.
+  const DWORD CurrentPage = *page % ring.RingSize();
+  DbgMessage(FUNCNAME, "start page %u / index %u!", static_cast<unsigned>(*page),
+             static_cast<unsigned>(CurrentPage));
+  JobInfo* slot = &ring.lpJob[CurrentPage];
+  for (DWORD flag = slot->LoadFlag(); SlotBusy(flag); flag = slot->LoadFlag()) {
+    DbgMessage(FUNCNAME, "wait buffer index %u!", static_cast<unsigned>(CurrentPage));
+    DbgMessage(FUNCNAME, "flag = %u!", static_cast<unsigned>(flag));
+    ring.events.WaitFor(kSlotLook, [slot] { return !SlotBusy(slot->LoadFlag()); });
+  }
+  DbgMessage(FUNCNAME, "using buffer index %u!", static_cast<unsigned>(CurrentPage));
+  slot->PageThreadId = pthread_t{};
+  DbgMessage(FUNCNAME, "end search buffer index %u!", static_cast<unsigned>(CurrentPage));
+  DbgMessage(FUNCNAME, "MaxMediaWidth = %f", static_cast<double>(job.MaxMediaWidth));
+  DbgMessage(FUNCNAME, "MaxMediaHeight = %f", static_cast<double>(job.MaxMediaHeight));
+
+  // Fill the slot with the page and the job settings its stages read.
+  slot->inras = job.inras;
+  slot->PageIndex = *page;
+  slot->filler = blank;
+  slot->inheader = inheader;
+  slot->blackDots = 0;
+  slot->CurPageDataLen = 0;
+  slot->StoreFlag(slot->LoadFlag() | SLOT_TAKEN);
+  slot->Rotate90 = Rotate90;
+  slot->MaxMediaWidth = job.MaxMediaWidth;
+  slot->MaxMediaHeight = job.MaxMediaHeight;
+  slot->cupsHTable = job.cupsHTable;
+  slot->DriverFeature = job.DriverFeature;
+  slot->cupsLEF = job.cupsLEF;
+  slot->Feature[0] = job.Feature[0];
+  slot->Feature[1] = job.Feature[1];
+  slot->SCALE1200 = (job.Feature[1] & F1_1200X1200) ? 0 : 1;
+  slot->spooling = job.spooling;
+  slot->referenceHeader = reference;
+  slot->paperTable = job.paperTable;
+
+  DbgMessage(FUNCNAME, "GetCUPSPageData start");
+  DWORD BlackDot = 0;
+  if (!GetCUPSPageDataEx(slot, blank, &BlackDot)) {
+    DbgMessage(FUNCNAME, "GetCUPSPageData fail!");
+    return FALSE;
+  }
+  // Padding of the page as it now stands; none once the page was cropped.
+  slot->linebyteLeft =
+      slot->page_width > slot->inheader.cupsWidth ? slot->page_width - slot->inheader.cupsWidth : 0;
+
+  bool dropped = false;
+  if (!blank && slot->inheader.Duplex && RemoveBlankPage) {
+    DbgMessage(FUNCNAME, "Black dot = %u", static_cast<unsigned>(BlackDot));
+    DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));
+    if (BlackDot == 0) {
+      std::free(slot->lpbuf);
+      slot->lpbuf = nullptr;
+      slot->StoreFlag(SLOT_FREE);
+      DbgMessage(FUNCNAME, "skip blank page");
+      dropped = true;
+    }
+  }
+
+  if (!dropped) {
+    if (!ring.StartWorker(slot)) {
+      std::fprintf(slot->Err(), "ERROR: Page %u not printed: no thread to process it\n",
+                   static_cast<unsigned>(*page) + 1);
+      std::fflush(slot->Err());
+      return FALSE;
+    }
+    DbgMessage(FUNCNAME, "pthread_create, page thread id = %lu",
+               static_cast<unsigned long>(slot->PageThreadId));
+    DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));
+    *page += 1;
+    DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));
+  }
+
+  DbgMessage(FUNCNAME, "getTotalSystemMemory = %d", static_cast<int>(getTotalSystemMemory() / (1024 * 1024)));
+  LogTime(job.jobID ? job.jobID : "", "page done");
+  DbgMessage(FUNCNAME, "Out");
+  return TRUE;
+}

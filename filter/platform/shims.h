@@ -1,0 +1,24 @@
+// Small platform services the rest of the filter takes for granted: a
+// millisecond tick, the free-memory figure, a digit parser, the working
+// directory, a sleep and file removal.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "wintypes.h"
+
+// Monotonic milliseconds, wrapping at 2^32; traces the value it returns.
+DWORD GetTickCount();
+// Available (free) physical memory in bytes.
+std::uint64_t getTotalSystemMemory();
+// Value of the leading run of decimal digits; 0 when there is none.
+// Saturates at INT_MAX instead of overflowing.
+int str2Int(const char* string);
+
+// Traces the working directory of the filter.
+void getFilePath();
+
+void Sleep(DWORD msec);
+BOOL DeleteFile(const char* fname);

@@ -1,0 +1,171 @@
+// Trace log: DbgMessage, job milestones and the raster header dump.
+#include "trace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "paths.h"
+
+namespace {
+
+// The job the calling thread traces for; nullptr outside a job.
+thread_local const TraceTarget* tCurrent = nullptr;
+
+const TraceTarget& Current() {
+  static const TraceTarget kNoJob;
+  return tCurrent ? *tCurrent : kNoJob;
+}
+
+// Appends printf-style text to a fixed line buffer, cutting at its end.
+struct LineBuf {
+  char text[kTraceLineMax];
+  std::size_t len = 0;
+
+  LineBuf() { text[0] = '\0'; }
+  void vappend(const char* fmt, va_list ap) {
+    if (len >= sizeof text - 1) return;
+    int n = std::vsnprintf(text + len, sizeof text - len, fmt, ap);
+    if (n < 0) return;
+    len += static_cast<std::size_t>(n);
+    if (len > sizeof text - 1) len = sizeof text - 1;
+  }
+  void append(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    va_list ap;
+    va_start(ap, fmt);
+    vappend(fmt, ap);
+    va_end(ap);
+  }
+};
+
+void AppendLocalTime(LineBuf& line) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  line.append("[%04d/%02d/%02d %02d:%02d:%02d] ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+              tm.tm_min, tm.tm_sec);
+}
+
+// Appends one whole line to a trace file with a single write; a file that
+// cannot be opened drops the line. Symbolic links are not followed.
+void AppendToFile(const std::string& path, const char* data, std::size_t len) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  ssize_t ignored = write(fd, data, len);
+  (void)ignored;
+  close(fd);
+}
+
+// Writes a whole line to the scheduler's stream in one stdio call, so lines of
+// concurrent threads never split.
+void WriteErrLine(const char* prefix, const char* msg, const char* suffix) {
+  std::string line;
+  line.reserve(std::strlen(prefix) + std::strlen(msg) + std::strlen(suffix));
+  line.append(prefix).append(msg).append(suffix);
+  FILE* err = Current().err;
+  std::fwrite(line.data(), 1, line.size(), err);
+  std::fflush(err);
+}
+
+}  // namespace
+
+TraceScope::TraceScope(const TraceTarget* target) : previous_(tCurrent) {
+  tCurrent = target;
+}
+
+TraceScope::~TraceScope() {
+  tCurrent = previous_;
+}
+
+void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) {
+  std::string folderName = FixedPath("/tmp/cups");
+  bool LogtoFile = access(folderName.c_str(), R_OK | W_OK) == 0;
+
+  LineBuf msgText;
+  if (LogtoFile) {
+    AppendLocalTime(msgText);
+    msgText.append("[Job %d] ", Current().jobId);
+  }
+  msgText.append("[---filter---][--%s--] ", funcName ? funcName : "");
+  va_list ap;
+  va_start(ap, szMsgFormat);
+  msgText.vappend(szMsgFormat, ap);
+  va_end(ap);
+
+  if (LogtoFile) {
+    // Keep room for the line end even when the message filled the buffer.
+    if (msgText.len > sizeof msgText.text - 2) msgText.len = sizeof msgText.text - 2;
+    msgText.text[msgText.len++] = '\n';
+    AppendToFile(folderName + "/printer.log", msgText.text, msgText.len);
+  } else {
+    WriteErrLine("DEBUG: ", msgText.text, "\n");
+  }
+}
+
+void LogTime(const char* jobID, const char* message) {
+  static const char FUNCNAME[] = "LogTime";
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  DbgMessage(FUNCNAME, "Job %s,%s,%d/%d/%d-%d:%d:%d", jobID, message, tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+void DisplayPageInfo(const cups_page_header2_t* h) {
+  static const char FUNCNAME[] = "DisplayPageInfo";
+  static const char* const kOptionNames[14] = {
+      "TonerSave",           "Invert",      "Mirror",       "zero edge",
+      "ColorMode",           "ColorLevel",  "timeout",      "scaling",
+      "resolution",          "Support LEF", "Quality mode", "Density",
+      "Authentication mode", "Fit to paper"};
+
+  DbgMessage(FUNCNAME, "DisplayPageInfo In");
+  DbgMessage(FUNCNAME, "MediaClass = \"%s\"", h->MediaClass);
+  DbgMessage(FUNCNAME, "MediaColor = \"%s\"", h->MediaColor);
+  DbgMessage(FUNCNAME, "MediaType = \"%s\"", h->MediaType);
+  DbgMessage(FUNCNAME, "OutputType = \"%s\"", h->OutputType);
+  DbgMessage(FUNCNAME, "AdvanceDistance = %d", h->AdvanceDistance);
+  DbgMessage(FUNCNAME, "AdvanceMedia = %d", h->AdvanceMedia);
+  DbgMessage(FUNCNAME, "Collate = %d", h->Collate);
+  DbgMessage(FUNCNAME, "cupsBitsPerColor = %d", h->cupsBitsPerColor);
+  DbgMessage(FUNCNAME, "cupsBitsPerPixel = %d", h->cupsBitsPerPixel);
+  DbgMessage(FUNCNAME, "cupsBytesPerLine = %d", h->cupsBytesPerLine);
+  DbgMessage(FUNCNAME, "cupsColorOrder = %d", h->cupsColorOrder);
+  DbgMessage(FUNCNAME, "cupsColorSpace = %d", h->cupsColorSpace);
+  DbgMessage(FUNCNAME, "cupsCompression = %d", h->cupsCompression);
+  DbgMessage(FUNCNAME, "cupsHeight = %d", h->cupsHeight);
+  for (int i = 0; i < 14; ++i)
+    DbgMessage(FUNCNAME, "cupsInteger[%d] = %d (%s)", i, h->cupsInteger[i], kOptionNames[i]);
+  DbgMessage(FUNCNAME, "cupsString[0] = %s (Savetofile)", h->cupsString[0]);
+  DbgMessage(FUNCNAME, "cupsMediaType = %d (MediaType)", h->cupsMediaType);
+  DbgMessage(FUNCNAME, "cupsWidth = %d", h->cupsWidth);
+  DbgMessage(FUNCNAME, "CutMedia = %d", h->CutMedia);
+  DbgMessage(FUNCNAME, "Duplex = %d (Duplex)", h->Duplex);
+  DbgMessage(FUNCNAME, "HWResolution = [ %d %d ]", h->HWResolution[0], h->HWResolution[1]);
+  DbgMessage(FUNCNAME, "ImagingBoundingBox = [ %d %d %d %d ]", h->ImagingBoundingBox[0],
+             h->ImagingBoundingBox[1], h->ImagingBoundingBox[2], h->ImagingBoundingBox[3]);
+  DbgMessage(FUNCNAME, "cupsImagingBBox = [ %f %f %f %f ]", h->cupsImagingBBox[0], h->cupsImagingBBox[1],
+             h->cupsImagingBBox[2], h->cupsImagingBBox[3]);
+  DbgMessage(FUNCNAME, "InsertSheet = %d", h->InsertSheet);
+  DbgMessage(FUNCNAME, "Jog = %d", h->Jog);
+  DbgMessage(FUNCNAME, "LeadingEdge = %d", h->LeadingEdge);
+  DbgMessage(FUNCNAME, "ManualFeed = %d", h->ManualFeed);
+  DbgMessage(FUNCNAME, "Margins = [ %d %d ]", h->Margins[0], h->Margins[1]);
+  DbgMessage(FUNCNAME, "MediaPosition = %d (Tray)", h->MediaPosition);
+  DbgMessage(FUNCNAME, "MediaWeight = %d", h->MediaWeight);
+  DbgMessage(FUNCNAME, "MirrorPrint = %d", h->MirrorPrint);
+  DbgMessage(FUNCNAME, "NegativePrint = %d", h->NegativePrint);
+  DbgMessage(FUNCNAME, "NumCopies = %d", h->NumCopies);
+  DbgMessage(FUNCNAME, "Orientation = %d", h->Orientation);
+  DbgMessage(FUNCNAME, "OutputFaceUp = %d", h->OutputFaceUp);
+  DbgMessage(FUNCNAME, "PageSize = [ %d %d ]", h->PageSize[0], h->PageSize[1]);
+  DbgMessage(FUNCNAME, "Separations = %d", h->Separations);
+  DbgMessage(FUNCNAME, "TraySwitch = %d", h->TraySwitch);
+  DbgMessage(FUNCNAME, "Tumble = %d (Duplex)", h->Tumble);
+  DbgMessage(FUNCNAME, "DisplayPageInfo Out");
+}

@@ -1,0 +1,47 @@
+// Trace log of the filter: one call per event, each line whole.
+//
+// Lines go to "/tmp/cups/printer.log" (with time and job number) when that
+// directory is readable and writable, else to the job's error stream as
+// "DEBUG: " lines for the scheduler. Every function passes its own FUNCNAME,
+// a fixed label of the line rather than the C++ name.
+//
+// Which job a line belongs to is bound per thread (TraceScope): every thread
+// a job starts binds itself to the job's TraceTarget first, so that several
+// jobs in one process each trace under their own number and stream.
+#pragma once
+
+#include <cups/raster.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "wintypes.h"
+
+// Longest trace line including prefixes and line end; longer lines are cut.
+inline constexpr std::size_t kTraceLineMax = 2048;
+
+// The job a thread traces for: its number and its message stream.
+struct TraceTarget {
+  int jobId = 0;       // CUPS job number; 0 before the arguments are read
+  FILE* err = stderr;  // where "DEBUG: " lines go without a trace file
+};
+
+// Binds the calling thread's trace lines to target for the scope's lifetime.
+class TraceScope {
+ public:
+  explicit TraceScope(const TraceTarget* target);
+  ~TraceScope();
+  TraceScope(const TraceScope&) = delete;
+  TraceScope& operator=(const TraceScope&) = delete;
+
+ private:
+  const TraceTarget* previous_;
+};
+
+void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) __attribute__((format(printf, 2, 3)));
+
+// A job milestone with the local date and time.
+void LogTime(const char* jobID, const char* message);
+
+// Traces every field of a raster page header, one line each.
+void DisplayPageInfo(const cups_page_header2_t* inheader);

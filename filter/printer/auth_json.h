@@ -1,0 +1,28 @@
+// Job authorization data: the external authorization tool that writes a
+// small JSON object for the job, and the reader that takes seven string
+// members from it for the PJL job header.
+#pragma once
+
+#include <string>
+
+#include "pjl_stream.h"
+#include "wintypes.h"
+
+// Name of the job's authorization file, "//tmp//<title>_job<id>.txt" (at most
+// 127 characters before the fixed path root): '/' and control characters of
+// the title and id become '_' and an over-long title is shortened, so the
+// name is always one file directly in /tmp.
+std::string AuthFileName(const char* title, const char* jobId);
+
+// Runs the authorization tool /opt/Pravo/ATM with "-f", jsonFile, "-n" and
+// title as four separate arguments (no shell) and waits for it to end. A
+// file left under jsonFile from before is removed first. The tool's standard
+// input and output are /dev/null so it can touch neither the raster input nor
+// the printer stream. Returns FALSE when the tool could not be started.
+BOOL RunAuthorizationTool(const char* jsonFile, const char* title);
+
+// Reads the authorization file: the string tokens of its first JSON object,
+// paired key then value; the values of the seven keys (any letter case) go
+// to outputJsonInfo[0..6]. Slots without a key are left as they are.
+// FALSE when the file cannot be read or the object does not end.
+BOOL ParseJSON(const char* szJsonFileName, char outputJsonInfo[][kJsonTokenSize]);

@@ -1,0 +1,16 @@
+// The printer's two capability bytes: live from the status library (three
+// tries), else from the capability file the last live query left in /tmp,
+// then adjusted by the PPD's feature bits.
+#pragma once
+
+#include "status_monitor.h"
+#include "status_records.h"
+#include "wintypes.h"
+
+// Fills cap for the queue. IgnorePSM: 0 the status monitor is used, 1 it
+// is disabled by the PPD, 2 the job goes to a file.
+void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected, int IgnorePSM,
+                      DWORD DriverFeature, const char* queue, PrinterCapability& cap);
+
+// Traces the two capability bytes bit by bit between dash lines.
+void TraceFeature(const BYTE Feature[2]);

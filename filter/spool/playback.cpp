@@ -1,0 +1,161 @@
+// Sending spooled pages: the first copy in sheet order while the job runs,
+// and the replay for further collated copies at its end. Records of a
+// raw-data printer hold the coded page and are decoded before sending.
+#include "playback.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "byte_order.h"
+#include "feature_bits.h"
+#include "jbig_codec.h"
+#include "page_block.h"
+#include "shims.h"
+#include "trace.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+using MallocBuf = std::unique_ptr<char, FreeDeleter>;
+
+// Record offsets of the coded image's width and height (the BIE header
+// behind the page block prefix) and of the page header's length field.
+constexpr DWORD kBieWidthAt = kBlockPrefix + 4;
+constexpr DWORD kBieHeightAt = kBlockPrefix + 8;
+constexpr DWORD kBieHeaderLen = 20;
+constexpr DWORD kCompSizeAt = ResetCmdLen + 16;
+
+void SkipRecord(SpoolSender& s, DWORD index, const char* why) {
+  std::fprintf(s.events.Err(), "ERROR: Spooled page %u not sent: %s\n", static_cast<unsigned>(index) + 1,
+               why);
+  std::fflush(s.events.Err());
+}
+
+// Sends the decoded bitmap of a raw-data printer's record; bytes written.
+DWORD SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char* rec, DWORD size,
+                  bool traceBytes) {
+  if (size < kBlockPrefix + kBieHeaderLen) {
+    SkipRecord(s, index, "record too short for a coded page");
+    return 0;
+  }
+  if (traceBytes)
+    for (int i = 0; i < 8; ++i)
+      DbgMessage(FUNCNAME, "lpComData[%d] = %x", i,
+                 static_cast<unsigned>(static_cast<BYTE>(rec[kBieWidthAt + i])));
+  const DWORD width = GetBE32(rec + kBieWidthAt);
+  const DWORD height = GetBE32(rec + kBieHeightAt);
+  const std::uint64_t image = static_cast<std::uint64_t>(width / 8) * height;
+  DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
+  DbgMessage(FUNCNAME, "height = %d", static_cast<int>(height));
+  DbgMessage(FUNCNAME, "ImageSize = %d", static_cast<int>(image));
+  if (image == 0 || image > 0x7fffffffu - kBlockPrefix) {
+    SkipRecord(s, index, "coded page size out of range");
+    return 0;
+  }
+  const DWORD ImageSize = static_cast<DWORD>(image);
+  MallocBuf out(static_cast<char*>(std::malloc(ImageSize + kBlockPrefix)));
+  if (!out) return 0;
+  std::memcpy(out.get(), rec, kBlockPrefix);
+  PutLE32(out.get() + kCompSizeAt, ImageSize);
+  int rc = JbigDecodePage(out.get() + kBlockPrefix, const_cast<char*>(rec) + kBlockPrefix, ImageSize,
+                          size - kBlockPrefix);
+  if (rc != 0) {
+    DbgMessage(FUNCNAME, "Kestal_BIEDecoding fail, rc = %d", rc);
+    SkipRecord(s, index, "the coded page could not be decoded");
+    return 0;
+  }
+  if (!s.port.Send(out.get(), ImageSize + kBlockPrefix)) return 0;
+  DbgMessage(FUNCNAME, "Kestal_BIEDecoding success");
+  return ImageSize + kBlockPrefix;
+}
+
+// Sends spool record index to the printer stream; bytes written.
+DWORD SendRecord(SpoolSender& s, const char* FUNCNAME, DWORD index, bool raw, bool traceBytes) {
+  const DWORD size = s.spool.GetPageDataSize(index);
+  DbgMessage(FUNCNAME, "Page[%d] pageSize = %d", static_cast<int>(index), static_cast<int>(size));
+  if (size == 0) return 0;
+  MallocBuf rec(static_cast<char*>(std::malloc(size)));
+  if (!rec) return 0;
+  if (!s.spool.GetPageData(index, size, rec.get())) {
+    SkipRecord(s, index, "the spool file could not be read");
+    return 0;
+  }
+  const DWORD sent = raw ? SendDecoded(s, FUNCNAME, index, rec.get(), size, traceBytes)
+                         : (s.port.Send(rec.get(), size) ? size : 0);
+  if (sent) s.reports.ReportPageSent(s.reports.SpooledPageNumber(index));
+  return sent;
+}
+
+}  // namespace
+
+BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverFeature,
+                   const BYTE* PrinterFeature) {
+  static const char FUNCNAME[] = "PJL_FlushPage";
+  if (!s.spool.Active()) return TRUE;
+  const DWORD tick = GetTickCount();
+  DbgMessage(FUNCNAME, "In");
+  DbgMessage(FUNCNAME, "CompressOff = %d", static_cast<int>(DriverFeature & DF_DISABLE_COMPRESS));
+  const bool raw = (PrinterFeature[0] & F0_RAW_DATA) != 0;
+
+  std::lock_guard<std::mutex> lock(s.spool.Lock());
+  DWORD PagesInFile = s.spool.PagesLocked();
+  if (bDuplex) PagesInFile &= ~1u;
+  DbgMessage(FUNCNAME, "Total pages %d", static_cast<int>(PagesInFile));
+  DbgMessage(FUNCNAME, "startpage %d", static_cast<int>(*finishpage));
+
+  DWORD written = 0;
+  if (!bDuplex) {
+    while (*finishpage < PagesInFile && !s.events.Cancelled()) {
+      written += SendRecord(s, FUNCNAME, *finishpage, raw, false);
+      ++*finishpage;
+    }
+  } else {
+    while (*finishpage + 1 < PagesInFile && !s.events.Cancelled()) {
+      const DWORD i = *finishpage;
+      written += SendRecord(s, FUNCNAME, i + 1, raw, true);
+      ++*finishpage;
+      written += SendRecord(s, FUNCNAME, i, raw, true);
+      ++*finishpage;
+    }
+  }
+  s.port.count_bytes.fetch_add(written, std::memory_order_acq_rel);
+  s.port.outputSize.fetch_add(static_cast<int>(written), std::memory_order_acq_rel);
+  DbgMessage(FUNCNAME, "flush data, using %f sec", static_cast<double>(GetTickCount() - tick) / 1000.0);
+  DbgMessage(FUNCNAME, "out");
+  return TRUE;
+}
+
+void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeature, BOOL bDriverDoCollate,
+                   unsigned bDuplex, unsigned* nCopies, unsigned* nPageOffset) {
+  static const char FUNCNAME[] = "main";
+  DbgMessage(FUNCNAME, "CompressOff = %d", static_cast<int>(DriverFeature & DF_DISABLE_COMPRESS));
+  const bool raw = (PrinterFeature[0] & F0_RAW_DATA) != 0;
+  const DWORD pages = s.spool.PageCount();
+  DbgMessage(FUNCNAME, "Print Out Spool Data, Total Pages = %d", static_cast<int>(pages));
+  DbgMessage(FUNCNAME, "bDriverDoCollate = %d", bDriverDoCollate);
+  DbgMessage(FUNCNAME, "bDuplex = %d", bDuplex);
+  *nPageOffset = bDuplex ? 2 : 1;
+  DbgMessage(FUNCNAME, "nPageOffset = %d", *nPageOffset);
+  if (!bDriverDoCollate) *nCopies = 1;
+  if (*nCopies > kMaxCopies) *nCopies = kMaxCopies;
+  DbgMessage(FUNCNAME, "nCopies = %d", *nCopies);
+  if (*nCopies > 0) *nCopies -= 1;
+
+  // The output thread has ended: the spool file has no other user now.
+  const DWORD step = *nPageOffset;
+  for (unsigned copy = 0; copy < *nCopies && !s.events.Cancelled(); ++copy) {
+    for (DWORD i = 0; i < pages && !s.events.Cancelled(); i += step) {
+      DbgMessage(FUNCNAME, "Print Out Spool Data, Pages = %d", static_cast<int>(i));
+      for (DWORD k = 0; k < step && !s.events.Cancelled(); ++k) {
+        const DWORD index = i + step - 1 - k;
+        if (index >= pages) continue;
+        s.port.count_bytes.fetch_add(SendRecord(s, FUNCNAME, index, raw, false), std::memory_order_acq_rel);
+      }
+    }
+  }
+  if (s.events.Cancelled()) DbgMessage(FUNCNAME, "playback stopped, gCancelJob = %d", 1);
+}

@@ -1,0 +1,51 @@
+// The printer stream's write primitive and failure state.
+#include "printer_port.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "trace.h"
+
+std::size_t PrinterPort::Write(const void* data, std::size_t len) {
+  static const char FUNCNAME[] = "WritePort";
+  if (!data || len == 0) return 0;
+  std::size_t written = std::fwrite(data, 1, len, out_);
+  if (written != len) DbgMessage(FUNCNAME, "write fail, %zu of %zu items", written, len);
+  std::fflush(out_);
+  if (copy_) {
+    std::fwrite(data, 1, len, copy_);
+    std::fflush(copy_);
+  }
+  return written;
+}
+
+bool PrinterPort::Send(const void* data, std::size_t len) {
+  if (Failed()) return false;
+  errno = 0;
+  std::size_t n = Write(data, len);
+  if (n != len || std::fflush(out_) != 0 || std::ferror(out_)) {
+    NoteFailure("Unable to write to the printer stream", errno ? errno : EIO);
+    return false;
+  }
+  return true;
+}
+
+void PrinterPort::NoteFailure(const char* what, int err) {
+  static const char FUNCNAME[] = "NoteOutputFailure";
+  if (!failed_.exchange(true, std::memory_order_acq_rel)) {
+    std::fprintf(events_.Err(), "ERROR: %s (%s); the job is stopped\n", what, std::strerror(err));
+    std::fflush(events_.Err());
+    DbgMessage(FUNCNAME, "%s, errno = %d", what, err);
+  }
+  events_.Cancel();
+}
+
+void PrinterPort::SetCopyFile(FILE* f) {
+  CloseCopyFile();
+  copy_ = f;
+}
+
+void PrinterPort::CloseCopyFile() {
+  if (copy_) std::fclose(copy_);
+  copy_ = nullptr;
+}

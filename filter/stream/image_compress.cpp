@@ -1,0 +1,220 @@
+// Page coding: toner saving, black-dot count, checksum, JBIG or raw page
+// data, and the page block the output thread writes.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "byte_order.h"
+#include "feature_bits.h"
+#include "image.h"
+#include "jbig_codec.h"
+#include "page_output.h"
+#include "shims.h"
+#include "trace.h"
+
+namespace {
+
+// JBIG options of the page coder: two-line template for the ZQ3 chip,
+// three-line template with typical prediction otherwise.
+constexpr long kJbigOptionsZQ3 = 64;
+constexpr long kJbigOptions = 8;
+// Longest page data a block may carry; the page header's length field is
+// 32 bits and nothing sane comes near this.
+constexpr std::uint64_t kMaxPageData = 0x7fffffffu;
+
+void AppendLE32(std::vector<BYTE>& out, DWORD v) {
+  out.resize(out.size() + 4);
+  PutLE32(out.data() + out.size() - 4, v);
+}
+
+// Codes one plane and appends its coded bytes to the block, which grows as
+// far as the coded data needs. Each plane has its own chunk counter, so
+// removeHeader drops the header of every plane.
+bool CodePlane(BYTE* bitmap, DWORD width, DWORD rows, long options, long removeHeader,
+               std::vector<BYTE>& block, DWORD& codedLen) {
+  const std::size_t offset = block.size();
+  long TotalOutLen = 0;
+  long OutJBGDataTimes = 0;
+  long len = JbigEncodePage(width, rows, bitmap, block, offset, &TotalOutLen, &OutJBGDataTimes, 0, options,
+                            removeHeader);
+  if (len < 0 || static_cast<std::uint64_t>(len) > kMaxPageData) return false;
+  block.resize(offset + static_cast<std::size_t>(len));
+  codedLen = static_cast<DWORD>(len);
+  return true;
+}
+
+// Checksum of the plane the slot currently shows (lpbuf, page_height and
+// pagesize point at the plane).
+DWORD PlaneChecksum(JobInfo* lpJob) {
+  if (lpJob->DriverFeature & DF_ZQ3_CHIP) return DataPatternChkSum_new(lpJob);
+  return DataPatternChkSum(lpJob);
+}
+
+void FailPage(const char* FUNCNAME, JobInfo* lpJob, const char* why) {
+  std::fprintf(lpJob->Err(), "ERROR: Page %u not printed: %s\n", static_cast<unsigned>(lpJob->PageIndex) + 1,
+               why);
+  std::fflush(lpJob->Err());
+  DbgMessage(FUNCNAME, "page %u fail: %s", static_cast<unsigned>(lpJob->PageIndex), why);
+  lpJob->CurPageDataLen = 0;
+}
+
+// The body of ImageCompress; may throw std::bad_alloc while the block grows.
+void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
+  const BYTE* Feature = lpJob->Feature;
+  const BOOL CompressOff = (Feature[0] & F0_RAW_DATA) ? 1 : 0;
+  const bool checksum = (Feature[0] & F0_CHECKSUM) != 0;
+  const bool zq3 = (lpJob->DriverFeature & DF_ZQ3_CHIP) != 0;
+  DbgMessage(FUNCNAME, "CompressOff %d", CompressOff);
+  lpJob->blackDots = 0;
+  lpJob->CurPageDataLen = 0;
+  if (!lpJob->lpbuf) {
+    FailPage(FUNCNAME, lpJob, "no page bitmap");
+    return;
+  }
+
+  // The page cipher is not part of this build: a printer that asks for
+  // encrypted pages must not get them in the clear.
+  if (Feature[1] & F1_SSL) {
+    FailPage(FUNCNAME, lpJob, "the printer requires encrypted page data, which this filter cannot produce");
+    return;
+  }
+
+  if ((Feature[1] & F1_SW_TONERSAVE) && lpJob->inheader.cupsInteger[0]) {
+    DbgMessage(FUNCNAME, "apply toner saving");
+    Prnt_SimulateTonerSaving(lpJob);
+  }
+
+  const bool separate = (lpJob->DriverFeature & DF_CMYK_SEPARATE_COMPRESS) && !CompressOff &&
+                        lpJob->inheader.cupsInteger[4] == 3;
+  const DWORD ColorPlane = separate ? 4 : 1;
+  const DWORD JbigSizeHeader = separate ? 4 : 0;
+  DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
+  DbgMessage(FUNCNAME, "JbigSizeHeader = %d", static_cast<int>(JbigSizeHeader));
+  DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(lpJob->linebyte));
+  DbgMessage(FUNCNAME, "RasterImageCmdLen = %d", static_cast<int>(RasterImageCmdLen));
+  DbgMessage(FUNCNAME, "ResetCmdLen = %d", static_cast<int>(ResetCmdLen));
+
+  const std::uint64_t rawSize = static_cast<std::uint64_t>(lpJob->linebyte) * lpJob->page_height;
+  if (rawSize == 0 || rawSize > kMaxPageData) {
+    FailPage(FUNCNAME, lpJob, "page bitmap size out of range");
+    return;
+  }
+  // The block starts at the size of the raw bitmap and grows when coded
+  // data of a noise-like page comes out larger.
+  std::vector<BYTE> block;
+  block.reserve(rawSize + ColorPlane * JbigSizeHeader + kBlockPrefix + (checksum ? 4 : 0));
+  block.assign(kBlockPrefix, 0);
+  DbgMessage(FUNCNAME, "outsize %d", static_cast<int>(block.capacity()));
+
+  lpJob->blackDots = Prnt_CountBlackDots(lpJob->lpbuf, static_cast<long>(rawSize));
+  DbgMessage(FUNCNAME, "start");
+  DbgMessage(FUNCNAME, "page_width %d", static_cast<int>(lpJob->page_width));
+  DbgMessage(FUNCNAME, "page_height %d", static_cast<int>(lpJob->page_height));
+
+  BYTE* const bitmap = lpJob->lpbuf;
+  const DWORD H = lpJob->page_height;
+  const DWORD planeRows = H / ColorPlane;
+  const DWORD planeBytes = planeRows * lpJob->linebyte;
+  DWORD start = GetTickCount();
+  bool ok = true;
+  for (DWORD p = 0; p < ColorPlane && ok; ++p) {
+    start = GetTickCount();
+    BYTE* plane = bitmap + static_cast<std::size_t>(planeBytes) * p;
+    const std::size_t lenAt = block.size();
+    if (JbigSizeHeader) block.resize(block.size() + JbigSizeHeader);
+
+    DWORD planeLen = 0;
+    DWORD sum = 0;
+    if (CompressOff && !lpJob->spooling) {
+      block.insert(block.end(), plane, plane + planeBytes);
+      planeLen = planeBytes;
+    } else {
+      // Every plane is its own image: the checksum covers the plane's own
+      // rows and the plane's coded data carries no image header.
+      lpJob->lpbuf = plane;
+      lpJob->page_height = planeRows;
+      lpJob->pagesize = planeBytes;
+      if (checksum) {
+        sum = PlaneChecksum(lpJob);
+        DbgMessage(FUNCNAME, "checksum = %d", static_cast<int>(sum));
+      }
+      lpJob->lpbuf = bitmap;
+      DbgMessage(FUNCNAME, "before compress");
+      long options = kJbigOptions;
+      long removeHeader = CompressOff ? 0 : 1;
+      if (zq3) {
+        options = kJbigOptionsZQ3;
+        removeHeader = 0;
+        DbgMessage(FUNCNAME, "ZQ3 compress");
+        DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
+        DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(planeRows));
+        DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(lpJob->linebyte));
+        DbgMessage(FUNCNAME, "JbigSizeHeader = %d", static_cast<int>(JbigSizeHeader));
+        DbgMessage(FUNCNAME, "clen = %d", static_cast<int>(block.size() - kBlockPrefix));
+      }
+      DbgMessage(FUNCNAME, "option = %d", static_cast<int>(options));
+      ok = CodePlane(plane, lpJob->page_width, planeRows, options, removeHeader, block, planeLen);
+    }
+    DbgMessage(FUNCNAME, "CompressSize = %d", static_cast<int>(planeLen));
+    if (JbigSizeHeader) PutLE32(block.data() + lenAt, planeLen);
+    if (!CompressOff) {
+      DbgMessage(FUNCNAME, "compress mode");
+      if (checksum) {
+        DbgMessage(FUNCNAME, "add checksum");
+        AppendLE32(block, sum);
+      }
+    }
+    DbgMessage(FUNCNAME, "outLen = %d", static_cast<int>(block.size() - kBlockPrefix));
+    if (block.size() - kBlockPrefix > kMaxPageData) ok = false;
+  }
+  lpJob->page_height = H;
+  lpJob->lpbuf = bitmap;
+  lpJob->pagesize = static_cast<DWORD>(rawSize);
+  DWORD elapsed = GetTickCount() - start;
+  DbgMessage(FUNCNAME, "compress page %d using = %f", static_cast<int>(lpJob->PageIndex),
+             static_cast<double>(elapsed) / 1000.0);
+  if (!ok) {
+    FailPage(FUNCNAME, lpJob, "page coding failed");
+    return;
+  }
+
+  auto* out = static_cast<BYTE*>(std::malloc(block.size()));
+  if (!out) {
+    FailPage(FUNCNAME, lpJob, "out of memory for the page block");
+    return;
+  }
+  block[0] = 0x1B;
+  block[1] = 0x45;
+  std::memcpy(out, block.data(), block.size());
+  std::free(lpJob->lpbuf);
+  lpJob->lpbuf = out;
+  lpJob->CurPageDataLen = static_cast<DWORD>(block.size() - kBlockPrefix);
+  lpJob->pagesize = static_cast<DWORD>(block.size());
+  DbgMessage(FUNCNAME, "out, CurPageDataLen = %d", static_cast<int>(lpJob->CurPageDataLen));
+}
+
+}  // namespace
+
+bool HoldsPageBlock(const JobInfo* lpJob) {
+  return lpJob->lpbuf != nullptr && lpJob->CurPageDataLen > 0 &&
+         lpJob->pagesize == lpJob->CurPageDataLen + kBlockPrefix && lpJob->lpbuf[0] == 0x1B &&
+         lpJob->lpbuf[1] == 0x45;
+}
+
+void ImageCompress(JobInfo* lpJob) {
+  static const char FUNCNAME[] = "ImageCompress";
+  BYTE* const bitmap = lpJob->lpbuf;
+  const DWORD height = lpJob->page_height;
+  const DWORD pagesize = lpJob->pagesize;
+  try {
+    CompressPage(FUNCNAME, lpJob);
+  } catch (const std::bad_alloc&) {
+    // The slot keeps its bitmap and is dropped by the output thread.
+    lpJob->lpbuf = bitmap;
+    lpJob->page_height = height;
+    lpJob->pagesize = pagesize;
+    FailPage(FUNCNAME, lpJob, "out of memory while coding the page");
+  }
+}
