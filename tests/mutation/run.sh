@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Injects one realistic fault at a time into filter/ and tables/, rebuilds
+# incrementally and reports which test cases notice it: a yardstick of what
+# the suite really guards, meant to outlive files moving and functions being
+# renamed (faults are located by code text, not by path or function name).
+#
+#   tests/mutation/run.sh [--only ID[,ID]] [--e2e] [--by-test] [--check] [--build-dir DIR]
+#
+# --check only locates every fault (no build). A fault whose text is missing
+# or occurs more than once in filter/ and tables/ is reported "n/a", never
+# skipped. Exit status 0 whenever the run happened (survivors are
+# information, not failure); 2 when it could not run.
+set -u
+cd "$(dirname "$0")/../.." || exit 2
+BUILD=build-mut ONLY= LABEL="-LE e2e" BYTEST=0 CHECK=0 JOBS=${MUT_JOBS:-2}
+while [ $# -gt 0 ]; do
+  case $1 in
+    --only) ONLY=,$2,; shift ;; --e2e) LABEL= ;; --by-test) BYTEST=1 ;; --check) CHECK=1 ;;
+    --build-dir) BUILD=$2; shift ;; *) sed -n '7p' "$0" >&2; exit 2 ;;
+  esac; shift
+done
+
+# Each fault: "ID description", then one or more "- search" / "+ replacement"
+# line pairs, applied in order; every search text must occur exactly once.
+TABLE=$(cat <<'EOF'
+M01 DUPLEXTYPE values swapped (tumble sent as BOOKLET)
+- ? "CALENDAR" : "BOOKLET"
++ ? "BOOKLET" : "CALENDAR"
+M02 512-byte trailer rule off by one (job may end on a multiple of 512)
+- + L) % 512 == 0
++ + L + 1) % 512 == 0
+M03 page header MediaType and MediaPosition bytes swapped
+- outbuf[offsetof(PageHeader, MediaType)] = static_cast<char>(media)
++ outbuf[offsetof(PageHeader, MediaPosition)] = static_cast<char>(media)
+- outbuf[offsetof(PageHeader, MediaPosition)] = static_cast<char>(tray)
++ outbuf[offsetof(PageHeader, MediaType)] = static_cast<char>(tray)
+M04 duplex sheet from the spool file sent front side first
+- , i + 1, raw, true)
++ , i + 0, raw, true)
+- , i, raw, true)
++ , i + 1, raw, true)
+M05 collated playback sends one copy too many
+- copy < job.nCopies
++ copy <= job.nCopies
+M06 JBIG options of the plain coder 64 instead of 8
+- kJbigOptions = 8;
++ kJbigOptions = 64;
+M07 halftone threshold compare >= turned into >
+- gray[x] >= row[cx]
++ gray[x] > row[cx]
+M08 24/32-bit pixels read as BGR in the gray conversion
+- p[0], p[1], p[2])
++ p[2], p[1], p[0])
+M09 quarter turn counter-clockwise (extra half turn)
+- lpJob->page_height = oldWidth;
++ lpJob->page_height = oldWidth; Transpose_1BPP180(turned, static_cast<long>(newStep), static_cast<long>(oldWidth));
+M10 zero-edge crop margin a sixth instead of a third of an inch
+- HWResolution[0]) * 24) / -72
++ HWResolution[0]) * 12) / -72
+M11 job record: big and small page counts swapped
+- RecJob->BigSizePages, RecJob->SmallSizePages,
++ RecJob->SmallSizePages, RecJob->BigSizePages,
+M12 IMPR set for ZQ3 or A3 instead of ZQ3 and A3
+- (job.DriverFeature & DF_ZQ3_CHIP) && (job.DriverFeature & DF_A3)
++ (job.DriverFeature & DF_ZQ3_CHIP) || (job.DriverFeature & DF_A3)
+M13 paper code of A5 sent as A6
+- {420, 595, 3, "A5"
++ {420, 595, 4, "A5"
+M14 negative inverts half the page for mode 2 instead of black-and-red
+- h.cupsInteger[4] == 1);
++ h.cupsInteger[4] == 2);
+EOF
+)
+
+# apply ID BACKUPDIR: writes the fault, backing up each file first (manifest
+# lines "backup<TAB>path"); exit 3 when a search text is not found once.
+mutate() {
+  python3 - "$1" "$2" <<'PY' 3<<<"$TABLE"
+import os, shutil, sys
+mid, bak = sys.argv[1:3]
+pairs, cur = [], None
+for line in open(3).read().splitlines():
+    if line[:2] in ("- ", "+ "):
+        if cur == mid: pairs.append(line[2:])
+    elif line.strip(): cur = line.split()[0]
+files = [os.path.join(r, f) for d in ("filter", "tables") for r, _, fs in os.walk(d) for f in fs]
+read = lambda f: open(f, encoding="utf-8", errors="surrogateescape", newline="").read()
+texts = {}
+for s, r in zip(pairs[0::2], pairs[1::2]):
+    hits = [(f, n) for f in files for n in [read(f).count(s)] if n]
+    if len(hits) != 1 or hits[0][1] != 1 or texts.get(hits[0][0], s).count(s) != 1:
+        sys.exit(print("text %s: %s" % ([h[0] for h in hits] or "not found", s)) or 3)
+    f = hits[0][0]
+    texts[f] = texts.get(f, read(f)).replace(s, r)
+with open(os.path.join(bak, "manifest"), "a") as m:
+    for i, (f, t) in enumerate(texts.items()):
+        shutil.copy2(f, os.path.join(bak, str(i)))
+        m.write("%s\t%s\n" % (os.path.join(bak, str(i)), f)); m.flush()
+        open(f, "w", encoding="utf-8", errors="surrogateescape", newline="").write(t)
+PY
+}
+
+BAK=$(mktemp -d) || exit 2
+restore() {
+  [ -f "$BAK/manifest" ] || return 0
+  while IFS=$'\t' read -r b f; do cp "$b" "$f" && touch "$f"; done <"$BAK/manifest"
+  while IFS=$'\t' read -r b f; do git diff --quiet -- "$f" || { echo "ERROR: $f not restored, copy in $b" >&2; exit 2; }; done <"$BAK/manifest"
+  rm -f "$BAK"/*
+}
+trap 'restore; rm -rf "$BAK"' EXIT
+trap 'echo interrupted >&2; exit 2' INT TERM
+
+git diff --quiet HEAD -- filter tables || { echo "filter/ or tables/ has local changes" >&2; exit 2; }
+IDS=$(awk '/^M[0-9]/ {print $1}' <<<"$TABLE")
+if [ -n "$ONLY" ]; then
+  for i in ${ONLY//,/ }; do grep -qx "$i" <<<"$IDS" || { echo "unknown id $i" >&2; exit 2; }; done
+  IDS=$(for i in $IDS; do case $ONLY in *,$i,*) echo "$i" ;; esac; done)
+fi
+LOGS=$BUILD/mutation-logs
+mkdir -p "$LOGS" || exit 2
+START=$(date +%s)
+[ -f "$BUILD/CMakeCache.txt" ] ||
+  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRASTERTOPWG2_BENCH=OFF >"$LOGS/configure.log" 2>&1 ||
+  { echo "configure failed, see $LOGS/configure.log" >&2; exit 2; }
+
+# runtests LOG: ctest over the chosen labels; prints the failing test names.
+runtests() {
+  (cd "$BUILD" && ctest $LABEL -j"$JOBS") >"$1" 2>&1
+  awk '/tests FAILED:/ {f=1; next} f && / - / {sub(/^[ \t]*[0-9]+ - /, ""); sub(/ \([^()]*\)$/, ""); print}' "$1"
+}
+# A fault only counts as caught against a suite that passes without it.
+if [ "$CHECK" = 0 ]; then
+  cmake --build "$BUILD" -j"$JOBS" >"$LOGS/baseline.build.log" 2>&1 || { echo "unmutated build fails" >&2; exit 2; }
+  [ -z "$(runtests "$LOGS/baseline.test.log")" ] && grep -q " 0 tests failed" "$LOGS/baseline.test.log" ||
+    { echo "unmutated tests fail, see $LOGS/baseline.test.log" >&2; exit 2; }
+  echo "unmutated suite passes ($(($(date +%s) - START)) s)"
+fi
+echo "faults:"
+awk '/^M[0-9]/' <<<"$TABLE" | grep -F -f <(printf '%s \n' $IDS) | sed 's/^/  /'
+echo
+
+declare -A BYTEST_MAP
+CAUGHT=0 TOTAL=0 ROWS=
+for id in $IDS; do
+  TOTAL=$((TOTAL + 1)) names= result=
+  if ! why=$(mutate "$id" "$BAK"); then
+    result="n/a (not found / ambiguous)"
+  elif [ "$CHECK" = 1 ]; then
+    result=located CAUGHT=$((CAUGHT + 1))
+  elif ! cmake --build "$BUILD" -j"$JOBS" >"$LOGS/$id.build.log" 2>&1; then
+    result=build-failed
+  else
+    names=$(runtests "$LOGS/$id.test.log")
+    if [ -n "$names" ] || ! grep -q " 0 tests failed" "$LOGS/$id.test.log"; then
+      result=caught CAUGHT=$((CAUGHT + 1))
+      for t in $names; do BYTEST_MAP[$t]+=" $id"; done
+    else
+      result=survived
+    fi
+  fi
+  restore
+  [ "${result:0:3}" = n/a ] && ROWS+="$id  $result: $why"$'\n' ||
+    ROWS+=$(printf '%-4s %-9s %s (%d)' "$id" "$result" "$(echo ${names:--} | sed 's/ /, /g')" "$(grep -c . <<<"$names")")$'\n'
+  echo "$id: $result" >&2
+done
+echo "id   result    catching tests (count)"
+printf '%s' "$ROWS"
+if [ "$CHECK" = 0 ]; then
+  # Leave the build directory matching the unmutated tree.
+  cmake --build "$BUILD" -j"$JOBS" >"$LOGS/final.build.log" 2>&1
+  { echo "test case: faults it catches"
+    for t in "${!BYTEST_MAP[@]}"; do echo "$t:${BYTEST_MAP[$t]}"; done | sort; } >"$BUILD/mutation-by-test.txt"
+  [ "$BYTEST" = 1 ] && { echo; cat "$BUILD/mutation-by-test.txt"; }
+fi
+echo
+echo "run time $(($(date +%s) - START)) s, logs in $LOGS"
+echo "$([ "$CHECK" = 1 ] && echo located || echo caught) $CAUGHT of $TOTAL"
