@@ -40,8 +40,8 @@ M04 duplex sheet from the spool file sent front side first
 - , i, raw, true)
 + , i + 1, raw, true)
 M05 collated playback sends one copy too many
-- copy < job.nCopies
-+ copy <= job.nCopies
+- copy < *nCopies
++ copy <= *nCopies
 M06 JBIG options of the plain coder 64 instead of 8
 - kJbigOptions = 8;
 + kJbigOptions = 64;
@@ -61,8 +61,8 @@ M11 job record: big and small page counts swapped
 - RecJob->BigSizePages, RecJob->SmallSizePages,
 + RecJob->SmallSizePages, RecJob->BigSizePages,
 M12 IMPR set for ZQ3 or A3 instead of ZQ3 and A3
-- (job.DriverFeature & DF_ZQ3_CHIP) && (job.DriverFeature & DF_A3)
-+ (job.DriverFeature & DF_ZQ3_CHIP) || (job.DriverFeature & DF_A3)
+- (DriverFeature & DF_ZQ3_CHIP) && (DriverFeature & DF_A3)
++ (DriverFeature & DF_ZQ3_CHIP) || (DriverFeature & DF_A3)
 M13 paper code of A5 sent as A6
 - {420, 595, 3, "A5"
 + {420, 595, 4, "A5"
