@@ -2,7 +2,8 @@
 //
 // Every page header field the filter reads can be set from the command line;
 // the pixels are simple synthetic content (white, black, gray ramp, text-like
-// blocks, red areas, CMYK bands) in any of CUPS' gray, RGB and CMYK spaces.
+// blocks, a photo-like shaded page, red areas, CMYK bands) in any of CUPS'
+// gray, RGB and CMYK spaces.
 //
 //   testpage -o out.ras --pages 3 --media 595x842 --res 600 --content text
 #include <cups/raster.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -48,7 +50,8 @@ void Usage() {
       "  --bpp N                bits per pixel (default: from bpc and colour space)\n"
       "  --bytes-per-line N     override cupsBytesPerLine\n"
       "  --colorspace NAME|N    w, sw, k, rgb, srgb, cmyk, or a cups_cspace_t number (default sw)\n"
-      "  --content A[,B...]     white, black, ramp, text, red, cmyk; cycled over pages\n"
+      "  --content A[,B...]     white, black, ramp, text, text-n, photo, red, cmyk;\n"
+      "                         cycled over pages\n"
       "  --duplex N --tumble N --copies N --collate N --media-position N\n"
       "  --media-type N         cupsMediaType\n"
       "  --orientation N --mirror N --negative N\n"
@@ -97,30 +100,58 @@ unsigned Channels(int cs) {
   }
 }
 
-// Ink of the synthetic content at pixel (x, y) of a w x h page.
-Ink ContentAt(const std::string& content, unsigned x, unsigned y, unsigned w, unsigned h) {
+enum class Content { kWhite, kBlack, kRamp, kText, kTextN, kPhoto, kRed, kCmyk };
+
+// Looked up once per page: name compares for every pixel made the tool
+// several times slower under the sanitizers. Unknown names give white.
+Content ContentKind(const std::string& name) {
+  static const std::pair<const char*, Content> kNames[] = {
+      {"black", Content::kBlack},  {"ramp", Content::kRamp},   {"text", Content::kText},
+      {"text-n", Content::kTextN}, {"photo", Content::kPhoto}, {"red", Content::kRed},
+      {"cmyk", Content::kCmyk}};
+  for (const auto& [n, kind] : kNames)
+    if (name == n) return kind;
+  return Content::kWhite;
+}
+
+// Ink of the synthetic content at pixel (x, y) of a w x h page; page is the
+// 0-based page number.
+Ink ContentAt(Content content, unsigned x, unsigned y, unsigned w, unsigned h, unsigned page) {
   Ink ink;
-  if (content == "black") {
+  if (content == Content::kBlack) {
     ink.k = 1;
-  } else if (content == "ramp") {
+  } else if (content == Content::kRamp) {
     ink.k = 1.0 - static_cast<double>(x) / std::max(1u, w - 1);
-  } else if (content == "text") {
-    // Lines of word-like blocks inside 1/10 margins.
+  } else if (content == Content::kText || content == Content::kTextN) {
+    // Lines of word-like blocks inside 1/10 margins; "text-n" moves the word
+    // gaps with the page number, so that pages out of order show.
+    unsigned shift = content == Content::kTextN ? page : 0;
     unsigned mx = w / 10, my = h / 10;
     if (x < mx || x >= w - mx || y < my || y >= h - my) return ink;
     unsigned line_h = std::max(8u, h / 60), glyph_h = line_h * 6 / 10;
     unsigned word_w = std::max(6u, w / 25);
     unsigned row = (y - my) / line_h, in_line = (y - my) % line_h;
     unsigned word = (x - mx) / word_w, in_word = (x - mx) % word_w;
-    bool gap = in_word >= word_w * 8 / 10 || ((word * 7 + row * 3) % 11 == 0);
+    bool gap = in_word >= word_w * 8 / 10 || ((word * 7 + row * 3 + shift) % 11 == 0);
     if (in_line < glyph_h && !gap && ((x / std::max(1u, word_w / 8)) % 3 != 2)) ink.k = 1;
-  } else if (content == "red") {
+  } else if (content == Content::kPhoto) {
+    // Smooth tones for the halftone screens: a shaded disc on a diagonal
+    // ramp, integer geometry so every build draws the same page, and a
+    // caption of text lines below it so edges sit next to gray.
+    if (y >= h - h / 6) return ContentAt(Content::kText, x, y, w, h, page);
+    long long dx = static_cast<long long>(x) - w / 2, dy = static_cast<long long>(y) - h * 2 / 5;
+    long long r2 = static_cast<long long>(w / 3) * (w / 3), d2 = dx * dx + dy * dy;
+    if (d2 < r2)
+      ink.k = 0.15 + 0.8 * static_cast<double>(d2) / static_cast<double>(r2);
+    else
+      ink.k = 0.05 + 0.3 * static_cast<double>(x + y) / std::max(1u, w + h);
+  } else if (content == Content::kRed) {
     if (y >= h / 3 && y < 2 * h / 3) {
       ink.m = ink.y = 1;  // a red band
     } else if (x < w / 2 && y < h / 3) {
       ink.k = 1;
     }
-  } else if (content == "cmyk") {
+  } else if (content == Content::kCmyk) {
     unsigned band = y * 4 / std::max(1u, h);
     double level = static_cast<double>(x) / std::max(1u, w - 1);
     (band == 0 ? ink.c : band == 1 ? ink.m : band == 2 ? ink.y : ink.k) = level;
@@ -304,14 +335,14 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "testpage: cupsRasterWriteHeader2 failed on page %d\n", p + 1);
       return 1;
     }
-    const std::string& content = o.content[p % o.content.size()];
+    const Content content = ContentKind(o.content[p % o.content.size()]);
     std::vector<unsigned char> row(h.cupsBytesPerLine);
     unsigned samples_per_pixel = h.cupsBitsPerPixel / std::max(1u, h.cupsBitsPerColor);
     for (unsigned y = 0; y < h.cupsHeight; ++y) {
       std::fill(row.begin(), row.end(), 0);
       for (unsigned x = 0; x < h.cupsWidth; ++x) {
         double v[4] = {0, 0, 0, 0};
-        EncodeInk(ContentAt(content, x, y, h.cupsWidth, h.cupsHeight), o.colorspace, v);
+        EncodeInk(ContentAt(content, x, y, h.cupsWidth, h.cupsHeight, p), o.colorspace, v);
         for (unsigned s = 0; s < samples_per_pixel && s < 4; ++s) {
           unsigned index = x * samples_per_pixel + s;
           if ((index + 1) * h.cupsBitsPerColor > row.size() * 8) break;
