@@ -53,67 +53,23 @@ Bytes ReferenceScale(const Bytes& src, DWORD w, DWORD h, DWORD trgWidth, int xr,
 std::uint8_t Ramp(std::uint32_t p, std::uint32_t x, std::uint32_t y) {
   return static_cast<std::uint8_t>(p * 50 + x * 7 + y * 13);
 }
-std::uint8_t Black(std::uint32_t, std::uint32_t, std::uint32_t) {
-  return 0;
-}
 
 }  // namespace
 
 // Values chosen so that the weights are exact; 0x77 where nothing is written.
 TEST(ScaleImage, HandComputedPositionsWeightsAndPinnedEdges) {
-  struct Case {
-    const char* what;
-    Bytes src;
-    DWORD w, h, trgWidth, rows;
-    int xr, yr;
-    unsigned bytes;
-    long lines;
-    Bytes want;
-  } cases[] = {
-      // Positions 0, .5, 1 ... 3.5 (pinned to column 3); yrate 1 makes two lines.
-      {"enlarge columns",
-       {0, 100, 200, 40, 0, 100, 200, 40},
-       4,
-       2,
-       8,
-       4,
-       2000,
-       1000,
-       1,
-       2,
-       Bytes{2,    52,   102,  152,  202,  122,  42,   42,   2,    52,   102,  152,  202,  122,  42,   42,
-             0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77}},
-      // Positions .5, 2.5, 4.5, 6.5: the mean of each pair plus 2.
-      {"reduce columns from one half",
-       {0, 100, 200, 40, 8, 16, 24, 32},
-       8,
-       1,
-       4,
-       1,
-       500,
-       1000,
-       1,
-       1,
-       Bytes{52, 122, 14, 30}},
-      // Two RGB pixels at positions 0, .5, 1, 1.5: each byte on its own.
-      {"three-byte pixels",
-       {0, 100, 200, 40, 8, 16},
-       2,
-       1,
-       4,
-       1,
-       2000,
-       1000,
-       3,
-       1,
-       Bytes{2, 102, 202, 22, 56, 110, 42, 10, 18, 42, 10, 18}},
-  };
   TraceCapture trace;
-  for (const Case& c : cases) {
-    long lines = 0;
-    EXPECT_EQ(Scale(c.src, c.w, c.h, c.trgWidth, c.rows, c.xr, c.yr, &lines, c.bytes), c.want) << c.what;
-    EXPECT_EQ(lines, c.lines) << c.what;
-  }
+  long lines = 0;
+  // Positions 0, .5, 1 ... 3.5 (pinned to column 3); a y ratio of 1 makes two lines.
+  Bytes want = {2, 52, 102, 152, 202, 122, 42, 42, 2, 52, 102, 152, 202, 122, 42, 42};
+  want.resize(32, 0x77);
+  EXPECT_EQ(Scale({0, 100, 200, 40, 0, 100, 200, 40}, 4, 2, 8, 4, 2000, 1000, &lines), want);
+  EXPECT_EQ(lines, 2);
+  // Positions .5, 2.5, 4.5, 6.5: the mean of each pair plus 2.
+  EXPECT_EQ(Scale({0, 100, 200, 40, 8, 16, 24, 32}, 8, 1, 4, 1, 500, 1000, &lines), (Bytes{52, 122, 14, 30}));
+  // Two RGB pixels at positions 0, .5, 1, 1.5: each byte on its own.
+  EXPECT_EQ(Scale({0, 100, 200, 40, 8, 16}, 2, 1, 4, 1, 2000, 1000, &lines, 3),
+            (Bytes{2, 102, 202, 22, 56, 110, 42, 10, 18, 42, 10, 18}));
 }
 
 TEST(ScaleImage, AgreesWithAPlainPerPixelScalerOnRandomPages) {
@@ -211,20 +167,6 @@ TEST(ImageCrop, ZeroEdgeOneShrinksThePageInsteadOfCropping) {
     }
 }
 
-TEST(ImageCrop, PagesSmallerThanTheBorderOrTheClaimedGeometryAreRefused) {
-  TraceCapture trace;
-  for (std::uint32_t claimedHeight : {64u, 100000u}) {  // 64 - 200 would wrap to a 4-gigapixel page
-    PageSlot s;
-    s.Gray(64, 64, 1, Black);
-    s.job.page_height = claimedHeight;
-    s.job.inheader.ImagingBoundingBox[0] = s.job.inheader.ImagingBoundingBox[1] = 0;
-    BYTE* before = s.job.lpbuf;
-    EXPECT_EQ(Lib_DoImageCrop(&s.job), FALSE);
-    EXPECT_EQ(s.job.lpbuf, before);
-    EXPECT_EQ(s.job.page_width, 64u);
-  }
-}
-
 // The page is brought to 600 dpi (1200 dpi ones only under SCALE1200) and
 // scaled by the user's percentage with the scaler, every plane on its own,
 // into a page aligned to 32 pixels whose lines below the scaled ones are
@@ -265,25 +207,32 @@ TEST(Scaling, ResolutionAndPercentageGiveTheScalersOutputOnEveryPlane) {
   }
 }
 
-TEST(Scaling, ZeroResolutionAndScalingsOutOfRangeAreRefused) {
+TEST(Geometry, PagesThatCannotBeCroppedOrScaledAreRefusedAndKept) {
   struct Case {
     const char* what;
+    BOOL (*stage)(JobInfo*);
+    std::uint32_t claimedHeight;
     unsigned dpi, scaling;
     int scale1200;
-  } cases[] = {{"no resolution: would divide by zero", 0, 100, 0},
-               {"2.5 billion pixels wide", 600, 4000000000u, 0},
-               {"1% of half a page: no pixel", 1200, 1, 1}};
+  } cases[] = {{"smaller than the border: 64 - 200 would wrap", Lib_DoImageCrop, 64, 600, 0, 0},
+               {"more lines claimed than held", Lib_DoImageCrop, 100000, 600, 0, 0},
+               {"more lines claimed than held", Lib_DoScaling, 100000, 300, 0, 0},
+               {"no resolution: would divide by zero", Lib_DoScaling, 64, 0, 100, 0},
+               {"2.5 billion pixels wide", Lib_DoScaling, 64, 600, 4000000000u, 0},
+               {"1% of half a page: no pixel", Lib_DoScaling, 64, 1200, 1, 1}};
   TraceCapture trace;
   for (const Case& c : cases) {
     PageSlot s;
-    s.Gray(64, 64, 1, Black);
-    BYTE* before = s.job.lpbuf;
+    s.Gray(64, 64, 1, Ramp);
+    const Bytes before = s.Bytes();
+    s.job.page_height = c.claimedHeight;
+    s.job.inheader.ImagingBoundingBox[0] = s.job.inheader.ImagingBoundingBox[1] = 0;
     s.job.inheader.HWResolution[0] = c.dpi;
     s.job.inheader.cupsInteger[7] = c.scaling;
     s.job.SCALE1200 = c.scale1200;
-    EXPECT_EQ(Lib_DoScaling(&s.job), FALSE) << c.what;
-    EXPECT_EQ(s.job.lpbuf, before);
-    EXPECT_EQ(s.job.page_width, 64u);
+    EXPECT_EQ(c.stage(&s.job), FALSE) << c.what;
+    EXPECT_EQ(s.job.page_width, 64u) << c.what;
+    EXPECT_EQ(s.Bytes(), before) << c.what;
   }
 }
 

@@ -2,6 +2,7 @@
 // the threshold compare, checked against a plain per-pixel screen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -16,30 +17,8 @@ using namespace testing_support;
 
 namespace {
 
-// Density exponents by index, and the tiles (K, Y, M, C) and density offset
-// of some screens, as the printer documentation lists them.
+// Density exponents by index, as the printer documentation lists them.
 const float kGamma[10] = {0.4f, 0.6f, 1.0f, 1.35f, 2.0f, 2.35f, 3.5f, 4.5f, 6.0f, 8.0f};
-struct Screen {
-  int type;
-  std::vector<const char*> tiles;  // planes beyond these keep FINE_TAry_128
-  float fix;
-  bool fixOffOnA3;
-};
-const Screen kScreens[] = {
-    {1, {"FINE_TAry_128"}, 0.3f, true},
-    {2, {"LSU_106_K60"}, 0.3f, true},
-    {5, {"Oskel_106"}, 0.0f, false},
-    {8, {"A4_Vlor2_600Ret_212_64x64_GDI"}, 1.0f, false},
-    {9, {"cmyk_96_96_k", "cmyk_128_128_y", "cmyk_128_128_m", "cmyk_128_128_c"}, 0.0f, false},
-    {17, {"COLOR_K_180_180", "COLOR_Y_180_180", "COLOR_M_180_180", "COLOR_C_180_180"}, 0.0f, false},
-    {77, {"FINE_TAry_128"}, 0.0f, false},  // unknown types: the default tile, no offset
-};
-
-const Screen& ScreenOf(int type) {
-  for (const Screen& s : kScreens)
-    if (s.type == type) return s;
-  return kScreens[std::size(kScreens) - 1];
-}
 
 // A gray page whose value depends on line and column, every value present.
 Bytes GrayPattern(unsigned linebyte, unsigned height) {
@@ -50,13 +29,14 @@ Bytes GrayPattern(unsigned linebyte, unsigned height) {
   return g;
 }
 
-// The 1-bit page the plain screen makes of a gray page of `planes` planes.
-Bytes Screened(const Bytes& gray, unsigned width, unsigned linebyte, unsigned height, unsigned planes,
-               const Screen& sc, float gamma) {
+// The 1-bit page the plain screen makes of a gray page of `planes` planes:
+// lines of whole words, every gray byte screened as far as they reach.
+Bytes Screened(const Bytes& gray, unsigned width, unsigned linebyte, unsigned height,
+               const std::vector<const char*>& names, unsigned planes, float gamma) {
   const unsigned lineOut = ((width + 7) / 8 + 3) / 4 * 4;
   std::vector<const ThresholdTile*> tiles;
   for (unsigned p = 0; p < planes; ++p)
-    tiles.push_back(FindThresholdTile(p < sc.tiles.size() ? sc.tiles[p] : "FINE_TAry_128"));
+    tiles.push_back(FindThresholdTile(p < names.size() ? names[p] : "FINE_TAry_128"));
   return ScreenRef(gray, std::min(linebyte, lineOut * 8), linebyte, height / planes, tiles, gamma)
       .Pack(lineOut);
 }
@@ -64,22 +44,27 @@ Bytes Screened(const Bytes& gray, unsigned width, unsigned linebyte, unsigned he
 }  // namespace
 
 TEST(HalftoneSelect, LowResolutionsScreenAs600OthersAsTypeOneAndRowsAreClamped) {
-  for (int row = -2; row <= 8; ++row)
-    for (bool lsu : {false, true})
-      for (bool s1200 : {false, true}) {
-        auto at = [&](int r, unsigned dpi) { return SelectHalftoneType(r, dpi, lsu, s1200); };
-        const int clamped = row < 0 ? 0 : row > 6 ? 6 : row;
-        for (unsigned dpi : {150u, 300u, 600u, 1200u, 2400u}) {
-          EXPECT_EQ(at(row, dpi).HalftoneType, at(clamped, dpi).HalftoneType) << row << " " << dpi;
-          EXPECT_EQ(at(row, dpi).resolution, static_cast<int>(std::max(dpi, 600u)));
-          EXPECT_EQ(at(row, dpi).changeTable, s1200 && dpi == 1200);
+  for (bool lsu : {false, true})
+    for (bool s1200 : {false, true}) {
+      auto at = [&](int row, unsigned dpi) { return SelectHalftoneType(row, dpi, lsu, s1200); };
+      for (unsigned dpi : {150u, 300u, 600u, 720u, 1200u, 2400u}) {
+        EXPECT_EQ(at(-3, dpi).HalftoneType, at(0, dpi).HalftoneType);
+        EXPECT_EQ(at(42, dpi).HalftoneType, at(6, dpi).HalftoneType);
+        for (int row = 0; row <= 6; ++row) {
+          const HalftoneChoice c = at(row, dpi);
+          EXPECT_EQ(c.resolution, static_cast<int>(std::max(dpi, 600u)));
+          EXPECT_EQ(c.changeTable, s1200 && dpi == 1200);
+          if (dpi != 600 && dpi != 1200) {
+            EXPECT_EQ(c.HalftoneType, dpi < 600 ? at(row, 600).HalftoneType : 1) << row << " " << dpi;
+          }
         }
-        EXPECT_EQ(at(row, 300).HalftoneType, at(row, 600).HalftoneType);
-        EXPECT_EQ(at(row, 2400).HalftoneType, 1);
-        EXPECT_EQ(at(row, 720).HalftoneType, 1);
       }
+    }
 }
 
+// The screen's tiles (K, Y, M, C; FINE_TAry_128 for planes not named) and
+// density offset as the printer documentation lists them; four planes are
+// screened each with its own tile.
 TEST(Halftone, TheSlotsRowResolutionEngineAndDensityChooseTheScreen) {
   struct Case {
     int row;
@@ -87,21 +72,32 @@ TEST(Halftone, TheSlotsRowResolutionEngineAndDensityChooseTheScreen) {
     BYTE feature0;
     int scale1200;
     DWORD driverFeature;
-    int type;
+    std::vector<const char*> tiles;
+    float fix;
   } cases[] = {
-      {0, 600, 96, 0, 0, 0, 1},
-      {0, 300, 96, F0_LSU, 0, 0, 2},
-      {0, 600, 96, F0_LSU, 0, DF_A3, 2},  // no offset on A3 printers
-      {0, 1200, 96, F0_LSU, 1, 0, 8},
-      {6, 600, 96, 0, 0, 0, 5},
-      {0, 2400, 96, F0_LSU, 0, 0, 1},
-      {0, 600, 37, 0, 0, 0, 1},  // lines of 8 bytes; the padding up to 64 pixels is screened
+      {0, 600, 96, 0, 0, 0, {"FINE_TAry_128"}, 0.3f},
+      {0, 300, 96, F0_LSU, 0, 0, {"LSU_106_K60"}, 0.3f},
+      {0, 600, 96, F0_LSU, 0, DF_A3, {"LSU_106_K60"}, 0.0f},  // no offset on A3 printers
+      {0, 1200, 96, F0_LSU, 1, 0, {"A4_Vlor2_600Ret_212_64x64_GDI"}, 1.0f},
+      {6, 600, 96, 0, 0, 0, {"Oskel_106"}, 0.0f},
+      {0, 2400, 96, F0_LSU, 0, 0, {"FINE_TAry_128"}, 0.3f},
+      {0, 600, 37, 0, 0, 0, {"FINE_TAry_128"}, 0.3f},  // lines of 8 bytes: the gray up to 64 pixels is
+                                                       // screened
+      {4,
+       600,
+       200,
+       0,
+       0,
+       0,
+       {"COLOR_K_180_180", "COLOR_Y_180_180", "COLOR_M_180_180", "COLOR_C_180_180"},
+       0.0f},
+      {4, 1200, 200, 0, 0, 0, {"cmyk_96_96_k", "cmyk_128_128_y", "cmyk_128_128_m", "cmyk_128_128_c"}, 0.0f},
   };
-  const unsigned lb = 96, h = 64;
-  const Bytes gray = GrayPattern(lb, h);
+  const unsigned lb = 200, h = 4 * 72;
+  const Bytes gray = GrayPattern(lb, h);  // four planes of different content: a swapped plane shows
   TraceCapture trace;
   for (const Case& c : cases)
-    for (int density : {0, 4, 9}) {
+    for (int density : {0, 4, 9, 10}) {  // 10: TonerSave
       PageSlot s;
       s.Set(gray, c.width, h, lb, 8);
       s.job.cupsHTable = c.row;
@@ -109,14 +105,15 @@ TEST(Halftone, TheSlotsRowResolutionEngineAndDensityChooseTheScreen) {
       s.job.Feature[0] = c.feature0;
       s.job.SCALE1200 = c.scale1200;
       s.job.DriverFeature = c.driverFeature;
-      s.job.inheader.cupsInteger[11] = density;
+      s.job.inheader.cupsInteger[0] = density == 10;
+      s.job.inheader.cupsInteger[4] = c.tiles.size() == 4 ? 3 : 0;
+      s.job.inheader.cupsInteger[11] = density % 10;
       ASSERT_EQ(ApplyHalftone(&s.job), TRUE);
-      const Screen& sc = ScreenOf(c.type);
-      const float gamma = kGamma[density] + ((sc.fixOffOnA3 && (c.driverFeature & DF_A3)) ? 0.0f : sc.fix);
-      EXPECT_EQ(s.Bytes(), Screened(gray, c.width, lb, h, 1, sc, gamma))
-          << "type " << c.type << " density " << density;
-      EXPECT_EQ(s.job.linebyte, c.width == 96 ? 12u : 8u);
-      EXPECT_EQ(s.job.pagesize, s.job.linebyte * h);
+      const unsigned planes = c.tiles.size() == 4 ? 4 : 1;
+      EXPECT_EQ(s.Bytes(),
+                Screened(gray, c.width, lb, h, c.tiles, planes, kGamma[density == 10 ? 2 : density] + c.fix))
+          << c.tiles[0] << " density " << density;
+      EXPECT_EQ(s.job.linebyte * h, s.job.pagesize);
     }
 }
 
@@ -147,24 +144,6 @@ TEST(DensityCurve, IndexIsClampedAndTonerSaveForcesTwo) {
     h.cupsInteger[11] = c[1];
     EXPECT_EQ(DensityIndex(h), static_cast<int>(c[2])) << c[0] << " " << c[1];
   }
-}
-
-TEST(Halftone, EveryScreenMatchesThePlainScreenOnFourPlanes) {
-  // Four stacked planes of different content, so that a swapped plane shows.
-  const unsigned w = 200, h = 4 * 72;
-  const Bytes gray = GrayPattern(w, h);
-  TraceCapture trace;
-  for (const Screen& sc : kScreens)
-    for (bool tonerSave : {false, true}) {
-      PageSlot s;
-      s.Set(gray, w, h, w, 8);
-      s.job.inheader.cupsInteger[4] = 3;
-      s.job.inheader.cupsInteger[11] = 7;
-      s.job.inheader.cupsInteger[0] = tonerSave;
-      ASSERT_EQ(ApplyHalftoneType(&s.job, sc.type), TRUE) << sc.type;
-      EXPECT_EQ(s.Bytes(), Screened(gray, w, w, h, 4, sc, kGamma[tonerSave ? 2 : 7] + sc.fix))
-          << "type " << sc.type << " tonerSave " << tonerSave;
-    }
 }
 
 TEST(Halftone, WhiteStaysLightAndBlackDarkForEveryTypeAndDensity) {

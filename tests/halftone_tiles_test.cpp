@@ -15,6 +15,7 @@
 
 #include "image_oracles.h"
 #include "test_support.h"
+#include "tile_clusters.h"
 
 using namespace testing_support;
 
@@ -55,28 +56,6 @@ std::vector<char> DarkCells(const ThresholdTile& t, int gray) {
   return dark;
 }
 
-// 8-connected clusters of toner cells, labelled by flooding, the tile
-// repeating at its edges.
-int CountClusters(const ThresholdTile& t, std::vector<char> dark) {
-  int clusters = 0;
-  for (int s = 0; s < t.width * t.height; ++s) {
-    if (!dark[s]) continue;
-    ++clusters;
-    std::vector<int> todo = {s};
-    dark[s] = 0;
-    while (!todo.empty()) {
-      const int c = todo.back();
-      todo.pop_back();
-      for (int d = 0; d < 9; ++d) {
-        const int x = (c % t.width + d % 3 - 1 + t.width) % t.width,
-                  y = (c / t.width + d / 3 - 1 + t.height) % t.height;
-        if (dark[y * t.width + x]) dark[y * t.width + x] = 0, todo.push_back(y * t.width + x);
-      }
-    }
-  }
-  return clusters;
-}
-
 // Shortest wrap-around Chebyshev distance between two different centres.
 int NearestCentreSpacing(const ThresholdTile& t, const std::vector<std::pair<int, int>>& centres) {
   int best = t.width + t.height;
@@ -112,7 +91,7 @@ TEST(ThresholdTiles, DotsGrowAsSeparateClusters) {
       const std::vector<char> dark = DarkCells(t, static_cast<int>(std::lround(255 * (1 - cover))));
       const int darkCells = static_cast<int>(std::count(dark.begin(), dark.end(), 1));
       ASSERT_NEAR(double(darkCells) / dark.size(), cover, 0.01) << t.name;
-      const int clusters = CountClusters(t, dark);
+      const int clusters = CountWrappedClusters(t.width, t.height, [&](int c) { return dark[c]; });
       EXPECT_LE(clusters, dots) << t.name << " at " << cover;
       const double apart = cover < 0.2 ? 0.9 : cover < 0.4 ? 0.8 : spacing >= 6 ? 0.9 : 0.0;
       EXPECT_GE(clusters, apart * std::min(dots, darkCells)) << t.name << " at " << cover;

@@ -23,7 +23,6 @@ struct Bits {
   Bits(unsigned width = 0, unsigned height = 0) : w(width), h(height), px(std::size_t{width} * height) {}
   bool at(unsigned x, unsigned y) const { return px[std::size_t{y} * w + x]; }
   void set(unsigned x, unsigned y, bool v = true) { px[std::size_t{y} * w + x] = v; }
-  std::size_t Count() const { return static_cast<std::size_t>(std::count(px.begin(), px.end(), true)); }
   bool operator==(const Bits& o) const { return w == o.w && h == o.h && px == o.px; }
 
   // Reads w x h pixels of packed lines, the leftmost pixel in the high bit.
@@ -54,7 +53,7 @@ struct Bits {
 };
 
 inline void PrintTo(const Bits& b, std::ostream* os) {
-  *os << b.w << "x" << b.h << " with " << b.Count() << " set";
+  *os << b.w << "x" << b.h << " with " << std::count(b.px.begin(), b.px.end(), true) << " set";
 }
 
 inline Bits Mirrored(const Bits& b) {

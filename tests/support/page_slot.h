@@ -33,13 +33,13 @@ struct PageSlot {
   PageSlot& operator=(const PageSlot&) = delete;
   ~PageSlot() { std::free(job.lpbuf); }
 
-  // Installs a copy of bytes as the page: width pixels of bpp bits, height
-  // lines of linebyte bytes.
+  // Installs a copy of bytes as the page (none when empty): width pixels of
+  // bpp bits, height lines of linebyte bytes.
   void Set(const std::vector<std::uint8_t>& bytes, unsigned width, unsigned height, unsigned linebyte,
            unsigned bpp) {
     std::free(job.lpbuf);
-    job.lpbuf = static_cast<BYTE*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
-    if (!bytes.empty()) std::memcpy(job.lpbuf, bytes.data(), bytes.size());
+    job.lpbuf = bytes.empty() ? nullptr : static_cast<BYTE*>(std::malloc(bytes.size()));
+    if (job.lpbuf) std::memcpy(job.lpbuf, bytes.data(), bytes.size());
     job.page_width = width;
     job.page_height = height;
     job.linebyte = linebyte;
