@@ -23,42 +23,41 @@ Bytes RandomBytes(std::size_t n, std::mt19937& rng) {
 
 }  // namespace
 
-TEST(Negative, WholePageOrTheFirstHalfAndNothingBeyondTheBuffer) {
-  TraceCapture trace;
-  const Bytes page = {0x00, 0xFF, 0x0F, 0xF0, 0x55, 0xAA, 0x01, 0x80, 0x7E};
-  Bytes inverted(page);
-  for (auto& b : inverted) b = static_cast<std::uint8_t>(~b);
-  PageSlot s;
-  s.Bits(3, 3, page);
-  DoNegative(&s.job, FALSE);
-  EXPECT_EQ(s.Bytes(), inverted);
-  DoNegative(&s.job, TRUE);  // nine bytes: the half is four
-  EXPECT_EQ(s.Bytes(), (Bytes{0x00, 0xFF, 0x0F, 0xF0, 0xAA, 0x55, 0xFE, 0x7F, 0x81}));
-  s.job.page_height = 1000;  // claims 3000 bytes of a 9-byte buffer
-  DoNegative(&s.job, FALSE);
-  s.job.page_height = 3;
-  EXPECT_EQ(s.Bytes(), (Bytes{0x00, 0xFF, 0x0F, 0xF0, 0xAA, 0x55, 0xFE, 0x7F, 0x81}));
-}
-
-TEST(MirrorHalfTurnAndDoubling, AgreeWithPerPixelReferences) {
+TEST(BitmapOps, NegativeMirrorHalfTurnAndDoublingAgreeWithPerPixelReferences) {
   TraceCapture trace;
   std::mt19937 rng(7);
   for (unsigned lineBytes : {1, 3, 5, 13})
     for (unsigned h : {1, 7, 29}) {
+      SCOPED_TRACE(std::to_string(lineBytes) + " bytes x " + std::to_string(h));
       const Bytes page = RandomBytes(lineBytes * h, rng);
       const Bits b = Bits::Unpack(page.data(), lineBytes * 8, h, lineBytes);
       PageSlot s;
       s.Bits(lineBytes, h, page);
+      DoNegative(&s.job, FALSE);
+      EXPECT_EQ(Bits::Unpack(s.job.lpbuf, b.w, h, lineBytes), Inverted(b));
+      s.Bits(lineBytes, h, page);
       DoMirror(&s.job);
-      EXPECT_EQ(Bits::Unpack(s.job.lpbuf, b.w, h, lineBytes), Mirrored(b)) << lineBytes << "/" << h;
+      EXPECT_EQ(Bits::Unpack(s.job.lpbuf, b.w, h, lineBytes), Mirrored(b));
       Bytes turned(page);
       Transpose_1BPP180(turned.data(), lineBytes, h);
-      EXPECT_EQ(Bits::Unpack(turned.data(), b.w, h, lineBytes), Turned180(b)) << lineBytes << "/" << h;
+      EXPECT_EQ(Bits::Unpack(turned.data(), b.w, h, lineBytes), Turned180(b));
       BYTE* doubled = Prnt_AdjustData(const_cast<BYTE*>(page.data()), static_cast<long>(page.size()));
       ASSERT_NE(doubled, nullptr);
-      EXPECT_EQ(Bits::Unpack(doubled, 2 * b.w, h, 2 * lineBytes), Doubled(b)) << lineBytes << "/" << h;
+      EXPECT_EQ(Bits::Unpack(doubled, 2 * b.w, h, 2 * lineBytes), Doubled(b));
       std::free(doubled);
     }
+}
+
+TEST(BitmapOps, NegativeOfHalfThePageStopsAtItsMiddleAndNeverPassesTheBuffer) {
+  TraceCapture trace;
+  PageSlot s;
+  s.Bits(3, 3, {0x00, 0xFF, 0x0F, 0xF0, 0x55, 0xAA, 0x01, 0x80, 0x7E});
+  DoNegative(&s.job, TRUE);  // nine bytes: the half is four
+  const Bytes half = {0xFF, 0x00, 0xF0, 0x0F, 0x55, 0xAA, 0x01, 0x80, 0x7E};
+  EXPECT_EQ(s.Bytes(), half);
+  s.job.page_height = 1000;  // claims 3000 bytes of a 9-byte buffer
+  DoNegative(&s.job, FALSE);
+  EXPECT_EQ(s.Bytes(), half);
 }
 
 TEST(QuarterTurn, TopLeftEndsTopRight) {
@@ -86,7 +85,7 @@ TEST(QuarterTurn, AgreesWithAPerPixelReferenceOnOddSizesAndWritesOnlyItsBytes) {
 
 // Toner saving leaves white white, thins solid black with its resolution's
 // map (the 600-dpi one under SCALE1200 and below 600) and takes dots away
-// over all byte values.
+// over all byte values, as counted bit by bit.
 TEST(TonerSaving, ThinsSolidBlackByResolutionAndRemovesDotsOverall) {
   struct Case {
     unsigned dpi;
@@ -104,22 +103,16 @@ TEST(TonerSaving, ThinsSolidBlackByResolutionAndRemovesDotsOverall) {
     Prnt_SimulateTonerSaving(&s.job);
     EXPECT_EQ(s.At(0, 0), 0) << c.dpi;
     EXPECT_EQ(s.At(255, 0), c.solid) << c.dpi;
-    EXPECT_LT(Prnt_CountBlackDots(s.job.lpbuf, 256), 1024u * 7 / 8) << c.dpi;
-  }
-}
-
-TEST(DotCount, CountsTheSetBitsOfTheFirstBytes) {
-  std::mt19937 rng(5);
-  const Bytes b = RandomBytes(1000, rng);
-  for (long n : {0L, 1L, 999L, 1000L}) {
-    DWORD want = 0;
-    for (long i = 0; i < n; ++i) want += __builtin_popcount(b[i]);
-    EXPECT_EQ(Prnt_CountBlackDots(const_cast<BYTE*>(b.data()), n), want) << n;
+    DWORD dots = 0;
+    for (std::uint8_t v : s.Bytes()) dots += __builtin_popcount(v);
+    EXPECT_EQ(Prnt_CountBlackDots(s.job.lpbuf, 256), dots);
+    EXPECT_EQ(Prnt_CountBlackDots(s.job.lpbuf, 255), dots - __builtin_popcount(c.solid));
+    EXPECT_LT(dots, 1024u * 7 / 8) << c.dpi;
   }
   EXPECT_EQ(Prnt_CountBlackDots(nullptr, 6), 0u);
 }
 
-TEST(Checksum, SamplesOneByteEvery32LinesWalkingRightAndTheLastByte) {
+TEST(Checksums, SampledAndCornerChecksumsReadTheirBytes) {
   TraceCapture trace;
   PageSlot s;
   // 40 pixels = 5 bytes a line, 70 lines: samples at lines 0, 32 and 64,
@@ -131,17 +124,7 @@ TEST(Checksum, SamplesOneByteEvery32LinesWalkingRightAndTheLastByte) {
   page.back() = 40;
   s.Bits(5, 70, page);
   EXPECT_EQ(DataPatternChkSum(&s.job), 100u);
-  // Fewer than 32 lines: line 0 and the last byte.
-  Bytes shortPage(4 * 31, 7);
-  shortPage.front() = 0xF0;
-  shortPage.back() = 0xE0;
-  s.Bits(4, 31, shortPage);
-  EXPECT_EQ(DataPatternChkSum(&s.job), 0xF0u + 0xE0u);
-}
-
-TEST(CornerChecksum, KeepsTheFourCornersAndStampsThem) {
-  TraceCapture trace;
-  PageSlot s;
+  // The corners, first on top; each is stamped with 0xAA.
   s.Bits(4, 3, {0x11, 0, 0, 0x22, 0, 0, 0, 0, 0x33, 0, 0, 0x44});
   EXPECT_EQ(DataPatternChkSum_new(&s.job), 0x11223344u);
   EXPECT_EQ(s.Bytes(), (Bytes{0xAA, 0, 0, 0xAA, 0, 0, 0, 0, 0xAA, 0, 0, 0xAA}));
@@ -157,7 +140,7 @@ TEST(Checksums, PagesWithoutWholeBytesOrWithMoreLinesThanTheBufferGiveTheFailure
   } cases[] = {{"no page", 0, 0}, {"less than a byte a line", 7, 1}, {"more lines than the buffer", 8, 64}};
   for (const Case& c : cases) {
     PageSlot s;
-    if (c.width) s.Bits(1, 1, {0x55});
+    s.Bits(1, 1, c.width ? Bytes{0x55} : Bytes{});
     s.job.page_width = c.width;
     s.job.page_height = c.height;
     EXPECT_EQ(DataPatternChkSum(&s.job), 0u) << c.what;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -113,12 +114,16 @@ TEST_P(GeneratedPpd, EveryOfferedSizeHasItsEnginePaperCode) {
   BuildPaperList(ppd);
   ASSERT_GT(ppd->num_sizes, 0);
   bool sawA3 = false;
+  std::set<int> codes;
   for (int i = 0; i < ppd->num_sizes; ++i) {
     const ppd_size_t& s = ppd->sizes[i];
     cups_page_header2_t h{};
     h.PageSize[0] = static_cast<unsigned>(s.width);
     h.PageSize[1] = static_cast<unsigned>(s.length);
-    EXPECT_NE(GetPaperSizeCode(&h, 0, 0), ENG_PAPER_CUSTOMER) << s.name << " is not in the paper table";
+    // The engine tells the sizes apart by their codes alone.
+    const int code = GetPaperSizeCode(&h, 0, 0);
+    EXPECT_NE(code, ENG_PAPER_CUSTOMER) << s.name << " is not in the paper table";
+    EXPECT_TRUE(codes.insert(code).second) << s.name << " has the code of another size";
     // Printable area: the PPD's margins stay inside the page.
     EXPECT_GT(s.left, 0.0f) << s.name;
     EXPECT_LT(s.right, s.width) << s.name;
