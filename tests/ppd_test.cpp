@@ -5,17 +5,17 @@
 #include <cups/raster.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "feature_bits.h"
+#include "job_config.h"
+#include "page_slot.h"
 #include "paper.h"
-#include "test_support.h"
 
 using namespace testing_support;
 
@@ -41,35 +41,6 @@ void PrintTo(const Model& m, std::ostream* os) {
   *os << m.file;
 }
 
-std::string PpdPath(const Model& m) {
-#ifdef GENERATED_PPD_DIR
-  return std::string(GENERATED_PPD_DIR) + "/" + m.file + ".ppd";
-#else
-  (void)m;
-  return "";
-#endif
-}
-
-struct PpdCloser {
-  void operator()(ppd_file_t* p) const { ppdClose(p); }
-};
-using PpdPtr = std::unique_ptr<ppd_file_t, PpdCloser>;
-
-// Opens a generated PPD with all defaults marked, or skips without ppdc.
-PpdPtr OpenPpd(const Model& m) {
-  std::string path = PpdPath(m);
-  if (path.empty() || !std::filesystem::exists(path)) return nullptr;
-  PpdPtr ppd(ppdOpenFile(path.c_str()));
-  if (ppd) ppdMarkDefaults(ppd.get());
-  return ppd;
-}
-
-// Value of a PPD attribute as the file states it, or "" when absent.
-std::string Attr(ppd_file_t* ppd, const char* name) {
-  ppd_attr_t* a = ppdFindAttr(ppd, name, nullptr);
-  return a && a->value ? a->value : "";
-}
-
 // The page header CUPS' raster interpreter builds from the marked choices
 // plus the given options ("TonerSave=On ...").
 cups_page_header2_t Interpret(ppd_file_t* ppd, const char* options) {
@@ -82,21 +53,26 @@ cups_page_header2_t Interpret(ppd_file_t* ppd, const char* options) {
   return h;
 }
 
-// Resets the paper table's PPD marks, which persist across jobs in process.
-void ClearPaperMarks() {
-  for (PAPERFORMAT& row : gPaperFormat) row.enable = 0;
-}
-
+// Each test opens its model's generated PPD with all defaults marked.
 class GeneratedPpd : public ::testing::TestWithParam<Model> {
  protected:
   void SetUp() override {
-    ppd_ = OpenPpd(GetParam());
-    if (!ppd_ && PpdPath(GetParam()).empty()) GTEST_SKIP() << "ppdc not available: no generated PPDs";
-    ASSERT_TRUE(ppd_) << "cannot open " << PpdPath(GetParam());
-    ClearPaperMarks();
+#ifndef GENERATED_PPD_DIR
+    GTEST_SKIP() << "ppdc not available: no generated PPDs";
+#else
+    path_ = std::string(GENERATED_PPD_DIR) + "/" + GetParam().file + ".ppd";
+    ppd = ppdOpenFile(path_.c_str());
+    ASSERT_NE(ppd, nullptr) << "cannot open " << path_;
+    ppdMarkDefaults(ppd);
+    state_.ClearPaper();  // the marks persist across jobs in process
+#endif
   }
-  void TearDown() override { ClearPaperMarks(); }
-  PpdPtr ppd_;
+  void TearDown() override {
+    if (ppd) ppdClose(ppd);
+  }
+  JobState state_;
+  std::string path_;
+  ppd_file_t* ppd = nullptr;
 };
 
 std::string ModelName(const ::testing::TestParamInfo<Model>& info) {
@@ -105,72 +81,55 @@ std::string ModelName(const ::testing::TestParamInfo<Model>& info) {
 
 }  // namespace
 
-TEST_P(GeneratedPpd, FilterTracesTheAttributesThePpdStates) {
+TEST_P(GeneratedPpd, StatesWhatTheFilterReadsAndPrintsAPage) {
   const Model& m = GetParam();
-  PrivateRoot root;
-  std::string raster = MakeRaster(root.Path("/page.ras"), {"--width", "32", "--height", "32"});
-  JobResult r = RunJob(PpdPath(m), raster);
-  EXPECT_EQ(r.status, 0);
-
-  ppd_file_t* ppd = ppd_.get();
-  DWORD feature = static_cast<DWORD>(std::strtoul(Attr(ppd, "DriverFeature").c_str(), nullptr, 10));
-  char line[64];
-  std::snprintf(line, sizeof line, "] DriverFeature = %08x", feature);
-  EXPECT_EQ(LinesWith(r.err, line).size(), 1u) << line;
-  EXPECT_EQ((feature & DF_A3) != 0, m.a3);
-  EXPECT_EQ(CountLinesEndingWith(r.err, m.a3 ? "] A3 = 1" : "] A3 = 0"), 1);
-
-  // Sizes as the filter prints them: atof of the attribute, "%f".
-  for (const char* name : {"MaxMediaWidth", "MaxMediaHeight"}) {
-    std::string v = Attr(ppd, name);
-    ASSERT_FALSE(v.empty()) << name;
-    std::snprintf(line, sizeof line, "[--main--] %s = %f", name, std::atof(v.c_str()));
-    EXPECT_EQ(CountLinesEndingWith(r.err, line), 1) << line;
-  }
-  for (const char* name : {"cupsHTable", "cupsLEF", "DriverVersion", "Toolfd"}) {
-    std::string v = Attr(ppd, name);
-    ASSERT_FALSE(v.empty()) << name;
-    EXPECT_EQ(CountLinesEndingWith(r.err, "] " + std::string(name) + " = " + v), 1) << name;
-  }
-  int htable = std::atoi(Attr(ppd, "cupsHTable").c_str());
-  EXPECT_GE(htable, 0);
-  EXPECT_LE(htable, 6);
-
-  // Every size of the PPD is found by the filter's paper list.
-  for (int i = 0; i < ppd->num_sizes; ++i)
-    EXPECT_GE(CountLinesEndingWith(r.err, std::string("] support = ") + ppd->sizes[i].name), 1)
-        << ppd->sizes[i].name;
-  EXPECT_EQ(LinesWith(r.err, "ATTR: marker-levels=75").size(), 1u);
-}
-
-TEST_P(GeneratedPpd, EveryOfferedSizeHasItsEnginePaperCode) {
-  const Model& m = GetParam();
-  ppd_file_t* ppd = ppd_.get();
-  BuildPaperList(ppd);
-  ASSERT_GT(ppd->num_sizes, 0);
-  bool sawA3 = false;
-  for (int i = 0; i < ppd->num_sizes; ++i) {
-    const ppd_size_t& s = ppd->sizes[i];
-    cups_page_header2_t h{};
-    h.PageSize[0] = static_cast<unsigned>(s.width);
-    h.PageSize[1] = static_cast<unsigned>(s.length);
-    int code = GetPaperSizeCode(&h, 0, 0);
-    EXPECT_NE(code, ENG_PAPER_CUSTOMER)
-        << s.name << " " << s.width << "x" << s.length << " is not in the paper table";
-    // Printable area: the PPD's margins stay inside the page.
-    EXPECT_GT(s.left, 0.0f) << s.name;
-    EXPECT_LT(s.right, s.width) << s.name;
-    if (std::string(s.name) == "A3") sawA3 = true;
-  }
-  EXPECT_EQ(sawA3, m.a3);
-  // The largest offered size fits the stated media limits exactly.
+  for (const char* name :
+       {"MaxMediaWidth", "MaxMediaHeight", "cupsHTable", "cupsLEF", "DriverFeature", "Toolfd"})
+    EXPECT_NE(ppdFindAttr(ppd, name, nullptr), nullptr) << name;
+  FilterJob job;
+  job.ppd = ppd;
+  ReadPpdAttributes(job);
+  EXPECT_EQ((job.DriverFeature & DF_A3) != 0, m.a3);
+  EXPECT_GE(job.cupsHTable, 0);
+  EXPECT_LE(job.cupsHTable, 6);
+  // The media limits are the largest offered size.
   float maxW = 0, maxH = 0;
   for (int i = 0; i < ppd->num_sizes; ++i) {
     maxW = std::max(maxW, ppd->sizes[i].width);
     maxH = std::max(maxH, ppd->sizes[i].length);
   }
-  EXPECT_EQ(maxW, std::atof(Attr(ppd, "MaxMediaWidth").c_str()));
-  EXPECT_EQ(maxH, std::atof(Attr(ppd, "MaxMediaHeight").c_str()));
+  EXPECT_EQ(job.MaxMediaWidth, maxW);
+  EXPECT_EQ(job.MaxMediaHeight, maxH);
+
+  PrivateRoot root;
+  JobResult r = RunJob(
+      path_, MakeRaster(root.Path("/page.ras"), {"--res", "300", "--media", "144x144", "--content", "text"}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(MessageLines(r.err, "ERROR:"), 0);
+  EXPECT_EQ(MessageLines(r.err, "PAGE:"), 1);
+}
+
+TEST_P(GeneratedPpd, EveryOfferedSizeHasItsEnginePaperCode) {
+  const Model& m = GetParam();
+  BuildPaperList(ppd);
+  ASSERT_GT(ppd->num_sizes, 0);
+  bool sawA3 = false;
+  std::set<int> codes;
+  for (int i = 0; i < ppd->num_sizes; ++i) {
+    const ppd_size_t& s = ppd->sizes[i];
+    cups_page_header2_t h{};
+    h.PageSize[0] = static_cast<unsigned>(s.width);
+    h.PageSize[1] = static_cast<unsigned>(s.length);
+    // The engine tells the sizes apart by their codes alone.
+    const int code = GetPaperSizeCode(&h, 0, 0);
+    EXPECT_NE(code, ENG_PAPER_CUSTOMER) << s.name << " is not in the paper table";
+    EXPECT_TRUE(codes.insert(code).second) << s.name << " has the code of another size";
+    // Printable area: the PPD's margins stay inside the page.
+    EXPECT_GT(s.left, 0.0f) << s.name;
+    EXPECT_LT(s.right, s.width) << s.name;
+    sawA3 |= std::string(s.name) == "A3";
+  }
+  EXPECT_EQ(sawA3, m.a3);
   // On the A3 engine A4 goes long edge first.
   if (m.a3) {
     cups_page_header2_t h{};
@@ -180,82 +139,60 @@ TEST_P(GeneratedPpd, EveryOfferedSizeHasItsEnginePaperCode) {
   }
 }
 
-TEST_P(GeneratedPpd, DefaultsGiveThePageTypeTheFilterExpects) {
-  const Model& m = GetParam();
-  cups_page_header2_t h = Interpret(ppd_.get(), "");
-  EXPECT_EQ(h.HWResolution[0], 600u);
-  EXPECT_EQ(h.HWResolution[1], 600u);
-  EXPECT_EQ(h.cupsBitsPerColor, 8u);
-  EXPECT_EQ(h.cupsColorOrder, CUPS_ORDER_CHUNKED);
-  if (m.colour) {
-    EXPECT_EQ(h.cupsColorSpace, CUPS_CSPACE_RGB);
-    EXPECT_EQ(h.cupsBitsPerPixel, 24u);
-    EXPECT_EQ(h.cupsInteger[4], static_cast<unsigned>(m.colourMode));
-  } else {
-    // Gray with 0 black and 255 white, which the filter takes unconverted.
-    EXPECT_EQ(h.cupsColorSpace, CUPS_CSPACE_W);
-    EXPECT_EQ(h.cupsBitsPerPixel, 8u);
-    EXPECT_EQ(h.cupsInteger[4], 0u);
-  }
-  EXPECT_EQ(h.PageSize[0], 595u);
-  EXPECT_EQ(h.PageSize[1], 842u);
-  EXPECT_EQ(h.MediaPosition, 250u);
-  EXPECT_EQ(h.cupsMediaType, 0u);
-  EXPECT_EQ(h.Collate, 0u);
-  // Every option slot off: no toner saving, no inversion, no mirror, crop,
-  // default time-out, no scaling, 600 dpi, plain halftoning, neutral density,
-  // no accounting, no fitting.
-  for (int slot : {0, 1, 2, 3, 5, 6, 7, 8, 10, 12, 13}) EXPECT_EQ(h.cupsInteger[slot], 0u) << "slot " << slot;
-  EXPECT_EQ(h.cupsInteger[11], 2u);
+// The option slots cupsInteger[0..13] of a header.
+std::vector<unsigned> Slots(const cups_page_header2_t& h) {
+  return std::vector<unsigned>(h.cupsInteger, h.cupsInteger + 14);
 }
 
-TEST_P(GeneratedPpd, EachOptionReachesItsRasterSlot) {
+TEST_P(GeneratedPpd, DefaultsAndEachOptionReachTheRasterHeader) {
   const Model& m = GetParam();
-  cups_page_header2_t h =
-      Interpret(ppd_.get(),
-                "TonerSave=On Invert=On MirrorImage=On ZeroEdge=Shrink JobTimeout=60 Zoom=50 "
-                "QualityMode=On Density=10 AuthMode=IDPassword FitToPaper=Letter "
-                "InputSlot=Manual MediaType=Thick Duplex=DuplexTumble Collate=True");
-  const unsigned expected[14] = {1, 1, 1, 1, h.cupsInteger[4], h.cupsInteger[5], 60, 50, 0, 0, 1, 9, 2, 1};
-  for (int slot = 0; slot < 14; ++slot) EXPECT_EQ(h.cupsInteger[slot], expected[slot]) << "slot " << slot;
-  EXPECT_EQ(h.MediaPosition, 0u);
-  EXPECT_EQ(h.cupsMediaType, 2u);
-  EXPECT_EQ(h.Duplex, 1u);
-  EXPECT_EQ(h.Tumble, 1u);
+  const unsigned mode = m.colour ? m.colourMode : 0;
+  // 600 dpi A4 from the automatic tray: RGB on colour engines, else gray
+  // with 0 black, which the filter takes unconverted; every option off but
+  // the neutral density.
+  cups_page_header2_t h = Interpret(ppd, "");
+  EXPECT_EQ(
+      std::vector<unsigned>({h.HWResolution[0], h.HWResolution[1], h.cupsBitsPerColor, h.cupsBitsPerPixel,
+                             h.cupsColorSpace, h.cupsColorOrder, h.PageSize[0], h.PageSize[1],
+                             h.MediaPosition, h.cupsMediaType, h.Collate}),
+      std::vector<unsigned>({600, 600, 8, m.colour ? 24u : 8u, m.colour ? CUPS_CSPACE_RGB : CUPS_CSPACE_W,
+                             CUPS_ORDER_CHUNKED, 595, 842, 250, 0, 0}));
+  EXPECT_EQ(Slots(h), std::vector<unsigned>({0, 0, 0, 0, mode, 0, 0, 0, 0, 0, 0, 2, 0, 0}));
   // Collated copies are the filter's, from its spool file.
-  EXPECT_EQ(h.Collate, 1u);
+  h = Interpret(ppd,
+                "TonerSave=On Invert=On MirrorImage=On ZeroEdge=Shrink JobTimeout=60 Zoom=50 QualityMode=On "
+                "Density=10 AuthMode=IDPassword FitToPaper=Letter InputSlot=Manual MediaType=Thick "
+                "Duplex=DuplexTumble Collate=True");
+  EXPECT_EQ(Slots(h), std::vector<unsigned>({1, 1, 1, 1, mode, 0, 60, 50, 0, 0, 1, 9, 2, 1}));
+  EXPECT_EQ(std::vector<unsigned>({h.MediaPosition, h.cupsMediaType, h.Duplex, h.Tumble, h.Collate}),
+            std::vector<unsigned>({0, 2, 1, 1, 1}));
 
-  if (m.has1200) {
-    h = Interpret(ppd_.get(), "Resolution=1200dpi");
-    EXPECT_EQ(h.HWResolution[0], 1200u);
-    EXPECT_EQ(h.cupsInteger[8], 1u);
-    EXPECT_EQ(h.cupsBitsPerPixel, 8u);
-  } else {
-    EXPECT_EQ(ppdFindChoice(ppdFindOption(ppd_.get(), "Resolution"), "1200dpi"), nullptr);
+  ppd_choice_t* dpi1200 = ppdFindChoice(ppdFindOption(ppd, "Resolution"), "1200dpi");
+  EXPECT_EQ(dpi1200 != nullptr, m.has1200);
+  if (dpi1200) {
+    h = Interpret(ppd, "Resolution=1200dpi");
+    EXPECT_EQ(std::vector<unsigned>({h.HWResolution[0], h.cupsInteger[8], h.cupsBitsPerPixel}),
+              std::vector<unsigned>({1200, 1, 8}));
   }
+  // Colour engines print gray as one plane (mode 2); the red separation
+  // level exists only where there is red.
+  ppd_option_t* model = ppdFindOption(ppd, "ColorModel");
+  ASSERT_NE(model, nullptr);
+  EXPECT_EQ(model->num_choices, m.colour ? 2 : 1);
   if (m.colour) {
-    h = Interpret(ppd_.get(), "ColorModel=Gray");
-    EXPECT_EQ(h.cupsColorSpace, CUPS_CSPACE_W);
-    EXPECT_EQ(h.cupsBitsPerPixel, 8u);
-    EXPECT_EQ(h.cupsInteger[4], 2u);  // one plane on a colour engine
-    h = Interpret(ppd_.get(), "ColorModel=RGB");
-    EXPECT_EQ(h.cupsBitsPerPixel, 24u);
-    EXPECT_EQ(h.cupsInteger[4], static_cast<unsigned>(m.colourMode));
-  } else {
-    ppd_option_t* cm = ppdFindOption(ppd_.get(), "ColorModel");
-    ASSERT_NE(cm, nullptr);
-    EXPECT_EQ(cm->num_choices, 1);
+    h = Interpret(ppd, "ColorModel=Gray");
+    EXPECT_EQ(std::vector<unsigned>({h.cupsColorSpace, h.cupsBitsPerPixel, h.cupsInteger[4]}),
+              std::vector<unsigned>({CUPS_CSPACE_W, 8, 2}));
+    EXPECT_EQ(Interpret(ppd, "ColorModel=RGB").cupsInteger[4], mode);
   }
-  // The red separation level exists only where there is red.
-  ppd_option_t* level = ppdFindOption(ppd_.get(), "ColorLevel");
+  ppd_option_t* level = ppdFindOption(ppd, "ColorLevel");
   EXPECT_EQ(level != nullptr, m.colourMode == 1);
   if (level) {
-    EXPECT_EQ(Interpret(ppd_.get(), "ColorLevel=Least").cupsInteger[5], 120u);
+    EXPECT_EQ(Interpret(ppd, "ColorLevel=Least").cupsInteger[5], 120u);
   }
 }
 
 TEST_P(GeneratedPpd, FitToPaperChoicesNameTheirPaperTableRow) {
-  ppd_file_t* ppd = ppd_.get();
   ppd_option_t* fit = ppdFindOption(ppd, "FitToPaper");
   ASSERT_NE(fit, nullptr);
   EXPECT_STREQ(fit->defchoice, "Off");

@@ -1,6 +1,6 @@
 // Helpers for image-stage tests: a page slot with a malloc'ed page buffer
-// (the stages release and replace it with free/malloc), and a capture of the
-// trace lines a stage writes.
+// (the stages release and replace it with free/malloc), the job-wide state
+// the stages still read from globals, and a capture of the job's messages.
 #pragma once
 
 #include <unistd.h>
@@ -10,80 +10,100 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "job_context.h"
+#include "job_state.h"
 #include "job_streams.h"
 #include "jobinfo.h"
+#include "paper.h"
 #include "test_support.h"
 
 namespace testing_support {
 
-// A slot owning its page buffer; the buffer is released with the slot.
+// A slot owning its page buffer: by default a bordered page at 600 dpi.
 struct PageSlot {
   JobInfo job;
-  PageSlot() = default;
+  PageSlot() {
+    job.inheader.HWResolution[0] = job.inheader.HWResolution[1] = 600;
+    job.inheader.ImagingBoundingBox[0] = job.inheader.ImagingBoundingBox[1] = 12;
+  }
   PageSlot(const PageSlot&) = delete;
   PageSlot& operator=(const PageSlot&) = delete;
   ~PageSlot() { std::free(job.lpbuf); }
 
-  // Installs a copy of bytes as the page: width pixels, height lines of
-  // linebyte bytes.
-  void SetPage(const std::vector<unsigned char>& bytes, unsigned width, unsigned height, unsigned linebyte) {
+  // Installs a copy of bytes as the page (none when empty): width pixels of
+  // bpp bits, height lines of linebyte bytes.
+  void Set(const std::vector<std::uint8_t>& bytes, unsigned width, unsigned height, unsigned linebyte,
+           unsigned bpp) {
     std::free(job.lpbuf);
-    job.lpbuf = static_cast<BYTE*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
-    if (!bytes.empty()) std::memcpy(job.lpbuf, bytes.data(), bytes.size());
+    job.lpbuf = bytes.empty() ? nullptr : static_cast<BYTE*>(std::malloc(bytes.size()));
+    if (job.lpbuf) std::memcpy(job.lpbuf, bytes.data(), bytes.size());
     job.page_width = width;
     job.page_height = height;
     job.linebyte = linebyte;
-    job.pagesize = linebyte * height;
+    job.pagesize = static_cast<DWORD>(bytes.size());
+    job.inheader.cupsBitsPerPixel = bpp;
   }
-  std::vector<unsigned char> Bytes() const {
-    return job.lpbuf ? std::vector<unsigned char>(job.lpbuf, job.lpbuf + job.pagesize)
-                     : std::vector<unsigned char>{};
-  }
-
-  // Installs a one-byte-per-pixel page of `planes` planes, each width × planeHeight,
-  // with pixel values from fill(plane, x, y).
+  // A gray page of `planes` planes of width x planeHeight, pixel values from
+  // fill(plane, x, y).
   void Gray(std::uint32_t width, std::uint32_t planeHeight, std::uint32_t planes,
             const std::function<std::uint8_t(std::uint32_t, std::uint32_t, std::uint32_t)>& fill) {
-    std::free(job.lpbuf);
-    const std::size_t size = std::size_t{width} * planeHeight * planes;
-    job.lpbuf = static_cast<BYTE*>(std::malloc(size ? size : 1));
+    std::vector<std::uint8_t> page(std::size_t{width} * planeHeight * planes);
     for (std::uint32_t p = 0; p < planes; ++p)
       for (std::uint32_t y = 0; y < planeHeight; ++y)
         for (std::uint32_t x = 0; x < width; ++x)
-          job.lpbuf[(std::size_t{p} * planeHeight + y) * width + x] = fill(p, x, y);
-    job.page_width = width;
-    job.linebyte = width;
-    job.page_height = planeHeight * planes;
-    job.pagesize = static_cast<DWORD>(size);
-    job.inheader.cupsBitsPerPixel = 8;
+          page[(std::size_t{p} * planeHeight + y) * width + x] = fill(p, x, y);
+    Set(page, width, planeHeight * planes, width, 8);
     job.inheader.cupsInteger[4] = planes == 4 ? 3 : planes == 2 ? 1 : 0;
   }
-
-  // Installs a 1-bit page of the given bytes (linebyte bytes a line).
-  void Bits(std::uint32_t linebyte, std::uint32_t height, const std::string& bytes) {
-    std::free(job.lpbuf);
-    job.lpbuf = static_cast<BYTE*>(std::malloc(bytes.size() ? bytes.size() : 1));
-    std::memcpy(job.lpbuf, bytes.data(), bytes.size());
-    job.linebyte = linebyte;
-    job.page_width = linebyte * 8;
-    job.page_height = height;
-    job.pagesize = static_cast<DWORD>(bytes.size());
-    job.inheader.cupsBitsPerPixel = 1;
+  // A 1-bit page of the given bytes, linebyte bytes a line.
+  void Bits(std::uint32_t linebyte, std::uint32_t height, const std::vector<std::uint8_t>& bytes) {
+    Set(bytes, linebyte * 8, height, linebyte, 1);
   }
-
+  std::vector<std::uint8_t> Bytes() const {
+    return job.lpbuf ? std::vector<std::uint8_t>(job.lpbuf, job.lpbuf + job.pagesize)
+                     : std::vector<std::uint8_t>{};
+  }
   std::uint8_t At(std::uint32_t x, std::uint32_t y) const {
     return job.lpbuf[std::size_t{y} * job.linebyte + x];
   }
-  // The page as text, for byte-string comparisons.
-  std::string Str() const { return std::string(reinterpret_cast<const char*>(job.lpbuf), job.pagesize); }
 };
 
-// Sends the trace (no trace directory: DEBUG lines on the job's error
-// stream) into a temporary file for the lifetime of the object.
+// The job-wide state the image stages read from globals today: the cancel
+// flag, the ring size, the first page's header and the paper table's marks.
+// Tests change it only through this object, which restores it on exit.
+class JobState {
+ public:
+  JobState() : header_(ginheader_bak) {
+    for (int i = 0; i < kPaperRows; ++i) paper_[i] = gPaperFormat[i].enable;
+  }
+  ~JobState() {
+    Cancel(false);
+    Ring(1);
+    ginheader_bak = header_;
+    for (int i = 0; i < kPaperRows; ++i) gPaperFormat[i].enable = paper_[i];
+  }
+  JobState(const JobState&) = delete;
+  JobState& operator=(const JobState&) = delete;
+
+  void Cancel(bool on) { StoreFlag(gCancelJob, on ? 1 : 0); }
+  void Ring(int slots) { gMAX_THREAD.store(slots, std::memory_order_release); }
+  void FirstPage(const cups_page_header2_t& h) { ginheader_bak = h; }
+  // Marks a paper row as offered by the PPD, or clears every mark.
+  void OfferPaper(int row) { gPaperFormat[row].enable = 1; }
+  void ClearPaper() {
+    for (PAPERFORMAT& row : gPaperFormat) row.enable = 0;
+  }
+
+ private:
+  cups_page_header2_t header_;
+  std::int16_t paper_[kPaperRows];
+};
+
+// Sends the job's messages and trace (no trace directory: DEBUG lines) into
+// a temporary file for the lifetime of the object.
 class TraceCapture {
  public:
   TraceCapture() : file_(std::tmpfile()) { SetJobStreams(nullptr, file_); }
@@ -95,16 +115,18 @@ class TraceCapture {
   TraceCapture& operator=(const TraceCapture&) = delete;
   std::string Text() { return Slurp(file_); }
   bool Has(const std::string& needle) { return Text().find(needle) != std::string::npos; }
-  void Clear() {
-    std::fflush(file_);
-    int ignored = ftruncate(fileno(file_), 0);
-    (void)ignored;
-    std::rewind(file_);
-  }
 
  private:
   PrivateRoot root_;  // keeps the trace away from a real /tmp/cups
   FILE* file_;
 };
+
+// Lines of the job's messages that start with prefix ("PAGE:"), the trace's
+// DEBUG lines left out.
+inline int MessageLines(const std::string& err, const std::string& prefix) {
+  int n = 0;
+  for (const std::string& line : LinesWith(err, prefix)) n += line.rfind(prefix, 0) == 0;
+  return n;
+}
 
 }  // namespace testing_support
