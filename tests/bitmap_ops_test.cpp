@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "image_oracles.h"
-#include "korvane.h"
-#include "page_slot.h"
+#include "image.h"
+#include "test_slot.h"
 
 using namespace testing_support;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kestal_jbig.h"
+#include "jbig_codec.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -5,9 +5,10 @@
 #include <random>
 #include <vector>
 
+#include "feature_bits.h"
 #include "image_oracles.h"
-#include "korvane.h"
-#include "page_slot.h"
+#include "image.h"
+#include "test_slot.h"
 
 using namespace testing_support;
 
@@ -109,7 +110,8 @@ TEST(ScaleImage, MissingSourceBadRatiosOrCancelLeaveTheTargetAlone) {
     JobState state;
     state.Cancel(c.cancel);
     Bytes trg(16, 0x55);
-    EXPECT_EQ(ScaleImage(c.source ? src.data() : nullptr, c.w, 4, c.lines, trg.data(), 4, c.xr, c.yr, 8),
+    EXPECT_EQ(ScaleImage(c.source ? src.data() : nullptr, c.w, 4, c.lines, trg.data(), 4, c.xr, c.yr, 8,
+                         &state.events),
               c.ret)
         << c.what;
     EXPECT_EQ(trg, Bytes(16, 0x55)) << c.what;
@@ -270,12 +272,13 @@ TEST(WholePage, ThePageIsClippedOrPaddedToThePrintableAreaOfItsPaper) {
     PageSlot s;
     s.Gray(c.inW, c.inH, c.planes, Ramp);
     s.job.inheader.ImagingBoundingBox[0] = s.job.inheader.ImagingBoundingBox[1] = c.zeroEdge ? 0 : 12;
-    s.job.DriverFeature = c.a3 ? 0x2000000 : 0;
+    s.job.DriverFeature = c.a3 ? DF_A3 : 0;
     s.job.inheader.PageSize[0] = c.paperW;
     s.job.inheader.PageSize[1] = c.paperH;
     s.job.inheader.Margins[0] = c.margin;
     s.job.MaxMediaWidth = c.maxW;
     s.job.MaxMediaHeight = c.maxH;
+    state.Attach(s.job);
     BYTE* before = s.job.lpbuf;
     ASSERT_EQ(Lib_DoWholePage(&s.job), c.w ? TRUE : FALSE);
     if (!c.w) {
@@ -300,10 +303,11 @@ TEST(WholePage, AOneBitPageGetsAnEighthOfTheWidthPerLine) {
   state.OfferPaper(4);  // A4
   PageSlot s;
   s.Bits(8, 64, Bytes(8 * 64, 0x81));
-  s.job.DriverFeature = 0x2000000;
+  s.job.DriverFeature = DF_A3;
   s.job.inheader.PageSize[0] = 595;
   s.job.inheader.PageSize[1] = 842;
   s.job.inheader.Margins[0] = 12;
+  state.Attach(s.job);
   ASSERT_EQ(Lib_DoWholePage(&s.job), TRUE);
   EXPECT_EQ(s.job.page_width, 4768u);
   ASSERT_EQ(s.job.linebyte, 4768u / 8);

@@ -10,8 +10,8 @@
 #include "feature_bits.h"
 #include "halftone_select.h"
 #include "image_oracles.h"
-#include "korvane.h"
-#include "page_slot.h"
+#include "image.h"
+#include "test_slot.h"
 
 using namespace testing_support;
 
@@ -179,6 +179,7 @@ TEST(Halftone, CancelOrBadGeometryFailsAndKeepsTheGrayPage) {
     state.Cancel(c.cancel);
     PageSlot s;
     s.Set(gray, 64, 4, 64, 8);
+    state.Attach(s.job);
     BYTE* before = s.job.lpbuf;
     s.job.page_width = c.width;
     s.job.page_height = c.height;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "kestal_jbig.h"
+#include "jbig_codec.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -9,7 +9,7 @@
 
 #include "feature_bits.h"
 #include "job_context.h"
-#include "paper.h"
+#include "paper_table.h"
 #include "test_support.h"
 
 using namespace testing_support;

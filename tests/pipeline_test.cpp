@@ -14,7 +14,8 @@
 #include "feature_bits.h"
 #include "image_oracles.h"
 #include "page_pipeline.h"
-#include "page_slot.h"
+#include "status_records.h"
+#include "test_slot.h"
 
 using namespace testing_support;
 
@@ -102,21 +103,29 @@ class RasterFile {
 
 // Job settings handed to SendOnePage, and a ring with a slot for every page.
 struct Pipeline {
-  JobState state;
   TraceCapture trace;
-  JobInfo slots[kJobSlots];
+  JobState state{trace.file()};
+  JobInfo* slots = state.ring.lpJob;
   DWORD page = 0, DriverFeature = 0, cupsLEF = 0;
   PrinterCapability cap{};
-  char jobID[8] = "7";
   explicit Pipeline(int ring = 1) {
     state.Ring(ring);
     cap.Feature[1] = F1_1200X1200;
   }
-  ~Pipeline() { ReleaseSlots(slots); }
   BOOL Send(RasterFile& f, const cups_page_header2_t& hd, BOOL blank = FALSE, BOOL RemoveBlankPage = FALSE) {
     if (page == 0) state.FirstPage(hd);
-    return SendOnePage(slots, &page, hd, f.ras(), 595, 842, DriverFeature, cap, jobID, blank, RemoveBlankPage,
-                       0, cupsLEF);
+    PageSettings job;
+    job.inras = f.ras();
+    job.MaxMediaWidth = 595;
+    job.MaxMediaHeight = 842;
+    job.DriverFeature = DriverFeature;
+    job.Feature[0] = cap.Feature[0];
+    job.Feature[1] = cap.Feature[1];
+    job.jobID = "7";
+    job.cupsLEF = cupsLEF;
+    job.referenceHeader = &state.first;
+    job.paperTable = &state.paper;
+    return SendOnePage(state.ring, &page, hd, job, blank, RemoveBlankPage);
   }
   // Sends every page of the raster file, waits for the workers and returns
   // the bitmap of each slot sent (empty when the worker failed it).
@@ -125,7 +134,7 @@ struct Pipeline {
     cups_page_header2_t hd;
     while (f.NextHeader(&hd) && Send(f, hd, FALSE, RemoveBlankPage)) {
     }
-    WaitPageWorkers();
+    state.ring.WaitWorkers();
     std::vector<Bits> out;
     for (DWORD i = 0; i < page; ++i) {
       const JobInfo& s = slots[i];
@@ -296,15 +305,16 @@ TEST(PagePipeline, BlankDuplexPageIsDroppedOnlyWhenAllowed) {
 TEST(PagePipeline, FailedOrCancelledPagesAreHandedOnEmptyAndOnlyFailuresNamed) {
   {
     TraceCapture trace;
-    JobInfo slot;
+    JobState job(trace.file());
+    JobInfo& slot = job.ring.lpJob[0];
     slot.PageIndex = 4;
     slot.inheader = Header(200, 100);
     slot.lpbuf = static_cast<BYTE*>(std::malloc(64));
     slot.page_width = 224;
     slot.page_height = 0;  // halftoning refuses a page without lines
     slot.StoreFlag(SLOT_TAKEN | SLOT_GEOMETRY_DONE);
-    ASSERT_TRUE(StartPageWorker(&slot));
-    WaitPageWorkers();
+    ASSERT_TRUE(job.ring.StartWorker(&slot));
+    job.ring.WaitWorkers();
     EXPECT_TRUE(slot.LoadFlag() & SLOT_PROCESSED);
     EXPECT_TRUE(SlotPageFailed(slot));
     EXPECT_TRUE(trace.Has("ERROR: Page 5 not printed: ApplyHalftone failed"));
@@ -329,7 +339,6 @@ TEST(PagePipeline, ManyPagesOfAWholeJobGoRoundTheRing) {
 TEST(PagePipeline, ColourModePagesArePrintedInBlackWithOneWarning) {
   const Bits g = Pattern(200, 100);
   Pipeline p(2);
-  ResetColourWarning();
   cups_page_header2_t hd = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
   hd.cupsInteger[4] = 1;  // black and red
   EXPECT_EQ(p.Run(Pages(2, {hd, Encode(hd, g)})), std::vector<Bits>(2, Padded(g)));

@@ -14,8 +14,8 @@
 
 #include "feature_bits.h"
 #include "job_config.h"
-#include "page_slot.h"
-#include "paper.h"
+#include "test_slot.h"
+#include "paper_table.h"
 
 using namespace testing_support;
 
@@ -86,7 +86,7 @@ TEST_P(GeneratedPpd, StatesWhatTheFilterReadsAndPrintsAPage) {
   for (const char* name :
        {"MaxMediaWidth", "MaxMediaHeight", "cupsHTable", "cupsLEF", "DriverFeature", "Toolfd"})
     EXPECT_NE(ppdFindAttr(ppd, name, nullptr), nullptr) << name;
-  FilterJob job;
+  FilterJob job(stdout, stderr);
   job.ppd = ppd;
   ReadPpdAttributes(job);
   EXPECT_EQ((job.DriverFeature & DF_A3) != 0, m.a3);
@@ -111,7 +111,7 @@ TEST_P(GeneratedPpd, StatesWhatTheFilterReadsAndPrintsAPage) {
 
 TEST_P(GeneratedPpd, EveryOfferedSizeHasItsEnginePaperCode) {
   const Model& m = GetParam();
-  BuildPaperList(ppd);
+  BuildPaperList(ppd, state_.paper);
   ASSERT_GT(ppd->num_sizes, 0);
   bool sawA3 = false;
   std::set<int> codes;
@@ -121,7 +121,7 @@ TEST_P(GeneratedPpd, EveryOfferedSizeHasItsEnginePaperCode) {
     h.PageSize[0] = static_cast<unsigned>(s.width);
     h.PageSize[1] = static_cast<unsigned>(s.length);
     // The engine tells the sizes apart by their codes alone.
-    const int code = GetPaperSizeCode(&h, 0, 0);
+    const int code = GetPaperSizeCode(state_.paper, &h, 0, 0);
     EXPECT_NE(code, ENG_PAPER_CUSTOMER) << s.name << " is not in the paper table";
     EXPECT_TRUE(codes.insert(code).second) << s.name << " has the code of another size";
     // Printable area: the PPD's margins stay inside the page.
@@ -135,7 +135,7 @@ TEST_P(GeneratedPpd, EveryOfferedSizeHasItsEnginePaperCode) {
     cups_page_header2_t h{};
     h.PageSize[0] = 595;
     h.PageSize[1] = 842;
-    EXPECT_EQ(GetPaperSizeCode(&h, static_cast<int>(DF_A3), 0), ENG_ISO_A4 + ENG_LEF_OFFSET);
+    EXPECT_EQ(GetPaperSizeCode(state_.paper, &h, static_cast<int>(DF_A3), 0), ENG_ISO_A4 + ENG_LEF_OFFSET);
   }
 }
 
@@ -208,7 +208,7 @@ TEST_P(GeneratedPpd, FitToPaperChoicesNameTheirPaperTableRow) {
     ++sizesOffered;
     ASSERT_GE(row, 1u) << choice;
     ASSERT_LE(row, static_cast<unsigned>(kPaperRows)) << choice;
-    EXPECT_EQ(choice, gPaperFormat[row - 1].paper_name) << "row " << row;
+    EXPECT_EQ(choice, DefaultPaperTable()[row - 1].paper_name) << "row " << row;
     EXPECT_NE(ppdPageSize(ppd, choice.c_str()), nullptr) << choice << " is not a page size of this printer";
   }
   // One fitting target per page size.

@@ -1,6 +1,6 @@
 // Helpers for image-stage tests: a page slot with a malloc'ed page buffer
-// (the stages release and replace it with free/malloc), the job-wide state
-// the stages still read from globals, and a capture of the job's messages.
+// (the stages release and replace it with free/malloc), the job a slot
+// belongs to, and a capture of the job's messages.
 #pragma once
 
 #include <unistd.h>
@@ -13,11 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "job_context.h"
-#include "job_state.h"
-#include "job_streams.h"
-#include "jobinfo.h"
-#include "paper.h"
+#include "job_events.h"
+#include "page_pipeline.h"
+#include "page_slot.h"
+#include "paper_table.h"
 #include "test_support.h"
 
 namespace testing_support {
@@ -71,54 +70,53 @@ struct PageSlot {
   }
 };
 
-// The job-wide state the image stages read from globals today: the cancel
-// flag, the ring size, the first page's header and the paper table's marks.
-// Tests change it only through this object, which restores it on exit.
-class JobState {
- public:
-  JobState() : header_(ginheader_bak) {
-    for (int i = 0; i < kPaperRows; ++i) paper_[i] = gPaperFormat[i].enable;
-  }
-  ~JobState() {
-    Cancel(false);
-    Ring(1);
-    ginheader_bak = header_;
-    for (int i = 0; i < kPaperRows; ++i) gPaperFormat[i].enable = paper_[i];
-  }
-  JobState(const JobState&) = delete;
-  JobState& operator=(const JobState&) = delete;
-
-  void Cancel(bool on) { StoreFlag(gCancelJob, on ? 1 : 0); }
-  void Ring(int slots) { gMAX_THREAD.store(slots, std::memory_order_release); }
-  void FirstPage(const cups_page_header2_t& h) { ginheader_bak = h; }
-  // Marks a paper row as offered by the PPD, or clears every mark.
-  void OfferPaper(int row) { gPaperFormat[row].enable = 1; }
-  void ClearPaper() {
-    for (PAPERFORMAT& row : gPaperFormat) row.enable = 0;
-  }
-
- private:
-  cups_page_header2_t header_;
-  std::int16_t paper_[kPaperRows];
-};
-
-// Sends the job's messages and trace (no trace directory: DEBUG lines) into
-// a temporary file for the lifetime of the object.
+// Sends the trace (no trace directory: DEBUG lines) of the calling thread
+// into a temporary file for the lifetime of the object; a JobState made
+// with file() sends its messages there too.
 class TraceCapture {
  public:
-  TraceCapture() : file_(std::tmpfile()) { SetJobStreams(nullptr, file_); }
-  ~TraceCapture() {
-    SetJobStreams(nullptr, nullptr);
-    std::fclose(file_);
-  }
+  TraceCapture() : file_(std::tmpfile()), target_{0, file_}, scope_(&target_) {}
+  ~TraceCapture() { std::fclose(file_); }
   TraceCapture(const TraceCapture&) = delete;
   TraceCapture& operator=(const TraceCapture&) = delete;
+  FILE* file() const { return file_; }
   std::string Text() { return Slurp(file_); }
   bool Has(const std::string& needle) { return Text().find(needle) != std::string::npos; }
 
  private:
   PrivateRoot root_;  // keeps the trace away from a real /tmp/cups
   FILE* file_;
+  TraceTarget target_;
+  TraceScope scope_;
+};
+
+// The job a test's slots belong to: its cancel state and messages, its
+// first page's header, its paper table and its ring of slots.
+class JobState {
+ public:
+  explicit JobState(FILE* err = stderr) : events(err), ring(events) {}
+  JobState(const JobState&) = delete;
+  JobState& operator=(const JobState&) = delete;
+
+  JobEvents events;
+  PageRing ring;
+  PaperTable paper = DefaultPaperTable();
+  cups_page_header2_t first{};
+
+  void Cancel(bool on) {
+    if (on) events.Cancel();
+  }
+  void Ring(int slots) { ring.gMAX_THREAD.store(slots, std::memory_order_release); }
+  void FirstPage(const cups_page_header2_t& h) { first = h; }
+  // Marks a paper row as offered by the PPD, or clears every mark.
+  void OfferPaper(int row) { paper[row].enable = 1; }
+  void ClearPaper() { paper = DefaultPaperTable(); }
+  // Hands a slot what its stages read of the job.
+  void Attach(JobInfo& slot) {
+    slot.events = &events;
+    slot.referenceHeader = first;
+    slot.paperTable = &paper;
+  }
 };
 
 // Lines of the job's messages that start with prefix ("PAGE:"), the trace's
