@@ -21,11 +21,21 @@ PrivateRoot::PrivateRoot() {
   if (!d) throw std::runtime_error("mkdtemp failed");
   dir_ = d;
   std::filesystem::create_directories(dir_ + "/tmp");
+  if (const char* r = std::getenv("RASTERTOPWG2_ROOT")) savedRoot_ = r;
   setenv("RASTERTOPWG2_ROOT", dir_.c_str(), 1);
+  if (const char* t = std::getenv("TMPDIR")) savedTmpdir_ = t;
+  setenv("TMPDIR", (dir_ + "/tmp").c_str(), 1);
 }
 
 PrivateRoot::~PrivateRoot() {
-  unsetenv("RASTERTOPWG2_ROOT");
+  // Roots may nest: the outer one's paths come back.
+  for (auto [name, saved] :
+       {std::pair{"RASTERTOPWG2_ROOT", &savedRoot_}, std::pair{"TMPDIR", &savedTmpdir_}}) {
+    if (*saved)
+      setenv(name, (*saved)->c_str(), 1);
+    else
+      unsetenv(name);
+  }
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }

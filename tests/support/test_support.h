@@ -5,13 +5,14 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace testing_support {
 
-// A fresh directory that the filter's fixed paths (/tmp/...) live under for
-// the lifetime of the object; removed afterwards.
+// A fresh directory that the filter's fixed paths (/tmp/...) and TMPDIR
+// point into for the lifetime of the object; removed afterwards.
 class PrivateRoot {
  public:
   PrivateRoot();
@@ -28,6 +29,7 @@ class PrivateRoot {
 
  private:
   std::string dir_;
+  std::optional<std::string> savedRoot_, savedTmpdir_;
 };
 
 std::string ReadFile(const std::string& path);
