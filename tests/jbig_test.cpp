@@ -81,22 +81,6 @@ TEST(JbigCoding, EqualsJbigKitRoundTripsAndDropsExactlyTheHeader) {
   }
 }
 
-TEST(JbigCoding, PlanesAppendBehindEarlierDataAndKeepIt) {
-  Bitmap a = Make("text", 256, 64), b = Make("noise", 256, 64);
-  Bytes out = {'H', 'D', 'R'};
-  long len = 0, count = 0;
-  const long first = Kestal_JBIGCompression(a.width, a.height, a.bits.data(), out, 3, &len, &count, 0, 8, 1);
-  const long both = Kestal_JBIGCompression(b.width, b.height, b.bits.data(), out, 3, &len, &count, 0, 8, 1);
-  Bytes expect = {'H', 'D', 'R'};
-  const Bytes ca = Code(a, 8, 1), cb = Code(b, 8, 0);  // the counter is past 1: plane 2 keeps its header
-  expect.insert(expect.end(), ca.begin(), ca.end());
-  expect.insert(expect.end(), cb.begin(), cb.end());
-  EXPECT_EQ(first, static_cast<long>(ca.size()));
-  EXPECT_EQ(both, static_cast<long>(ca.size() + cb.size()));
-  out.resize(3 + static_cast<std::size_t>(len));
-  EXPECT_EQ(out, expect);
-}
-
 TEST(JbigCoding, NoisePageLargerThanItsBitmapNeverOverrunsAFixedBuffer) {
   Bitmap b = Make("noise", 2048, 512);
   const Bytes bie = Code(b, 8, 0);

@@ -10,7 +10,6 @@
 #include "feature_bits.h"
 #include "filter_job.h"
 #include "job_context.h"
-#include "printer_stream.h"
 #include "status_monitor.h"
 #include "test_support.h"
 
@@ -45,18 +44,6 @@ TEST(FilterEntry, SixArgumentsReadStandardInputAndTheTonerMarkerIsAnnounced) {
                                       "ATTR: marker-colors=#000000", "ATTR: marker-high-levels=100",
                                       "ATTR: marker-levels=75", "ATTR: marker-low-levels=0",
                                       "ATTR: marker-message='Printer Info'"}));
-}
-
-TEST(JobConfig, PpdVersionAndLongEdgeMaskReachTheStream) {
-  PrivateRoot root;
-  const std::string ras = MakeRaster(root.Path("/in.ras"), {"--res", "100"});
-  PrinterStream none = ReadStream(RunJob("", ras).out);
-  EXPECT_TRUE(none.HasPjl("@PJL COMMENT Filter Version,"));
-  const std::string ppd = MakePpd(root.Path("/s.ppd"), {{"DriverVersion", "9.8.7"}, {"cupsLEF", "16"}});
-  PrinterStream s = ReadStream(RunJob(ppd, ras).out);
-  EXPECT_TRUE(s.HasPjl("@PJL COMMENT Filter Version,9.8.7"));
-  ASSERT_EQ(s.pages.size(), 1u);
-  EXPECT_EQ(s.pages[0].Byte(kPaper), 130u);  // A4 long edge first
 }
 
 TEST(JobConfig, SaveFileBackendDestinationIgnoresTheStatusMonitor) {

@@ -74,26 +74,22 @@ TEST(JobRecord, CancelledJobSerialsAndOverlongNamesAreRecorded) {
       << csv;
 }
 
-TEST(JobRecord, NoSelectedPrinterWritesNothingAndTheIndexCountsTheLinesRead) {
+TEST(JobRecord, NoSelectedPrinterWritesNothingTheIndexCountsLinesAndSpoolFilesAreZeroed) {
   PrivateRoot root;
   FilterJob job;
   std::snprintf(job.Toolfd, sizeof job.Toolfd, "%s", root.dir().c_str());
   WriteJobRecord(job, "u", "t");
-  EXPECT_TRUE(std::filesystem::is_empty(root.Path("/tmp")));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.dir()), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(root.dir()), {}), 1);  // just tmp/
 
   const std::string path = root.Path("/p_LOG.csv");
   WriteFile(path, "a\nb\nc\n");
   LOGRecord rec{};
   WriteLog(path.c_str(), &rec);
   EXPECT_EQ(ReadFile(path).substr(6, 2), "3,");
-}
 
-TEST(CleanFile, OverwritesWithZerosAndReportsMissingFiles) {
-  PrivateRoot root;
-  const std::string path = root.Path("/tmp/spool.dat");
-  WriteFile(path, "0123456789");
   EXPECT_EQ(CleanFileContent(path.c_str()), TRUE);
-  EXPECT_EQ(ReadFile(path), std::string(10, '\0'));
+  const std::string zeroed = ReadFile(path);
+  EXPECT_GT(zeroed.size(), 8u);
+  EXPECT_EQ(zeroed.find_first_not_of('\0'), std::string::npos);
   EXPECT_EQ(CleanFileContent(root.Path("/tmp/missing").c_str()), FALSE);
 }

@@ -1,20 +1,14 @@
-// Page coding into page blocks, checked against JBIG-KIT, and the output
-// thread's page order.
+// Page coding into page blocks, checked against JBIG-KIT.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "feature_bits.h"
 #include "job_state.h"
 #include "job_streams.h"
 #include "page_output.h"
-#include "printer_stream.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -31,22 +25,15 @@ Bytes PatternPage(unsigned width, unsigned rows, unsigned seed = 0) {
   return b;
 }
 
-// Slots of 1-bit pages handed to the coder and the output thread; the job's
-// streams and its spool flag are set here.
+// Slots of 1-bit pages handed to the coder. The job's spool flag is set
+// here; its messages go to err_.
 class OutputTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetJobStreams(out_, err_);
-    gCancelJob = 0;
-    gSaveToFile = 0;
-    count_bytes = 0;
-    ResetOutputFailure();
-  }
+  void SetUp() override { SetJobStreams(nullptr, err_); }
   void TearDown() override {
     for (JobInfo& s : slots_) std::free(s.lpbuf);
     gSaveToFile = 0;
     SetJobStreams(nullptr, nullptr);
-    std::fclose(out_);
     std::fclose(err_);
   }
   JobInfo& Fill(int i, const Bytes& bitmap, unsigned width, unsigned rows, BYTE f0, BYTE f1 = 0, DWORD df = 0,
@@ -62,21 +49,19 @@ class OutputTest : public ::testing::Test {
     s.Feature[1] = f1;
     s.DriverFeature = df;
     s.inheader.cupsInteger[4] = colorMode;
-    s.PageIndex = static_cast<DWORD>(i);
     return s;
   }
   // Codes slot i and returns its page data.
   std::string Coded(int i) {
     ImageCompress(&slots_[i]);
     EXPECT_TRUE(HoldsPageBlock(&slots_[i]));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(slots_[i].lpbuf), 2), kEscE);
-    return std::string(reinterpret_cast<char*>(slots_[i].lpbuf) + kBlockPrefix, slots_[i].CurPageDataLen);
+    const char* block = reinterpret_cast<char*>(slots_[i].lpbuf);
+    EXPECT_EQ(std::string(block, 2), kEscE);
+    return std::string(block + kBlockPrefix, slots_[i].CurPageDataLen);
   }
-
   PrivateRoot root_;
-  FILE* out_ = std::tmpfile();
   FILE* err_ = std::tmpfile();
-  JobInfo slots_[kJobSlots];
+  JobInfo slots_[2];
 };
 
 }  // namespace
@@ -140,35 +125,4 @@ TEST_F(OutputTest, EncryptingPrinterGetsNoClearPageButOneError) {
   EXPECT_FALSE(HoldsPageBlock(&slots_[0]));
   EXPECT_EQ(slots_[0].CurPageDataLen, 0u);
   EXPECT_EQ(LinesWith(Slurp(err_), "ERROR:").size(), 1u);
-}
-
-// Pages finishing in reverse order leave in page order; the two-plane page
-// is coded by the output thread itself.
-TEST_F(OutputTest, OutputThreadSendsPagesInPageOrderAndCodesTwoPlanePages) {
-  const Bytes two = PatternPage(128, 100, 5);
-  for (int i = 0; i < 2; ++i) ImageCompress(&Fill(i, PatternPage(64, 8, i + 1), 64, 8, F0_RAW_DATA));
-  Fill(2, two, 128, 100, F0_JBIG | F0_CHECKSUM, 0, 0, 1);
-  for (int i = 0; i < 3; ++i) slots_[i].StoreFlag(SLOT_TAKEN);
-  gMAX_THREAD = 3;
-  gJbigThreadExit = 0;
-  pthread_t tid;
-  ASSERT_EQ(pthread_create(&tid, nullptr, JbigThread, slots_), 0);
-  for (int i : {2, 1, 0}) {
-    slots_[i].StoreFlag(SLOT_PROCESSED);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  for (int t = 0; t < 200 && (slots_[2].LoadFlag() != SLOT_FREE || slots_[2].lpbuf); ++t)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  gJbigThreadExit = 1;
-  pthread_join(tid, nullptr);
-
-  const std::string out = Slurp(out_);
-  PrinterStream s = ReadStream(out);
-  ASSERT_EQ(s.pages.size(), 3u);
-  EXPECT_TRUE(s.trailer.empty());
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(s.pages[i].data, Str(PatternPage(64, 8, i + 1)));
-  EXPECT_EQ(s.pages[2].data,
-            Str(JbigEncode(two, 128, 100, 8)).substr(20) + Le32Bytes(Checksum(two, 128, 100)));
-  EXPECT_EQ(s.pages[2].Byte(kComp), 3u);
-  EXPECT_EQ(count_bytes.load(), out.size());
 }

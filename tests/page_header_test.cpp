@@ -134,57 +134,40 @@ TEST_F(PageHeaderTest, PaperCodeNeedsAnExactSizeThePpdOffersAndFollowsTheFirstPa
   }
 }
 
-TEST_F(PageHeaderTest, MediaAndTrayCodes) {
-  const std::pair<unsigned, unsigned> media[] = {{0, 8}, {2, 17}, {7, 3}, {10, 27}, {11, 8}, {0xFFFFFFFF, 8}};
-  for (auto [type, code] : media) {
-    job_->inheader.cupsMediaType = type;
-    EXPECT_EQ(Byte(kMedia), code) << type;
-  }
-  job_->inheader.MediaPosition = 250;  // auto: manual feed, or tray 1 on A3 printers
-  EXPECT_EQ(Byte(kTray), 0u);
-  job_->DriverFeature = DF_A3;
-  EXPECT_EQ(Byte(kTray), 1u);
-  job_->inheader.MediaPosition = 3;
-  EXPECT_EQ(Byte(kTray), 3u);
-  EXPECT_EQ(Byte(kOutBin), 0u);
-}
-
-TEST_F(PageHeaderTest, TwoBitModeHalvesTheWidthButNotTheDataSize) {
+TEST_F(PageHeaderTest, MediaTrayDepthColoursAndCompressionFollowTheSlot) {
   job_->linebyte = 2480;
   job_->page_height = 100;
   struct {
+    unsigned mediaType, tray, colorOption, resOption;
     BYTE f0;
-    unsigned resOption, width, bits;
-  } cases[] = {{F0_TWO_BIT_600, 2, 4960, 2}, {F0_TWO_BIT_600, 1, 9920, 1}, {0, 2, 9920, 1}};
+    DWORD features;
+    unsigned width;
+    std::vector<unsigned> bytes;  // media, tray, out bin, bits, colours, colour mode, compression
+  } cases[] = {
+      {0, 0, 0, 0, 0, 0, 9920, {8, 0, 0, 1, 1, 0, 1}},
+      {2, 2, 1, 0, F0_CHECKSUM, 0, 9920, {17, 2, 0, 1, 2, 2, 3}},
+      {7, 250, 2, 0, F0_RAW_DATA | F0_CHECKSUM, DF_ZQ3_CHIP, 9920, {3, 0, 0, 1, 1, 1, 0}},  // auto: manual
+                                                                                            // feed
+      {10, 250, 3, 0, 0, DF_ZQ3_CHIP | DF_A3, 9920, {27, 1, 0, 1, 4, 3, 2}},  // A3 printers: tray 1
+      {11, 3, 4, 0, F0_CHECKSUM, DF_ZQ3_CHIP, 9920, {8, 3, 0, 1, 1, 0, 4}},
+      // Two-bit mode halves the width but not the data size.
+      {0xFFFFFFFF, 1, 0, 2, F0_TWO_BIT_600, 0, 4960, {8, 1, 0, 2, 1, 0, 1}},
+      {0, 1, 0, 1, F0_TWO_BIT_600, 0, 9920, {8, 1, 0, 1, 1, 0, 1}},
+  };
   for (const auto& c : cases) {
     job_->page_width = 9920;
-    job_->Feature[0] = c.f0;
+    job_->inheader.cupsMediaType = c.mediaType;
+    job_->inheader.MediaPosition = c.tray;
+    job_->inheader.cupsInteger[4] = c.colorOption;
     job_->inheader.cupsInteger[8] = c.resOption;
-    PageBlock b = Build();
+    job_->Feature[0] = c.f0;
+    job_->DriverFeature = c.features;
+    const PageBlock b = Build();
+    std::vector<unsigned> bytes;
+    for (int at = kMedia; at <= kComp; ++at) bytes.push_back(b.Byte(at));
+    EXPECT_EQ(bytes, c.bytes) << c.mediaType << " " << c.tray << " " << c.colorOption;
     EXPECT_EQ(b.Width(), c.width);
     EXPECT_EQ(job_->page_width, c.width);
     EXPECT_EQ(b.DataSize(), 248000u);
-    EXPECT_EQ(b.Byte(kBits), c.bits);
   }
-}
-
-TEST_F(PageHeaderTest, ColoursAndColourModeFromTheColourOption) {
-  const unsigned colors[] = {1, 2, 1, 4, 1}, modes[] = {0, 2, 1, 3, 0};
-  for (unsigned c = 0; c < 5; ++c) {
-    job_->inheader.cupsInteger[4] = c;
-    PageBlock b = Build();
-    EXPECT_EQ(b.Byte(kColors), colors[c]) << c;
-    EXPECT_EQ(b.Byte(kColorMode), modes[c]) << c;
-  }
-}
-
-TEST_F(PageHeaderTest, CompMethodForEveryFeatureCombination) {
-  for (int raw = 0; raw < 2; ++raw)
-    for (int zq3 = 0; zq3 < 2; ++zq3)
-      for (int sum = 0; sum < 2; ++sum) {
-        job_->Feature[0] = (raw ? F0_RAW_DATA : 0) | (sum ? F0_CHECKSUM : 0);
-        job_->DriverFeature = zq3 ? DF_ZQ3_CHIP : 0;
-        // 0 raw; 1 JBIG; 2 JBIG for the ZQ3 chip; 3 with checksum; 4 both.
-        EXPECT_EQ(Byte(kComp), raw ? 0u : 1u + zq3 + 2u * sum) << raw << zq3 << sum;
-      }
 }

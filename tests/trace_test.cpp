@@ -1,10 +1,9 @@
-// Trace log (file or "DEBUG:" lines for the scheduler) and platform shims.
+// Trace log (file or "DEBUG:" lines for the scheduler) and the number parser of the options.
 #include "trace.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <string>
@@ -12,34 +11,53 @@
 #include <vector>
 
 #include "job_state.h"
-#include "page_slot.h"
+#include "job_streams.h"
 #include "shims.h"
 #include "test_support.h"
 
 using namespace testing_support;
 
+namespace {
+
+// The job's message stream, captured; Take() empties it.
+struct Messages {
+  FILE* f = std::tmpfile();
+  Messages() { SetJobStreams(nullptr, f); }
+  ~Messages() {
+    SetJobStreams(nullptr, nullptr);
+    std::fclose(f);
+  }
+  std::string Take() {
+    std::string s = Slurp(f);
+    EXPECT_EQ(ftruncate(fileno(f), 0), 0);
+    std::rewind(f);
+    return s;
+  }
+};
+
+}  // namespace
+
 TEST(Trace, WithoutTraceDirectoryLinesGoToTheSchedulerAsDebugLines) {
-  TraceCapture err;
+  PrivateRoot root;
+  Messages err;
   gJobID = 42;
   DbgMessage("SendOnePage", "using buffer index %d!", 0);
   gJobID = 0;
-  EXPECT_EQ(err.Text(), "DEBUG: [---filter---][--SendOnePage--] using buffer index 0!\n");
-
-  err.Clear();
+  EXPECT_EQ(err.Take(), "DEBUG: [---filter---][--SendOnePage--] using buffer index 0!\n");
   DbgMsg("hello %d", 7);  // the second trace call always writes to the scheduler
-  EXPECT_EQ(err.Text(), "DEBUG: hello 7 ---------->\n");
+  EXPECT_EQ(err.Take(), "DEBUG: hello 7 ---------->\n");
 }
 
 TEST(Trace, TraceDirectoryGetsTimestampedLinesWithTheJobAndNothingGoesToTheScheduler) {
-  TraceCapture err;
-  const PrivateRoot& root = err.root();
+  PrivateRoot root;
   root.EnableTraceFile();
+  Messages err;
   std::filesystem::create_directories(root.Path("/tmp/KorPrinter"));
   gJobID = 42;
   DbgMessage("SendOnePage", "using buffer index %d!", 0);
   gJobID = 0;
   DbgMsg("again");
-  EXPECT_EQ(err.Text(), "DEBUG: again ---------->\n");
+  EXPECT_EQ(err.Take(), "DEBUG: again ---------->\n");
   const std::string line = root.TraceLog();
   const std::string tail = "] [Job 42] [---filter---][--SendOnePage--] using buffer index 0!\n";
   ASSERT_EQ(line.size(), std::string("[2026/12/05 23:41:30").size() + tail.size()) << line;
@@ -51,9 +69,9 @@ TEST(Trace, TraceDirectoryGetsTimestampedLinesWithTheJobAndNothingGoesToTheSched
 }
 
 TEST(Trace, UncreatableTraceFileDropsLinesAndOverlongLinesAreCut) {
-  TraceCapture err;
-  const PrivateRoot& root = err.root();
+  PrivateRoot root;
   root.EnableTraceFile();
+  Messages err;
   const std::string huge(10000, 'x');
   DbgMessage("f", "%s", huge.c_str());
   const std::string log = root.TraceLog();
@@ -63,10 +81,10 @@ TEST(Trace, UncreatableTraceFileDropsLinesAndOverlongLinesAreCut) {
   std::filesystem::remove(root.Path("/tmp/cups/printer.log"));
   std::filesystem::create_directory(root.Path("/tmp/cups/printer.log"));
   DbgMessage("f", "dropped");
-  EXPECT_EQ(err.Text(), "");
+  EXPECT_EQ(err.Take(), "");
   std::filesystem::remove_all(root.Path("/tmp/cups"));
   DbgMessage("f", "%s", huge.c_str());
-  const std::string e = err.Text();
+  const std::string e = err.Take();
   EXPECT_EQ(e.rfind("DEBUG: ", 0), 0u);
   EXPECT_LT(e.size(), kTraceLineMax + 16);
 }
@@ -93,45 +111,4 @@ TEST(Shims, Str2IntTakesTheLeadingDigitRunOnly) {
   const std::pair<const char*, int> cases[] = {
       {"4", 4}, {"16abc", 16}, {"-2", 0}, {" 2", 0}, {"x9", 0}, {"", 0}, {"99999999999999999999", INT_MAX}};
   for (auto [text, value] : cases) EXPECT_EQ(str2Int(text), value) << text;
-}
-
-TEST(Shims, SleepAndTicksAgree) {
-  const DWORD a = GetTickCount();
-  Sleep(20);
-  const DWORD elapsed = GetTickCount() - a;
-  EXPECT_GE(elapsed, 20u);
-  EXPECT_LT(elapsed, 2000u);
-}
-
-TEST(Shims, FillCopyAndMoveMemoryWorkInPiecesAndTouchNothingForZero) {
-  std::vector<unsigned char> buf(130001, 0xAA);
-  FillMemory(buf.data(), 0, 0x11);
-  EXPECT_EQ(buf[0], 0xAA);
-  FillMemory(buf.data(), 130000, 0x1155);
-  EXPECT_EQ(std::count(buf.begin(), buf.end(), 0x55), 130000);
-  EXPECT_EQ(buf[130000], 0xAA);
-
-  std::vector<unsigned char> src(130000), dst(130000, 0);
-  for (std::size_t i = 0; i < src.size(); ++i) src[i] = static_cast<unsigned char>(i * 7);
-  CopyMemory(dst.data(), src.data(), 0);
-  EXPECT_EQ(dst[0], 0);
-  CopyMemory(dst.data(), src.data(), 130000);
-  EXPECT_EQ(dst, src);
-  MoveMemory(src.data(), src.data() + 1000, 129000);  // overlapping, towards the front
-  EXPECT_TRUE(std::equal(src.begin(), src.begin() + 129000, dst.begin() + 1000));
-}
-
-TEST(Shims, FilesAndProcesses) {
-  PrivateRoot root;
-  const std::string f = root.Path("/tmp/x");
-  WriteFile(f, "0123456789");
-  HFILE h = _lcreat(f.c_str(), 0);
-  ASSERT_GE(h, 0);
-  close(h);
-  EXPECT_EQ(ReadFile(f), "");  // truncated
-  EXPECT_EQ(DeleteFile(f.c_str()), TRUE);
-  EXPECT_EQ(DeleteFile(f.c_str()), FALSE);
-  EXPECT_EQ(proc_find_s2("/no/such/program"), -1);
-  EXPECT_EQ(proc_find_1("no-such-program-xyz"), 0);
-  EXPECT_EQ(proc_find_1("bad;name"), 0);
 }

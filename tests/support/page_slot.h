@@ -94,7 +94,6 @@ class TraceCapture {
   TraceCapture(const TraceCapture&) = delete;
   TraceCapture& operator=(const TraceCapture&) = delete;
   std::string Text() { return Slurp(file_); }
-  const PrivateRoot& root() const { return root_; }
   bool Has(const std::string& needle) { return Text().find(needle) != std::string::npos; }
   void Clear() {
     std::fflush(file_);

@@ -125,21 +125,19 @@ JobResult RunJob(const std::string& ppd, const std::string& raster, const std::s
   return RunJobArgs(std::move(args), ppd);
 }
 
-JobResult RunFilterProgram(const std::string& env, const std::string& args) {
-  char outName[] = "/tmp/rastertopwg2-out-XXXXXX";
-  char errName[] = "/tmp/rastertopwg2-err-XXXXXX";
-  int o = mkstemp(outName), e = mkstemp(errName);
-  close(o);
-  close(e);
-  std::string cmd = env + " " + RASTERTOPWG2_BIN + " " + args + " >" + outName + " 2>" + errName;
-  int rc = std::system(cmd.c_str());
-  JobResult r;
-  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  r.out = ReadFile(outName);
-  r.err = ReadFile(errName);
+JobResult RunCommand(const std::string& cmd) {
+  char outName[] = "/tmp/rastertopwg2-out-XXXXXX", errName[] = "/tmp/rastertopwg2-err-XXXXXX";
+  close(mkstemp(outName));
+  close(mkstemp(errName));
+  const int rc = std::system((cmd + " >" + outName + " 2>" + errName).c_str());
+  JobResult r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFile(outName), ReadFile(errName)};
   unlink(outName);
   unlink(errName);
   return r;
+}
+
+JobResult RunFilterProgram(const std::string& env, const std::string& args) {
+  return RunCommand(env + " " + RASTERTOPWG2_BIN + " " + args);
 }
 
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "printer_stream.h"
+
 namespace testing_support {
 
 // A fresh directory that the filter's fixed paths (/tmp/...) and TMPDIR
@@ -59,6 +61,8 @@ JobResult RunJob(const std::string& ppd, const std::string& raster, const std::s
 // Runs a whole job in process with exactly these arguments (argv[0] first).
 JobResult RunJobArgs(std::vector<std::string> args, const std::string& ppd = "");
 
+// Runs a shell command with its output and error streams captured.
+JobResult RunCommand(const std::string& cmd);
 // Runs the filter program with a shell command line tail ("a b c < file").
 JobResult RunFilterProgram(const std::string& env, const std::string& args);
 
