@@ -1,12 +1,6 @@
 // Reader of the job authorization file.
 #include "auth_json.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "test_support.h"
 
 using namespace testing_support;

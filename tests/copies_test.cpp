@@ -2,17 +2,11 @@
 // duplex sheet order with its blank filler, collated copies made by the
 // filter and uncollated ones left to the printer, the "PAGE:" lines the
 // scheduler counts, and a printer stream that goes away.
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <set>
-#include <string>
-#include <vector>
 
-#include "printer_stream.h"
 #include "test_support.h"
 
 namespace {

@@ -1,19 +1,9 @@
 // Beginning and end of the printer stream: preamble, PJL job header, what
 // the job start decides (collation, spool file, copy file, authorization
 // tool, JCL prefix) and the trailer with its alignment rule.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "auth_json.h"
-#include "feature_bits.h"
-#include "job_state.h"
-#include "job_streams.h"
 #include "pjl_stream.h"
 #include "spool_file.h"
 #include "test_support.h"

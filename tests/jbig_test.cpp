@@ -1,15 +1,10 @@
 // JBIG page coder and decoder against JBIG-KIT: equal bytes, round trips,
 // the header drop, planes behind earlier data, the bounded sink and the
 // decoder's failure paths.
-#include <gtest/gtest.h>
-
-#include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "kestal_jbig.h"
-#include "printer_stream.h"
+#include "test_support.h"
 
 using namespace testing_support;
 

@@ -2,14 +2,7 @@
 // destination and the printer's capability bytes.
 #include "job_config.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <filesystem>
-
-#include "feature_bits.h"
 #include "filter_job.h"
-#include "job_context.h"
 #include "status_monitor.h"
 #include "test_support.h"
 

@@ -1,14 +1,6 @@
 // Job record CSV file and the overwrite of temporary files.
 #include "job_record.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cstring>
-#include <filesystem>
-
-#include "job_context.h"
-#include "job_state.h"
 #include "test_support.h"
 
 using namespace testing_support;

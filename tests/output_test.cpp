@@ -1,13 +1,4 @@
 // Page coding into page blocks, checked against JBIG-KIT.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <random>
-
-#include "feature_bits.h"
-#include "job_state.h"
-#include "job_streams.h"
 #include "page_output.h"
 #include "test_support.h"
 

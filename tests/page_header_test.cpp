@@ -2,20 +2,10 @@
 // media and tray codes, colours, two-bit mode and compression method.
 #include "page_header.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <map>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "feature_bits.h"
-#include "job_context.h"
 #include "paper.h"
-#include "printer_stream.h"
+#include "test_support.h"
 
 using namespace testing_support;
 

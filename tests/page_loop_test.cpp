@@ -1,12 +1,8 @@
 // Page loop: scale ratio of each page and the page-size statistics.
 #include "page_loop.h"
 
-#include <gtest/gtest.h>
-
-#include "feature_bits.h"
-#include "job_context.h"
-#include "job_state.h"
 #include "paper.h"
+#include "test_support.h"
 
 TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
   struct {

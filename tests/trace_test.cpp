@@ -1,17 +1,9 @@
 // Trace log (file or "DEBUG:" lines for the scheduler) and the number parser of the options.
 #include "trace.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <climits>
-#include <filesystem>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "job_state.h"
-#include "job_streams.h"
 #include "shims.h"
 #include "test_support.h"
 

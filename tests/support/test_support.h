@@ -1,14 +1,27 @@
 // Test helpers: a private root for the filter's fixed paths, raster files
 // from the test-page writer, PPD variants, and whole jobs run in process or
-// as the real filter program.
+// as the real filter program; with the headers most tests use.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "feature_bits.h"
+#include "job_context.h"
+#include "job_state.h"
+#include "job_streams.h"
 #include "printer_stream.h"
 
 namespace testing_support {
@@ -31,7 +44,7 @@ class PrivateRoot {
 
  private:
   std::string dir_;
-  std::optional<std::string> savedRoot_, savedTmpdir_;
+  std::optional<std::string> savedTmpdir_;
 };
 
 std::string ReadFile(const std::string& path);
