@@ -2,6 +2,7 @@
 // the job start decides (collation, spool file, copy file, authorization
 // tool, JCL prefix) and the trailer with its alignment rule.
 #include <regex>
+#include <sstream>
 
 #include "auth_json.h"
 #include "pjl_stream.h"
@@ -57,33 +58,34 @@ std::string PlainSettings(const std::string& duplex, int copies) {
 // printer stream and count into count_bytes.
 class PjlText : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetJobStreams(out_, err_);
-    count_bytes = 0;
-  }
+  void SetUp() override { SetJobStreams(out_, err_); }
   void TearDown() override {
     SetJobStreams(nullptr, nullptr);
     std::fclose(out_);
     std::fclose(err_);
   }
-  std::string Out() { return Slurp(out_); }
-  void Clear() {
+  // What write() sends after `before` bytes of stream; counted in count_bytes.
+  template <typename F>
+  std::string Sent(F write, DWORD before = 0) {
     std::fflush(out_);
-    ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
+    EXPECT_EQ(ftruncate(fileno(out_), 0), 0);
     std::rewind(out_);
+    count_bytes = before;
+    write();
+    const std::string o = Slurp(out_);
+    EXPECT_EQ(count_bytes.load(), before + o.size());
+    return o;
   }
   // The job header after the preamble, normalised.
   std::string Header(cups_page_header2_t h, DWORD features, BYTE f0, BYTE f1, const char* doc = "Report",
                      const char* user = "alice", const char* acct = "", const char* pwd = "",
                      const char* location = "") {
-    Clear();
-    count_bytes = 0;
     const BYTE feature[2] = {f0, f1};
-    PJL_WriteStartJobCmd(&h, 1, "q1", user, doc, "", FALSE, location, feature, features, "2.1.0", acct, pwd,
-                         "usb://x/y");
-    const std::string o = Out();
+    const std::string o = Sent([&] {
+      PJL_WriteStartJobCmd(&h, 1, "q1", user, doc, "", FALSE, location, feature, features, "2.1.0", acct, pwd,
+                           "usb://x/y");
+    });
     EXPECT_EQ(o.substr(0, Preamble().size()), Preamble());
-    EXPECT_EQ(count_bytes.load(), o.size());
     return Normalize(o.substr(std::min(o.size(), Preamble().size())));
   }
   static cups_page_header2_t Page(unsigned copies = 1) {
@@ -130,25 +132,25 @@ TEST_F(PjlText, ConditionalLinesFollowOptionsAndFeatureBits) {
 }
 
 TEST_F(PjlText, ResolutionRetAndEconomodeFollowTheirBits) {
-  struct {
+  const struct {
     BYTE f1;
-    unsigned hw, res_opt, toner;
-    const char *resolution, *ret, *economode;
+    unsigned hw, resOption, toner;
+    const char* lines;
   } cases[] = {
-      {F1_1200X1200, 300, 0, 0, "600", "OFF", "OFF"},  // raised to 600
-      {F1_1200X1200 | F1_600_RET, 1200, 2, 0, "1200", "OFF", "OFF"},
-      {F1_600_RET, 1200, 2, 1, "600", "ON", "ON"},
-      {F1_600_RET | F1_SW_TONERSAVE, 1200, 1, 1, "600", "OFF", "OFF"},  // toner saved in software
+      {F1_1200X1200, 300, 0, 0, "ECONOMODE=OFF RESOLUTION=600 RET=OFF"},  // raised to 600
+      {F1_1200X1200 | F1_600_RET, 1200, 2, 0, "ECONOMODE=OFF RESOLUTION=1200 RET=OFF"},
+      {F1_600_RET, 1200, 2, 1, "ECONOMODE=ON RESOLUTION=600 RET=ON"},
+      {F1_600_RET | F1_SW_TONERSAVE, 1200, 1, 1,
+       "ECONOMODE=OFF RESOLUTION=600 RET=OFF"},  // saved in software
   };
   for (const auto& c : cases) {
     cups_page_header2_t h = Page();
     h.HWResolution[0] = c.hw;
-    h.cupsInteger[8] = c.res_opt;
+    h.cupsInteger[8] = c.resOption;
     h.cupsInteger[0] = c.toner;
     const std::string hd = Header(h, 0, 0, c.f1);
-    EXPECT_TRUE(Has(hd, std::string("@PJL SET RESOLUTION=") + c.resolution)) << c.hw;
-    EXPECT_TRUE(Has(hd, std::string("@PJL SET RET=") + c.ret)) << c.hw;
-    EXPECT_TRUE(Has(hd, std::string("@PJL SET ECONOMODE=") + c.economode)) << c.hw;
+    std::istringstream lines(c.lines);
+    for (std::string l; lines >> l;) EXPECT_TRUE(Has(hd, "@PJL SET " + l)) << l << " " << c.hw;
   }
 }
 
@@ -180,12 +182,10 @@ TEST_F(PjlText, TrailerKeepsTheStreamOffWholeBlocksOf512Bytes) {
   for (bool cancel : {false, true}) {
     const std::size_t plain = Trailer(1, cancel).size();
     for (std::size_t before : {std::size_t{1000}, 1536 - plain - 1, 1536 - plain, 1536 - plain + 1}) {
-      Clear();
-      count_bytes = static_cast<DWORD>(before);
-      PJL_WriteCloseJobCmd(nullptr, cancel);
-      EXPECT_EQ(Out(), Trailer(before, cancel)) << cancel << " " << before;
-      EXPECT_EQ(count_bytes.load(), before + Out().size());
-      EXPECT_NE(count_bytes.load() % 512, 0u);
+      const std::string sent =
+          Sent([&] { PJL_WriteCloseJobCmd(nullptr, cancel); }, static_cast<DWORD>(before));
+      EXPECT_EQ(sent, Trailer(before, cancel)) << cancel << " " << before;
+      EXPECT_NE((before + sent.size()) % 512, 0u);
     }
   }
 }

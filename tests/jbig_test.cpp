@@ -1,7 +1,5 @@
 // JBIG page coder and decoder against JBIG-KIT: equal bytes, round trips,
-// the header drop, planes behind earlier data, the bounded sink and the
-// decoder's failure paths.
-#include <thread>
+// the header drop and the decoder's failure paths.
 
 #include "kestal_jbig.h"
 #include "test_support.h"
@@ -74,39 +72,6 @@ TEST(JbigCoding, EqualsJbigKitRoundTripsAndDropsExactlyTheHeader) {
       EXPECT_EQ(Code(b, options, 1, 3), bie);  // a counter past the first chunk keeps the header
     }
   }
-}
-
-TEST(JbigCoding, NoisePageLargerThanItsBitmapNeverOverrunsAFixedBuffer) {
-  Bitmap b = Make("noise", 2048, 512);
-  const Bytes bie = Code(b, 8, 0);
-  ASSERT_GT(bie.size(), b.bits.size());
-
-  const std::size_t cap = b.bits.size();
-  Bytes buf(cap + 4096, 0xEE);
-  long len = 0, count = 0;
-  EXPECT_EQ(Kestal_JBIGCompression(b.width, b.height, b.bits.data(), buf.data(), cap, &len, &count, 0, 8, 0),
-            kJbigOutputOverflow);
-  EXPECT_EQ(Bytes(buf.begin() + static_cast<long>(cap), buf.end()), Bytes(4096, 0xEE));
-
-  Bytes roomy(bie.size(), 0);
-  len = count = 0;
-  EXPECT_EQ(Kestal_JBIGCompression(b.width, b.height, b.bits.data(), roomy.data(), roomy.size(), &len, &count,
-                                   0, 8, 0),
-            static_cast<long>(bie.size()));
-  EXPECT_EQ(roomy, bie);
-}
-
-TEST(JbigCoding, PagesCodedInParallelThreadsMatchSerialCoding) {
-  std::vector<Bitmap> pages = {Make("text", 1024, 400), Make("noise", 800, 300), Make("black", 512, 512)};
-  std::vector<Bytes> serial, parallel(pages.size());
-  for (Bitmap& p : pages) serial.push_back(Code(p, 8, 1));
-  std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < pages.size(); ++i)
-    threads.emplace_back([&, i] {
-      for (int round = 0; round < 3; ++round) parallel[i] = Code(pages[i], 8, 1);
-    });
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(parallel, serial);
 }
 
 TEST(JbigDecoding, BadInputFailsAndLeavesTheImageUntouched) {

@@ -3,7 +3,6 @@
 #include "job_config.h"
 
 #include "filter_job.h"
-#include "status_monitor.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -56,37 +55,10 @@ TEST(JobConfig, SaveFileBackendDestinationIgnoresTheStatusMonitor) {
   EXPECT_STREQ(plain.PrinterPortName, "socket://10.0.0.1");
 }
 
-// --- Capability bytes ------------------------------------------------------
-
 namespace {
 
-// Stand-in for the status library's capability query.
-int gQueryCalls = 0, gQueryResult = 0;
-int FakeSendPrinterControl(char*, int code, void* buf, int len) {
-  ++gQueryCalls;
-  EXPECT_EQ(code, PRINT_QUERY_CAPABILITY);
-  EXPECT_EQ(len, 1026);
-  if (gQueryResult != 0) return gQueryResult;
-  auto* cap = static_cast<PrinterCapability*>(buf);
-  cap->Feature[0] = 0x11;
-  cap->Feature[1] = 0x22;
-  std::strcpy(cap->DrumSN[0], "DRUM-1");
-  cap->DrumNum = 1;
-  return 0;
-}
-
-// Loads the stand-in library for the lifetime of the object.
-struct FakeLibrary {
-  explicit FakeLibrary(int result) {
-    gQueryCalls = 0;
-    gQueryResult = result;
-    fnSendPrinterControl = FakeSendPrinterControl;
-  }
-  ~FakeLibrary() { fnSendPrinterControl = nullptr; }
-};
-
-// The capability bytes a job for queue q obtains.
-std::pair<int, int> Capability(const char* q, DWORD driverFeature = 0, int ignorePsm = 0) {
+// The capability bytes a job for queue q obtains without a status library.
+std::pair<int, int> Capability(const char* q, DWORD driverFeature, int ignorePsm) {
   FilterJob job;
   job.DriverFeature = driverFeature;
   job.IgnorePSM = ignorePsm;
@@ -96,66 +68,32 @@ std::pair<int, int> Capability(const char* q, DWORD driverFeature = 0, int ignor
 
 }  // namespace
 
-TEST(Capability, LiveQueryRewritesTheQueueFileAndALaterFailedQueryReadsItBack) {
-  PrivateRoot root;
-  {
-    FakeLibrary lib(0);
-    EXPECT_EQ(Capability("laser1", DF_DISABLE_COMPRESS),
-              std::make_pair(0x11, 0x22));  // not touched by the PPD
-    EXPECT_EQ(gQueryCalls, 1);
-  }
-  const std::string file = ReadFile(root.Path("/tmp/laser1.dat"));
-  ASSERT_EQ(file.size(), 1026u);
-  EXPECT_EQ(file.substr(0, 8),
-            "\x11\x22"
-            "DRUM-1");
-  EXPECT_EQ(file[494], 1);  // DrumNum, little-endian at 494
-
-  FakeLibrary failing(5);
-  FilterJob next;
-  next.DriverFeature = DF_DISABLE_COMPRESS;  // the file's bytes replace the raw-data bit
-  ObtainCapability(next, "laser1");
-  EXPECT_EQ(gQueryCalls, 3);
-  EXPECT_EQ(next.PrnCapInfo.Feature[0], 0x11);
-  EXPECT_STREQ(next.PrnCapInfo.DrumSN[0], "DRUM-1");
-}
-
-TEST(Capability, FileBytesFeatureBitsAndTheirRules) {
+TEST(Capability, TheQueuesFileAndThePpdsFeatureBitsGiveTheCapability) {
   PrivateRoot root;
   WriteFile(root.Path("/tmp/raw.dat"),
-            std::string(1, static_cast<char>(F0_RAW_DATA | F0_JBIG | F0_CHECKSUM | F0_LSU)) +
-                std::string(1025, '\0'));
-  WriteFile(root.Path("/tmp/PRN.dat"), std::string("\x04\x02", 2));
-  {
-    FakeLibrary lib(0);
-    EXPECT_EQ(Capability("q", 0, 2), std::make_pair(0x04, 0x02));  // a file backend: no live query
-    EXPECT_EQ(gQueryCalls, 0);
-  }
-  struct {
+            {static_cast<char>(F0_RAW_DATA | F0_JBIG | F0_CHECKSUM | F0_LSU), 0x20});
+  WriteFile(root.Path("/tmp/short.dat"), "\x08");
+  WriteFile(root.Path("/tmp/PRN.dat"), "\x04\x02");
+  WriteFile(root.Path("/tmp/.._escape.dat"), "\x01");
+  std::filesystem::create_symlink(root.Path("/tmp/raw.dat"), root.Path("/tmp/link.dat"));
+  const struct {
     const char* queue;
     DWORD driverFeature;
+    int ignorePsm;
     std::pair<int, int> feature;
   } cases[] = {
-      {"nofile", DF_DISABLE_COMPRESS, {F0_RAW_DATA, 0}},
-      {"raw", 0, {F0_RAW_DATA | F0_LSU, 0}},  // raw data: no JBIG, no checksum
-      {"nofile", DF_ZQ3_CHIP | DF_A3, {F0_IMPR, 0}},
-      {"nofile", DF_ZQ3_CHIP, {0, 0}},
-      {"nofile", DF_A3, {0, 0}},
-      {"nofile", DF_IMPR, {F0_IMPR, 0}},
+      {"raw", 0, 0, {F0_RAW_DATA | F0_LSU, 0x20}},  // raw data: no JBIG, no checksum
+      {"nofile", DF_DISABLE_COMPRESS, 0, {F0_RAW_DATA, 0}},
+      {"short", DF_DISABLE_COMPRESS, 0, {0x08, 0}},  // the file's bytes come after the PPD's
+      {"raw", 0, 2, {0x04, 0x02}},                   // a file backend: the printer-less file
+      {"../escape", 0, 0, {0x01, 0}},                // a queue name cannot leave /tmp
+      {"link", 0, 0, {0, 0}},                        // a planted link is not followed
+      {"nofile", DF_ZQ3_CHIP | DF_A3, 0, {F0_IMPR, 0}},
+      {"nofile", DF_ZQ3_CHIP, 0, {0, 0}},
+      {"nofile", DF_A3, 0, {0, 0}},
+      {"nofile", DF_IMPR, 0, {F0_IMPR, 0}},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(Capability(c.queue, c.driverFeature), c.feature) << c.queue << " " << c.driverFeature;
-}
-
-TEST(Capability, PlantedSymlinkIsNotFollowedAndQueueNameStaysInTmp) {
-  PrivateRoot root;
-  const std::string victim = root.Path("/victim");
-  WriteFile(victim, "keep");
-  std::filesystem::create_symlink(victim, root.Path("/tmp/q.dat"));
-  FakeLibrary lib(0);
-  Capability("q");
-  EXPECT_EQ(ReadFile(victim), "keep");
-  Capability("../escape");
-  EXPECT_FALSE(std::filesystem::exists(root.Path("/escape.dat")));
-  EXPECT_TRUE(std::filesystem::exists(root.Path("/tmp/.._escape.dat")));
+    EXPECT_EQ(Capability(c.queue, c.driverFeature, c.ignorePsm), c.feature)
+        << c.queue << " " << c.driverFeature;
 }

@@ -2,7 +2,6 @@
 #include "trace.h"
 
 #include <climits>
-#include <thread>
 
 #include "shims.h"
 #include "test_support.h"
@@ -79,24 +78,6 @@ TEST(Trace, UncreatableTraceFileDropsLinesAndOverlongLinesAreCut) {
   const std::string e = err.Take();
   EXPECT_EQ(e.rfind("DEBUG: ", 0), 0u);
   EXPECT_LT(e.size(), kTraceLineMax + 16);
-}
-
-TEST(Trace, ConcurrentLinesAreNeverSplit) {
-  PrivateRoot root;
-  root.EnableTraceFile();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i)
-        DbgMessage("worker", "thread %d %s", t, std::string(300, 'a' + t).c_str());
-    });
-  for (auto& th : threads) th.join();
-  const auto lines = LinesWith(root.TraceLog(), "[--worker--] thread ");
-  ASSERT_EQ(lines.size(), 800u);
-  for (const std::string& l : lines) {
-    const char c = static_cast<char>('a' + (l[l.size() - 302] - '0'));
-    EXPECT_EQ(l.substr(l.size() - 300), std::string(300, c));
-  }
 }
 
 TEST(Shims, Str2IntTakesTheLeadingDigitRunOnly) {
