@@ -167,33 +167,17 @@ note() {
   fail=1
 }
 
-# Reads one attribute with ipptool; prints "name (type) = value".
-ipp_attr() { # uri operation attribute [job-id]
-  cat >"$base/query.test" <<EOF
-{
-  OPERATION $2
-  GROUP operation-attributes-tag
-  ATTR charset attributes-charset utf-8
-  ATTR naturalLanguage attributes-natural-language en
-  ATTR uri printer-uri \$uri
-  $([ -n "${4:-}" ] && echo "ATTR integer job-id $4")
-  ATTR name requesting-user-name root
-  ATTR keyword requested-attributes $3
-  STATUS successful-ok
-  DISPLAY $3
+# Reads one attribute with one of ipptool's own tests; prints its value.
+ipp_attr() { # uri test attribute
+  ipptool -tv -T 10 "$1" "$2.test" 2>/dev/null | sed -n "s/^ *$3 ([^)]*) = //p" | head -n 1
 }
-EOF
-  ipptool -t -T 10 "$1" "$base/query.test" 2>/dev/null | grep -E "^ *$3 \(" | sed 's/^ *//' || true
-}
-job_state() { # queue job-id
-  ipp_attr "ipp://127.0.0.1:$port/printers/$1" Get-Job-Attributes job-state "$2" | sed 's/.*= //'
-}
+job_state() { ipp_attr "ipp://127.0.0.1:$port/jobs/$1" get-job-attributes job-state; }
 
 # Waits for a job to end (completed, canceled, aborted; or
 # processing-stopped, which a stopped queue never leaves), into $state.
-wait_job() { # queue job-id
+wait_job() { # job-id
   deadline=$(($(date +%s) + timeout))
-  while state=$(job_state "$1" "$2"); do
+  while state=$(job_state "$1"); do
     case $state in completed | canceled | aborted | processing-stopped) return 0 ;; esac
     [ "$(date +%s)" -lt "$deadline" ] || { state="timeout (last state: ${state:-unknown})" && return 0; }
     sleep 0.25
@@ -212,6 +196,16 @@ submit() { # label queue lp-arguments...
   reply=$(lp -d "$queue_" -t "e2e $label" "$@" 2>&1) || { note "$label: lp failed: $reply" && return 0; }
   job=$(echo "$reply" | sed -n 's/^request id is [^ ]*-\([0-9][0-9]*\) .*/\1/p')
   [ -n "$job" ] || note "$label: no job id in \"$reply\""
+}
+
+# Decodes a printer stream into $listing and checks that the decoder takes it.
+decode() { # label file
+  listing="$base/dec/$(echo "$1" | tr ' ' -).txt"
+  [ -s "$2" ] || { note "$1: output file $2 missing or empty" && return 1; }
+  if ! "$gdidecode" "$2" >"$listing" 2>&1 || ! grep -qx "result: ok" "$listing"; then
+    note "$1: the decoder rejects the stream: $(grep -E 'FAIL|error|result' "$listing" | head -5)"
+    return 1
+  fi
 }
 
 # One line per page of a decoded stream: "paper_type blackDots".
@@ -254,7 +248,7 @@ ref_cov() { # pdf page
 check_job() { # label queue job-id pjl-lines page-lines pdf page...
   label=$1 id=$3 pjl=$4 lines=$5 pdf_=$6
   [ -n "$id" ] || return 1
-  wait_job "$2" "$id"
+  wait_job "$id"
   echo "$label: job $id $state"
   if [ "$state" != completed ]; then
     note "$label: job $id ended $state"
@@ -344,9 +338,9 @@ for ppd in "$ppd_dir"/*.ppd; do
   # attributes; the scheduler logs "INFO:" lines without their prefix.
   if check_job "$model" "$q" "$job_opts" "ECONOMODE=ON;DENSITY=7;COPIES=1" "1 1" "$testpage" x; then
     job_log "$job_opts" | grep -q "\] Processing page 1$" || note "$model: no \"INFO: Processing page 1\""
-    for want in "marker-levels (.*) = 75" "marker-types (.*) = toner"; do
-      ipp_attr "ipp://127.0.0.1:$port/printers/$q" Get-Printer-Attributes "${want%% *}" | grep -qx "$want" ||
-        note "$model: no \"$want\" among the printer's attributes"
+    for want in marker-levels=75 marker-types=toner; do
+      [ "$(ipp_attr "ipp://127.0.0.1:$port/printers/$q" get-printer-attributes "${want%=*}")" = "${want#*=}" ] ||
+        note "$model: no $want among the printer's attributes"
     done
   fi
   # Collated copies are made by the filter (the PPD's Collate option keeps
@@ -384,7 +378,7 @@ if add_queue "$cq" gdimled && submit cancel "$cq" -n 10 -o collate=true "$textdo
   deadline=$(($(date +%s) + timeout))
   while ! job_log "$job" | grep -q "\] PAGE: " && [ "$(date +%s)" -lt "$deadline" ]; do sleep 0.1; done
   cancel "$cq-$job" || note "cancel: cancel $cq-$job failed"
-  wait_job "$cq" "$job"
+  wait_job "$job"
   echo "cancel: job $job $state after $(job_log "$job" | grep -c "\] PAGE: ") pages"
   [ "$state" = canceled ] || note "cancel: job $job ended $state, expected canceled"
   # The filter finishes its teardown after the job has been marked cancelled.
@@ -412,7 +406,7 @@ elif add_queue e2e_pending gdimled && cupsdisable e2e_pending; then
   submit pending e2e_pending "$testpage"
   job_pending=$job
   submit held e2e_pending -H hold "$testpage"
-  states="$(job_state e2e_pending "$job_pending") $(job_state e2e_pending "$job")"
+  states="$(job_state "$job_pending") $(job_state "$job")"
   [ "$states" = "pending pending-held" ] || note "pending: job states $states"
   for probe in "e2e_pending $job_pending 1" "e2e_pending $job 0" "$cq $job_pending 0" "e2e_pending 99999 0"; do
     set -- $probe
