@@ -99,10 +99,6 @@ class PjlText : public ::testing::Test {
   FILE* err_ = std::tmpfile();
 };
 
-bool Has(const std::string& header, const std::string& line) {
-  return ("\r\n" + header).find("\r\n" + line + "\r\n") != std::string::npos;
-}
-
 }  // namespace
 
 TEST_F(PjlText, ConditionalLinesFollowOptionsAndFeatureBits) {
@@ -150,7 +146,7 @@ TEST_F(PjlText, ResolutionRetAndEconomodeFollowTheirBits) {
     h.cupsInteger[0] = c.toner;
     const std::string hd = Header(h, 0, 0, c.f1);
     std::istringstream lines(c.lines);
-    for (std::string l; lines >> l;) EXPECT_TRUE(Has(hd, "@PJL SET " + l)) << l << " " << c.hw;
+    for (std::string l; lines >> l;) EXPECT_TRUE(HasLine(hd, "@PJL SET " + l)) << l << " " << c.hw;
   }
 }
 
@@ -167,14 +163,14 @@ TEST_F(PjlText, JobValuesCannotStartCommandsAndOverlongLinesAreDroppedWhole) {
                            "@PJL SET JOBNAME=\"bob'@PJL SET DUPLEX=ON:doc@PJL SET COPIES=99%-12345X\"",
                            "@PJL SET USERNAME=\"ac'ct\"", "@PJL SET ACCTPASS=\"pw\"", "@PJL COMMENT Lab1",
                            "@PJL SET COPIES=2", "@PJL SET DUPLEX=OFF"})
-    EXPECT_TRUE(Has(hd, line)) << line;
+    EXPECT_TRUE(HasLine(hd, line)) << line;
 
   const std::string title(3000, 'T'), user(900, 'u');
   const std::string longer = Header(Page(4), 0, 0, 0, title.c_str(), user.c_str());
   EXPECT_LE(longer.size(), 2047u);
-  EXPECT_FALSE(Has(longer, "@PJL COMMENT " + title));
-  EXPECT_TRUE(Has(longer, "@PJL COMMENT " + user));  // fits on its own
-  EXPECT_TRUE(Has(longer, "@PJL SET COPIES=4"));     // later short lines are kept
+  EXPECT_FALSE(HasLine(longer, "@PJL COMMENT " + title));
+  EXPECT_TRUE(HasLine(longer, "@PJL COMMENT " + user));  // fits on its own
+  EXPECT_TRUE(HasLine(longer, "@PJL SET COPIES=4"));     // later short lines are kept
   EXPECT_EQ(longer.substr(longer.size() - kEnterLanguage.size()), kEnterLanguage);
 }
 
@@ -195,7 +191,7 @@ TEST_F(PjlText, TrailerKeepsTheStreamOffWholeBlocksOf512Bytes) {
 class FramedJob : public ::testing::Test {
  protected:
   std::string Raster(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {"--res", "100", "--content", "black,ramp"};
+    std::vector<std::string> all = {"--res", "100", "--media", "363x516", "--content", "black,ramp"};
     all.insert(all.end(), args.begin(), args.end());
     return MakeRaster(root_.Path("/job.ras"), all);
   }
@@ -205,7 +201,8 @@ class FramedJob : public ::testing::Test {
 
 TEST_F(FramedJob, TwoPageJobIsPreambleHeaderPagesAndTrailerInOrder) {
   const std::string ppd = MakePpd(root_.Path("/lef.ppd"), {{"cupsLEF", "16"}});  // A4 long edge first
-  JobResult r = RunJob(ppd, Raster({"--pages", "2"}), "", "testq", "Quarterly report", "alice");
+  JobResult r =
+      RunJob(ppd, Raster({"--pages", "2", "--media", "595x842"}), "", "testq", "Quarterly report", "alice");
   EXPECT_EQ(r.status, 0);
   PrinterStream s = ReadStream(r.out);
   EXPECT_EQ(s.preamble, Preamble());

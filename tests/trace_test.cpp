@@ -3,52 +3,34 @@
 
 #include <climits>
 
+#include "page_slot.h"
 #include "shims.h"
 #include "test_support.h"
 
 using namespace testing_support;
 
-namespace {
-
-// The job's message stream, captured; Take() empties it.
-struct Messages {
-  FILE* f = std::tmpfile();
-  Messages() { SetJobStreams(nullptr, f); }
-  ~Messages() {
-    SetJobStreams(nullptr, nullptr);
-    std::fclose(f);
-  }
-  std::string Take() {
-    std::string s = Slurp(f);
-    EXPECT_EQ(ftruncate(fileno(f), 0), 0);
-    std::rewind(f);
-    return s;
-  }
-};
-
-}  // namespace
-
+// The trace capture comes first: the private root made after it holds the
+// trace directory.
 TEST(Trace, WithoutTraceDirectoryLinesGoToTheSchedulerAsDebugLines) {
-  PrivateRoot root;
-  Messages err;
+  TraceCapture err;
   gJobID = 42;
   DbgMessage("SendOnePage", "using buffer index %d!", 0);
   gJobID = 0;
-  EXPECT_EQ(err.Take(), "DEBUG: [---filter---][--SendOnePage--] using buffer index 0!\n");
-  DbgMsg("hello %d", 7);  // the second trace call always writes to the scheduler
-  EXPECT_EQ(err.Take(), "DEBUG: hello 7 ---------->\n");
+  DbgMsg("hello %d", 7);
+  EXPECT_EQ(err.Text(),
+            "DEBUG: [---filter---][--SendOnePage--] using buffer index 0!\nDEBUG: hello 7 ---------->\n");
 }
 
 TEST(Trace, TraceDirectoryGetsTimestampedLinesWithTheJobAndNothingGoesToTheScheduler) {
+  TraceCapture err;
   PrivateRoot root;
   root.EnableTraceFile();
-  Messages err;
   std::filesystem::create_directories(root.Path("/tmp/KorPrinter"));
   gJobID = 42;
   DbgMessage("SendOnePage", "using buffer index %d!", 0);
   gJobID = 0;
-  DbgMsg("again");
-  EXPECT_EQ(err.Take(), "DEBUG: again ---------->\n");
+  DbgMsg("again");  // the second trace call writes to the scheduler as well
+  EXPECT_EQ(err.Text(), "DEBUG: again ---------->\n");
   const std::string line = root.TraceLog();
   const std::string tail = "] [Job 42] [---filter---][--SendOnePage--] using buffer index 0!\n";
   ASSERT_EQ(line.size(), std::string("[2026/12/05 23:41:30").size() + tail.size()) << line;
@@ -60,9 +42,9 @@ TEST(Trace, TraceDirectoryGetsTimestampedLinesWithTheJobAndNothingGoesToTheSched
 }
 
 TEST(Trace, UncreatableTraceFileDropsLinesAndOverlongLinesAreCut) {
+  TraceCapture err;
   PrivateRoot root;
   root.EnableTraceFile();
-  Messages err;
   const std::string huge(10000, 'x');
   DbgMessage("f", "%s", huge.c_str());
   const std::string log = root.TraceLog();
@@ -72,10 +54,10 @@ TEST(Trace, UncreatableTraceFileDropsLinesAndOverlongLinesAreCut) {
   std::filesystem::remove(root.Path("/tmp/cups/printer.log"));
   std::filesystem::create_directory(root.Path("/tmp/cups/printer.log"));
   DbgMessage("f", "dropped");
-  EXPECT_EQ(err.Take(), "");
+  EXPECT_EQ(err.Text(), "");
   std::filesystem::remove_all(root.Path("/tmp/cups"));
   DbgMessage("f", "%s", huge.c_str());
-  const std::string e = err.Take();
+  const std::string e = err.Text();
   EXPECT_EQ(e.rfind("DEBUG: ", 0), 0u);
   EXPECT_LT(e.size(), kTraceLineMax + 16);
 }

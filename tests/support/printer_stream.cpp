@@ -33,12 +33,12 @@ std::string Trailer(std::size_t before, bool cancel) {
   return end + (align ? "@PJL COMMENT DATA ALIGNMENT 512\r\n" : "") + tail;
 }
 
-std::string Block(const std::string& header, const std::string& data) {
-  return kEscE + header + data;
+bool HasLine(const std::string& text, const std::string& line) {
+  return ("\r\n" + text).find("\r\n" + line + "\r\n") != std::string::npos;
 }
 
 bool PrinterStream::HasPjl(const std::string& line) const {
-  return ("\r\n" + pjl).find("\r\n" + line + "\r\n") != std::string::npos;
+  return HasLine(pjl, line);
 }
 
 std::vector<std::uint32_t> PrinterStream::Dots() const {

@@ -19,6 +19,8 @@ inline const std::string kEnterLanguage = "@PJL ENTER LANGUAGE=KRGDI\r\n";
 
 std::uint32_t Le32(const std::string& s, std::size_t at);
 std::string Le32Bytes(std::uint32_t v);
+// True when text has line as a whole CRLF-ended line.
+bool HasLine(const std::string& text, const std::string& line);
 inline std::string Str(const Bytes& b) {
   return std::string(b.begin(), b.end());
 }
@@ -42,9 +44,6 @@ struct PageBlock {
   std::uint32_t BlackDots() const { return Le32(header, 20); }
   unsigned Byte(int at) const { return static_cast<unsigned char>(header.at(at)); }
 };
-
-// ESC "E", the header, the data.
-std::string Block(const std::string& header, const std::string& data);
 
 struct PrinterStream {
   std::string preamble;  // empty when the stream does not start with it
