@@ -25,9 +25,6 @@ class PageHeaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     EnablePapers({"Letter", "Legal", "A3", "A4", "A5", "B5", "B6"});
-    job_->page_width = 4960;
-    job_->page_height = 7016;
-    job_->linebyte = 620;
     SetPage(595, 842);
   }
   void TearDown() override {
