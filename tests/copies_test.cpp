@@ -2,7 +2,6 @@
 // duplex sheet order with its blank filler, collated copies made by the
 // filter and uncollated ones left to the printer, the "PAGE:" lines the
 // scheduler counts, and a printer stream that goes away.
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <functional>
@@ -122,23 +121,18 @@ TEST(PageData, CollatedCopiesStopAtTheSchedulersLimit) {
 
 TEST(PrinterStream, AClosedPipeStopsTheJobAndRemovesTheSpoolFile) {
   PrivateRoot root;
-  const std::string ppd = MakePpd(root.Path("/p.ppd"));
   const std::string ras = MakeRaster(
       root.Path("/long.ras"), {"--res", "100", "--pages", "12", "--copies", "2", "--content", "black,ramp"});
-  const std::string spool = root.Path("/spool"), errFile = root.Path("/err.txt");
-  std::filesystem::create_directories(spool);
   // The reader takes 100 bytes and goes away; the filter must survive the
   // broken pipe, say so, stop early and clean up.
-  const std::string cmd = "bash -c 'RASTERTOPWG2_ROOT=" + root.dir() + " TMPDIR=" + spool + " PPD=" + ppd +
-                          " " + RASTERTOPWG2_BIN + " 7 alice title 2 Collate=True " + ras + " 2>" + errFile +
-                          " | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}'";
-  const int rc = std::system(cmd.c_str());
-  ASSERT_TRUE(WIFEXITED(rc));
-  EXPECT_EQ(WEXITSTATUS(rc), 0);
-  const std::string err = ReadFile(errFile);
-  EXPECT_EQ(LinesWith(err, "ERROR: Unable to write to the printer stream").size(), 1u);
-  EXPECT_LT(LinesWith(err, "INFO: Processing page").size(), 12u);
-  EXPECT_TRUE(std::filesystem::is_empty(spool));
+  JobResult r =
+      RunCommand("bash -c 'RASTERTOPWG2_ROOT=" + root.dir() + " PPD=" + MakePpd(root.Path("/p.ppd")) + " " +
+                 RASTERTOPWG2_BIN + " 7 alice title 2 Collate=True " + ras +
+                 " | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}'");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(LinesWith(r.err, "ERROR: Unable to write to the printer stream").size(), 1u);
+  EXPECT_LT(LinesWith(r.err, "INFO: Processing page").size(), 12u);
+  EXPECT_TRUE(std::filesystem::is_empty(root.Path("/tmp")));
 }
 
 }  // namespace

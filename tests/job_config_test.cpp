@@ -27,8 +27,8 @@ TEST(FilterEntry, SixArgumentsReadStandardInputAndTheTonerMarkerIsAnnounced) {
   const std::string ras =
       MakeRaster(root.Path("/in.ras"), {"--pages", "2", "--res", "100", "--content", "black"});
   const std::string ppd = MakePpd(root.Path("/s.ppd"));
-  JobResult r =
-      RunFilterProgram("RASTERTOPWG2_ROOT=" + root.dir() + " PPD=" + ppd, "1 alice t 1 '' < " + ras);
+  JobResult r = RunCommand("RASTERTOPWG2_ROOT=" + root.dir() + " PPD=" + ppd + " " + RASTERTOPWG2_BIN +
+                           " 1 alice t 1 '' < " + ras);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(ReadStream(r.out).pages.size(), 2u);
   EXPECT_EQ(LinesWith(r.err, "ATTR:"),

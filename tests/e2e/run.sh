@@ -30,10 +30,7 @@ pending_tool=${4:-}
 timeout=${E2E_TIMEOUT:-180}
 pdf=/usr/share/cups/data/default-testpage.pdf
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
+skip() { echo "SKIP: $*" && exit 77; }
 for tool in cupsd lpadmin lpinfo lp lpstat ipptool python3; do
   command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] || skip "$tool not installed"
 done
@@ -131,8 +128,8 @@ DefaultAuthType None
 EOF
 }
 
-# Starts cupsd in the foreground (as our child) on a port the kernel picked
-# and waits until it answers.
+# Starts cupsd in the foreground (as our child) on a free port the kernel
+# picked and waits until it answers.
 start_cupsd() {
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   write_config
@@ -149,23 +146,14 @@ start_cupsd() {
 
 export CUPS_SERVER="$base/run/cups.sock" CUPS_USER=root
 unset CUPS_ENCRYPTION || true
-for try in 1 2 3; do
-  start_cupsd && break
-  kill -TERM "$cupsd_pid" 2>/dev/null || true
-  wait "$cupsd_pid" 2>/dev/null || true
-  cupsd_pid=
-  if [ $try = 3 ]; then
-    echo "FAIL: private cupsd did not start"
-    tail -40 "$base/log/cupsd.out" "$base/log/error_log" 2>/dev/null
-    exit 1
-  fi
-done
+if ! start_cupsd; then
+  echo "FAIL: private cupsd did not start"
+  tail -40 "$base/log/cupsd.out" "$base/log/error_log" 2>/dev/null
+  exit 1
+fi
 echo "private cupsd $cupsd_pid on 127.0.0.1:$port and $CUPS_SERVER"
 
-note() {
-  echo "FAIL: $*"
-  fail=1
-}
+note() { echo "FAIL: $*" && fail=1; }
 
 # Reads one attribute with one of ipptool's own tests; prints its value.
 ipp_attr() { # uri test attribute

@@ -123,10 +123,6 @@ JobResult RunCommand(const std::string& cmd) {
   return r;
 }
 
-JobResult RunFilterProgram(const std::string& env, const std::string& args) {
-  return RunCommand(env + " " + RASTERTOPWG2_BIN + " " + args);
-}
-
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
   std::vector<std::string> lines;
   std::istringstream in(text);

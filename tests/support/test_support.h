@@ -76,8 +76,6 @@ JobResult RunJobArgs(std::vector<std::string> args, const std::string& ppd = "")
 
 // Runs a shell command with its output and error streams captured.
 JobResult RunCommand(const std::string& cmd);
-// Runs the filter program with a shell command line tail ("a b c < file").
-JobResult RunFilterProgram(const std::string& env, const std::string& args);
 
 // Lines of text that contain needle.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle);
