@@ -9,18 +9,11 @@
 
 #include "status_monitor.h"
 
-// Checks the arguments and prints IsJobPending's answer.
 int main(int argc, char** argv) {
-  if (argc != 3) {
+  if (argc != 3 || std::atoi(argv[2]) <= 0) {
     std::fprintf(stderr, "usage: is_job_pending QUEUE JOB_ID\n");
     return 2;
   }
-  char* end = nullptr;
-  const long id = std::strtol(argv[2], &end, 10);
-  if (*argv[2] == '\0' || *end != '\0' || id <= 0 || id > 0x7fffffff) {
-    std::fprintf(stderr, "is_job_pending: bad job id \"%s\"\n", argv[2]);
-    return 2;
-  }
-  std::printf("%d\n", IsJobPending(argv[1], static_cast<int>(id)));
+  std::printf("%d\n", IsJobPending(argv[1], std::atoi(argv[2])));
   return 0;
 }

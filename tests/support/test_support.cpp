@@ -16,15 +16,20 @@ namespace testing_support {
 
 PrivateRoot::PrivateRoot() {
   char tmpl[] = "/tmp/rastertopwg2-test-XXXXXX";
-  char* d = mkdtemp(tmpl);
-  if (!d) throw std::runtime_error("mkdtemp failed");
-  dir_ = d;
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl;
   std::filesystem::create_directories(dir_ + "/tmp");
+  if (const char* t = std::getenv("TMPDIR")) savedTmpdir_ = t;
   setenv("RASTERTOPWG2_ROOT", dir_.c_str(), 1);
+  setenv("TMPDIR", (dir_ + "/tmp").c_str(), 1);
 }
 
 PrivateRoot::~PrivateRoot() {
   unsetenv("RASTERTOPWG2_ROOT");
+  if (savedTmpdir_)
+    setenv("TMPDIR", savedTmpdir_->c_str(), 1);
+  else
+    unsetenv("TMPDIR");
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }
@@ -60,21 +65,13 @@ std::string MakeRaster(const std::string& path, const std::vector<std::string>& 
 std::string MakePpd(const std::string& path, const std::map<std::string, std::string>& attrs) {
   std::istringstream in(ReadFile(std::string(TEST_DATA_DIR) + "/sample.ppd"));
   std::string out, line;
-  std::map<std::string, std::string> pending = attrs;
   while (std::getline(in, line)) {
-    bool replaced = false;
-    for (auto it = pending.begin(); it != pending.end(); ++it) {
-      if (line.rfind("*" + it->first + ":", 0) == 0) {
-        if (!it->second.empty()) out += "*" + it->first + ": \"" + it->second + "\"\n";
-        pending.erase(it);
-        replaced = true;
-        break;
-      }
-    }
+    const bool replaced =
+        line.size() > 1 && line[0] == '*' && attrs.count(line.substr(1, line.find(':') - 1));
     if (!replaced) out += line + "\n";
   }
-  for (auto& [k, v] : pending)
-    if (!v.empty()) out += "*" + k + ": \"" + v + "\"\n";
+  for (const auto& [key, value] : attrs)
+    if (!value.empty()) out += "*" + key + ": \"" + value + "\"\n";
   WriteFile(path, out);
   return path;
 }
@@ -113,18 +110,12 @@ JobResult RunJob(const std::string& ppd, const std::string& raster, const std::s
   return RunJobArgs(std::move(args), ppd);
 }
 
-JobResult RunFilterProgram(const std::string& env, const std::string& args) {
-  char outName[] = "/tmp/rastertopwg2-out-XXXXXX";
-  char errName[] = "/tmp/rastertopwg2-err-XXXXXX";
-  int o = mkstemp(outName), e = mkstemp(errName);
-  close(o);
-  close(e);
-  std::string cmd = env + " " + RASTERTOPWG2_BIN + " " + args + " >" + outName + " 2>" + errName;
-  int rc = std::system(cmd.c_str());
-  JobResult r;
-  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  r.out = ReadFile(outName);
-  r.err = ReadFile(errName);
+JobResult RunCommand(const std::string& cmd) {
+  char outName[] = "/tmp/rastertopwg2-out-XXXXXX", errName[] = "/tmp/rastertopwg2-err-XXXXXX";
+  close(mkstemp(outName));
+  close(mkstemp(errName));
+  const int rc = std::system((cmd + " >" + outName + " 2>" + errName).c_str());
+  JobResult r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFile(outName), ReadFile(errName)};
   unlink(outName);
   unlink(errName);
   return r;

@@ -1,17 +1,33 @@
 // Test helpers: a private root for the filter's fixed paths, raster files
 // from the test-page writer, PPD variants, and whole jobs run in process or
-// as the real filter program.
+// as the real filter program; with the headers most tests use.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "feature_bits.h"
+#include "job_context.h"
+#include "job_state.h"
+#include "job_streams.h"
+#include "printer_stream.h"
+
 namespace testing_support {
 
-// A fresh directory that the filter's fixed paths (/tmp/...) live under for
-// the lifetime of the object; removed afterwards.
+// A fresh directory that the filter's fixed paths (/tmp/...) and TMPDIR
+// point into for the lifetime of the object; removed afterwards.
 class PrivateRoot {
  public:
   PrivateRoot();
@@ -28,6 +44,7 @@ class PrivateRoot {
 
  private:
   std::string dir_;
+  std::optional<std::string> savedTmpdir_;
 };
 
 std::string ReadFile(const std::string& path);
@@ -57,8 +74,8 @@ JobResult RunJob(const std::string& ppd, const std::string& raster, const std::s
 // Runs a whole job in process with exactly these arguments (argv[0] first).
 JobResult RunJobArgs(std::vector<std::string> args, const std::string& ppd = "");
 
-// Runs the filter program with a shell command line tail ("a b c < file").
-JobResult RunFilterProgram(const std::string& env, const std::string& args);
+// Runs a shell command with its output and error streams captured.
+JobResult RunCommand(const std::string& cmd);
 
 // Lines of text that contain needle.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle);
