@@ -54,26 +54,26 @@ std::string PlainSettings(const std::string& duplex, int copies) {
          kEnterLanguage;
 }
 
-// The header and trailer writers called directly: they write to the job's
-// printer stream and count into count_bytes.
+// The header and trailer writers called directly: they write to a job's
+// printer port and count into its byte count.
 class PjlText : public ::testing::Test {
  protected:
-  void SetUp() override { SetJobStreams(out_, err_); }
   void TearDown() override {
-    SetJobStreams(nullptr, nullptr);
     std::fclose(out_);
     std::fclose(err_);
   }
-  // What write() sends after `before` bytes of stream; counted in count_bytes.
+  // What write(port) sends after `before` bytes of stream; counted by the port.
   template <typename F>
   std::string Sent(F write, DWORD before = 0) {
     std::fflush(out_);
     EXPECT_EQ(ftruncate(fileno(out_), 0), 0);
     std::rewind(out_);
-    count_bytes = before;
-    write();
+    JobEvents events(err_);
+    PrinterPort port(events, out_);
+    port.count_bytes = before;
+    write(port);
     const std::string o = Slurp(out_);
-    EXPECT_EQ(count_bytes.load(), before + o.size());
+    EXPECT_EQ(port.count_bytes.load(), before + o.size());
     return o;
   }
   // The job header after the preamble, normalised.
@@ -81,9 +81,9 @@ class PjlText : public ::testing::Test {
                      const char* user = "alice", const char* acct = "", const char* pwd = "",
                      const char* location = "") {
     const BYTE feature[2] = {f0, f1};
-    const std::string o = Sent([&] {
-      PJL_WriteStartJobCmd(&h, 1, "q1", user, doc, "", FALSE, location, feature, features, "2.1.0", acct, pwd,
-                           "usb://x/y");
+    const std::string o = Sent([&](PrinterPort& port) {
+      PJL_WriteStartJobCmd(port, &h, 1, "q1", user, doc, nullptr, FALSE, location, feature, features, "2.1.0",
+                           acct, pwd, "usb://x/y");
     });
     EXPECT_EQ(o.substr(0, Preamble().size()), Preamble());
     return Normalize(o.substr(std::min(o.size(), Preamble().size())));
@@ -179,7 +179,8 @@ TEST_F(PjlText, TrailerKeepsTheStreamOffWholeBlocksOf512Bytes) {
     const std::size_t plain = Trailer(1, cancel).size();
     for (std::size_t before : {std::size_t{1000}, 1536 - plain - 1, 1536 - plain, 1536 - plain + 1}) {
       const std::string sent =
-          Sent([&] { PJL_WriteCloseJobCmd(nullptr, cancel); }, static_cast<DWORD>(before));
+          Sent([&](PrinterPort& port) { PJL_WriteCloseJobCmd(port, nullptr, cancel); },
+               static_cast<DWORD>(before));
       EXPECT_EQ(sent, Trailer(before, cancel)) << cancel << " " << before;
       EXPECT_NE((before + sent.size()) % 512, 0u);
     }
@@ -243,13 +244,14 @@ TEST_F(FramedJob, CollatedCopiesWithoutSpoolFileAreLeftToThePrinterWithOneWarnin
 TEST_F(FramedJob, SpoolAndCopyFilesAreOwnerOnlyAndPlantedLinksAreNotFollowed) {
   const std::string victim = root_.Path("/victim");
   WriteFile(victim, "keep me");
-  ASSERT_EQ(CreateSpoolFile(77), TRUE);
+  SpoolFile spool;
+  ASSERT_EQ(spool.Create(77), TRUE);
   struct stat st {};
   ASSERT_EQ(lstat(SpoolFileName(77).c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(ReadFile(SpoolFileName(77)), std::string("\0\0\0\0\x08\0\0\0", 8));
-  RemoveSpoolFile();
+  spool.Remove();
   EXPECT_FALSE(fs::exists(SpoolFileName(77)));
 
   // The copy of the stream goes to saveprn/ only when that directory exists.

@@ -34,7 +34,7 @@ Bitmap Make(const std::string& kind, unsigned long w, unsigned long h) {
 Bytes Code(Bitmap& b, long options, long removeHeader, long startCount = 0) {
   Bytes out;
   long len = 0, count = startCount;
-  EXPECT_EQ(Kestal_JBIGCompression(b.width, b.height, b.bits.data(), out, 0, &len, &count, 0, options,
+  EXPECT_EQ(JbigEncodePage(b.width, b.height, b.bits.data(), out, 0, &len, &count, 0, options,
                                    removeHeader),
             len);
   out.resize(static_cast<std::size_t>(len));
@@ -42,7 +42,7 @@ Bytes Code(Bitmap& b, long options, long removeHeader, long startCount = 0) {
 }
 
 int Decode(Bytes& image, Bytes bie) {
-  return Kestal_BIEDecoding(reinterpret_cast<char*>(image.data()), reinterpret_cast<char*>(bie.data()),
+  return JbigDecodePage(reinterpret_cast<char*>(image.data()), reinterpret_cast<char*>(bie.data()),
                             image.size(), bie.size());
 }
 

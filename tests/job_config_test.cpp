@@ -1,5 +1,6 @@
 // Filter entry and job configuration: arguments, PPD attributes, the CUPS
 // destination and the printer's capability bytes.
+#include "capability.h"
 #include "job_config.h"
 
 #include "filter_job.h"
@@ -46,7 +47,7 @@ TEST(JobConfig, SaveFileBackendDestinationIgnoresTheStatusMonitor) {
   cups_option_t socket[1] = {opt("device-uri", "socket://10.0.0.1")};
   cups_dest_t dests[2] = {{const_cast<char*>("otherq"), nullptr, 0, 1, socket},
                           {const_cast<char*>("q"), nullptr, 0, 2, file}};
-  FilterJob job, plain;
+  FilterJob job(stdout, stderr), plain(stdout, stderr);
   ScanDestinations(job, "q", dests, 2);
   EXPECT_EQ(job.IgnorePSM, 2);
   EXPECT_STREQ(job.PrinterPortName, "SaveFileBackend:/out");
@@ -59,11 +60,9 @@ namespace {
 
 // The capability bytes a job for queue q obtains without a status library.
 std::pair<int, int> Capability(const char* q, DWORD driverFeature, int ignorePsm) {
-  FilterJob job;
-  job.DriverFeature = driverFeature;
-  job.IgnorePSM = ignorePsm;
-  ObtainCapability(job, q);
-  return {job.PrnCapInfo.Feature[0], job.PrnCapInfo.Feature[1]};
+  PrinterCapability cap{};
+  ObtainCapability(StatusLibrary{}, PrinterAttribute{}, ignorePsm, driverFeature, q, cap);
+  return {cap.Feature[0], cap.Feature[1]};
 }
 
 }  // namespace

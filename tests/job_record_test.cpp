@@ -1,5 +1,6 @@
 // Job record CSV file and the overwrite of temporary files.
 #include "job_record.h"
+#include "paths.h"
 
 #include "test_support.h"
 
@@ -30,7 +31,7 @@ void ExpectRecord(const std::string& line, int index, const std::string& rest) {
 
 TEST(JobRecord, FirstJobCreatesTheFileWithIndex0AndTheNextGetsIndex1) {
   PrivateRoot root;
-  FilterJob job;
+  FilterJob job(stdout, stderr);
   SelectPrinter(job, root.dir(), "laser1");
   job.BigSizePages = 2;
   job.SmallSizePages = 1;
@@ -49,14 +50,13 @@ TEST(JobRecord, FirstJobCreatesTheFileWithIndex0AndTheNextGetsIndex1) {
 
 TEST(JobRecord, CancelledJobSerialsAndOverlongNamesAreRecorded) {
   PrivateRoot root;
-  FilterJob job;
+  FilterJob job(stdout, stderr);
   SelectPrinter(job, root.dir(), "p");
   std::strcpy(job.PrnCapInfo.TonerSN[0], "TONER-9");
   job.PrnCapInfo.TonerNum = 1;
   std::strcpy(job.PrnCapInfo.DrumSN[0], "IGNORED");  // DrumNum 0: not recorded
-  gCancelJob = 1;
+  job.events.Cancel();
   WriteJobRecord(job, std::string(300, 'u').c_str(), std::string(300, 't').c_str());
-  gCancelJob = 0;
   const std::string csv = ReadFile(root.Path("/p_LOG.csv"));
   EXPECT_NE(csv.find("," + std::string(128, 'u') + ",0,0,Canceled,2244120584,,TONER-9,,\n"),
             std::string::npos)
@@ -65,7 +65,7 @@ TEST(JobRecord, CancelledJobSerialsAndOverlongNamesAreRecorded) {
 
 TEST(JobRecord, NoSelectedPrinterWritesNothingTheIndexCountsLinesAndSpoolFilesAreZeroed) {
   PrivateRoot root;
-  FilterJob job;
+  FilterJob job(stdout, stderr);
   std::snprintf(job.Toolfd, sizeof job.Toolfd, "%s", root.dir().c_str());
   WriteJobRecord(job, "u", "t");
   EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(root.dir()), {}), 1);  // just tmp/

@@ -16,15 +16,11 @@ Bytes PatternPage(unsigned width, unsigned rows, unsigned seed = 0) {
   return b;
 }
 
-// Slots of 1-bit pages handed to the coder. The job's spool flag is set
-// here; its messages go to err_.
+// Slots of 1-bit pages handed to the coder; the job's messages go to err_.
 class OutputTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetJobStreams(nullptr, err_); }
   void TearDown() override {
     for (JobInfo& s : slots_) std::free(s.lpbuf);
-    gSaveToFile = 0;
-    SetJobStreams(nullptr, nullptr);
     std::fclose(err_);
   }
   JobInfo& Fill(int i, const Bytes& bitmap, unsigned width, unsigned rows, BYTE f0, BYTE f1 = 0, DWORD df = 0,
@@ -40,6 +36,7 @@ class OutputTest : public ::testing::Test {
     s.Feature[1] = f1;
     s.DriverFeature = df;
     s.inheader.cupsInteger[4] = colorMode;
+    s.events = &events_;
     return s;
   }
   // Codes slot i and returns its page data.
@@ -52,6 +49,7 @@ class OutputTest : public ::testing::Test {
   }
   PrivateRoot root_;
   FILE* err_ = std::tmpfile();
+  JobEvents events_{err_};
   JobInfo slots_[2];
 };
 
@@ -103,8 +101,7 @@ TEST_F(OutputTest, RawPrinterGetsTheBitmapButTheSpoolFileAWholeBieEvenWhenLarger
   Fill(0, noise, w, h, F0_RAW_DATA);
   EXPECT_EQ(Coded(0), Str(noise));
 
-  gSaveToFile = 1;
-  Fill(1, noise, w, h, F0_RAW_DATA);
+  Fill(1, noise, w, h, F0_RAW_DATA).spooling = TRUE;
   const std::string stored = Coded(1);
   EXPECT_GT(stored.size(), noise.size());  // noise does not compress
   EXPECT_EQ(JbigDecode(Bytes(stored.begin(), stored.end())), noise);

@@ -11,39 +11,36 @@ using namespace testing_support;
 
 namespace {
 
-// Enables exactly the named rows of the paper table.
-void EnablePapers(const std::vector<std::string>& names) {
-  for (PAPERFORMAT& row : gPaperFormat) {
-    row.enable = 0;
-    for (const std::string& n : names) row.enable |= n == row.paper_name;
-  }
-}
-
-// Builds the header of one slot's page. The paper table's PPD marks and the
-// job's first page (ginheader_bak) are job-wide state, set here.
+// Builds the header of one slot's page, with the job's paper table (the
+// PPD's marks) and first page handed over in the slot.
 class PageHeaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     EnablePapers({"Letter", "Legal", "A3", "A4", "A5", "B5", "B6"});
     SetPage(595, 842);
+    job_->paperTable = &paper_;
   }
-  void TearDown() override {
-    EnablePapers({});
-    ginheader_bak = {};
+  // Enables exactly the named rows of the paper table.
+  void EnablePapers(const std::vector<std::string>& names) {
+    for (PAPERFORMAT& row : paper_) {
+      row.enable = 0;
+      for (const std::string& n : names) row.enable |= n == row.paper_name;
+    }
   }
   // This page's size in points, and the first page's unless given.
   void SetPage(unsigned w, unsigned h, unsigned firstW = 0, unsigned firstH = 0) {
     job_->inheader.PageSize[0] = w;
     job_->inheader.PageSize[1] = h;
-    ginheader_bak = job_->inheader;
-    if (firstW) ginheader_bak.PageSize[0] = firstW, ginheader_bak.PageSize[1] = firstH;
+    job_->referenceHeader = job_->inheader;
+    if (firstW) job_->referenceHeader.PageSize[0] = firstW, job_->referenceHeader.PageSize[1] = firstH;
   }
   PageBlock Build(DWORD comp = 1000, DWORD dots = 5) {
     std::string buf(32, 'Z');
-    EXPECT_EQ(PJL_WritePageHeader(job_.get(), buf.data(), comp, dots), 0);
+    BuildPageHeader(job_.get(), buf.data(), comp, dots);
     return {buf, ""};
   }
   unsigned Byte(int at) { return Build().Byte(at); }
+  PaperTable paper_ = DefaultPaperTable();
   std::unique_ptr<JobInfo> job_ = std::make_unique<JobInfo>();
 };
 
@@ -78,7 +75,7 @@ TEST_F(PageHeaderTest, EverySizeOfEveryPpdGetsItsEnginePaperCode) {
     std::unique_ptr<ppd_file_t, decltype(&ppdClose)> ppd(ppdOpenFile(entry.path().c_str()), ppdClose);
     ASSERT_TRUE(ppd) << entry.path();
     EnablePapers({});
-    BuildPaperList(ppd.get());
+    BuildPaperList(ppd.get(), paper_);
     ppd_attr_t* features = ppdFindAttr(ppd.get(), "DriverFeature", nullptr);
     job_->DriverFeature = features ? static_cast<DWORD>(std::strtoul(features->value, nullptr, 10)) : 0;
     const bool a3 = job_->DriverFeature & DF_A3;

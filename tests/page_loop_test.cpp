@@ -25,9 +25,9 @@ TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
       {"fit beyond the table", 612, 792, 0, 0, 0, 0, 29, 0, 595, 100, 612, 595},
       {"fit far beyond the table", 612, 792, 0, 0, 0, 0, 0xFFFFFFFF, 0, 595, 100, 612, 595},
   };
-  for (PAPERFORMAT& row : gPaperFormat) row.enable = 1;
   for (const auto& c : cases) {
-    FilterJob job;
+    FilterJob job(stdout, stderr);
+    for (PAPERFORMAT& row : job.gPaperFormat) row.enable = 1;
     job.inheader.PageSize[0] = c.w;
     job.inheader.PageSize[1] = c.h;
     job.inheader.cupsInteger[13] = c.fit;
@@ -36,22 +36,19 @@ TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
     job.DriverFeature = c.features;
     job.MaxMediaWidth = c.maxW;
     job.MaxMediaHeight = 1008;
-    ginheader_bak = cups_page_header2_t{};
-    ginheader_bak.PageSize[0] = c.firstW;
-    ginheader_bak.PageSize[1] = c.firstH;
-    job.paper_type = GetPaperSizeCode(&job.inheader, 0, 0);
-    job.paper_type_p1 = c.page > 0 ? GetPaperSizeCode(&ginheader_bak, 0, 0) : job.paper_type;
+    job.ginheader_bak.PageSize[0] = c.firstW;
+    job.ginheader_bak.PageSize[1] = c.firstH;
+    job.paper_type = GetPaperSizeCode(job.gPaperFormat, &job.inheader, 0, 0);
+    job.paper_type_p1 = c.page > 0 ? GetPaperSizeCode(job.gPaperFormat, &job.ginheader_bak, 0, 0) : job.paper_type;
     ComputePageRatio(job);
     EXPECT_EQ(static_cast<int>(job.inheader.cupsInteger[7]), c.ratio) << c.what;
     EXPECT_EQ(job.inheader.PageSize[0], c.outW) << c.what;
     EXPECT_FLOAT_EQ(job.MaxMediaWidth, c.outMaxW) << c.what;
   }
-  for (PAPERFORMAT& row : gPaperFormat) row.enable = 0;
-  ginheader_bak = cups_page_header2_t{};
 }
 
 TEST(PageStatistics, A4IsSmallAndAnythingLargerIsBig) {
-  FilterJob job;
+  FilterJob job(stdout, stderr);
   for (auto [w, h] : {std::pair{595u, 842u}, {596u, 842u}, {842u, 1191u}}) {
     job.inheader.PageSize[0] = w;
     job.inheader.PageSize[1] = h;

@@ -2,8 +2,9 @@
 #include "trace.h"
 
 #include <climits>
+#include <thread>
 
-#include "page_slot.h"
+#include "test_slot.h"
 #include "shims.h"
 #include "test_support.h"
 
@@ -12,33 +13,30 @@ using namespace testing_support;
 // The trace capture comes first: the private root made after it holds the
 // trace directory.
 TEST(Trace, WithoutTraceDirectoryLinesGoToTheSchedulerAsDebugLines) {
-  TraceCapture err;
-  gJobID = 42;
+  TraceCapture err(42);
   DbgMessage("SendOnePage", "using buffer index %d!", 0);
-  gJobID = 0;
-  DbgMsg("hello %d", 7);
-  EXPECT_EQ(err.Text(),
-            "DEBUG: [---filter---][--SendOnePage--] using buffer index 0!\nDEBUG: hello 7 ---------->\n");
+  EXPECT_EQ(err.Text(), "DEBUG: [---filter---][--SendOnePage--] using buffer index 0!\n");
 }
 
-TEST(Trace, TraceDirectoryGetsTimestampedLinesWithTheJobAndNothingGoesToTheScheduler) {
-  TraceCapture err;
+TEST(Trace, TraceDirectoryGetsTimestampedLinesWithTheThreadsJobAndNothingGoesToTheScheduler) {
+  TraceCapture err(42);
   PrivateRoot root;
   root.EnableTraceFile();
-  std::filesystem::create_directories(root.Path("/tmp/KorPrinter"));
-  gJobID = 42;
   DbgMessage("SendOnePage", "using buffer index %d!", 0);
-  gJobID = 0;
-  DbgMsg("again");  // the second trace call writes to the scheduler as well
-  EXPECT_EQ(err.Text(), "DEBUG: again ---------->\n");
-  const std::string line = root.TraceLog();
+  // A thread of another job traces under that job's number.
+  std::thread([] {
+    TraceTarget other{7, stderr};
+    TraceScope scope(&other);
+    DbgMessage("JbigThread", "flag = %d", 2);
+  }).join();
+  EXPECT_EQ(err.Text(), "");
+  const std::string log = root.TraceLog();
   const std::string tail = "] [Job 42] [---filter---][--SendOnePage--] using buffer index 0!\n";
+  const std::string line = log.substr(0, log.find('\n') + 1);
   ASSERT_EQ(line.size(), std::string("[2026/12/05 23:41:30").size() + tail.size()) << line;
   EXPECT_EQ(std::string({line[0], line[5], line[8], line[11], line[14], line[17]}), "[// ::") << line;
   EXPECT_EQ(line.substr(line.size() - tail.size()), tail);
-  const std::string second = ReadFile(root.Path("/tmp/KorPrinter/KorPrinterLog.log"));
-  ASSERT_GE(second.size(), 23u);
-  EXPECT_EQ(second.substr(22), "again\n");
+  EXPECT_NE(log.find("] [Job 7] [---filter---][--JbigThread--] flag = 2\n"), std::string::npos) << log;
 }
 
 TEST(Trace, UncreatableTraceFileDropsLinesAndOverlongLinesAreCut) {

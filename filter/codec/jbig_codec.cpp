@@ -53,10 +53,6 @@ void OutJBIGData(unsigned char* start, unsigned long len, void* /*outBuf*/, Jbig
       v.resize(need);
     }
     sink.usr_buf = reinterpret_cast<char*>(v.data() + sink.grow_offset);
-  } else if (sink.overflow || at + len > sink.usr_cap) {
-    sink.overflow = true;
-    ++*sink.usr_count;
-    return;
   }
   if (len > 0) std::memcpy(sink.usr_buf + at, start, len);
   ++*sink.usr_count;
@@ -81,29 +77,6 @@ long JbigEncodePage(unsigned long width, unsigned long height, unsigned char* in
   sink.grow_offset = offset;
   RunEncoder(width, height, inbuf, sink, order, options);
   DbgMessage(FUNCNAME, "Out, TotalOutLen = %ld, chunks = %ld", *TotalOutLen, *OutJBGDataTimes);
-  return *TotalOutLen;
-}
-
-// Codes a bitmap into a fixed buffer; reports a page that does not fit.
-long JbigEncodePage(unsigned long width, unsigned long height, unsigned char* inbuf, unsigned char* outbuf,
-                    std::size_t outcap, long* TotalOutLen, long* OutJBGDataTimes, long order, long options,
-                    long RemoveHeader) {
-  static const char FUNCNAME[] = "Kestal_JBIGCompression";
-  DbgMessage(FUNCNAME,
-             "In, width = %lu, height = %lu, order = %ld, options = %ld, RemoveHeader = %ld, cap = %zu",
-             width, height, order, options, RemoveHeader, outcap);
-  JbigSink sink;
-  sink.usr_buf = reinterpret_cast<char*>(outbuf);
-  sink.usr_len = TotalOutLen;
-  sink.usr_count = OutJBGDataTimes;
-  sink.usr_rmheader = RemoveHeader;
-  sink.usr_cap = outcap;
-  RunEncoder(width, height, inbuf, sink, order, options);
-  if (sink.overflow) {
-    DbgMessage(FUNCNAME, "Out, coded page larger than %zu bytes", outcap);
-    return kJbigOutputOverflow;
-  }
-  DbgMessage(FUNCNAME, "Out, TotalOutLen = %ld", *TotalOutLen);
   return *TotalOutLen;
 }
 

@@ -9,9 +9,8 @@
 // significant bit first, 1 = black (a toner dot).
 //
 // The coded size of a page is not bounded by its bitmap size: noise-like
-// pages code larger than they are. The coder therefore writes either into a
-// growing std::vector (preferred) or into a fixed buffer with its capacity,
-// and never past the end of either.
+// pages code larger than they are. The coder therefore writes into a
+// growing std::vector.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +19,6 @@
 // Size of the BIE header (BIH) that JBIG-KIT emits as the first chunk.
 inline constexpr std::size_t kJbigHeaderSize = 20;
 
-// Result of JbigEncodePage when a fixed buffer was too small.
-inline constexpr long kJbigOutputOverflow = -1;
 // Result of JbigDecodePage when the BIE's image does not match imageSize
 // (decoding it would read past the decoded plane or allocate without bound).
 inline constexpr int kJbigSizeMismatch = 0x1000;
@@ -33,10 +30,8 @@ struct JbigSink {
   long* usr_len = nullptr;                     // bytes kept so far; next chunk goes to usr_buf + *usr_len
   long* usr_count = nullptr;                   // chunks received so far (caller zeroes it once per page)
   long usr_rmheader = 0;                       // nonzero: the first chunk counted is dropped
-  std::size_t usr_cap = 0;                     // bytes usr_buf may hold (fixed buffer only)
   std::vector<unsigned char>* grow = nullptr;  // when set: destination vector, grown on demand
   std::size_t grow_offset = 0;                 // where usr_buf starts inside *grow
-  bool overflow = false;                       // a chunk did not fit a fixed buffer; the rest was dropped
 };
 
 // Takes one chunk of coded bytes from libjbig into the sink; outBuf is
@@ -51,13 +46,6 @@ void OutJBIGData(unsigned char* start, unsigned long len, void* outBuf, JbigSink
 long JbigEncodePage(unsigned long width, unsigned long height, unsigned char* inbuf,
                     std::vector<unsigned char>& out, std::size_t offset, long* TotalOutLen,
                     long* OutJBGDataTimes, long order, long options, long RemoveHeader);
-
-// Codes a bitmap into a fixed buffer of outcap bytes. Returns the coded length,
-// or kJbigOutputOverflow when the page did not fit; no byte is written at or
-// past outbuf + outcap.
-long JbigEncodePage(unsigned long width, unsigned long height, unsigned char* inbuf, unsigned char* outbuf,
-                    std::size_t outcap, long* TotalOutLen, long* OutJBGDataTimes, long order, long options,
-                    long RemoveHeader);
 
 // Decodes a complete BIE (with its header) and copies imageSize bytes of
 // plane 0 into image. Returns libjbig's jbg_dec_in result (0 = JBG_EOK when

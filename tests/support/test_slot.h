@@ -75,7 +75,7 @@ struct PageSlot {
 // with file() sends its messages there too.
 class TraceCapture {
  public:
-  TraceCapture() : file_(std::tmpfile()), target_{0, file_}, scope_(&target_) {}
+  explicit TraceCapture(int jobId = 0) : file_(std::tmpfile()), target_{jobId, file_}, scope_(&target_) {}
   ~TraceCapture() { std::fclose(file_); }
   TraceCapture(const TraceCapture&) = delete;
   TraceCapture& operator=(const TraceCapture&) = delete;

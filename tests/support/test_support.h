@@ -20,8 +20,6 @@
 
 #include "feature_bits.h"
 #include "job_context.h"
-#include "job_state.h"
-#include "job_streams.h"
 #include "printer_stream.h"
 
 namespace testing_support {
