@@ -126,7 +126,7 @@ START=$(date +%s)
 # runtests LOG: ctest over the chosen labels; prints the failing test names.
 runtests() {
   (cd "$BUILD" && ctest $LABEL -j"$JOBS") >"$1" 2>&1
-  awk '/tests FAILED:/ {f=1; next} f && / - / {sub(/^[ \t]*[0-9]+ - /, ""); sub(/ \([^()]*\)$/, ""); print}' "$1"
+  awk '/tests FAILED:/ {f=1; next} f && / - / {sub(/^[ \t]*[0-9]+ - /, ""); sub(/ \([^()]*\)$/, ""); sub(/ +# GetParam.*$/, ""); print}' "$1"
 }
 # A fault only counts as caught against a suite that passes without it.
 if [ "$CHECK" = 0 ]; then
