@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "image_oracles.h"
 #include "image.h"
+#include "image_oracles.h"
 #include "test_slot.h"
 
 using namespace testing_support;
@@ -130,21 +130,4 @@ TEST(Checksums, SampledAndCornerChecksumsReadTheirBytes) {
   EXPECT_EQ(s.Bytes(), (Bytes{0xAA, 0, 0, 0xAA, 0, 0, 0, 0, 0xAA, 0, 0, 0xAA}));
   s.Bits(4, 1, {0x12, 0, 0, 0x34});  // one line: the later corners read the stamps
   EXPECT_EQ(DataPatternChkSum_new(&s.job), 0x1234AAAAu);
-}
-
-TEST(Checksums, PagesWithoutWholeBytesOrWithMoreLinesThanTheBufferGiveTheFailureValue) {
-  TraceCapture trace;
-  struct Case {
-    const char* what;
-    DWORD width, height;
-  } cases[] = {{"no page", 0, 0}, {"less than a byte a line", 7, 1}, {"more lines than the buffer", 8, 64}};
-  for (const Case& c : cases) {
-    PageSlot s;
-    s.Bits(1, 1, c.width ? Bytes{0x55} : Bytes{});
-    s.job.page_width = c.width;
-    s.job.page_height = c.height;
-    EXPECT_EQ(DataPatternChkSum(&s.job), 0u) << c.what;
-    EXPECT_EQ(DataPatternChkSum_new(&s.job), 0xAABBCCDDu) << c.what;
-    EXPECT_EQ(s.Bytes(), c.width ? Bytes{0x55} : Bytes{}) << c.what;
-  }
 }

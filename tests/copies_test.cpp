@@ -29,8 +29,7 @@ std::string PageNumbers(const PrinterStream& s) {
 // The "PAGE:" lines as "page copies" pairs, comma-separated.
 std::string PageLines(const std::string& err) {
   std::string lines;
-  for (const std::string& l : LinesWith(err, "PAGE: "))
-    if (l.rfind("PAGE: ", 0) == 0) lines += (lines.empty() ? "" : ",") + l.substr(6);
+  for (const std::string& l : Messages(err, "PAGE: ")) lines += (lines.empty() ? "" : ",") + l.substr(6);
   return lines;
 }
 

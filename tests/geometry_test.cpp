@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "feature_bits.h"
-#include "image_oracles.h"
 #include "image.h"
+#include "image_oracles.h"
 #include "test_slot.h"
 
 using namespace testing_support;
@@ -206,35 +206,6 @@ TEST(Scaling, ResolutionAndPercentageGiveTheScalersOutputOnEveryPlane) {
   }
 }
 
-TEST(Geometry, PagesThatCannotBeCroppedOrScaledAreRefusedAndKept) {
-  struct Case {
-    const char* what;
-    BOOL (*stage)(JobInfo*);
-    std::uint32_t claimedHeight;
-    unsigned dpi, scaling;
-    int scale1200;
-  } cases[] = {{"smaller than the border: 64 - 200 would wrap", Lib_DoImageCrop, 64, 600, 0, 0},
-               {"more lines claimed than held", Lib_DoImageCrop, 100000, 600, 0, 0},
-               {"more lines claimed than held", Lib_DoScaling, 100000, 300, 0, 0},
-               {"no resolution: would divide by zero", Lib_DoScaling, 64, 0, 100, 0},
-               {"2.5 billion pixels wide", Lib_DoScaling, 64, 600, 4000000000u, 0},
-               {"1% of half a page: no pixel", Lib_DoScaling, 64, 1200, 1, 1}};
-  TraceCapture trace;
-  for (const Case& c : cases) {
-    PageSlot s;
-    s.Gray(64, 64, 1, Ramp);
-    const Bytes before = s.Bytes();
-    s.job.page_height = c.claimedHeight;
-    s.job.inheader.ImagingBoundingBox[0] = s.job.inheader.ImagingBoundingBox[1] = 0;
-    s.job.inheader.HWResolution[0] = c.dpi;
-    s.job.inheader.cupsInteger[7] = c.scaling;
-    s.job.SCALE1200 = c.scale1200;
-    EXPECT_EQ(c.stage(&s.job), FALSE) << c.what;
-    EXPECT_EQ(s.job.page_width, 64u) << c.what;
-    EXPECT_EQ(s.Bytes(), before) << c.what;
-  }
-}
-
 // The page is placed at the top left of a white page of the printable area
 // of its paper: the paper less its margins (a third of an inch for zero-edge
 // pages, else both side margins limited to 12 points each), clipped to the
@@ -248,6 +219,7 @@ TEST(WholePage, ThePageIsClippedOrPaddedToThePrintableAreaOfItsPaper) {
     bool zeroEdge, a3;
     float maxW, maxH;
     std::uint32_t w, h;  // 0: refused
+    unsigned bits = 8;   // a 1-bit page: 0x81 bytes, an eighth of the width a line
   } cases[] = {
       // (595 - 24) x 600 / 72 = 4758 -> 4768; (842 - 24) x 600 / 72 = 6816.
       {"larger than A4", 4992, 7040, 1, 595, 842, 12, false, true, 0, 0, 4768, 6816},
@@ -259,18 +231,20 @@ TEST(WholePage, ThePageIsClippedOrPaddedToThePrintableAreaOfItsPaper) {
       {"other printers: the first page's paper", 64, 64, 1, 1000, 1000, 0, false, false, 2000, 2000, 1216,
        608},
       {"paper smaller than the zero-edge margin", 64, 64, 1, 20, 100, 0, true, true, 595, 842, 0, 0},
+      {"1-bit page larger than A4", 64, 64, 1, 595, 842, 12, false, true, 0, 0, 4768, 6816, 1},
   };
   TraceCapture trace;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     JobState state;
     state.OfferPaper(4);  // A4
-    cups_page_header2_t first{};
-    first.PageSize[0] = 144;
-    first.PageSize[1] = 72;
-    state.FirstPage(first);
+    state.first.PageSize[0] = 144;
+    state.first.PageSize[1] = 72;
     PageSlot s;
-    s.Gray(c.inW, c.inH, c.planes, Ramp);
+    if (c.bits == 1)
+      s.Bits(c.inW / 8, c.inH, Bytes(c.inW / 8 * c.inH, 0x81));
+    else
+      s.Gray(c.inW, c.inH, c.planes, Ramp);
     s.job.inheader.ImagingBoundingBox[0] = s.job.inheader.ImagingBoundingBox[1] = c.zeroEdge ? 0 : 12;
     s.job.DriverFeature = c.a3 ? DF_A3 : 0;
     s.job.inheader.PageSize[0] = c.paperW;
@@ -285,34 +259,17 @@ TEST(WholePage, ThePageIsClippedOrPaddedToThePrintableAreaOfItsPaper) {
       EXPECT_EQ(s.job.lpbuf, before);
       continue;
     }
+    const std::uint32_t line = c.w * c.bits / 8;
     EXPECT_EQ(s.job.page_width, c.w);
-    EXPECT_EQ(s.job.linebyte, c.w);
+    EXPECT_EQ(s.job.linebyte, line);
     EXPECT_EQ(s.job.page_height, c.h * c.planes);
-    EXPECT_EQ(s.job.pagesize, c.w * c.h * c.planes);
+    EXPECT_EQ(s.job.pagesize, line * c.h * c.planes);
     for (std::uint32_t p = 0; p < c.planes; ++p)
       for (std::uint32_t y = 0; y < c.h; ++y)
-        for (std::uint32_t x = 0; x < c.w; ++x)
-          ASSERT_EQ(s.At(x, p * c.h + y), x < c.inW && y < c.inH ? Ramp(p, x, y) : 255)
+        for (std::uint32_t x = 0; x < line; ++x)
+          ASSERT_EQ(s.At(x, p * c.h + y), x >= c.inW * c.bits / 8 || y >= c.inH ? 255
+                                          : c.bits == 1                         ? 0x81
+                                                                                : Ramp(p, x, y))
               << p << ":" << x << "," << y;
   }
-}
-
-TEST(WholePage, AOneBitPageGetsAnEighthOfTheWidthPerLine) {
-  TraceCapture trace;
-  JobState state;
-  state.OfferPaper(4);  // A4
-  PageSlot s;
-  s.Bits(8, 64, Bytes(8 * 64, 0x81));
-  s.job.DriverFeature = DF_A3;
-  s.job.inheader.PageSize[0] = 595;
-  s.job.inheader.PageSize[1] = 842;
-  s.job.inheader.Margins[0] = 12;
-  state.Attach(s.job);
-  ASSERT_EQ(Lib_DoWholePage(&s.job), TRUE);
-  EXPECT_EQ(s.job.page_width, 4768u);
-  ASSERT_EQ(s.job.linebyte, 4768u / 8);
-  ASSERT_EQ(s.job.pagesize, 4768u / 8 * 6816);
-  for (std::uint32_t y = 0; y < 6816; ++y)
-    for (std::uint32_t x = 0; x < 4768 / 8; ++x)
-      ASSERT_EQ(s.At(x, y), x < 8 && y < 64 ? 0x81 : 0xFF) << x << "," << y;
 }

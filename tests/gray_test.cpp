@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "image_oracles.h"
 #include "image.h"
+#include "image_oracles.h"
 #include "test_slot.h"
 
 using namespace testing_support;
@@ -85,29 +85,4 @@ TEST(ImageToGray, PrimariesHaveTheirWeights) {
   ImageToGray(&s.job);
   ASSERT_NE(s.job.lpbuf, nullptr);
   EXPECT_EQ(s.Bytes(), (Bytes{0, 255, 76, 135, 43, 255, 255, 255}));  // (255 x weight + 1) / 100
-}
-
-TEST(ImageToGray, UnsupportedDepthOrBadGeometryReleasesThePage) {
-  struct Case {
-    const char* what;
-    unsigned bpp, width, linebyte, padding;
-  } cases[] = {
-      {"no page", 24, 32, 0, 0},
-      {"12-bit page", 12, 32, 48, 0},
-      {"64-bit page", 64, 32, 256, 0},
-      {"8-bit page", 8, 32, 32, 0},
-      {"lines too short for the width", 24, 32, 32, 0},
-      {"padding wider than the page", 24, 32, 96, 33},
-      {"gray line beyond 16 bits", 24, 70000, 210000, 0},
-  };
-  TraceCapture trace;
-  for (const Case& c : cases) {
-    PageSlot s;
-    s.Set(Bytes(std::size_t{c.linebyte} * 2, 0x40), c.width, 2, c.linebyte, c.bpp);
-    s.job.linebyteLeft = c.padding;
-    ImageToGray(&s.job);
-    EXPECT_EQ(s.job.lpbuf, nullptr) << c.what;
-    EXPECT_EQ(s.job.linebyte, 0u) << c.what;
-    EXPECT_EQ(s.job.pagesize, 0u) << c.what;
-  }
 }

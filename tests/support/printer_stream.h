@@ -21,6 +21,9 @@ std::uint32_t Le32(const std::string& s, std::size_t at);
 std::string Le32Bytes(std::uint32_t v);
 // True when text has line as a whole CRLF-ended line.
 bool HasLine(const std::string& text, const std::string& line);
+// The stream with the first job header's clock values (job name tick, date,
+// time) checked for their form and replaced by TICK, DATE and TIME.
+std::string MaskClock(std::string stream);
 inline std::string Str(const Bytes& b) {
   return std::string(b.begin(), b.end());
 }
@@ -40,7 +43,6 @@ struct PageBlock {
   std::uint32_t Width() const { return Le32(header, 4); }
   std::uint32_t Height() const { return Le32(header, 8); }
   std::uint32_t DataSize() const { return Le32(header, 12); }
-  std::uint32_t CompSize() const { return Le32(header, 16); }
   std::uint32_t BlackDots() const { return Le32(header, 20); }
   unsigned Byte(int at) const { return static_cast<unsigned char>(header.at(at)); }
 };

@@ -107,10 +107,8 @@ class JobState {
     if (on) events.Cancel();
   }
   void Ring(int slots) { ring.gMAX_THREAD.store(slots, std::memory_order_release); }
-  void FirstPage(const cups_page_header2_t& h) { first = h; }
-  // Marks a paper row as offered by the PPD, or clears every mark.
+  // Marks a paper row as offered by the PPD.
   void OfferPaper(int row) { paper[row].enable = 1; }
-  void ClearPaper() { paper = DefaultPaperTable(); }
   // Hands a slot what its stages read of the job.
   void Attach(JobInfo& slot) {
     slot.events = &events;
@@ -118,13 +116,5 @@ class JobState {
     slot.paperTable = &paper;
   }
 };
-
-// Lines of the job's messages that start with prefix ("PAGE:"), the trace's
-// DEBUG lines left out.
-inline int MessageLines(const std::string& err, const std::string& prefix) {
-  int n = 0;
-  for (const std::string& line : LinesWith(err, prefix)) n += line.rfind(prefix, 0) == 0;
-  return n;
-}
 
 }  // namespace testing_support

@@ -130,13 +130,11 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& n
   return lines;
 }
 
-int CountLinesEndingWith(const std::string& text, const std::string& tail) {
-  int n = 0;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0) ++n;
-  return n;
+std::vector<std::string> Messages(const std::string& err, const std::string& prefix) {
+  std::vector<std::string> lines;
+  for (std::string& line : LinesWith(err, prefix))
+    if (line.rfind(prefix, 0) == 0) lines.push_back(std::move(line));
+  return lines;
 }
 
 }  // namespace testing_support

@@ -77,7 +77,8 @@ JobResult RunCommand(const std::string& cmd);
 
 // Lines of text that contain needle.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle);
-// Count of lines that end with the given text (trace lines carry prefixes).
-int CountLinesEndingWith(const std::string& text, const std::string& tail);
+// Lines of a job's messages that start with prefix ("PAGE:"), leaving out
+// the trace's DEBUG lines that quote them.
+std::vector<std::string> Messages(const std::string& err, const std::string& prefix);
 
 }  // namespace testing_support
