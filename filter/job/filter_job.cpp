@@ -116,12 +116,15 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   }
 
   // The status library, when one is loaded, selects the printer and wakes it.
+  LoadStatusMonitor(job.statusLib, job.myPrinters, &job.printerNumber, &job.SelectPrnter, argv[0], job.Toolfd,
+                    job.Toolfd2);
   DbgMessage(FUNCNAME, "SelectPrnter = %d", job.SelectPrnter);
   WakeNetPrinter(job.statusLib, job.Selected());
   if (job.statusLib.fnIsPSMRunning) {
     job.IsPSM_Exist = job.statusLib.fnIsPSMRunning();
     DbgMessage(FUNCNAME, "IsPSM_Exist = %d", job.IsPSM_Exist);
   }
+  if (job.IgnorePSM == 0) StatusMonitorEnable(job.statusLib, argv[0], job.events.trace.jobId);
 
   ObtainCapability(job.statusLib, job.Selected(), job.IgnorePSM, job.DriverFeature, argv[0], job.PrnCapInfo);
   WriteMarkerAttributes(err);

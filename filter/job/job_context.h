@@ -22,7 +22,7 @@
 #include "status_records.h"
 #include "wintypes.h"
 
-inline constexpr int kMaxPrinters = 70;
+inline constexpr int kMaxPrinters = kPrinterListSize;
 
 struct FilterJob {
   FilterJob(FILE* out, FILE* err);

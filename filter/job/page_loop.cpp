@@ -249,6 +249,9 @@ void Teardown(FilterJob& job) {
     std::fprintf(job.events.Err(), "ERROR: The printer stream failed; the job was not printed completely\n");
   else if (job.events.Cancelled())
     Sleep(5000);
+  if (job.IgnorePSM == 0)
+    StatusMonitorDisable(job.statusLib, job.argv[0], job.events.trace.jobId, job.events.Cancelled());
+  CloseStatusMonitor(job.statusLib);
   job.port.CloseCopyFile();
 
   float seconds = static_cast<float>(GetTickCount() - job.jobtick) / 1000.0f;

@@ -39,6 +39,119 @@ struct PrinterCapability {
   BYTE Reserved[520];
 };
 
+// Printer errors as the library reports them (3084 bytes).
+struct pErrorInfo {
+  std::int32_t ErrNum;  // valid entries in code
+  std::int32_t code[512];
+  std::int32_t usbPrnStatus;
+  std::int32_t errNumCheck;
+  std::int32_t CancelJob;
+  BYTE reserved[1020];
+};
+
+enum enumUsageRemain {
+  USAGE_REMAIN_NONE = 0,
+  USAGE_REMAIN_DUPLEX = 1,
+  USAGE_REMAIN_SORTER = 2,
+  USAGE_REMAIN_FUSER = 3,
+  USAGE_REMAIN_CARTRIDGE = 4,
+  USAGE_REMAIN_TONER_COLLECTOR = 5,
+  USAGE_REMAIN_DRUM = 6,
+  USAGE_REMAIN_QUOTA = 7,
+  USAGE_REMAIN_DEADLINE = 8,
+  USAGE_REMAIN_REDCARTRIDGE = 9,
+  USAGE_REMAIN_REDDRUM = 10,
+  USAGE_REMAIN_MTONER = 11,
+  USAGE_REMAIN_MDRUM = 12,
+  USAGE_REMAIN_CTONER = 13,
+  USAGE_REMAIN_CDRUM = 14,
+  USAGE_REMAIN_NUM = 20,
+};
+
+// Consumable levels (1184 bytes), indexed by enumUsageRemain.
+struct SuppliesInfo {
+  std::int64_t UsageRemain[USAGE_REMAIN_NUM];
+  BYTE reserved[1024];
+};
+
+struct SMMachineCap {
+  std::int32_t supportNone;
+  std::int32_t supportQuota;
+  std::int32_t supportDeadline;
+  std::int32_t supportFuser;
+};
+
+// One printer as the status monitor sees it (7892 bytes).
+struct SMPrinterInfo {
+  char PrinterName[256];
+  char Port[256];
+  std::int32_t modelID;
+  std::int32_t EnableQuery;
+  pErrorInfo status;
+  pErrorInfo status_old;
+  SuppliesInfo supplies;
+  std::int32_t SnmpV2Check;
+  SMMachineCap capability;
+};
+
+// The record shared with the status-monitor program (8416 bytes).
+struct SMCancelJobStruc {
+  std::int32_t JobID;
+  std::int32_t CancelReady;
+  std::int32_t CancelSignal;  // nonzero: cancel pressed on the printer or in the monitor
+  SMPrinterInfo PInfo;
+  char Title[256];
+  char Message[256];
+};
+
+// The shared record with the accounting dialog's fields (10526 bytes).
+struct SMMemDataEx {
+  SMCancelJobStruc base;
+  std::int32_t AccDialogType;
+  char AccID[29];
+  char AccPwd[29];
+  BYTE Reserved[2048];
+};
+
+// First argument of the memory entries.
+enum { SDK_Read = 0, SDK_Write = 1 };
+// Second argument of the memory entries: the item written.
+enum {
+  Read_None = 0,
+  Write_JobID = 1,
+  Write_CancelReady = 2,
+  Write_CancelSignal = 3,
+  Write_PrntInfo = 4,
+  Write_ClearData = 5,
+  Write_Message = 6,
+  Write_ClearMsg = 7,
+  Write_AccDiaType = 8,
+  Write_AccInfo = 9,
+};
+
+// Function codes of SendPrinterControl.
+enum PRINT_FUNC {
+  PRINT_NONE = 0,
+  PRINT_PREHEAT = 1,
+  PRINT_RESUME = 2,
+  PRINT_LOAD_PAPER = 3,
+  PRINT_CANCEL_SP = 4,
+  PRINT_CANCEL_JOB = 5,
+  PRINT_QRTM_MODE = 6,
+  PRINT_NORMAL_MODE = 7,
+  PRINT_NOT_PRINTED = 8,
+  PRINT_TRIGGER_COPY = 9,
+  PRINT_PRINTED_PAGE = 11,
+  PRINT_QUERY_CAPABILITY = 13,
+  PRINT_REBOOT_PRINTER = 14,
+  PRINT_QUERY_JOB_PRINTED_PAGES = 15,
+  PRINT_QUERY_MODEL_NAME = 16,
+  PRINT_QUERY_FWVERSION = 17,
+  PRINT_MAX = 20,
+  PRINT_UPDATE_FIRMWARE = 129,
+  PRINT_NO_UPDATE_FIRMWARE = 130,
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(PrinterAttribute) == 1280);
@@ -59,6 +172,40 @@ static_assert(offsetof(PrinterCapability, DrumNum) == 494);
 static_assert(offsetof(PrinterCapability, TonerNum) == 498);
 static_assert(offsetof(PrinterCapability, DeveloperNum) == 502);
 static_assert(offsetof(PrinterCapability, Reserved) == 506);
+
+static_assert(sizeof(pErrorInfo) == 3084);
+static_assert(offsetof(pErrorInfo, code) == 4);
+static_assert(offsetof(pErrorInfo, usbPrnStatus) == 2052);
+static_assert(offsetof(pErrorInfo, errNumCheck) == 2056);
+static_assert(offsetof(pErrorInfo, CancelJob) == 2060);
+static_assert(offsetof(pErrorInfo, reserved) == 2064);
+
+static_assert(sizeof(SuppliesInfo) == 1184);
+static_assert(offsetof(SuppliesInfo, reserved) == 160);
+static_assert(sizeof(SMMachineCap) == 16);
+
+static_assert(sizeof(SMPrinterInfo) == 7892);
+static_assert(offsetof(SMPrinterInfo, Port) == 256);
+static_assert(offsetof(SMPrinterInfo, modelID) == 512);
+static_assert(offsetof(SMPrinterInfo, EnableQuery) == 516);
+static_assert(offsetof(SMPrinterInfo, status) == 520);
+static_assert(offsetof(SMPrinterInfo, status_old) == 3604);
+static_assert(offsetof(SMPrinterInfo, supplies) == 6688);
+static_assert(offsetof(SMPrinterInfo, SnmpV2Check) == 7872);
+static_assert(offsetof(SMPrinterInfo, capability) == 7876);
+
+static_assert(sizeof(SMCancelJobStruc) == 8416);
+static_assert(offsetof(SMCancelJobStruc, CancelReady) == 4);
+static_assert(offsetof(SMCancelJobStruc, CancelSignal) == 8);
+static_assert(offsetof(SMCancelJobStruc, PInfo) == 12);
+static_assert(offsetof(SMCancelJobStruc, Title) == 7904);
+static_assert(offsetof(SMCancelJobStruc, Message) == 8160);
+
+static_assert(sizeof(SMMemDataEx) == 10526);
+static_assert(offsetof(SMMemDataEx, AccDialogType) == 8416);
+static_assert(offsetof(SMMemDataEx, AccID) == 8420);
+static_assert(offsetof(SMMemDataEx, AccPwd) == 8449);
+static_assert(offsetof(SMMemDataEx, Reserved) == 8478);
 // The record is copied to and from files as raw bytes: only a little-endian
 // host gives the file its defined layout.
 static_assert(std::endian::native == std::endian::little);

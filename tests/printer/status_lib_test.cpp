@@ -1,0 +1,211 @@
+// The status library: where it is found, which printer it selects, the calls
+// a job makes into it and in which order, against the simulator prnctl.so.
+#include <dlfcn.h>
+
+#include "status_monitor.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+// A private root with the simulator's call log and scenario; the Toolfd
+// directory of the test PPD is dir()/tool, Toolfd2 dir()/tool2.
+struct Sim {
+  PrivateRoot root;
+  std::string tool = root.Path("/tool"), tool2 = root.Path("/tool2"), log = root.Path("/calls.log");
+
+  explicit Sim(const std::string& scenario, const std::vector<std::string>& libDirs = {"/tool"}) {
+    for (const std::string& d : libDirs) Place(d);
+    WriteFile(root.Path("/scenario"), "log " + log + "\n" + scenario);
+    setenv("SMSIM_SCENARIO", root.Path("/scenario").c_str(), 1);
+  }
+  ~Sim() { unsetenv("SMSIM_SCENARIO"); }
+  void Place(const std::string& dir) const {
+    std::filesystem::create_directories(root.Path(dir));
+    std::filesystem::create_symlink(SMSIM_LIB, root.Path(dir + "/prnctl.so"));
+  }
+  JobResult Run(const std::string& queue = "office", const std::string& raster = "",
+                const std::string& driverFeature = "0") const {
+    std::string ras = raster.empty() ? root.Path("/empty.ras") : raster;
+    if (raster.empty()) WriteFile(ras, "");
+    std::string ppd = MakePpd(root.Path("/t.ppd"),
+                              {{"Toolfd", tool}, {"Toolfd2", tool2}, {"DriverFeature", driverFeature}});
+    return RunJob(ppd, ras, "", queue);
+  }
+  std::vector<std::string> Calls() const { return LinesWith(ReadFile(log), ""); }
+};
+
+std::vector<std::string> Opens(const std::string& err) {
+  std::vector<std::string> lines;
+  for (const std::string& l : LinesWith(err, "/prnctl.so ")) lines.push_back(l.substr(l.find("Open ")));
+  return lines;
+}
+
+}  // namespace
+
+TEST(StatusLibrary, SearchPathsAreTriedInOrderAndTheFirstLibraryFoundIsLoaded) {
+  struct Case {
+    std::vector<std::string> placed;
+    int opened;  // index in the search order; -1 none
+  } cases[] = {
+      {{}, -1},
+      {{"/tool2"}, 5},
+      {{"/tool", "/tool2"}, 4},
+      {{"/usr/lib64", "/tool"}, 1},
+      {{"/usr/bin", "/opt/StatusMonitor"}, 0},
+      {{"/opt/StatusMonitor", "/tool"}, 2},
+      {{"BRELVO", "/tool"}, 3},
+  };
+  for (const Case& c : cases) {
+    Sim sim("printer office socket://10.0.0.9 0\n", {});
+    const std::string brelvo = "/opt/Brelvo/" + sim.tool;
+    for (const std::string& d : c.placed) sim.Place(d == "BRELVO" ? brelvo : d);
+    const std::string order[] = {sim.root.Path("/usr/bin"),
+                                 sim.root.Path("/usr/lib64"),
+                                 sim.root.Path("/opt/StatusMonitor"),
+                                 sim.root.Path(brelvo),
+                                 sim.tool,
+                                 sim.tool2};
+    std::vector<std::string> want;
+    for (int i = 0; i < 6 && (i <= c.opened || c.opened < 0); ++i)
+      want.push_back("Open " + order[i] + "/prnctl.so " + (i == c.opened ? "succ." : "fail!"));
+    const JobResult r = sim.Run();
+    EXPECT_EQ(Opens(r.err), want) << c.opened;
+    EXPECT_EQ(LinesWith(r.err, "Open prnctl.so.1.0 success.").size(), c.opened >= 0 ? 1u : 0u);
+    EXPECT_EQ(LinesWith(r.err, "Get WeakupNetPrinter success.").size(), c.opened >= 0 ? 1u : 0u);
+    EXPECT_EQ(sim.Calls().empty(), c.opened < 0);
+  }
+}
+
+TEST(StatusLibrary, AJobCallsTheEntriesInOrderAndUnloadsTheLibraryAtItsEnd) {
+  Sim sim(
+      "printer other socket://10.0.0.1 0\nprinter office socket://10.0.0.9 0\ncapability 11 2\npsm_running "
+      "1\n");
+  const JobResult r = sim.Run();
+  EXPECT_EQ(sim.Calls(), (std::vector<std::string>{
+                             "GetPrinterList_s 70",
+                             "WeakupNetPrinter socket://10.0.0.9",
+                             "IsPSMRunning",
+                             "ReadWriteMemory 1 1 office 42 0",
+                             "SendPrinterControl office 13 1026",
+                             "WeakupNetPrinter socket://10.0.0.9",
+                         }));
+  EXPECT_EQ(LinesWith(r.err, "IsPSM_Exist = 1").size(), 1u);
+  EXPECT_EQ(LinesWith(r.err, "write Feature = 11, 2").size(), 1u);
+  EXPECT_EQ(ReadFile(sim.root.Path("/tmp/office.dat")).substr(0, 2), std::string("\x11\x02"));
+  const std::string lib = sim.tool + "/prnctl.so";
+  void* still = dlopen(lib.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  EXPECT_EQ(still, nullptr);
+  if (still) dlclose(still);
+}
+
+TEST(StatusLibrary, PrinterSelectionByQueueName) {
+  const std::string longPort(140, 'p');  // fills the field without a terminator
+  struct Case {
+    const char* name;
+    std::string printers;
+    const char* select;
+    std::vector<std::string> wakeups;  // ports woken at start and at the end
+    bool record;                       // job record written for the queue
+  } cases[] = {
+      {"match",
+       "printer a socket://a 0\nprinter office socket://o 0\n",
+       "SelectPrnter = 1",
+       {"WeakupNetPrinter socket://o", "WeakupNetPrinter socket://o"},
+       true},
+      {"last match wins",
+       "printer office socket://1 0\nprinter office socket://2 0\n",
+       "SelectPrnter = 1",
+       {"WeakupNetPrinter socket://2", "WeakupNetPrinter socket://2"},
+       true},
+      {"no match",
+       "printer a socket://a 0\n",
+       "SelectPrnter = -1",
+       {"WeakupNetPrinter ", "WeakupNetPrinter "},
+       false},
+      {"usb port", "printer office usb://Maker/Model 0\n", "SelectPrnter = 0", {}, true},
+      {"unterminated port",
+       "printer office " + longPort + " 0\n",
+       "SelectPrnter = 0",
+       {"WeakupNetPrinter " + longPort.substr(0, 127), "WeakupNetPrinter " + longPort.substr(0, 127)},
+       true},
+  };
+  for (const Case& c : cases) {
+    Sim sim(c.printers);
+    const JobResult r = sim.Run();
+    const std::string last = LinesWith(r.err, "SelectPrnter = ").back();
+    EXPECT_EQ(last.substr(last.find("SelectPrnter")), c.select) << c.name;
+    EXPECT_EQ(LinesWith(ReadFile(sim.log), "WeakupNetPrinter"), c.wakeups) << c.name;
+    EXPECT_EQ(std::filesystem::exists(sim.tool + "/office_LOG.csv"), c.record) << c.name;
+    // Without a selected printer the query names the all-zero record.
+    EXPECT_EQ(LinesWith(ReadFile(sim.log), "SendPrinterControl").front(),
+              c.record ? "SendPrinterControl office 13 1026" : "SendPrinterControl  13 1026")
+        << c.name;
+  }
+}
+
+TEST(StatusLibrary, CapabilityIsAskedThreeTimesBeforeTheFileIsRead) {
+  struct Case {
+    const char* scenario;
+    const char* driverFeature;
+    std::size_t queries;
+    std::vector<std::string> lines;  // in the trace, in order
+  } cases[] = {
+      {"capability_failures 0\n", "0", 1, {"Feature = 81, 0", "write Feature = 81, 0"}},
+      {"capability_failures 2\n",
+       "0",
+       3,
+       {"fail to get capability, try = 0", "fail to get capability, try = 1", "write Feature = 81, 0"}},
+      {"capability_failures always\n",
+       "0",
+       3,
+       {"fail to get capability, try = 0", "fail to get capability, try = 2", "rc = -1",
+        "read Feature = 5, 0"}},
+      // "Disable status monitor": no query, no announcement, the shared file.
+      {"capability_failures 0\n", "256", 0, {"rc = -1", "read Feature = 7, 0"}},
+  };
+  for (const Case& c : cases) {
+    Sim sim(std::string("printer office socket://o 0\ncapability 81 0\n") + c.scenario);
+    WriteFile(sim.root.Path("/tmp/office.dat"), std::string("\x05\x00", 2));
+    WriteFile(sim.root.Path("/tmp/PRN.dat"), std::string("\x07\x00", 2));
+    const JobResult r = sim.Run("office", "", c.driverFeature);
+    EXPECT_EQ(LinesWith(ReadFile(sim.log), "SendPrinterControl").size(), c.queries) << c.scenario;
+    EXPECT_EQ(LinesWith(ReadFile(sim.log), "ReadWriteMemory").size(), c.queries ? 1u : 0u) << c.scenario;
+    std::size_t at = 0;
+    for (const std::string& line : c.lines) {
+      at = r.err.find(line, at);
+      EXPECT_NE(at, std::string::npos) << c.scenario << line;
+    }
+  }
+}
+
+TEST(StatusLibrary, DisableReportsOnlyACancelledJobToTheMonitor) {
+  for (bool cancelled : {false, true}) {
+    Sim sim("printer q usb:// 0\n");
+    StatusLibrary lib;
+    PrinterAttribute list[kPrinterListSize] = {};
+    int n = 0, select = -1;
+    LoadStatusMonitor(lib, list, &n, &select, "q", sim.tool.c_str(), "");
+    ASSERT_NE(lib.fnReadWriteMemory, nullptr);
+    StatusMonitorDisable(lib, "q", 7, cancelled);
+    const std::vector<std::string> want = {"ReadWriteMemory 1 1 q 7 1", "ReadWriteMemory 1 2 q 7 1"};
+    EXPECT_EQ(LinesWith(ReadFile(sim.log), "ReadWriteMemory"), cancelled ? want : std::vector<std::string>{});
+  }
+}
+
+TEST(StatusLibrary, AJobAgainstTheSimulatorPrintsTheSamePages) {
+  PrivateRoot plain;
+  const std::string raster = MakeRaster(plain.Path("/p.ras"), {"--pages", "2", "--content", "text"});
+  const JobResult without = RunJob(MakePpd(plain.Path("/t.ppd")), raster, "", "office");
+  Sim sim("printer office socket://o 0\ncapability 0 0\n");
+  const JobResult with = sim.Run("office", raster);
+  const PrinterStream a = ReadStream(without.out), b = ReadStream(with.out);
+  ASSERT_EQ(a.pages.size(), 2u);
+  ASSERT_EQ(b.pages.size(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(a.pages[i].header, b.pages[i].header);
+    EXPECT_EQ(a.pages[i].data, b.pages[i].data);
+  }
+  EXPECT_EQ(a.trailer, b.trailer);
+}
