@@ -60,14 +60,15 @@ void LoadStatusMonitor(StatusLibrary& lib, PrinterAttribute* myPrinters, int* pr
   const std::string tool = Toolfd ? Toolfd : "";
   const std::string tool2 = Toolfd2 ? Toolfd2 : "";
   // The fixed places move under the test root; the PPD's directories are
-  // used as written, as for the job record.
+  // used as written, as for the job record, and an empty one leaves the
+  // fixed "/prnctl.so".
   const std::string paths[] = {
       SearchPath("/usr/bin/prnctl.so", true),
       SearchPath("/usr/lib64/prnctl.so", true),
       SearchPath("/opt/StatusMonitor/prnctl.so", true),
       SearchPath(("/opt/Brelvo/" + tool + "/prnctl.so").c_str(), true),
-      SearchPath((tool + "/prnctl.so").c_str(), false),
-      SearchPath((tool2 + "/prnctl.so").c_str(), false),
+      SearchPath((tool + "/prnctl.so").c_str(), tool.empty()),
+      SearchPath((tool2 + "/prnctl.so").c_str(), tool2.empty()),
   };
   for (const std::string& path : paths) {
     if (!path.empty()) lib.lib_handle = dlopen(path.c_str(), RTLD_LAZY);
