@@ -28,9 +28,12 @@ namespace {
 
 const char FUNCNAME[] = "main";
 
-// SIGTERM handler: only counts the signal; every job looks at the count.
+// SIGTERM handler: counts the signal, which every job looks at, and clears
+// a printer error reported to the scheduler; async-signal-safe calls only.
 void term(int /*signo*/) {
   NoteTermSignal();
+  static const char kClear[] = "STATE: -错误\n";
+  [[maybe_unused]] ssize_t n = write(STDERR_FILENO, kClear, sizeof kClear - 1);
 }
 
 void WriteMarkerAttributes(FILE* err) {
@@ -42,6 +45,25 @@ void WriteMarkerAttributes(FILE* err) {
   std::fputs("ATTR: marker-low-levels=0\n", err);
   std::fputs("ATTR: marker-message='Printer Info'\n", err);
   std::fflush(err);
+}
+
+// With "Abort job when error" the first page waits until the thread has
+// seen the printer free of errors or has ended. The hold is raised before
+// the thread starts: a thread that ends at once (no status source) releases
+// it, and a hold raised after that would never be released.
+void StartStatusThread(FilterJob& job) {
+  StatusThreadInfo info;
+  info.WorkPrinter = job.Selected();
+  info.IsPSMExist = job.IsPSM_Exist;
+  info.DriverFeature = job.DriverFeature;
+  if (job.DriverFeature & DF_ABORT_ON_ERROR) job.events.errorSuspend.store(1, std::memory_order_release);
+  if (job.statusThread.Start(job.statusLib, info)) {
+    DbgMessage(FUNCNAME, "gstatus_id = %d", static_cast<int>(job.statusThread.NativeId()));
+  } else {
+    DbgMessage(FUNCNAME, "status thread not started");
+    job.events.errorSuspend.store(0, std::memory_order_release);
+    job.events.Notify();
+  }
 }
 
 // Everything from the argument check to the page loop; the job's threads
@@ -129,8 +151,7 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   ObtainCapability(job.statusLib, job.Selected(), job.IgnorePSM, job.DriverFeature, argv[0], job.PrnCapInfo);
   WriteMarkerAttributes(err);
 
-  // The error hold of "Abort job when error" starts with the status thread,
-  // the only one that can end it; without that thread the job is not held.
+  StartStatusThread(job);
 
   LogTime(job.jobID, "start page data");
   return RunJobPages(job);

@@ -20,6 +20,7 @@
 #include "spool_file.h"
 #include "status_monitor.h"
 #include "status_records.h"
+#include "status_thread.h"
 #include "wintypes.h"
 
 inline constexpr int kMaxPrinters = kPrinterListSize;
@@ -66,6 +67,9 @@ struct FilterJob {
   unsigned nCopies = 0;
   char PrinterPortName[128] = {};  // device URI of the queue
   StatusLibrary statusLib;         // the status library's entries (none loaded: all NULL)
+  // Polls the printer through statusLib; declared after it, so it is
+  // joined before the library can go.
+  StatusThread statusThread{events};
   PrinterAttribute myPrinters[kMaxPrinters] = {};
   int printerNumber = 0;
   int SelectPrnter = -1;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "accounting.h"
 #include "feature_bits.h"
 #include "job_record.h"
 #include "page_output.h"
@@ -154,6 +155,14 @@ LoopExit PageLoop(FilterJob& job) {
     DbgMessage(FUNCNAME, "DriverFeature %0x", job.DriverFeature);
 
     if (job.page == 0) {
+      if (inheader.cupsInteger[12]) {
+        AccountingDlg(job.statusLib, job.events, job.Selected().PrinterName,
+                      static_cast<int>(inheader.cupsInteger[12]), job.AccountName, job.AccountPwd,
+                      sizeof job.AccountName);
+        DbgMessage(FUNCNAME, "AccountName %s!", job.AccountName);
+        // The password itself never goes to the trace.
+        DbgMessage(FUNCNAME, "AccountPwd %s!", job.AccountPwd[0] ? "(received)" : "");
+      }
       job.bDuplex = inheader.Duplex;
       DWORD jcl = StartJob(job, &inheader);
       job.port.count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
@@ -189,6 +198,8 @@ LoopExit PageLoop(FilterJob& job) {
 // After the last page: the trailing filler page of a duplex job.
 bool EndOfInput(FilterJob& job) {
   DbgMessage(FUNCNAME, "end read CUPS data");
+  // Polling ends with the input; the thread is joined at teardown.
+  job.statusThread.RequestStop();
   if (job.spool.Active() && (job.page % 2) == 1 && job.bDuplex) {
     if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return false;
   }
@@ -218,6 +229,9 @@ void Teardown(FilterJob& job) {
   job.ring.Release();
   PJL_WriteCloseJobCmd(job.port, &job.inheader, job.events.Cancelled() ? 1 : 0);
 
+  // Joined whatever IgnorePSM says: the thread uses the job and the library,
+  // and neither outlives this teardown.
+  job.statusThread.Stop();
   if (job.IgnorePSM == 0) DbgMessage(FUNCNAME, "status thread stop");
 
   cupsFreeOptions(job.num_options, job.options);

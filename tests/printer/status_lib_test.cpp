@@ -3,38 +3,12 @@
 #include <dlfcn.h>
 
 #include "status_monitor.h"
+#include "status_sim.h"
 #include "test_support.h"
 
 using namespace testing_support;
 
 namespace {
-
-// A private root with the simulator's call log and scenario; the Toolfd
-// directory of the test PPD is dir()/tool, Toolfd2 dir()/tool2.
-struct Sim {
-  PrivateRoot root;
-  std::string tool = root.Path("/tool"), tool2 = root.Path("/tool2"), log = root.Path("/calls.log");
-
-  explicit Sim(const std::string& scenario, const std::vector<std::string>& libDirs = {"/tool"}) {
-    for (const std::string& d : libDirs) Place(d);
-    WriteFile(root.Path("/scenario"), "log " + log + "\n" + scenario);
-    setenv("SMSIM_SCENARIO", root.Path("/scenario").c_str(), 1);
-  }
-  ~Sim() { unsetenv("SMSIM_SCENARIO"); }
-  void Place(const std::string& dir) const {
-    std::filesystem::create_directories(root.Path(dir));
-    std::filesystem::create_symlink(SMSIM_LIB, root.Path(dir + "/prnctl.so"));
-  }
-  JobResult Run(const std::string& queue = "office", const std::string& raster = "",
-                const std::string& driverFeature = "0") const {
-    std::string ras = raster.empty() ? root.Path("/empty.ras") : raster;
-    if (raster.empty()) WriteFile(ras, "");
-    std::string ppd = MakePpd(root.Path("/t.ppd"),
-                              {{"Toolfd", tool}, {"Toolfd2", tool2}, {"DriverFeature", driverFeature}});
-    return RunJob(ppd, ras, "", queue);
-  }
-  std::vector<std::string> Calls() const { return LinesWith(ReadFile(log), ""); }
-};
 
 std::vector<std::string> Opens(const std::string& err) {
   std::vector<std::string> lines;
@@ -83,14 +57,19 @@ TEST(StatusLibrary, AJobCallsTheEntriesInOrderAndUnloadsTheLibraryAtItsEnd) {
       "printer other socket://10.0.0.1 0\nprinter office socket://10.0.0.9 0\ncapability 11 2\npsm_running "
       "1\n");
   const JobResult r = sim.Run();
-  EXPECT_EQ(sim.Calls(), (std::vector<std::string>{
-                             "GetPrinterList_s 70",
-                             "WeakupNetPrinter socket://10.0.0.9",
-                             "IsPSMRunning",
-                             "ReadWriteMemory 1 1 office 42 0",
-                             "SendPrinterControl office 13 1026",
-                             "WeakupNetPrinter socket://10.0.0.9",
-                         }));
+  // The status thread's polls interleave; the job's own calls keep order.
+  std::vector<std::string> calls;
+  for (const std::string& c : sim.Calls())
+    if (c.rfind("ReadWriteMemory 0 0 ", 0) != 0) calls.push_back(c);
+  EXPECT_LT(calls.size(), sim.Calls().size());
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "GetPrinterList_s 70",
+                       "WeakupNetPrinter socket://10.0.0.9",
+                       "IsPSMRunning",
+                       "ReadWriteMemory 1 1 office 42 0",
+                       "SendPrinterControl office 13 1026",
+                       "WeakupNetPrinter socket://10.0.0.9",
+                   }));
   EXPECT_EQ(LinesWith(r.err, "IsPSM_Exist = 1").size(), 1u);
   EXPECT_EQ(LinesWith(r.err, "write Feature = 11, 2").size(), 1u);
   EXPECT_EQ(ReadFile(sim.root.Path("/tmp/office.dat")).substr(0, 2), std::string("\x11\x02"));

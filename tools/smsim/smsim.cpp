@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "status_records.h"
@@ -31,7 +32,10 @@ struct Scenario {
   int capabilityFailures = 0;  // < 0: the query never succeeds
   int psmRunning = 0;
   int wakeupRc = 0;
-  std::vector<int> errors;   // reported by every status poll
+  std::vector<int> errors;  // reported by every status poll
+  // From the poll in first on, the codes in second replace errors; the
+  // latest start not after a poll counts.
+  std::vector<std::pair<int, std::vector<int>>> errorsAtPoll;
   long long toner = -1;      // percent; < 0 not reported
   int cancelAtPoll = -1;     // 1-based monitor read that sees the cancel button
   int accountingAfter = -1;  // extended reads before the dialog answers
@@ -71,6 +75,11 @@ Scenario Load() {
       f >> s.wakeupRc;
     } else if (key == "errors") {
       for (int code; f >> code;) s.errors.push_back(code);
+    } else if (key == "errors_at_poll") {
+      std::pair<int, std::vector<int>> change;
+      f >> change.first;
+      for (int code; f >> code;) change.second.push_back(code);
+      s.errorsAtPoll.push_back(change);
     } else if (key == "toner") {
       f >> s.toner;
     } else if (key == "cancel_at_poll") {
@@ -107,6 +116,24 @@ void Log(const Scenario& s, const std::string& line) {
 template <std::size_t N>
 void Fill(char (&field)[N], const std::string& text) {
   std::memcpy(field, text.data(), std::min(N, text.size()));
+}
+
+// The error codes of the n-th (1-based) poll of one status entry.
+const std::vector<int>& ErrorsOfPoll(const Scenario& s, int poll) {
+  const std::vector<int>* codes = &s.errors;
+  int from = 0;
+  for (const auto& [start, list] : s.errorsAtPoll)
+    if (start <= poll && start >= from) {
+      from = start;
+      codes = &list;
+    }
+  return *codes;
+}
+
+void FillStatus(pErrorInfo& status, const std::vector<int>& codes) {
+  int n = std::min<int>(512, static_cast<int>(codes.size()));
+  status.ErrNum = n;
+  for (int i = 0; i < n; ++i) status.code[i] = codes[i];
 }
 
 std::string Name(const char* name, std::size_t size) {
@@ -146,12 +173,11 @@ int SendPrinterControl(char* name, int func, void* buffer, int size) {
 
 int QueryPrinterStatus(char* name, pErrorInfo* status, SuppliesInfo* supplies) {
   Scenario s = Load();
+  int earlier = CountCalls(s, "QueryPrinterStatus ");
   Log(s, "QueryPrinterStatus " + Name(name, 128));
   std::memset(status, 0, sizeof *status);
   std::memset(supplies, 0, sizeof *supplies);
-  int n = std::min<int>(512, static_cast<int>(s.errors.size()));
-  status->ErrNum = n;
-  for (int i = 0; i < n; ++i) status->code[i] = s.errors[i];
+  FillStatus(*status, ErrorsOfPoll(s, earlier + 1));
   supplies->UsageRemain[USAGE_REMAIN_CARTRIDGE] = s.toner;
   return 0;
 }
@@ -163,9 +189,15 @@ int ReadWriteMemory(int direction, int item, char* name, SMCancelJobStruc* info)
              " " + std::to_string(info->JobID) + " " + std::to_string(info->CancelReady));
   if (direction == SDK_Read && item == Read_None) {
     info->CancelSignal = s.cancelAtPoll > 0 && reads + 1 >= s.cancelAtPoll;
-    int n = std::min<int>(512, static_cast<int>(s.errors.size()));
-    info->PInfo.status.ErrNum = n;
-    for (int i = 0; i < n; ++i) info->PInfo.status.code[i] = s.errors[i];
+    // The monitor's record names the printer and its port, as the list does.
+    std::memset(info->PInfo.PrinterName, 0, sizeof info->PInfo.PrinterName);
+    std::memset(info->PInfo.Port, 0, sizeof info->PInfo.Port);
+    for (const Printer& p : s.printers)
+      if (p.queue == Name(name, 128)) {
+        Fill(info->PInfo.PrinterName, p.queue);
+        Fill(info->PInfo.Port, p.port);
+      }
+    FillStatus(info->PInfo.status, ErrorsOfPoll(s, reads + 1));
     info->PInfo.supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE] = s.toner;
   }
   return 0;

@@ -1,0 +1,61 @@
+// The accounting dialog (see accounting.h).
+#include "accounting.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "paths.h"
+#include "status_records.h"
+#include "trace.h"
+
+namespace {
+
+const char FUNCNAME[] = "AccountingDlg";
+
+// The monitor may fill a field to its last byte: at most size - 1
+// characters are taken.
+template <std::size_t N>
+std::string Field(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N - 1));
+}
+
+}  // namespace
+
+BOOL AccountingDlg(const StatusLibrary& lib, JobEvents& events, const char* PrinterName, int type,
+                   char* accid, char* accpw, std::size_t accSize, std::chrono::milliseconds poll) {
+  DbgMessage(FUNCNAME, "in");
+  auto data = std::make_unique<SMMemDataEx>();
+  data->base.JobID = events.trace.jobId;
+  data->AccDialogType = type == 2 ? 2 : 1;
+  DbgMessage(FUNCNAME, "JobID = %d", data->base.JobID);
+  DbgMessage(FUNCNAME, "AccDialogType = %d", data->AccDialogType);
+  if (lib.fnReadWriteMemoryEx) {
+    char name[128];
+    CopyBounded(name, sizeof name, PrinterName ? PrinterName : "");
+    const int size = static_cast<int>(sizeof(SMMemDataEx));
+    lib.fnReadWriteMemoryEx(SDK_Write, Write_JobID, name, data.get(), size);
+    lib.fnReadWriteMemoryEx(SDK_Write, Write_AccDiaType, name, data.get(), size);
+    const bool withPassword = data->AccDialogType == 2;
+    bool answered = false;
+    // A cancelled job no longer waits for an answer that may never come.
+    while (!answered && !events.Cancelled()) {
+      lib.fnReadWriteMemoryEx(SDK_Read, Read_None, name, data.get(), size);
+      const std::string id = Field(data->AccID), pwd = Field(data->AccPwd);
+      if (!id.empty() && (!withPassword || !pwd.empty())) {
+        DbgMessage(FUNCNAME, "ID = %s", id.c_str());
+        CopyBounded(accid, accSize, id.c_str());
+        if (withPassword) {
+          DbgMessage(FUNCNAME, "Password received");
+          CopyBounded(accpw, accSize, pwd.c_str());
+        }
+        answered = true;
+      } else {
+        events.WaitFor(poll, [&events] { return events.Cancelled(); });
+      }
+    }
+    if (!answered) DbgMessage(FUNCNAME, "job cancelled, no answer taken");
+  }
+  DbgMessage(FUNCNAME, "Out. rc = %d", TRUE);
+  return TRUE;
+}

@@ -1,0 +1,190 @@
+// The status thread (see status_thread.h).
+#include "status_thread.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "feature_bits.h"
+#include "paths.h"
+#include "shims.h"
+#include "trace.h"
+
+namespace {
+
+const char FUNCNAME[] = "CheckPrinterStatus";
+
+constexpr std::chrono::milliseconds kMonitorInterval{500};
+constexpr std::chrono::milliseconds kQueryInterval{10000};
+constexpr std::chrono::milliseconds kLongestStep{1000};
+
+// The report as the filter uses it, copied out of the library's record with
+// every count and text cut to its field: the record is the library's to
+// fill, and a count past its array must not lead a read past it.
+struct Report {
+  char port[sizeof(SMPrinterInfo::Port)] = {};
+  int modelID = 0;
+  int cancelSignal = 0;
+  int errNum = 0;
+  int code[512] = {};
+  int toner = 0;
+};
+
+void TakeReport(const SMCancelJobStruc& r, Report& out) {
+  std::memcpy(out.port, r.PInfo.Port, strnlen(r.PInfo.Port, sizeof out.port - 1));
+  out.modelID = r.PInfo.modelID;
+  out.cancelSignal = r.CancelSignal;
+  constexpr int kMaxCodes = static_cast<int>(sizeof out.code / sizeof out.code[0]);
+  out.errNum = std::clamp<int>(r.PInfo.status.ErrNum, 0, kMaxCodes);
+  std::copy_n(r.PInfo.status.code, out.errNum, out.code);
+  out.toner = static_cast<int>(
+      std::clamp<std::int64_t>(r.PInfo.supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE], INT_MIN, INT_MAX));
+}
+
+void WriteLine(FILE* err, const char* line) {
+  std::fputs(line, err);
+  std::fflush(err);
+}
+
+// Sleeps one poll interval in steps of at most a second; false as soon as
+// the thread is asked to stop.
+bool Pause(JobEvents& events, const std::atomic<bool>& stop, std::chrono::milliseconds interval) {
+  auto stopped = [&stop] { return stop.load(std::memory_order_acquire); };
+  for (std::chrono::milliseconds left = interval; left.count() > 0; left -= kLongestStep) {
+    if (events.WaitFor(std::min(left, kLongestStep), stopped)) return false;
+  }
+  return !stopped();
+}
+
+}  // namespace
+
+StatusPoller::StatusPoller(const StatusLibrary& lib, const StatusThreadInfo& info, JobEvents& events,
+                           DWORD startTick)
+    : lib_(lib),
+      info_(info),
+      events_(events),
+      base_(startTick),
+      record_(std::make_unique<SMCancelJobStruc>()) {
+  record_->JobID = events.trace.jobId;
+}
+
+DWORD StatusPoller::TimeOut() const {
+  return (info_.DriverFeature & DF_ABORT_ON_ERROR) ? 60000 : 15000;
+}
+
+std::chrono::milliseconds StatusPoller::Interval() const {
+  return info_.IsPSMExist ? kMonitorInterval : kQueryInterval;
+}
+
+bool StatusPoller::Poll(DWORD now) {
+  SMCancelJobStruc& r = *record_;
+  char name[sizeof info_.WorkPrinter.PrinterName];
+  CopyBounded(name, sizeof name, info_.WorkPrinter.PrinterName);
+  if (lib_.fnReadWriteMemory && info_.IsPSMExist) {
+    lib_.fnReadWriteMemory(SDK_Read, Read_None, name, &r);
+  } else if (lib_.fnQueryPrinterStatus && !(info_.DriverFeature & DF_DISABLE_STATUS_MONITOR)) {
+    CopyBounded(r.PInfo.Port, sizeof r.PInfo.Port, info_.WorkPrinter.PortName);
+    lib_.fnQueryPrinterStatus(name, &r.PInfo.status, &r.PInfo.supplies);
+  } else {
+    return false;
+  }
+
+  Report rep;
+  TakeReport(r, rep);
+  DbgMessage(FUNCNAME, "port %s.", rep.port);
+  DbgMessage(FUNCNAME, "ID %d.", rep.modelID);
+  if (rep.cancelSignal) {
+    DbgMessage(FUNCNAME, "press printer Cancel button!");
+    events_.Cancel();
+    return false;
+  }
+  if (rep.port[0] == '\0') {
+    DbgMessage(FUNCNAME, "Port name empty, break");
+    return false;
+  }
+  if (std::strstr(rep.port, "usb")) {
+    DbgMessage(FUNCNAME, "It's usb printer.");
+    std::fprintf(events_.Err(), "ATTR: marker-levels=%d\n", rep.toner);
+    std::fflush(events_.Err());
+  }
+
+  int kept = 0;
+  for (int i = 0; i < rep.errNum; ++i) {
+    DbgMessage(FUNCNAME, "code = %d", rep.code[i]);
+    if (rep.code[i] != kNoErrorCode) rep.code[kept++] = rep.code[i];
+  }
+  rep.errNum = kept;
+  DbgMessage(FUNCNAME, "ErrNum = %d", rep.errNum);
+
+  const bool supervised = (info_.DriverFeature & DF_ABORT_ON_ERROR) != 0;
+  if (supervised) {
+    // With the monitor program running, it reports the printer's state.
+    if (!info_.IsPSMExist) {
+      if (rep.errNum && !printerState_) {
+        WriteLine(events_.Err(), "STATE: +错误\n");
+        printerState_ = 1;
+      }
+      if (rep.errNum == 0) {
+        WriteLine(events_.Err(), "STATE: -错误\n");
+        DbgMessage(FUNCNAME, "no error");
+        printerState_ = 0;
+      }
+    }
+    events_.errorSuspend.store(rep.errNum ? 1 : 0, std::memory_order_release);
+    events_.Notify();
+    if (rep.errNum == 0) base_ = now;
+  }
+
+  const DWORD tick = now - base_;
+  DbgMessage(FUNCNAME, "statustick = %d", static_cast<int>(tick));
+  if (supervised && tick > TimeOut()) {
+    if (!info_.IsPSMExist) {
+      WriteLine(events_.Err(), "STATE: -错误\n");
+      DbgMessage(FUNCNAME, "Cancel job.");
+    }
+    events_.Cancel();
+    return false;
+  }
+  return true;
+}
+
+void CheckPrinterStatus(const StatusLibrary& lib, const StatusThreadInfo& info, JobEvents& events,
+                        const std::atomic<bool>& stop) {
+  TraceScope trace(&events.trace);
+  DbgMessage(FUNCNAME, "in");
+  StatusPoller poller(lib, info, events, GetTickCount());
+  DbgMessage(FUNCNAME, "PrinterName = %s", info.WorkPrinter.PrinterName);
+  DbgMessage(FUNCNAME, "PortName = %s", info.WorkPrinter.PortName);
+  DbgMessage(FUNCNAME, "PSM_TIME_OUT = %d", static_cast<int>(poller.TimeOut()));
+  while (poller.Poll(GetTickCount()) && Pause(events, stop, poller.Interval())) {
+  }
+  // Page submission is never left held by a thread that no longer looks.
+  events.errorSuspend.store(0, std::memory_order_release);
+  events.Notify();
+  DbgMessage(FUNCNAME, "gCancelJob = %d", events.Cancelled() ? 1 : 0);
+  DbgMessage(FUNCNAME, "out");
+}
+
+bool StatusThread::Start(const StatusLibrary& lib, const StatusThreadInfo& info) {
+  info_ = info;
+  stop_.store(false, std::memory_order_release);
+  try {
+    thread_ = std::thread(CheckPrinterStatus, std::cref(lib), std::cref(info_), std::ref(events_),
+                          std::cref(stop_));
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void StatusThread::RequestStop() {
+  stop_.store(true, std::memory_order_release);
+  events_.Notify();
+}
+
+void StatusThread::Stop() {
+  RequestStop();
+  if (thread_.joinable()) thread_.join();
+}

@@ -1,0 +1,239 @@
+// The status thread against the simulator: poll by poll on a scenario
+// clock, its stop, and whole jobs held by an error and cancelled from the
+// printer; and the accounting dialog.
+#include "status_thread.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "accounting.h"
+#include "feature_bits.h"
+#include "status_sim.h"
+#include "test_support.h"
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The simulator loaded as a job loads it, the job's events on a captured
+// stream, and the status thread's view of the queue "office".
+struct Loaded {
+  Sim sim;
+  StatusLibrary lib;
+  FILE* err = std::tmpfile();
+  JobEvents events{err};
+  TraceScope trace{&events.trace};
+  StatusThreadInfo info;
+
+  Loaded(const std::string& scenario, DWORD driverFeature = 0, int psm = 0,
+         const std::string& port = "socket://o", const char* queue = "office")
+      : sim("printer office " + port + " 0\n" + scenario) {
+    PrinterAttribute list[kPrinterListSize] = {};
+    int n = 0, select = -1;
+    LoadStatusMonitor(lib, list, &n, &select, queue, sim.tool.c_str(), "");
+    if (select >= 0) info.WorkPrinter = list[select];
+    info.IsPSMExist = psm;
+    info.DriverFeature = driverFeature;
+  }
+  ~Loaded() { std::fclose(err); }
+  std::size_t CallsWith(const std::string& prefix) const {
+    std::size_t n = 0;
+    for (const std::string& c : sim.Calls()) n += c.rfind(prefix, 0) == 0;
+    return n;
+  }
+};
+
+// The scheduler's lines of the polls as one string: "+" and "-" for the
+// STATE lines, "=N" for a toner level, "|" at the end of each poll.
+std::string PollLines(const std::string& err) {
+  std::string s;
+  for (const std::string& l : LinesWith(err, "")) {
+    if (l == "STATE: +错误") s += "+";
+    if (l == "STATE: -错误") s += "-";
+    if (l.rfind("ATTR: marker-levels=", 0) == 0) s += "=" + l.substr(20);
+    if (l.find("statustick = ") != std::string::npos) s += "|";
+  }
+  return s;
+}
+
+TEST(StatusThread, EachPollReportsHoldsAndCancelsAsThePrinterSays) {
+  constexpr DWORD kSupervised = DF_ABORT_ON_ERROR;
+  struct Case {
+    const char* name;
+    std::string scenario;
+    DWORD driverFeature;
+    int psm;
+    std::vector<DWORD> at;  // scenario clock of each poll, ms after the thread's start
+    std::string lines;      // PollLines
+    std::vector<int> hold;  // errorSuspend after each poll made
+    int ends;               // poll that ends the thread; -1 none
+    bool cancelled;
+    std::string port = "socket://o";
+    const char* queue = "office";
+  } cases[] = {
+      {"500001 alone is no error", "errors 500001\n", kSupervised, 0, {0}, "-|", {0}, -1, false},
+      {"error then clear, no monitor",
+       "errors_at_poll 1 500001 12\nerrors_at_poll 3\n",
+       kSupervised,
+       0,
+       {0, 10000, 20000, 30000},
+       "+||-|-|",
+       {1, 1, 0, 0},
+       -1,
+       false},
+      {"monitor running: held, no STATE",
+       "errors_at_poll 1 12\nerrors_at_poll 3\n",
+       kSupervised,
+       1,
+       {0, 500, 1000},
+       "|||",
+       {1, 1, 0},
+       -1,
+       false},
+      {"supervision off", "errors 12\n", 0, 0, {0, 70000}, "||", {0, 0}, -1, false},
+      {"error beyond the time-out cancels",
+       "errors 12\n",
+       kSupervised,
+       0,
+       {0, 60000, 60001},
+       "+|||-",
+       {1, 1, 1},
+       2,
+       true},
+      {"an error-free poll restarts the time-out",
+       "errors_at_poll 1 12\nerrors_at_poll 2\nerrors_at_poll 3 12\n",
+       kSupervised,
+       0,
+       {0, 30000, 80000},
+       "+|-|+|",
+       {1, 0, 1},
+       -1,
+       false},
+      {"cancel button", "cancel_at_poll 2\n", 0, 1, {0, 500}, "|", {0, 0}, 1, true},
+      {"toner of a usb printer", "toner 42\n", 0, 0, {0}, "=42|", {0}, -1, false, "usb://M/N"},
+      {"no status source", "", DF_DISABLE_STATUS_MONITOR, 0, {0}, "", {0}, 0, false},
+      {"no port", "", 0, 1, {0}, "", {0}, 0, false, "socket://o", "other"},
+  };
+  for (const Case& c : cases) {
+    Loaded l(c.scenario, c.driverFeature, c.psm, c.port, c.queue);
+    StatusPoller poller(l.lib, l.info, l.events, 0);
+    std::vector<int> hold;
+    int ended = -1;
+    for (std::size_t i = 0; i < c.at.size() && ended < 0; ++i) {
+      if (!poller.Poll(c.at[i])) ended = static_cast<int>(i);
+      hold.push_back(l.events.errorSuspend.load());
+    }
+    EXPECT_EQ(PollLines(Slurp(l.err)), c.lines) << c.name;
+    EXPECT_EQ(hold, c.hold) << c.name;
+    EXPECT_EQ(ended, c.ends) << c.name;
+    EXPECT_EQ(l.events.Cancelled(), c.cancelled) << c.name;
+  }
+}
+
+TEST(StatusThread, StopEndsATenSecondPauseAtOnceAndReleasesTheHold) {
+  Loaded l("errors 12\n", DF_ABORT_ON_ERROR);
+  StatusThread thread(l.events);
+  ASSERT_TRUE(thread.Start(l.lib, l.info));
+  for (int i = 0; i < 200 && l.CallsWith("QueryPrinterStatus") == 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(l.events.errorSuspend.load(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  thread.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);
+  EXPECT_EQ(l.CallsWith("QueryPrinterStatus"), 1u);
+  EXPECT_EQ(l.events.errorSuspend.load(), 0);
+}
+
+TEST(StatusThread, PagesWaitWhileThePrinterReportsAnErrorAndGoOnAfterIt) {
+  Sim sim("printer office socket://o 0\npsm_running 1\nerrors_at_poll 1 12\nerrors_at_poll 3\n");
+  const std::string raster = MakeRaster(sim.root.Path("/p.ras"), {"--pages", "2", "--content", "text"});
+  const JobResult r = sim.Run("office", raster, "64");
+  EXPECT_EQ(Messages(r.err, "PAGE:").size(), 2u);
+  EXPECT_TRUE(Messages(r.err, "STATE:").empty());
+  EXPECT_EQ(r.out.find("@PJL HOST_CANCEL"), std::string::npos);
+  // The first page is held until the third poll finds the printer clear.
+  const std::size_t held = r.err.rfind("gErrorSuspend = 1"), released = r.err.find("gErrorSuspend = 0");
+  ASSERT_NE(held, std::string::npos);
+  EXPECT_LT(held, released);
+  EXPECT_LT(released, r.err.find("Orientation"));
+}
+
+TEST(StatusThread, TheCancelButtonEndsAMultiPageJobWithTheCancelTrailer) {
+  Sim sim("printer office socket://o 0\npsm_running 1\ncancel_at_poll 2\n");
+  const std::string one =
+      ReadFile(MakeRaster(sim.root.Path("/1.ras"), {"--content", "text", "--res", "150"}));
+  const std::string three =
+      ReadFile(MakeRaster(sim.root.Path("/3.ras"), {"--pages", "3", "--content", "text", "--res", "150"}));
+  int in[2];
+  ASSERT_EQ(pipe(in), 0);
+  signal(SIGPIPE, SIG_IGN);  // the cancelled job stops reading
+  // The first page, then the rest once the monitor has reported the cancel.
+  std::thread writer([&] {
+    [[maybe_unused]] ssize_t n = write(in[1], three.data(), one.size());
+    for (int i = 0; i < 500 && LinesWith(ReadFile(sim.log), "ReadWriteMemory 0 0").size() < 2; ++i)
+      std::this_thread::sleep_for(10ms);
+    n = write(in[1], three.data() + one.size(), three.size() - one.size());
+    close(in[1]);
+  });
+  const JobResult r = sim.Run("office", "/dev/fd/" + std::to_string(in[0]));
+  close(in[0]);  // ends a write the stopped job no longer reads
+  writer.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_LT(Messages(r.err, "PAGE:").size(), 3u);
+  EXPECT_NE(r.out.find("@PJL HOST_CANCEL"), std::string::npos);
+  EXPECT_NE(ReadFile(sim.tool + "/office_LOG.csv").find(",Canceled,"), std::string::npos);
+}
+
+TEST(AccountingDialog, EndsOnTheAnswerItsTypeAsksFor) {
+  struct Case {
+    int type;
+    const char* scenario;
+    const char* id;
+    const char* pwd;
+    std::size_t reads;
+    const char* dialogType;
+  } cases[] = {
+      {1, "accounting 0 alice\n", "alice", "", 1, "AccDialogType = 1"},
+      {1, "accounting 2 alice s3cret\n", "alice", "", 3, "AccDialogType = 1"},
+      {2, "accounting 1 alice s3cret\n", "alice", "s3cret", 2, "AccDialogType = 2"},
+      {3, "accounting 0 alice s3cret\n", "alice", "", 1, "AccDialogType = 1"},
+  };
+  for (const Case& c : cases) {
+    Loaded l(c.scenario);
+    char id[128] = {}, pwd[128] = {};
+    AccountingDlg(l.lib, l.events, "office", c.type, id, pwd, sizeof id, 5ms);
+    EXPECT_STREQ(id, c.id) << c.scenario;
+    EXPECT_STREQ(pwd, c.pwd) << c.scenario;
+    EXPECT_EQ(l.CallsWith("ReadWriteMemoryEx 0 0 office"), c.reads) << c.scenario;
+    const std::string err = Slurp(l.err);
+    EXPECT_EQ(LinesWith(err, c.dialogType).size(), 1u) << c.scenario;
+    EXPECT_EQ(err.find("s3cret"), std::string::npos) << c.scenario;
+  }
+}
+
+TEST(AccountingDialog, APasswordDialogWaitsForBothUntilTheJobIsCancelled) {
+  Loaded l("accounting 0 alice\n");
+  char id[128] = {}, pwd[128] = {};
+  std::thread cancel([&] {
+    std::this_thread::sleep_for(100ms);
+    l.events.Cancel();
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  AccountingDlg(l.lib, l.events, "office", 2, id, pwd, sizeof id);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);  // not the 3000 ms poll
+  cancel.join();
+  EXPECT_STREQ(id, "");
+  EXPECT_EQ(l.CallsWith("ReadWriteMemoryEx 0 0"), 1u);
+}
+
+TEST(AccountingDialog, TheAnswerReachesTheJobHeaderAndThePasswordNotTheTrace) {
+  Sim sim("printer office socket://o 0\naccounting 0 alice s3cret\n");
+  const JobResult r = sim.Run("office", MakeRaster(sim.root.Path("/p.ras"), {"--int", "12=2"}));
+  EXPECT_NE(r.out.find("@PJL SET USERNAME=\"alice\"\r\n@PJL SET ACCTPASS=\"s3cret\""), std::string::npos);
+  EXPECT_EQ(r.err.find("s3cret"), std::string::npos);
+  EXPECT_EQ(LinesWith(r.err, "AccountPwd (received)!").size(), 1u);
+}
+
+}  // namespace
