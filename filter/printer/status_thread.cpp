@@ -37,10 +37,12 @@ void TakeReport(const SMCancelJobStruc& r, Report& out) {
   out.modelID = r.PInfo.modelID;
   out.cancelSignal = r.CancelSignal;
   constexpr int kMaxCodes = static_cast<int>(sizeof out.code / sizeof out.code[0]);
-  out.errNum = std::clamp<int>(r.PInfo.status.ErrNum, 0, kMaxCodes);
-  std::copy_n(r.PInfo.status.code, out.errNum, out.code);
-  out.toner = static_cast<int>(
-      std::clamp<std::int64_t>(r.PInfo.supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE], INT_MIN, INT_MAX));
+  // Packed fields are read by value: a reference to one may be misaligned.
+  const int errNum = r.PInfo.status.ErrNum;
+  out.errNum = std::clamp<int>(errNum, 0, kMaxCodes);
+  std::memcpy(out.code, r.PInfo.status.code, sizeof(int) * static_cast<std::size_t>(out.errNum));
+  const std::int64_t remain = r.PInfo.supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE];
+  out.toner = static_cast<int>(std::clamp<std::int64_t>(remain, INT_MIN, INT_MAX));
 }
 
 void WriteLine(FILE* err, const char* line) {
