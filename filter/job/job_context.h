@@ -90,13 +90,9 @@ struct FilterJob {
   unsigned bDuplex = 0;                 // first page's Duplex
   int paper_type = 0;
   int paper_type_p1 = 0;
-  int ratio = 100;         // percent
-  int custom_ratio = 100;  // percent
   BOOL AddBlankPageDone = 0;
   int BigSizePages = 0;  // pages larger than A4
   int SmallSizePages = 0;
-  unsigned nPageOffset = 1;
-  int CurrentPage = 0;
 
   // The selected printer record, or an all-zero record when none matched.
   const PrinterAttribute& Selected() const;

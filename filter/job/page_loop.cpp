@@ -93,17 +93,17 @@ void FlushFirstCopy(FilterJob& job) {
 // pages leave in order, so every earlier page is out as well.
 void WaitForLastPage(FilterJob& job) {
   DbgMessage(FUNCNAME, "start wait image thread");
-  job.CurrentPage = static_cast<int>((job.page - 1u) % job.ring.RingSize());
-  JobInfo& last = job.ring.lpJob[job.CurrentPage];
+  const int CurrentPage = static_cast<int>((job.page - 1u) % job.ring.RingSize());
+  JobInfo& last = job.ring.lpJob[CurrentPage];
   // The flag is read first: once it is free, the output thread is done with
   // the slot's buffer.
   auto written = [&last] { return last.LoadFlag() == SLOT_FREE && last.lpbuf == nullptr; };
   while (job.output.Running()) {
     const DWORD flag = last.LoadFlag();
-    DbgMessage(FUNCNAME, "page %d status %0x", job.CurrentPage, static_cast<unsigned>(flag));
+    DbgMessage(FUNCNAME, "page %d status %0x", CurrentPage, static_cast<unsigned>(flag));
     if (written()) break;
     DbgMessage(FUNCNAME, "image process page %d not yet...", static_cast<int>(last.PageIndex));
-    DbgMessage(FUNCNAME, "image process page index %d not yet...", job.CurrentPage);
+    DbgMessage(FUNCNAME, "image process page index %d not yet...", CurrentPage);
     job.events.WaitFor(kSlotLook, written);
   }
 }
@@ -217,7 +217,7 @@ bool EndOfInput(FilterJob& job) {
                     job.PrnCapInfo.Feature);
     if (job.page > 0)
       PlaybackSpool(job.spoolSender, job.PrnCapInfo.Feature, job.DriverFeature, job.bDriverDoCollate,
-                    job.bDuplex, &job.nCopies, &job.nPageOffset);
+                    job.bDuplex, &job.nCopies);
   }
   return true;
 }
@@ -298,17 +298,17 @@ void ComputePageRatio(FilterJob& job) {
   if (!(job.DriverFeature & DF_A3) && job.page > 0 && !SameSize(h, job.ginheader_bak)) {
     const float Wb = static_cast<float>(job.ginheader_bak.PageSize[0]);
     const float Hb = static_cast<float>(job.ginheader_bak.PageSize[1]);
-    job.custom_ratio = 100;
+    int custom_ratio = 100;
     if (job.paper_type_p1 == ENG_PAPER_CUSTOMER && (Wb > job.MaxMediaWidth || Hb > job.MaxMediaHeight)) {
       int cw = TruncToInt(595.0f / Wb * 100.0f);
       DbgMessage(FUNCNAME, "custom width ratio %d!", cw);
       float ch = 842.0f / Hb * 100.0f;
-      job.custom_ratio = MinRatio(cw, ch);
-      DbgMessage(FUNCNAME, "custom ratio %d!", job.custom_ratio);
+      custom_ratio = MinRatio(cw, ch);
+      DbgMessage(FUNCNAME, "custom ratio %d!", custom_ratio);
       job.MaxMediaWidth = 595;
       job.MaxMediaHeight = 842;
     }
-    const float cr = static_cast<float>(job.custom_ratio);
+    const float cr = static_cast<float>(custom_ratio);
     int w = TruncToInt(Wb * cr / 100.0f / W * 100.0f);
     DbgMessage(FUNCNAME, "page 1 width ratio %d!", w);
     float hr = cr * Hb / 100.0f / H * 100.0f;
@@ -333,7 +333,6 @@ void ComputePageRatio(FilterJob& job) {
   if (unsigned s = h.cupsInteger[7]; s != 0)
     ratio = TruncToInt(static_cast<float>(ratio) * static_cast<float>(s) / 100.0f);
 
-  job.ratio = ratio;
   h.cupsInteger[7] = static_cast<unsigned>(ratio);
   DbgMessage(FUNCNAME, "final ratio %d!", ratio);
 }

@@ -130,7 +130,7 @@ BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverF
 }
 
 void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeature, BOOL bDriverDoCollate,
-                   unsigned bDuplex, unsigned* nCopies, unsigned* nPageOffset) {
+                   unsigned bDuplex, unsigned* nCopies) {
   static const char FUNCNAME[] = "main";
   DbgMessage(FUNCNAME, "CompressOff = %d", static_cast<int>(DriverFeature & DF_DISABLE_COMPRESS));
   const bool raw = (PrinterFeature[0] & F0_RAW_DATA) != 0;
@@ -138,15 +138,16 @@ void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeatu
   DbgMessage(FUNCNAME, "Print Out Spool Data, Total Pages = %d", static_cast<int>(pages));
   DbgMessage(FUNCNAME, "bDriverDoCollate = %d", bDriverDoCollate);
   DbgMessage(FUNCNAME, "bDuplex = %d", bDuplex);
-  *nPageOffset = bDuplex ? 2 : 1;
-  DbgMessage(FUNCNAME, "nPageOffset = %d", *nPageOffset);
+  // A duplex sheet is replayed as a whole, back side first.
+  const DWORD nPageOffset = bDuplex ? 2 : 1;
+  DbgMessage(FUNCNAME, "nPageOffset = %d", static_cast<int>(nPageOffset));
   if (!bDriverDoCollate) *nCopies = 1;
   if (*nCopies > kMaxCopies) *nCopies = kMaxCopies;
   DbgMessage(FUNCNAME, "nCopies = %d", *nCopies);
   if (*nCopies > 0) *nCopies -= 1;
 
   // The output thread has ended: the spool file has no other user now.
-  const DWORD step = *nPageOffset;
+  const DWORD step = nPageOffset;
   for (unsigned copy = 0; copy < *nCopies && !s.events.Cancelled(); ++copy) {
     for (DWORD i = 0; i < pages && !s.events.Cancelled(); i += step) {
       DbgMessage(FUNCNAME, "Print Out Spool Data, Pages = %d", static_cast<int>(i));

@@ -27,6 +27,6 @@ BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverF
 
 // Replays the spool file for the collated copies after the first, once the
 // output thread has ended. nCopies is the job's copy count and becomes the
-// count of replays; nPageOffset becomes the pages of one sheet.
+// count of replays.
 void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeature, BOOL bDriverDoCollate,
-                   unsigned bDuplex, unsigned* nCopies, unsigned* nPageOffset);
+                   unsigned bDuplex, unsigned* nCopies);
