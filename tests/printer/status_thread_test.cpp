@@ -144,6 +144,77 @@ TEST(StatusThread, StopEndsATenSecondPauseAtOnceAndReleasesTheHold) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);
   EXPECT_EQ(l.CallsWith("QueryPrinterStatus"), 1u);
   EXPECT_EQ(l.events.errorSuspend.load(), 0);
+  // The thread itself runs on the job's real time-out for supervised printers.
+  EXPECT_EQ(LinesWith(Slurp(l.err), "PSM_TIME_OUT = 60000").size(), 1u);
+}
+
+TEST(StatusThread, AReportIsReadWithinItsFieldsWhateverItsCountsSay) {
+  const std::string longPort = "usb://" + std::string(300, 'p');
+  struct Case {
+    const char* name;
+    std::string scenario;
+    int psm;
+    std::string port;
+    std::string lines;
+    int hold;
+    std::size_t codes;  // "code = " trace lines
+  } cases[] = {
+      {"count beyond the array", "errors 12\nerr_num 100000\n", 0, "socket://o", "+|", 1, 512},
+      {"negative count", "errors 12\nerr_num -7\n", 0, "socket://o", "-|", 0, 0},
+      {"unterminated port from the monitor", "toner 7\n", 1, longPort, "=7|", 0, 0},
+  };
+  for (const Case& c : cases) {
+    Loaded l(c.scenario, DF_ABORT_ON_ERROR, c.psm, c.port);
+    StatusPoller poller(l.lib, l.info, l.events, 0);
+    EXPECT_TRUE(poller.Poll(0)) << c.name;
+    const std::string err = Slurp(l.err);
+    EXPECT_EQ(PollLines(err), c.lines) << c.name;
+    EXPECT_EQ(l.events.errorSuspend.load(), c.hold) << c.name;
+    EXPECT_EQ(LinesWith(err, "code = ").size(), c.codes) << c.name;
+    // The port reaches the trace cut to its field, less the terminator.
+    if (c.psm) {
+      EXPECT_EQ(LinesWith(err, "port usb://" + std::string(249, 'p') + ".").size(), 1u) << c.name;
+    }
+  }
+}
+
+TEST(StatusThread, ASigtermInASpooledJobEndsItCleanlyAndRecordsTheSerials) {
+  Sim sim("printer office socket://o 0\nserials drum 1 DRUM-1\nserials toner 9 " + std::string(45, 'T') +
+          " TONER-B\nserials developer 0 DEV-X\n");
+  const std::string one =
+      ReadFile(MakeRaster(sim.root.Path("/1.ras"), {"--content", "text", "--res", "150"}));
+  const std::string all = ReadFile(MakeRaster(
+      sim.root.Path("/4.ras"), {"--pages", "4", "--copies", "2", "--content", "text", "--res", "150"}));
+  int in[2];
+  ASSERT_EQ(pipe(in), 0);
+  signal(SIGPIPE, SIG_IGN);  // the cancelled job stops reading
+  // The first page, then the signal once the job has spooled it, then the rest.
+  std::thread writer([&] {
+    [[maybe_unused]] ssize_t n = write(in[1], all.data(), one.size());
+    std::this_thread::sleep_for(500ms);
+    kill(getpid(), SIGTERM);
+    n = write(in[1], all.data() + one.size(), all.size() - one.size());
+    close(in[1]);
+  });
+  const std::string ppd = MakePpd(sim.root.Path("/t.ppd"), {{"Toolfd", sim.tool}});
+  const JobResult r = RunJob(ppd, "/dev/fd/" + std::to_string(in[0]), "Collate=True", "office");
+  close(in[0]);
+  writer.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Messages(r.err, "ERROR:").empty()) << r.err;
+  const PrinterStream stream = ReadStream(r.out);
+  // Every page block that went out was reported, and the copies never came.
+  EXPECT_LT(stream.pages.size(), 8u);
+  EXPECT_EQ(stream.pages.size(), Messages(r.err, "PAGE:").size());
+  EXPECT_NE(r.out.find("@PJL HOST_CANCEL"), std::string::npos);
+  // Only the capability file, kept on purpose for the next job, stays.
+  for (const auto& e : std::filesystem::directory_iterator(sim.root.Path("/tmp")))
+    if (e.path().filename() != "office.dat") ADD_FAILURE() << "left behind: " << e.path();
+  // The serial of a count beyond the entries is still the first entry, cut
+  // to the record's 32 characters; a zero count records nothing.
+  EXPECT_NE(ReadFile(sim.tool + "/office_LOG.csv")
+                .find(",Canceled,2244120584,DRUM-1," + std::string(32, 'T') + ",,\n"),
+            std::string::npos);
 }
 
 TEST(StatusThread, PagesWaitWhileThePrinterReportsAnErrorAndGoOnAfterIt) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -40,6 +41,14 @@ struct Scenario {
   int cancelAtPoll = -1;     // 1-based monitor read that sees the cancel button
   int accountingAfter = -1;  // extended reads before the dialog answers
   std::string accId, accPwd;
+  // Consumable serials of the capability record: the count the record
+  // claims (which may exceed the entries, as a faulty library's may) and
+  // the entries themselves.
+  struct Serials {
+    int count = 0;
+    std::vector<std::string> entries;
+  } drumSerials, tonerSerials, developerSerials;
+  std::optional<int> errNum;  // the ErrNum every status report claims, whatever its codes
 };
 
 Scenario Load() {
@@ -86,6 +95,17 @@ Scenario Load() {
       f >> s.cancelAtPoll;
     } else if (key == "accounting") {
       f >> s.accountingAfter >> s.accId >> s.accPwd;
+    } else if (key == "serials") {
+      std::string kind;
+      Scenario::Serials serials;
+      f >> kind >> serials.count;
+      for (std::string sn; f >> sn;) serials.entries.push_back(sn);
+      if (kind == "drum") s.drumSerials = serials;
+      if (kind == "toner") s.tonerSerials = serials;
+      if (kind == "developer") s.developerSerials = serials;
+    } else if (key == "err_num") {
+      int n = 0;
+      if (f >> n) s.errNum = n;
     }
     // Other keys belong to later scenarios and are skipped.
   }
@@ -130,10 +150,17 @@ const std::vector<int>& ErrorsOfPoll(const Scenario& s, int poll) {
   return *codes;
 }
 
-void FillStatus(pErrorInfo& status, const std::vector<int>& codes) {
+void FillStatus(const Scenario& s, pErrorInfo& status, const std::vector<int>& codes) {
   int n = std::min<int>(512, static_cast<int>(codes.size()));
-  status.ErrNum = n;
+  status.ErrNum = s.errNum.value_or(n);
   for (int i = 0; i < n; ++i) status.code[i] = codes[i];
+}
+
+template <std::size_t N>
+void FillSerials(char (&field)[4][N], std::int32_t& count, const Scenario::Serials& serials) {
+  count = serials.count;
+  for (std::size_t i = 0; i < std::min<std::size_t>(4, serials.entries.size()); ++i)
+    Fill(field[i], serials.entries[i]);
 }
 
 std::string Name(const char* name, std::size_t size) {
@@ -168,6 +195,9 @@ int SendPrinterControl(char* name, int func, void* buffer, int size) {
   std::memset(cap, 0, sizeof *cap);
   cap->Feature[0] = s.feature[0];
   cap->Feature[1] = s.feature[1];
+  FillSerials(cap->DrumSN, cap->DrumNum, s.drumSerials);
+  FillSerials(cap->TonerSN, cap->TonerNum, s.tonerSerials);
+  FillSerials(cap->DeveloperSN, cap->DeveloperNum, s.developerSerials);
   return 0;
 }
 
@@ -177,7 +207,7 @@ int QueryPrinterStatus(char* name, pErrorInfo* status, SuppliesInfo* supplies) {
   Log(s, "QueryPrinterStatus " + Name(name, 128));
   std::memset(status, 0, sizeof *status);
   std::memset(supplies, 0, sizeof *supplies);
-  FillStatus(*status, ErrorsOfPoll(s, earlier + 1));
+  FillStatus(s, *status, ErrorsOfPoll(s, earlier + 1));
   supplies->UsageRemain[USAGE_REMAIN_CARTRIDGE] = s.toner;
   return 0;
 }
@@ -197,7 +227,7 @@ int ReadWriteMemory(int direction, int item, char* name, SMCancelJobStruc* info)
         Fill(info->PInfo.PrinterName, p.queue);
         Fill(info->PInfo.Port, p.port);
       }
-    FillStatus(info->PInfo.status, ErrorsOfPoll(s, reads + 1));
+    FillStatus(s, info->PInfo.status, ErrorsOfPoll(s, reads + 1));
     info->PInfo.supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE] = s.toner;
   }
   return 0;
