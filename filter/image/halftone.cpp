@@ -1,9 +1,16 @@
 // Halftoning of gray pages with the built-in threshold tiles, and the plain
 // fixed-threshold conversion used by the border path.
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "feature_bits.h"
 #include "halftone_select.h"
@@ -24,24 +31,80 @@ struct FreeDeleter {
 };
 using HeapBytes = std::unique_ptr<BYTE[], FreeDeleter>;
 
+// Bit order of a byte reversed: SSE's mask puts the first pixel in bit 0,
+// the printer wants it in bit 7.
+constexpr std::array<BYTE, 256> kReversedBits = [] {
+  std::array<BYTE, 256> t{};
+  for (unsigned v = 0; v < 256; ++v) {
+    unsigned r = 0;
+    for (unsigned b = 0; b < 8; ++b) r |= ((v >> b) & 1u) << (7 - b);
+    t[v] = static_cast<BYTE>(r);
+  }
+  return t;
+}();
+
+// The tile's rows, each repeated to a period of at least 16 thresholds and
+// followed by 16 more, so that any 16 pixels from a column inside the
+// period find their thresholds side by side.
+struct WideTile {
+  std::size_t period = 0, stride = 0;
+  std::vector<BYTE> rows;
+
+  WideTile(const BYTE* tbl, std::size_t h_x, std::size_t h_y)
+      : period(h_x * ((16 + h_x - 1) / h_x)), stride(period + 16), rows(stride * h_y) {
+    for (std::size_t y = 0; y < h_y; ++y)
+      for (std::size_t x = 0; x < stride; ++x) rows[y * stride + x] = tbl[y * h_x + x % h_x];
+  }
+  const BYTE* Row(std::size_t y) const { return rows.data() + y * stride; }
+};
+
+// Sixteen pixels against their thresholds: bit i of the result is set when
+// pixel i is at or above its threshold.
+inline unsigned Screen16(const BYTE* gray, const BYTE* thr) {
+#if defined(__SSE2__)
+  const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gray));
+  const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(thr));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(g, t), g)));
+#else
+  unsigned bits = 0;
+  for (unsigned i = 0; i < 16; ++i) bits |= static_cast<unsigned>(gray[i] >= thr[i]) << i;
+  return bits;
+#endif
+}
+
+// Screens one gray line into a 1-bit line of linebyteHft bytes (zeros past
+// the last pixel).
+void ScreenLine(const BYTE* gray, BYTE* out, std::size_t linebyteHft, std::size_t pixels, const BYTE* row,
+                std::size_t period) {
+  std::size_t x = 0, cx = 0;
+  for (; x + 16 <= pixels; x += 16) {
+    const unsigned bits = Screen16(gray + x, row + cx);
+    out[x >> 3] = kReversedBits[bits & 0xff];
+    out[(x >> 3) + 1] = kReversedBits[bits >> 8];
+    cx += 16;
+    if (cx >= period) cx -= period;
+  }
+  std::memset(out + (x >> 3), 0, linebyteHft - (x >> 3));
+  for (; x < pixels; ++x, ++cx)
+    if (gray[x] >= row[cx]) out[x >> 3] |= static_cast<BYTE>(0x80u >> (x & 7));
+}
+
 // Screens one plane of gray lines into 1-bit lines against a threshold tile
-// (rows of h_x thresholds). Returns false when the job was cancelled.
+// (rows of h_x thresholds). out may be gray itself: each line is screened
+// into line before it lands, and a 1-bit line never reaches past its gray
+// line. Returns false when the job was cancelled; the page is dropped then.
 bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t linebyteHft,
-                 std::size_t lines, std::size_t pixels, const BYTE* Halftone_tbl, std::size_t h_x,
-                 std::size_t h_y, const JobInfo& slot) {
+                 std::size_t lines, std::size_t pixels, const WideTile& tile, std::size_t h_y, BYTE* line,
+                 const JobInfo& slot) {
   static const char FUNCNAME[] = "ApplyHalftone";
-  for (std::size_t y = 0; y < lines; ++y, gray += linebyte, out += linebyteHft) {
-    std::memset(out, 0, linebyteHft);
+  for (std::size_t y = 0, ty = 0; y < lines; ++y, gray += linebyte, out += linebyteHft) {
     if (slot.Cancelled()) {
       DbgMessage(FUNCNAME, "Cancel job");
       return false;
     }
-    const BYTE* row = Halftone_tbl + (y % h_y) * h_x;
-    std::size_t cx = 0;
-    for (std::size_t x = 0; x < pixels; ++x) {
-      if (gray[x] >= row[cx]) out[x >> 3] |= static_cast<BYTE>(0x80u >> (x & 7));
-      if (++cx == h_x) cx = 0;
-    }
+    ScreenLine(gray, line, linebyteHft, pixels, tile.Row(ty), tile.period);
+    std::memcpy(out, line, linebyteHft);
+    if (++ty == h_y) ty = 0;
   }
   return true;
 }
@@ -73,11 +136,8 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
   const std::uint64_t line64 = ((width + 7) / 8 + 3) / 4 * 4;
   const DWORD linebyteHft = width > 0x7fffffffu ? 0 : GetBMPBytesPerLine(1, static_cast<LONG>(width));
   const std::uint64_t outSize = line64 * height;
-  HeapBytes out;
-  if (lpJob->lpbuf && lpJob->linebyte != 0 && linebyteHft != 0 && height != 0 && line64 == linebyteHft &&
-      outSize <= 0xffffffffu)
-    out.reset(static_cast<BYTE*>(std::calloc(static_cast<std::size_t>(outSize), 1)));
-  if (!out) {
+  if (!lpJob->lpbuf || lpJob->linebyte == 0 || linebyteHft == 0 || height == 0 || line64 != linebyteHft ||
+      outSize > 0xffffffffu) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
     DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
     return FALSE;
@@ -108,47 +168,61 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
   const std::size_t pixels =
       linebyte < std::size_t{linebyteHft} * 8 ? linebyte : std::size_t{linebyteHft} * 8;
 
+  // Every tile is checked and prepared before the first line is touched, so
+  // that a refusal leaves the gray page as it was.
+  std::vector<WideTile> tiles;
+  std::vector<BYTE> line(linebyteHft);
+  // The 1-bit page is written over the gray one when it fits (it does for
+  // every page wider than a few pixels); otherwise into a page of its own.
+  const bool inPlace = outSize <= std::uint64_t{linebyte} * height;
+  HeapBytes own;
+  try {
+    for (DWORD j = 0; j < ColorPlane; ++j) {
+      const ThresholdTile* tile = FindThresholdTile(planes[j].name);
+      if (!tile || !tile->cells || tile->width != planes[j].h_x || tile->height != planes[j].h_y) {
+        DbgMessage(FUNCNAME, "threshold tile %s missing or not %d x %d", planes[j].name, planes[j].h_x,
+                   planes[j].h_y);
+        DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+        return FALSE;
+      }
+      const std::size_t h_x = static_cast<std::size_t>(tile->width);
+      const std::size_t h_y = static_cast<std::size_t>(tile->height);
+      std::vector<BYTE> Halftone_tbl(h_x * h_y);
+      for (std::size_t k = 0; k < h_x * h_y; ++k) Halftone_tbl[k] = CellThreshold(gammatbl[tile->cells[k]]);
+      tiles.emplace_back(Halftone_tbl.data(), h_x, h_y);
+    }
+  } catch (const std::bad_alloc&) {
+    tiles.clear();
+  }
+  if (!inPlace) own.reset(static_cast<BYTE*>(std::calloc(static_cast<std::size_t>(outSize), 1)));
+  if (tiles.size() != ColorPlane || line.empty() || (!inPlace && !own)) {
+    DbgMessage(FUNCNAME, "Halftone_tbl is NULL");
+    DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+    return FALSE;
+  }
+  BYTE* const out = inPlace ? lpJob->lpbuf : own.get();
+
   for (DWORD j = 0; j < ColorPlane; ++j) {
     DbgMessage(FUNCNAME, "Calculate Halftone Start");
     DbgMessage(FUNCNAME, "h_x = %d", planes[j].h_x);
     DbgMessage(FUNCNAME, "h_y = %d", planes[j].h_y);
-    const ThresholdTile* tile = FindThresholdTile(planes[j].name);
-    if (!tile || !tile->cells || tile->width != planes[j].h_x || tile->height != planes[j].h_y) {
-      DbgMessage(FUNCNAME, "threshold tile %s missing or not %d x %d", planes[j].name, planes[j].h_x,
-                 planes[j].h_y);
-      DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
-      return FALSE;
-    }
-    const std::size_t h_x = static_cast<std::size_t>(tile->width);
-    const std::size_t h_y = static_cast<std::size_t>(tile->height);
-    HeapBytes Halftone_tbl(static_cast<BYTE*>(std::malloc(h_x * h_y)));
-    if (!Halftone_tbl) {
-      DbgMessage(FUNCNAME, "Halftone_tbl is NULL");
-      DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
-      return FALSE;
-    }
-    for (std::size_t k = 0; k < h_x * h_y; ++k) Halftone_tbl[k] = CellThreshold(gammatbl[tile->cells[k]]);
     DbgMessage(FUNCNAME, "Calculate Halftone Finish");
     DbgMessage(FUNCNAME, "Apply Halftone %d Start", static_cast<int>(j));
     DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(lpJob->linebyte));
 
     const BYTE* src = lpJob->lpbuf + std::size_t{j} * linebyte * SinglePlaneHeight;
-    BYTE* dst = out.get() + std::size_t{j} * linebyteHft * SinglePlaneHeight;
-    if (!ScreenPlane(src, linebyte, dst, linebyteHft, SinglePlaneHeight, pixels, Halftone_tbl.get(), h_x, h_y,
-                     *lpJob)) {
+    BYTE* dst = out + std::size_t{j} * linebyteHft * SinglePlaneHeight;
+    if (!ScreenPlane(src, linebyte, dst, linebyteHft, SinglePlaneHeight, pixels, tiles[j],
+                     static_cast<std::size_t>(planes[j].h_y), line.data(), *lpJob)) {
       DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
       return FALSE;
     }
   }
 
-  // The 1-bit page goes back into the gray buffer when it fits (it does for
-  // every page wider than a few pixels); otherwise it replaces the buffer.
   DbgMessage(FUNCNAME, "Apply Halftone Finish");
-  if (outSize <= std::uint64_t{linebyte} * height) {
-    std::memcpy(lpJob->lpbuf, out.get(), static_cast<std::size_t>(outSize));
-  } else {
+  if (!inPlace) {
     std::free(lpJob->lpbuf);
-    lpJob->lpbuf = out.release();
+    lpJob->lpbuf = own.release();
   }
   lpJob->linebyte = linebyteHft;
   lpJob->pagesize = static_cast<DWORD>(outSize);
