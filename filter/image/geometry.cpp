@@ -9,6 +9,7 @@
 #include "geometry_internal.h"
 #include "image.h"
 #include "paper_table.h"
+#include "shims.h"
 #include "trace.h"
 
 using image_detail::AlignUp32;
@@ -296,12 +297,15 @@ BOOL Lib_DoWholePage(JobInfo* lpJob) {
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
     return FALSE;
   }
-  BYTE* lpWhole = static_cast<BYTE*>(std::malloc(*wholeBytes));
+  // A printable area no wider and no taller than the page is laid out in the
+  // page's own buffer: each line moves to an address no later than its own,
+  // so no line is overwritten before it has moved. Otherwise a new buffer.
+  const bool inPlace = WholeLineBytes <= oldLine && h <= oldPlaneH;
+  BYTE* lpWhole = inPlace ? lpJob->lpbuf : static_cast<BYTE*>(AllocPageBuffer(*wholeBytes));
   if (!lpWhole) {
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
     return FALSE;
   }
-  std::memset(lpWhole, 255, *wholeBytes);
 
   DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
   DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(oldPlaneH));
@@ -312,12 +316,17 @@ BOOL Lib_DoWholePage(JobInfo* lpJob) {
     const BYTE* src = lpJob->lpbuf + i * oldPlaneH * oldLine;
     BYTE* dst = lpWhole + i * h * WholeLineBytes;
     for (std::uint64_t y = 0; y < copyLines; ++y) {
-      std::memcpy(dst + y * WholeLineBytes, src + y * oldLine, copyBytes);
+      BYTE* line = dst + y * WholeLineBytes;
+      std::memmove(line, src + y * oldLine, copyBytes);
+      std::memset(line + copyBytes, 255, WholeLineBytes - copyBytes);
     }
+    std::memset(dst + copyLines * WholeLineBytes, 255, (h - copyLines) * WholeLineBytes);
   }
 
-  std::free(lpJob->lpbuf);
-  lpJob->lpbuf = lpWhole;
+  if (!inPlace) {
+    std::free(lpJob->lpbuf);
+    lpJob->lpbuf = lpWhole;
+  }
   lpJob->page_height = static_cast<DWORD>(h * ColorPlane);
   lpJob->page_width = static_cast<DWORD>(g);
   lpJob->linebyte = static_cast<DWORD>(WholeLineBytes);

@@ -4,10 +4,15 @@
 #include <cups/raster.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "image.h"
 #include "page_pipeline.h"
@@ -128,29 +133,53 @@ BOOL ConvertColour(JobInfo* lpJob) {
   return TRUE;
 }
 
-// Reads the raster lines into the page buffer; FALSE when the stream ends
-// early. Lines longer than their pixels are read whole and the excess is
-// dropped; lines of fewer than 8 bits per pixel are expanded to gray.
-BOOL ReadPageLines(JobInfo* lpJob, const PageGeometry& g, BYTE* row) {
+// Bytes of a line other than value, sixteen at a time where SSE2 is there.
+DWORD CountOtherThan(const BYTE* p, std::size_t n, BYTE value) {
+  std::size_t x = 0;
+  DWORD same = 0;
+#if defined(__SSE2__)
+  const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+  for (; x + 16 <= n; x += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+    same += static_cast<DWORD>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, v)))));
+  }
+#endif
+  for (; x < n; ++x) same += p[x] == value;
+  return static_cast<DWORD>(n) - same;
+}
+
+// Reads the page's raster lines into the page buffer, straight into place
+// where a raster line fits the buffer's line, and makes the padding of each
+// line and the rows below the raster white. Counts the pixels that are not
+// white on the way, while each line is still in the cache.
+BOOL ReadPageLines(JobInfo* lpJob, const PageGeometry& g, BYTE* row, BYTE white, DWORD* dots) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
   const cups_page_header2_t& h = lpJob->inheader;
   const unsigned bpl = h.cupsBytesPerLine;
   const bool lowBit = h.cupsBitsPerPixel < 8;
   const bool lightIsOne = LightIsOne(h.cupsColorSpace);
+  const bool direct = !lowBit && bpl <= g.linebyte;
+  const std::size_t filled = lowBit ? h.cupsWidth : g.dataBytes;
   if (bpl > g.dataBytes)
     DbgMessage(FUNCNAME, "line of %u bytes, %u bytes of pixels: excess dropped", bpl,
                static_cast<unsigned>(g.dataBytes));
+  DWORD count = 0;
   for (unsigned y = 0; y < h.cupsHeight; ++y) {
-    if (cupsRasterReadPixels(lpJob->inras, row, bpl) != bpl) {
+    BYTE* dst = lpJob->lpbuf + static_cast<std::uint64_t>(y) * g.linebyte;
+    if (cupsRasterReadPixels(lpJob->inras, direct ? dst : row, bpl) != bpl) {
       DbgMessage(FUNCNAME, "raster ends at line %u of %u", y, h.cupsHeight);
       return FALSE;
     }
-    BYTE* dst = lpJob->lpbuf + static_cast<std::uint64_t>(y) * g.linebyte;
     if (lowBit)
       ExpandLowBitLine(row, dst, h.cupsWidth, h.cupsBitsPerPixel, lightIsOne);
-    else
+    else if (!direct)
       std::memcpy(dst, row, g.dataBytes);
+    std::memset(dst + filled, white, g.linebyte - filled);
+    count += CountOtherThan(dst, filled, white);
   }
+  const std::uint64_t done = std::uint64_t{h.cupsHeight} * g.linebyte;
+  std::memset(lpJob->lpbuf + done, white, g.pagesize - done);
+  *dots = count;
   return TRUE;
 }
 
@@ -245,7 +274,7 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
 
   RowBuffer row(static_cast<BYTE*>(std::malloc(h.cupsBytesPerLine)));
   std::free(lpJob->lpbuf);
-  lpJob->lpbuf = static_cast<BYTE*>(std::malloc(g.pagesize));
+  lpJob->lpbuf = static_cast<BYTE*>(AllocPageBuffer(g.pagesize));
   if (!lpJob->lpbuf || !row) {
     DbgMessage(FUNCNAME, "malloc error");
     ReportRefusedPage(lpJob, "not enough memory for the page");
@@ -255,17 +284,16 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
 
   const bool inkPolarity = InkPolarityPage(h);
   const BYTE white = inkPolarity ? 0x00 : 0xFF;
-  std::memset(lpJob->lpbuf, white, g.pagesize);
-
-  if (!blank) {
+  if (blank) {
+    std::memset(lpJob->lpbuf, white, g.pagesize);
+  } else {
     DbgMessage(FUNCNAME, "App data");
-    if (!ReadPageLines(lpJob, g, row.get())) {
+    DWORD dots = 0;
+    if (!ReadPageLines(lpJob, g, row.get(), white, &dots)) {
       ReportRefusedPage(lpJob, "raster data ends early");
       DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
       return FALSE;
     }
-    DWORD dots = 0;
-    for (std::uint64_t i = 0; i < g.pagesize; ++i) dots += lpJob->lpbuf[i] != white;
     *BlackDot = dots;
     DbgMessage(FUNCNAME, "Black dot = %u", static_cast<unsigned>(dots));
   }

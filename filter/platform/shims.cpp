@@ -1,6 +1,7 @@
 // Platform shims: tick, memory, digit parsing, sleep and file removal.
 #include "shims.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -52,4 +53,16 @@ void Sleep(DWORD msec) {
 
 BOOL DeleteFile(const char* fname) {
   return unlink(fname) == 0 ? TRUE : FALSE;
+}
+
+void* AllocPageBuffer(std::size_t size) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  if (size >= 4 * kHugePage) {
+    const std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+    if (void* p = std::aligned_alloc(kHugePage, rounded)) {
+      madvise(p, rounded, MADV_HUGEPAGE);  // only advice: without it the buffer is still good
+      return p;
+    }
+  }
+  return std::malloc(size);
 }

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "wintypes.h"
@@ -22,3 +23,8 @@ void getFilePath();
 
 void Sleep(DWORD msec);
 BOOL DeleteFile(const char* fname);
+
+// A page-sized buffer, released with std::free. Large ones are asked for on
+// huge pages: a fresh page buffer otherwise faults in 4 KiB at a time, and
+// every page of a job gets a fresh one.
+void* AllocPageBuffer(std::size_t size);
