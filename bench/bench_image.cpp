@@ -1,11 +1,20 @@
-// Timings of the scaler and the quarter turn on an A4 page at 600 dpi.
+// Timings of the page stages on an A4 page at 600 dpi, one stage per case,
+// so that a change shows its own effect.
 #include <benchmark/benchmark.h>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "image.h"
+#include "jbig_codec.h"
+#include "page_pipeline.h"
 
 namespace {
 
@@ -56,6 +65,187 @@ void BM_MISC_1BPP90(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * srcstep * kHeight);
 }
 BENCHMARK(BM_MISC_1BPP90)->Unit(benchmark::kMillisecond);
+
+// A text-like gray page: white with short black runs on every other band of
+// lines, about the coverage of a page of prose.
+std::vector<BYTE> TextPage(DWORD width, DWORD height) {
+  std::vector<BYTE> page(std::size_t{width} * height, 255);
+  std::mt19937 rng(3);
+  for (DWORD y = 0; y < height; ++y) {
+    if ((y / 60) % 2) continue;
+    BYTE* line = page.data() + std::size_t{y} * width;
+    for (DWORD x = 300; x + 40 < width - 300; x += 20 + rng() % 30) std::memset(line + x, 0, 4 + rng() % 8);
+  }
+  return page;
+}
+
+// A slot holding a copy of a page, with the header fields the stages read.
+struct Slot {
+  JobInfo job;
+  Slot(const std::vector<BYTE>& page, DWORD width, DWORD height, DWORD linebyte, unsigned bpp) {
+    job.lpbuf = static_cast<BYTE*>(std::malloc(page.size()));
+    std::memcpy(job.lpbuf, page.data(), page.size());
+    job.page_width = width;
+    job.page_height = height;
+    job.linebyte = linebyte;
+    job.pagesize = static_cast<DWORD>(page.size());
+    cups_page_header2_t& h = job.inheader;
+    h.cupsWidth = width;
+    h.cupsHeight = height;
+    h.cupsBitsPerPixel = bpp;
+    h.cupsBitsPerColor = bpp == 24 ? 8 : bpp;
+    h.cupsBytesPerLine = linebyte;
+    h.cupsColorSpace = bpp == 24 ? CUPS_CSPACE_SRGB : CUPS_CSPACE_SW;
+    h.HWResolution[0] = h.HWResolution[1] = 600;
+    h.PageSize[0] = 595;
+    h.PageSize[1] = 842;
+    job.referenceHeader = h;
+    job.MaxMediaWidth = 595;
+    job.MaxMediaHeight = 842;
+  }
+  ~Slot() { std::free(job.lpbuf); }
+};
+
+// The 1-bit page of the text page, as the halftoner makes it.
+std::vector<BYTE> TextBitmap() {
+  Slot s(TextPage(kWidth, kHeight), kWidth, kHeight, kWidth, 8);
+  ApplyHalftone(&s.job);
+  return std::vector<BYTE>(s.job.lpbuf, s.job.lpbuf + s.job.pagesize);
+}
+
+// Reads one raster page into a slot: line reads, white padding and the
+// count of pixels that are not white, then the whole-page fit.
+void BM_Acquisition(benchmark::State& state) {
+  QuietTrace quiet;
+  char path[] = "/tmp/bench-raster-XXXXXX";
+  const int fd = mkstemp(path);
+  cups_raster_t* out = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+  cups_page_header2_t h{};
+  h.cupsWidth = 4960;
+  h.cupsHeight = 7016;
+  h.cupsBitsPerColor = h.cupsBitsPerPixel = 8;
+  h.cupsBytesPerLine = h.cupsWidth;
+  h.cupsColorSpace = CUPS_CSPACE_SW;
+  h.HWResolution[0] = h.HWResolution[1] = 600;
+  h.PageSize[0] = 595;
+  h.PageSize[1] = 842;
+  h.NumCopies = 1;
+  cupsRasterWriteHeader2(out, &h);
+  std::vector<BYTE> page = TextPage(h.cupsWidth, h.cupsHeight);
+  cupsRasterWritePixels(out, page.data(), static_cast<unsigned>(page.size()));
+  cupsRasterClose(out);
+  for (auto _ : state) {
+    lseek(fd, 0, SEEK_SET);
+    JobInfo job;
+    job.inras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cupsRasterReadHeader2(job.inras, &job.inheader);
+    job.referenceHeader = job.inheader;
+    job.MaxMediaWidth = 595;
+    job.MaxMediaHeight = 842;
+    DWORD dots = 0;
+    benchmark::DoNotOptimize(GetCUPSPageDataEx(&job, FALSE, &dots));
+    cupsRasterClose(job.inras);
+    std::free(job.lpbuf);
+  }
+  close(fd);
+  unlink(path);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * page.size());
+}
+BENCHMARK(BM_Acquisition)->Unit(benchmark::kMillisecond);
+
+// RGB to gray.
+void BM_ImageToGray(benchmark::State& state) {
+  QuietTrace quiet;
+  std::vector<BYTE> rgb(std::size_t{kWidth} * 3 * kHeight);
+  std::mt19937 rng(4);
+  for (auto& b : rgb) b = static_cast<BYTE>(rng() | 0x80);
+  for (auto _ : state) {
+    state.PauseTiming();
+    Slot s(rgb, kWidth, kHeight, kWidth * 3, 24);
+    state.ResumeTiming();
+    ImageToGray(&s.job);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * rgb.size());
+}
+BENCHMARK(BM_ImageToGray)->Unit(benchmark::kMillisecond);
+
+// The fit of a gray page to the printable area.
+void BM_WholePage(benchmark::State& state) {
+  QuietTrace quiet;
+  const std::vector<BYTE> page = TextPage(kWidth, kHeight);
+  for (auto _ : state) {
+    state.PauseTiming();
+    Slot s(page, kWidth, kHeight, kWidth, 8);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(Lib_DoWholePage(&s.job));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * page.size());
+}
+BENCHMARK(BM_WholePage)->Unit(benchmark::kMillisecond);
+
+// Halftoning of a gray text page.
+void BM_ApplyHalftone(benchmark::State& state) {
+  QuietTrace quiet;
+  const std::vector<BYTE> page = TextPage(kWidth, kHeight);
+  for (auto _ : state) {
+    state.PauseTiming();
+    Slot s(page, kWidth, kHeight, kWidth, 8);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(ApplyHalftone(&s.job));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * page.size());
+}
+BENCHMARK(BM_ApplyHalftone)->Unit(benchmark::kMillisecond);
+
+// The stages on the 1-bit page: negative, toner saving, dot count.
+void BM_DoNegative(benchmark::State& state) {
+  QuietTrace quiet;
+  const std::vector<BYTE> bits = TextBitmap();
+  Slot s(bits, kWidth, kHeight, kWidth / 8, 1);
+  for (auto _ : state) {
+    DoNegative(&s.job, 0);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bits.size());
+}
+BENCHMARK(BM_DoNegative)->Unit(benchmark::kMillisecond);
+
+void BM_TonerSaving(benchmark::State& state) {
+  QuietTrace quiet;
+  const std::vector<BYTE> bits = TextBitmap();
+  Slot s(bits, kWidth, kHeight, kWidth / 8, 1);
+  for (auto _ : state) {
+    Prnt_SimulateTonerSaving(&s.job);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bits.size());
+}
+BENCHMARK(BM_TonerSaving)->Unit(benchmark::kMillisecond);
+
+void BM_CountBlackDots(benchmark::State& state) {
+  QuietTrace quiet;
+  std::vector<BYTE> bits = TextBitmap();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(Prnt_CountBlackDots(bits.data(), static_cast<long>(bits.size())));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bits.size());
+}
+BENCHMARK(BM_CountBlackDots)->Unit(benchmark::kMillisecond);
+
+// JBIG coding of the 1-bit text page with the stream's two option sets.
+void BM_JbigEncode(benchmark::State& state) {
+  QuietTrace quiet;
+  std::vector<BYTE> bits = TextBitmap();
+  std::vector<unsigned char> out;
+  for (auto _ : state) {
+    out.clear();
+    long total = 0, chunks = 0;
+    benchmark::DoNotOptimize(
+        JbigEncodePage(kWidth, kHeight, bits.data(), out, 0, &total, &chunks, 0, state.range(0), 1));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bits.size());
+}
+BENCHMARK(BM_JbigEncode)->Arg(8)->Arg(64)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
