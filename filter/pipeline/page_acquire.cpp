@@ -4,7 +4,6 @@
 #include <cups/raster.h>
 
 #include <atomic>
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,19 +132,28 @@ BOOL ConvertColour(JobInfo* lpJob) {
   return TRUE;
 }
 
-// Bytes of a line other than value, sixteen at a time where SSE2 is there.
+// Bytes of a line other than value, sixteen at a time where SSE2 is there:
+// byte lanes count the matches, and are summed before they can overflow.
 DWORD CountOtherThan(const BYTE* p, std::size_t n, BYTE value) {
   std::size_t x = 0;
-  DWORD same = 0;
+  std::uint64_t same = 0;
 #if defined(__SSE2__)
   const __m128i v = _mm_set1_epi8(static_cast<char>(value));
-  for (; x + 16 <= n; x += 16) {
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
-    same += static_cast<DWORD>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, v)))));
+  const __m128i zero = _mm_setzero_si128();
+  __m128i total = zero;
+  while (x + 16 <= n) {
+    __m128i lanes = zero;
+    for (int k = 0; k < 255 && x + 16 <= n; ++k, x += 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(b, v));
+    }
+    total = _mm_add_epi64(total, _mm_sad_epu8(lanes, zero));
   }
+  same = static_cast<std::uint64_t>(_mm_cvtsi128_si64(total)) +
+         static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(total, total)));
 #endif
   for (; x < n; ++x) same += p[x] == value;
-  return static_cast<DWORD>(n) - same;
+  return static_cast<DWORD>(n - same);
 }
 
 // Reads the page's raster lines into the page buffer, straight into place
