@@ -113,9 +113,14 @@ void ImageToGray(JobInfo* lpJob) {
   } else if (width == 0 || height == 0 || t_line64 != t_bytesperline || lpJob->linebyteLeft > width ||
              active * srcPixelBytes > lpJob->linebyte || graySize > 0xffffffffu) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
-  } else if (!(gray = static_cast<BYTE*>(std::malloc(static_cast<std::size_t>(graySize))))) {
+  } else if (!(gray = t_bytesperline <= lpJob->linebyte
+                          ? lpJob->lpbuf
+                          : static_cast<BYTE*>(AllocPageBuffer(static_cast<std::size_t>(graySize))))) {
     DbgMessage(FUNCNAME, "malloc error");
   } else {
+    // With gray lines no longer than the colour lines the page is converted
+    // in its own buffer: every gray byte lands at or before the colour bytes
+    // it comes from, which have been read by then.
     const ProductTable& t = Products();
     DbgMessage(FUNCNAME, "ColorBits %d", static_cast<int>(ColorBits));
     const BYTE* src = lpJob->lpbuf;
@@ -141,8 +146,10 @@ void ImageToGray(JobInfo* lpJob) {
     rc = 1;
   }
 
-  std::free(lpJob->lpbuf);
-  lpJob->lpbuf = gray;
+  if (gray != lpJob->lpbuf) {
+    std::free(lpJob->lpbuf);
+    lpJob->lpbuf = gray;
+  }
   if (rc) {
     lpJob->linebyte = t_bytesperline;
     // Kept in step with the buffer so no later reader trusts the colour size.
