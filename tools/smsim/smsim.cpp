@@ -157,10 +157,10 @@ void FillStatus(const Scenario& s, pErrorInfo& status, const std::vector<int>& c
 }
 
 template <std::size_t N>
-void FillSerials(char (&field)[4][N], std::int32_t& count, const Scenario::Serials& serials) {
-  count = serials.count;
+std::int32_t FillSerials(char (&field)[4][N], const Scenario::Serials& serials) {
   for (std::size_t i = 0; i < std::min<std::size_t>(4, serials.entries.size()); ++i)
     Fill(field[i], serials.entries[i]);
+  return serials.count;
 }
 
 std::string Name(const char* name, std::size_t size) {
@@ -195,9 +195,9 @@ int SendPrinterControl(char* name, int func, void* buffer, int size) {
   std::memset(cap, 0, sizeof *cap);
   cap->Feature[0] = s.feature[0];
   cap->Feature[1] = s.feature[1];
-  FillSerials(cap->DrumSN, cap->DrumNum, s.drumSerials);
-  FillSerials(cap->TonerSN, cap->TonerNum, s.tonerSerials);
-  FillSerials(cap->DeveloperSN, cap->DeveloperNum, s.developerSerials);
+  cap->DrumNum = FillSerials(cap->DrumSN, s.drumSerials);  // packed: assigned, never bound
+  cap->TonerNum = FillSerials(cap->TonerSN, s.tonerSerials);
+  cap->DeveloperNum = FillSerials(cap->DeveloperSN, s.developerSerials);
   return 0;
 }
 
