@@ -209,11 +209,13 @@ BYTE* Prnt_CreateBkDotsTbl() {
 // Counts the set bits (toner dots) of the first ByteNo bytes.
 // The dots of whole 64-bit words; built twice where the compiler can, so
 // that processors with a population-count instruction use it instead of the
-// library's bit-twiddling call.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// library's bit-twiddling call. Not under ThreadSanitizer, whose runtime is
+// not up yet when the choice between the two is made at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("popcnt", "default")))
 #endif
-static DWORD CountWordDots(const unsigned char* p, std::size_t words) {
+static DWORD
+CountWordDots(const unsigned char* p, std::size_t words) {
   DWORD sum = 0;
   for (std::size_t i = 0; i < words; ++i) {
     std::uint64_t word;
