@@ -107,6 +107,14 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   LogTime(job.jobID, "filter in");
 
   job.inras = cupsRasterOpen(job.fd, CUPS_RASTER_READ);
+  // Bytes that are not a raster stream are a failed job, not an empty one:
+  // without this the job would print nothing and still count as printed.
+  // An empty input stays a job without pages.
+  if (!job.inras && std::strstr(cupsRasterErrorString(), "Unknown raster format")) {
+    std::fputs("ERROR: The print data is not a CUPS raster stream\n", err);
+    std::fflush(err);
+    return 1;
+  }
   job.ppd = ppd_path ? ppdOpenFile(ppd_path) : nullptr;
   BuildPaperList(job.ppd, job.gPaperFormat);
 

@@ -9,10 +9,17 @@
 
 #include "feature_bits.h"
 #include "pjl_stream.h"
+#include "playback.h"
 #include "shims.h"
 #include "trace.h"
 
 namespace {
+
+// The copy count the header announces: what the job can make of the page's
+// count, never a number the printer would read as negative or zero.
+unsigned AnnouncedCopies(unsigned NumCopies) {
+  return NumCopies == 0 ? 1 : (NumCopies > kMaxCopies ? kMaxCopies : NumCopies);
+}
 
 const char FUNCNAME[] = "PJL_WriteStartJobCmd";
 
@@ -123,7 +130,7 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   h.Add("@PJL COMMENT %04d/%02d/%02d\r\n", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
   h.Add("@PJL COMMENT %02d:%02d:%02d:00\r\n", lt.tm_hour, lt.tm_min, lt.tm_sec);
   h.Add("@PJL COMMENT JBIG,00,%2d\r\n", (DriverFeature & DF_ZQ3_CHIP) ? 64 : 8);
-  h.Add("@PJL COMMENT Copies,%d\r\n", static_cast<int>(inheader->NumCopies));
+  h.Add("@PJL COMMENT Copies,%u\r\n", AnnouncedCopies(inheader->NumCopies));
   h.Add("@PJL COMMENT %s\r\n", Text(PrinterLocation).c_str());
 
   if (DriverFeature & DF_BCP_MODE1) {
@@ -168,9 +175,9 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   h.Add("@PJL SET BITSPERPIXEL=%d\r\n", ((f0 & F0_TWO_BIT_600) && lowPower600) ? 2 : 1);
   if (f1 & F1_SSL) h.Add("@PJL SET ENCRYPTION = SSL\r\n");
 
-  unsigned copies = (bDriverDoCollate || inheader->Collate) ? 1 : inheader->NumCopies;
-  if (bPrinterMakesCopies) copies = inheader->NumCopies;
-  h.Add("@PJL SET COPIES=%d\r\n", static_cast<int>(copies));
+  unsigned copies = (bDriverDoCollate || inheader->Collate) ? 1 : AnnouncedCopies(inheader->NumCopies);
+  if (bPrinterMakesCopies) copies = AnnouncedCopies(inheader->NumCopies);
+  h.Add("@PJL SET COPIES=%u\r\n", copies);
   h.Add("@PJL SET MEDIASOURCE=%s\r\n", "TRAY1");
   h.Add("@PJL SET JUSTIFIED=%s\r\n", "LEFT");
   h.Add("@PJL SET MIRROR=%s\r\n", "OFF");

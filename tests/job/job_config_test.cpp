@@ -1,8 +1,8 @@
 // Filter entry and job configuration: arguments, PPD attributes, the CUPS
 // destination and the printer's capability bytes.
-#include "capability.h"
 #include "job_config.h"
 
+#include "capability.h"
 #include "filter_job.h"
 #include "test_support.h"
 
@@ -21,6 +21,21 @@ TEST(FilterEntry, WrongArgumentCountsAndUnreadableFilesExitWith1) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(LinesWith(r.err, "ERROR: Unable to open print file: No such file or directory").size(), 1u);
+
+  // Data that is not a raster stream fails the job; an empty input is a job
+  // without pages.
+  const std::string raster = ReadFile(MakeRaster(root.Path("/ok.ras"), {"--res", "100"}));
+  const std::pair<std::string, int> inputs[] = {
+      {"\x13\x37random bytes, not a raster", 1}, {"RaS9" + raster.substr(4), 1}, {"", 0}};
+  for (const auto& [data, status] : inputs) {
+    WriteFile(root.Path("/in.bin"), data);
+    r = RunJobArgs({"q", "1", "u", "t", "1", "", root.Path("/in.bin")});
+    EXPECT_EQ(r.status, status) << data.size();
+    EXPECT_EQ(LinesWith(r.err, "ERROR: The print data is not a CUPS raster stream").size(), status ? 1u : 0u);
+    if (status) {
+      EXPECT_EQ(r.out, "");
+    }
+  }
 }
 
 TEST(FilterEntry, SixArgumentsReadStandardInputAndTheTonerMarkerIsAnnounced) {

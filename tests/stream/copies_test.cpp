@@ -114,6 +114,7 @@ TEST(PageData, CollatedCopiesStopAtTheSchedulersLimit) {
       root.Path("/w.ras"), {"--res", "100", "--media", "363x516", "--content", "white", "--copies", "10005"});
   JobResult r = RunJob(MakePpd(root.Path("/p.ppd")), ras, "Collate=True");
   EXPECT_EQ(ReadStream(r.out).pages.size(), 9999u);
+  EXPECT_EQ(LinesWith(r.out, "@PJL COMMENT Copies,").at(0), "@PJL COMMENT Copies,9999\r");
   const std::string lines = PageLines(r.err);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), ',') + 1, 9999);
 }
