@@ -1,6 +1,5 @@
 // Page coding into page blocks, checked against JBIG-KIT.
 #include "aes.h"
-#include "byte_order.h"
 #include "page_output.h"
 #include "test_support.h"
 
@@ -122,12 +121,12 @@ TEST_F(OutputTest, EncryptingPrintersGetFourPlanePagesAsCipherText) {
   const std::string clear = Coded(0);
   Fill(1, four, w, rows * 4, F0_JBIG | F0_CHECKSUM, F1_SSL, DF_CMYK_SEPARATE_COMPRESS, 3);
   const std::string sealed = Coded(1);
-  ASSERT_EQ(sealed.size(), 4 + (clear.size() / 16 + 1) * 16);
-  ASSERT_EQ(GetLE32(sealed.data()), sealed.size() - 4);
-  std::string plain(sealed.size() - 4, '\0');
-  AES aes{};
-  MakeKey(&aes, "TrelmoxPageKeyAB", "TrelmoxPageVecCD", 16, 16);
-  ASSERT_EQ(Decrypt(&aes, sealed.data() + 4, plain.data(), plain.size()), EXMsg_Ok);
-  EXPECT_TRUE(plain.substr(0, clear.size()) == clear);
-
+  char* cipher = nullptr;
+  int n = 0;
+  ASSERT_EQ(
+      EncryptionAES(clear.data(), int(clear.size()), "TrelmoxPageKeyAB", "TrelmoxPageVecCD", &cipher, &n),
+      EXMsg_Ok);
+  EXPECT_TRUE(sealed ==
+              Le32Bytes(static_cast<std::uint32_t>(n)) + std::string(cipher, static_cast<std::size_t>(n)));
+  std::free(cipher);
 }
