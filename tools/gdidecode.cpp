@@ -1,10 +1,12 @@
 // gdidecode: lists, checks and decodes a printer stream as the printer gets it.
 //
-//   gdidecode [-o PREFIX] [--pbm] FILE
+//   gdidecode [-o PREFIX] [--pbm] [--ssl] FILE
 //
 // Lists the preamble, the PJL header lines, every page header field and the
 // trailer; checks lengths, compsize, blackDots against the decoded bitmap, the
-// page checksum and the trailer's 512-byte rule; decodes each page (raw,
+// page checksum and the trailer's 512-byte rule; decrypts the pages of a
+// stream that announces encryption (or of a spool file with --ssl) and checks
+// their cipher length and padding; decodes each page (raw,
 // JBIG with or without its image header, four separately coded planes) and
 // with -o writes PREFIX-001.png, PREFIX-002.png ... (or .pbm with --pbm),
 // toner dots black. A spool file (page records behind an 8-byte header) is
@@ -17,6 +19,8 @@
 extern "C" {
 #include <jbig.h>
 }
+#include <nettle/aes.h>
+#include <nettle/cbc.h>
 #include <png.h>
 
 #include <algorithm>
@@ -65,6 +69,9 @@ const std::string kPageStart = std::string(
 constexpr std::size_t kBlockHeader = 34;          // ESC "E" + 32-byte page header
 constexpr std::size_t kBih = 20;                  // JBIG image header
 constexpr std::uint64_t kMaxBitmap = 1ull << 31;  // refuse pages larger than 2 GiB
+// AES-128-CBC key and vector of encrypted page data.
+const char kPageKey[] = "TrelmoxPageKeyAB";
+const char kPageVector[] = "TrelmoxPageVecCD";
 
 // The 32-byte page header, little-endian on the wire.
 struct PageFields {
@@ -76,12 +83,14 @@ struct PageFields {
 struct Options {
   std::string prefix;  // empty: no image files
   bool pbm = false;
+  bool ssl = false;  // a spool file's pages are encrypted
   std::string file;
 };
 
 // What the PJL header tells about the pages.
 struct StreamInfo {
-  bool ssl = false;
+  bool ssl = false;      // page data encrypted
+  bool spool = false;    // a spool file's records, not a printer stream
   int jbigOptions = -1;  // from "@PJL COMMENT JBIG,00,nn"; -1 unknown
 };
 
@@ -410,6 +419,41 @@ bool DecodePage(const PageFields& p, ByteSpan data, const StreamInfo& info, Byte
   return ok;
 }
 
+// Decrypts encrypted page data (4-byte cipher length, cipher text, PKCS#7
+// padding inside) into clear; false after reporting the fault.
+bool DecryptPage(ByteSpan data, Bytes& clear) {
+  if (data.size() < 4) {
+    Problem("encrypted page data of %zu bytes has no length field", data.size());
+    return false;
+  }
+  const std::uint32_t n = Le32(data.data());
+  if (n != data.size() - 4 || n == 0 || n % AES_BLOCK_SIZE != 0) {
+    Problem("cipher length %u in %zu bytes of page data; expected the rest, a non-zero multiple of 16", n,
+            data.size());
+    return false;
+  }
+  aes128_ctx key;
+  aes128_set_decrypt_key(&key, reinterpret_cast<const std::uint8_t*>(kPageKey));
+  std::uint8_t iv[AES_BLOCK_SIZE];
+  std::memcpy(iv, kPageVector, sizeof iv);
+  clear.resize(n);
+  nettle_cipher_func* decrypt = [](const void* ctx, std::size_t len, std::uint8_t* dst,
+                                   const std::uint8_t* src) {
+    aes128_decrypt(static_cast<const aes128_ctx*>(ctx), len, dst, src);
+  };
+  cbc_decrypt(&key, decrypt, AES_BLOCK_SIZE, iv, n, clear.data(), data.data() + 4);
+  const unsigned pad = clear.back();
+  bool padded = pad >= 1 && pad <= AES_BLOCK_SIZE;
+  for (unsigned i = 1; padded && i <= pad; ++i) padded = clear[n - i] == pad;
+  if (!padded) {
+    Problem("decrypted page data does not end in valid padding (last byte 0x%02X)", pad);
+    return false;
+  }
+  clear.resize(n - pad);
+  std::printf("  encrypted: %u bytes of cipher text, %zu bytes of page data\n", n, clear.size());
+  return true;
+}
+
 // Lists, checks and decodes one page block at pos; returns the block length.
 std::size_t ReadPage(ByteSpan data, std::size_t pos, int number, const StreamInfo& info, const Options& opt) {
   if (data.size() - pos < kBlockHeader)
@@ -455,9 +499,12 @@ std::size_t ReadPage(ByteSpan data, std::size_t pos, int number, const StreamInf
     Problem("bitmap of %u bytes is larger than this tool takes; page not decoded", p.datasize);
     return block;
   }
-  if (info.ssl) {
-    Problem("page %d: encrypted page data: not supported yet", number);
-    return block;
+  // A raw-data printer's page is spooled clear (the replay encrypts it).
+  Bytes clear;
+  const bool spooledRaw = info.spool && p.CompMethod == 0 && HasBih(pageData, width, p.page_height);
+  if (info.ssl && !spooledRaw) {
+    if (!DecryptPage(pageData, clear)) return block;
+    pageData = ByteSpan(clear);
   }
 
   Bytes bitmap(p.datasize, 0);
@@ -591,6 +638,8 @@ void ReadSpool(ByteSpan data, const Options& opt) {
   const std::uint32_t pages = Le32(data.data()), first = Le32(data.data() + 4);
   std::printf("spool file: %u page records from offset %u\n", pages, first);
   StreamInfo info;
+  info.spool = true;
+  info.ssl = opt.ssl;
   std::size_t pos = first;
   for (std::uint32_t i = 0; i < pages; ++i) {
     if (data.size() - pos < 4) Malformed("spool record %u at offset %zu: truncated length", i + 1, pos);
@@ -608,10 +657,11 @@ void ReadSpool(ByteSpan data, const Options& opt) {
 
 void Usage() {
   std::fputs(
-      "usage: gdidecode [-o PREFIX] [--pbm] FILE\n"
+      "usage: gdidecode [-o PREFIX] [--pbm] [--ssl] FILE\n"
       "  Lists and checks a printer stream (or spool file) and decodes its pages.\n"
       "  -o PREFIX  write each page as PREFIX-001.png, PREFIX-002.png ...\n"
-      "  --pbm      write PBM files instead of PNG\n",
+      "  --pbm      write PBM files instead of PNG\n"
+      "  --ssl      the spool file's pages are encrypted\n",
       stderr);
 }
 
@@ -626,6 +676,8 @@ int main(int argc, char** argv) {
       opt.prefix = argv[++i];
     } else if (a == "--pbm") {
       opt.pbm = true;
+    } else if (a == "--ssl") {
+      opt.ssl = true;
     } else if (a == "-h" || a == "--help") {
       Usage();
       return 0;

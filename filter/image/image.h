@@ -23,6 +23,21 @@ void ImageToGray(JobInfo* lpJob);
 BOOL ApplyHalftone(JobInfo* lpJob);
 BOOL GrayToLineart(JobInfo* lpJob, BYTE* lpbuf, int threshold);
 
+// Border and text enhancement for printers with the "Border filter"
+// feature: halftones the gray page like ApplyHalftone and, in Quality mode
+// 1 or 2, forces the inner or outer rims of dark areas to toner. FALSE when
+// a step failed or the job was cancelled.
+BOOL DoBorderQuality(JobInfo* lpJob);
+// Filters the gray image lpbuf (the slot's page_width x page_height bytes)
+// in place with a 3 x 3 kernel (row by row), dividing by the kernel's sum
+// when it is positive and clamping to 0..255; pixels beyond the edges are
+// copies of the edge lines and columns. 1 when done; 0 for bits other than
+// 8, a kernel side other than 3, no memory or a cancelled job (the lines
+// filtered so far stay filtered).
+WORD ApplyFilter3x3(JobInfo* lpJob, BYTE* lpbuf, WORD bits, const int* filterArray, short filterArrayWidth);
+extern const int FilterInsideBorder[9];
+extern const int FilterOutsideBorder[9];
+
 // Bitmap operations on 1-bit pages. Buffers they return are malloc'd (free()).
 void DoNegative(JobInfo* lpJob, int InvertHalfImage);
 void ReverseBuf(BYTE* lpbuf, long len);

@@ -105,9 +105,11 @@ const char* ProcessPage(JobInfo* lpJob, ImageCompressFn compress) {
     return "page geometry";
   }
 
-  if (lpJob->DriverFeature & DF_BORDER_FILTER)
-    DbgMessage(FUNCNAME, "border quality filter not available, plain halftoning");
-  if (!ApplyHalftone(lpJob)) return "ApplyHalftone";
+  if (lpJob->DriverFeature & DF_BORDER_FILTER) {
+    if (!DoBorderQuality(lpJob)) return "DoBorderQuality";
+  } else if (!ApplyHalftone(lpJob)) {
+    return "ApplyHalftone";
+  }
   DoNegative(lpJob, FALSE);
 
   RotateBackSide(lpJob);

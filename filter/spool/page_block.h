@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "wintypes.h"
 
@@ -41,3 +42,8 @@ inline constexpr DWORD ResetCmdLen = 2;
 inline constexpr DWORD RasterImageCmdLen = 32;
 inline constexpr DWORD kBlockPrefix = ResetCmdLen + RasterImageCmdLen;
 static_assert(RasterImageCmdLen == kPageHeaderSize);
+
+// Page data for a printer with the SSL capability bit: the 4-byte cipher
+// length n, then n bytes of AES-128-CBC cipher text of the clear data under
+// the page key and vector. Appends it to out; false without memory.
+bool AppendEncryptedPageData(const BYTE* data, DWORD len, std::vector<BYTE>& out);

@@ -1,13 +1,17 @@
 // Sending spooled pages: the first copy in sheet order while the job runs,
 // and the replay for further collated copies at its end. Records of a
-// raw-data printer hold the coded page and are decoded before sending.
+// raw-data printer hold the coded page in the clear and are decoded (and
+// encrypted when the printer asks for it) before sending.
 #include "playback.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
+#include "aes.h"
 #include "byte_order.h"
 #include "feature_bits.h"
 #include "jbig_codec.h"
@@ -35,9 +39,10 @@ void SkipRecord(SpoolSender& s, DWORD index, const char* why) {
   std::fflush(s.events.Err());
 }
 
-// Sends the decoded bitmap of a raw-data printer's record; bytes written.
+// Sends the decoded bitmap of a raw-data printer's record, encrypted when
+// the printer takes only encrypted pages; bytes written.
 DWORD SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char* rec, DWORD size,
-                  bool traceBytes) {
+                  bool traceBytes, bool ssl) {
   if (size < kBlockPrefix + kBieHeaderLen) {
     SkipRecord(s, index, "record too short for a coded page");
     return 0;
@@ -68,13 +73,31 @@ DWORD SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char*
     SkipRecord(s, index, "the coded page could not be decoded");
     return 0;
   }
-  if (!s.port.Send(out.get(), ImageSize + kBlockPrefix)) return 0;
   DbgMessage(FUNCNAME, "Kestal_BIEDecoding success");
-  return ImageSize + kBlockPrefix;
+  if (!ssl) return s.port.Send(out.get(), ImageSize + kBlockPrefix) ? ImageSize + kBlockPrefix : 0;
+
+  // The record was spooled clear so that it could be decoded here; the
+  // printer gets the bitmap encrypted, as it would without spooling.
+  std::vector<BYTE> sealed;
+  try {
+    sealed.reserve(kBlockPrefix + 4 + ImageSize + kAesBlock);
+    sealed.assign(out.get(), out.get() + kBlockPrefix);
+    if (!AppendEncryptedPageData(reinterpret_cast<const BYTE*>(out.get()) + kBlockPrefix, ImageSize, sealed))
+      throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+    SkipRecord(s, index, "out of memory for the page encryption");
+    return 0;
+  }
+  const DWORD sent = static_cast<DWORD>(sealed.size());
+  PutLE32(sealed.data() + kCompSizeAt, sent - kBlockPrefix);
+  return s.port.Send(sealed.data(), sent) ? sent : 0;
 }
 
 // Sends spool record index to the printer stream; bytes written.
-DWORD SendRecord(SpoolSender& s, const char* FUNCNAME, DWORD index, bool raw, bool traceBytes) {
+DWORD SendRecord(SpoolSender& s, const char* FUNCNAME, DWORD index, const BYTE* PrinterFeature,
+                 bool traceBytes) {
+  const bool raw = (PrinterFeature[0] & F0_RAW_DATA) != 0;
+  const bool ssl = (PrinterFeature[1] & F1_SSL) != 0;
   const DWORD size = s.spool.GetPageDataSize(index);
   DbgMessage(FUNCNAME, "Page[%d] pageSize = %d", static_cast<int>(index), static_cast<int>(size));
   if (size == 0) return 0;
@@ -84,7 +107,7 @@ DWORD SendRecord(SpoolSender& s, const char* FUNCNAME, DWORD index, bool raw, bo
     SkipRecord(s, index, "the spool file could not be read");
     return 0;
   }
-  const DWORD sent = raw ? SendDecoded(s, FUNCNAME, index, rec.get(), size, traceBytes)
+  const DWORD sent = raw ? SendDecoded(s, FUNCNAME, index, rec.get(), size, traceBytes, ssl)
                          : (s.port.Send(rec.get(), size) ? size : 0);
   if (sent) s.reports.ReportPageSent(s.reports.SpooledPageNumber(index));
   return sent;
@@ -99,7 +122,6 @@ BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverF
   const DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In");
   DbgMessage(FUNCNAME, "CompressOff = %d", static_cast<int>(DriverFeature & DF_DISABLE_COMPRESS));
-  const bool raw = (PrinterFeature[0] & F0_RAW_DATA) != 0;
 
   std::lock_guard<std::mutex> lock(s.spool.Lock());
   DWORD PagesInFile = s.spool.PagesLocked();
@@ -110,15 +132,15 @@ BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverF
   DWORD written = 0;
   if (!bDuplex) {
     while (*finishpage < PagesInFile && !s.events.Cancelled()) {
-      written += SendRecord(s, FUNCNAME, *finishpage, raw, false);
+      written += SendRecord(s, FUNCNAME, *finishpage, PrinterFeature, false);
       ++*finishpage;
     }
   } else {
     while (*finishpage + 1 < PagesInFile && !s.events.Cancelled()) {
       const DWORD i = *finishpage;
-      written += SendRecord(s, FUNCNAME, i + 1, raw, true);
+      written += SendRecord(s, FUNCNAME, i + 1, PrinterFeature, true);
       ++*finishpage;
-      written += SendRecord(s, FUNCNAME, i, raw, true);
+      written += SendRecord(s, FUNCNAME, i, PrinterFeature, true);
       ++*finishpage;
     }
   }
@@ -133,7 +155,6 @@ void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeatu
                    unsigned bDuplex, unsigned* nCopies) {
   static const char FUNCNAME[] = "main";
   DbgMessage(FUNCNAME, "CompressOff = %d", static_cast<int>(DriverFeature & DF_DISABLE_COMPRESS));
-  const bool raw = (PrinterFeature[0] & F0_RAW_DATA) != 0;
   const DWORD pages = s.spool.PageCount();
   DbgMessage(FUNCNAME, "Print Out Spool Data, Total Pages = %d", static_cast<int>(pages));
   DbgMessage(FUNCNAME, "bDriverDoCollate = %d", bDriverDoCollate);
@@ -154,7 +175,8 @@ void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeatu
       for (DWORD k = 0; k < step && !s.events.Cancelled(); ++k) {
         const DWORD index = i + step - 1 - k;
         if (index >= pages) continue;
-        s.port.count_bytes.fetch_add(SendRecord(s, FUNCNAME, index, raw, false), std::memory_order_acq_rel);
+        s.port.count_bytes.fetch_add(SendRecord(s, FUNCNAME, index, PrinterFeature, false),
+                                     std::memory_order_acq_rel);
       }
     }
   }

@@ -1,11 +1,13 @@
 // Page coding: toner saving, black-dot count, checksum, JBIG or raw page
-// data, and the page block the output thread writes.
+// data, encryption for printers that ask for it, and the page block the
+// output thread writes.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "aes.h"
 #include "byte_order.h"
 #include "feature_bits.h"
 #include "image.h"
@@ -71,13 +73,6 @@ void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
   lpJob->CurPageDataLen = 0;
   if (!lpJob->lpbuf) {
     FailPage(FUNCNAME, lpJob, "no page bitmap");
-    return;
-  }
-
-  // The page cipher is not part of this build: a printer that asks for
-  // encrypted pages must not get them in the clear.
-  if (Feature[1] & F1_SSL) {
-    FailPage(FUNCNAME, lpJob, "the printer requires encrypted page data, which this filter cannot produce");
     return;
   }
 
@@ -178,6 +173,22 @@ void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
   if (!ok) {
     FailPage(FUNCNAME, lpJob, "page coding failed");
     return;
+  }
+
+  // A raw-data printer's spooled page stays clear: the replay decodes it
+  // and encrypts the bitmap, which is what the printer gets unspooled.
+  if ((Feature[1] & F1_SSL) && !(CompressOff && lpJob->spooling)) {
+    std::vector<BYTE> sealed;
+    sealed.reserve(block.size() + 4 + kAesBlock);
+    sealed.assign(kBlockPrefix, 0);
+    if (!AppendEncryptedPageData(block.data() + kBlockPrefix, static_cast<DWORD>(block.size() - kBlockPrefix),
+                                 sealed) ||
+        sealed.size() - kBlockPrefix > kMaxPageData) {
+      FailPage(FUNCNAME, lpJob, "page encryption failed");
+      return;
+    }
+    DbgMessage(FUNCNAME, "out AES data len = %d", static_cast<int>(sealed.size() - kBlockPrefix - 4));
+    block.swap(sealed);
   }
 
   auto* out = static_cast<BYTE*>(std::malloc(block.size()));

@@ -319,6 +319,27 @@ for ppd in "$ppd_dir"/*.ppd; do
 done
 
 # ---------------------------------------------------------------------------
+# A printer that takes only encrypted pages (the SSL bit in its queue's
+# capability file), JBIG-coded and raw-data, with collated copies so that
+# the raw pages go through the spool file and its replay. The decoder
+# decrypts every page and checks its cipher length and padding; the pages
+# must show the document as on the other queues.
+echo "=== ssl"
+paper=2
+for cap in 'jbig \000\001' 'raw \100\001'; do
+  # shellcheck disable=SC2086,SC2059 # two fields; the bytes are octal escapes
+  set -- $cap
+  sq=e2e_ssl_$1
+  add_queue "$sq" gdimled || continue
+  printf "$2" >"$base/root/tmp/$sq.dat" && chown lp:lp "$base/root/tmp/$sq.dat"
+  submit "ssl $1" "$sq" -n 2 -o collate=true -o page-ranges=1-3 "$textdoc"
+  if check_job "ssl $1" "$sq" "$job" "ENCRYPTION = SSL" "1 1 2 1 3 1 1 1 2 1 3 1" "$textdoc" 1 2 3 1 2 3 &&
+    [ "$(grep -c '^  encrypted: ' "$listing")" != 6 ]; then
+    note "ssl $1: not every page is encrypted"
+  fi
+done
+
+# ---------------------------------------------------------------------------
 # A job cancelled while it prints: the whole text ten times, collated (so
 # that the spool file is in use), cancelled once its first page has gone
 # out. The job ends cancelled, the filter still ends cleanly, the stream

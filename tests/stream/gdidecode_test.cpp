@@ -14,12 +14,16 @@ JobResult Decode(const PrivateRoot& root, const std::string& stream, const std::
 }
 
 // The stream of a one-page text job on B6 with the given feature mask and
-// capability byte (read from the queue's capability file).
-std::string Job(const PrivateRoot& root, const std::string& features, char capability) {
-  WriteFile(root.Path("/tmp/testq.dat"), std::string(1, capability));
-  const std::string ras =
-      MakeRaster(root.Path("/t.ras"), {"--res", "100", "--content", "text", "--media", "363x516"});
-  return RunJob(MakePpd(root.Path("/p.ppd"), {{"DriverFeature", features}}), ras).out;
+// capability bytes (read from the queue's capability file); copies > 1 are
+// collated by the filter through its spool file.
+std::string Job(const PrivateRoot& root, const std::string& features, char capability, char capability1 = 0,
+                int copies = 1) {
+  WriteFile(root.Path("/tmp/testq.dat"), std::string{capability, capability1});
+  const std::string ras = MakeRaster(root.Path("/t.ras"), {"--res", "100", "--content", "text", "--media",
+                                                           "363x516", "--copies", std::to_string(copies)});
+  return RunJob(MakePpd(root.Path("/p.ppd"), {{"DriverFeature", features}}), ras,
+                copies > 1 ? "Collate=True" : "")
+      .out;
 }
 
 }  // namespace
@@ -55,7 +59,8 @@ TEST(GdiDecode, DecodesEveryCompressionMethodToTheRawBitmap) {
 
 TEST(GdiDecode, DamagedStreamsAndFailedChecksGiveExit1AndSayWhy) {
   PrivateRoot root;
-  const std::string stream = Job(root, "0", 0), sum = Job(root, "0", F0_CHECKSUM);
+  const std::string stream = Job(root, "0", 0), sum = Job(root, "0", F0_CHECKSUM),
+                    ssl = Job(root, "0", 0, F1_SSL);
   const std::string zq3 = Job(root, "16777216", 0);
   const PrinterStream s = ReadStream(stream);
   const std::size_t page = s.preamble.size() + s.pjl.size(), end = stream.size() - s.trailer.size();
@@ -88,8 +93,8 @@ TEST(GdiDecode, DamagedStreamsAndFailedChecksGiveExit1AndSayWhy) {
        "blackDots " + std::to_string(dots + 1) + ", the decoded bitmap has " + std::to_string(dots)},
       {flipped(sum, sum.size() - ReadStream(sum).trailer.size() - 1), "checksum"},
       {changed(zq3, zq3.find("JBIG,00,64"), "JBIG,00, 8"), "announces options 8"},
-      {stream.substr(0, enter) + "@PJL SET ENCRYPTION = SSL\r\n" + stream.substr(enter),
-       "encrypted page data: not supported yet"},
+      {stream.substr(0, enter) + "@PJL SET ENCRYPTION = SSL\r\n" + stream.substr(enter), "cipher length"},
+      {flipped(ssl, ssl.size() - ReadStream(ssl).trailer.size() - 1), "valid padding"},
       {ending(0, false), "multiple of 512"},
       {ending(1, true), "alignment comment present"},
   };
@@ -99,4 +104,29 @@ TEST(GdiDecode, DamagedStreamsAndFailedChecksGiveExit1AndSayWhy) {
     EXPECT_NE(r.err.find(why), std::string::npos) << why << ": " << r.err;
   }
   EXPECT_EQ(Decode(root, ending(0, true)).status, 0);
+}
+
+TEST(GdiDecode, EncryptedPagesDecodeToTheBitmapsOfTheSameJobInTheClear) {
+  PrivateRoot root;
+  const struct {
+    const char* features;
+    char capability;
+    int copies;
+  } cases[] = {
+      {"0", F0_RAW_DATA, 1}, {"0", 0, 1}, {"16777216", F0_CHECKSUM, 1}, {"0", F0_RAW_DATA, 2}, {"0", 0, 2}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(Decode(root, Job(root, c.features, c.capability, 0, c.copies),
+                     "--pbm -o '" + root.Path("/clear") + "'")
+                  .status,
+              0);
+    const std::string ssl = Job(root, c.features, c.capability, F1_SSL, c.copies);
+    JobResult r = Decode(root, ssl, "--pbm -o '" + root.Path("/ssl") + "'");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(LinesWith(r.out, "encrypted: ").size(), static_cast<std::size_t>(c.copies)) << r.out;
+    for (int page = 1; page <= c.copies; ++page) {
+      const std::string n = "-00" + std::to_string(page) + ".pbm";
+      EXPECT_TRUE(ReadFile(root.Path("/ssl" + n)) == ReadFile(root.Path("/clear" + n)))
+          << c.capability << page;
+    }
+  }
 }

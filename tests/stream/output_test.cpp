@@ -1,4 +1,5 @@
 // Page coding into page blocks, checked against JBIG-KIT.
+#include "aes.h"
 #include "page_output.h"
 #include "test_support.h"
 
@@ -107,10 +108,25 @@ TEST_F(OutputTest, RawPrinterGetsTheBitmapButTheSpoolFileAWholeBieEvenWhenLarger
   EXPECT_EQ(JbigDecode(Bytes(stored.begin(), stored.end())), noise);
 }
 
-TEST_F(OutputTest, EncryptingPrinterGetsNoClearPageButOneError) {
-  Fill(0, PatternPage(64, 8), 64, 8, F0_JBIG, F1_SSL);
-  ImageCompress(&slots_[0]);
-  EXPECT_FALSE(HoldsPageBlock(&slots_[0]));
-  EXPECT_EQ(slots_[0].CurPageDataLen, 0u);
-  EXPECT_EQ(LinesWith(Slurp(err_), "ERROR:").size(), 1u);
+// Whole SSL jobs decode to their clear bitmaps (gdidecode's tests); here the
+// four-plane pages the output thread codes.
+TEST_F(OutputTest, EncryptingPrintersGetFourPlanePagesAsCipherText) {
+  const unsigned w = 64, rows = 16;
+  Bytes four;
+  for (unsigned p = 0; p < 4; ++p) {
+    const Bytes plane = PatternPage(w, rows, p);
+    four.insert(four.end(), plane.begin(), plane.end());
+  }
+  Fill(0, four, w, rows * 4, F0_JBIG | F0_CHECKSUM, 0, DF_CMYK_SEPARATE_COMPRESS, 3);
+  const std::string clear = Coded(0);
+  Fill(1, four, w, rows * 4, F0_JBIG | F0_CHECKSUM, F1_SSL, DF_CMYK_SEPARATE_COMPRESS, 3);
+  const std::string sealed = Coded(1);
+  char* cipher = nullptr;
+  int n = 0;
+  ASSERT_EQ(
+      EncryptionAES(clear.data(), int(clear.size()), "TrelmoxPageKeyAB", "TrelmoxPageVecCD", &cipher, &n),
+      EXMsg_Ok);
+  EXPECT_TRUE(sealed ==
+              Le32Bytes(static_cast<std::uint32_t>(n)) + std::string(cipher, static_cast<std::size_t>(n)));
+  std::free(cipher);
 }
