@@ -9,9 +9,12 @@
 std::size_t PrinterPort::Write(const void* data, std::size_t len) {
   static const char FUNCNAME[] = "WritePort";
   if (!data || len == 0) return 0;
+  errno = 0;
   std::size_t written = std::fwrite(data, 1, len, out_);
+  int err = written != len ? errno : 0;
+  if (std::fflush(out_) != 0 && err == 0) err = errno ? errno : EIO;
+  writeError_ = err;
   if (written != len) DbgMessage(FUNCNAME, "write fail, %zu of %zu items", written, len);
-  std::fflush(out_);
   if (copy_) {
     std::fwrite(data, 1, len, copy_);
     std::fflush(copy_);
@@ -21,10 +24,9 @@ std::size_t PrinterPort::Write(const void* data, std::size_t len) {
 
 bool PrinterPort::Send(const void* data, std::size_t len) {
   if (Failed()) return false;
-  errno = 0;
   std::size_t n = Write(data, len);
-  if (n != len || std::fflush(out_) != 0 || std::ferror(out_)) {
-    NoteFailure("Unable to write to the printer stream", errno ? errno : EIO);
+  if (n != len || writeError_ != 0 || std::ferror(out_)) {
+    NoteFailure("Unable to write to the printer stream", writeError_ ? writeError_ : EIO);
     return false;
   }
   return true;

@@ -44,4 +44,5 @@ class PrinterPort {
   FILE* out_;
   FILE* copy_ = nullptr;  // copy of the printer stream, when kept
   std::atomic<bool> failed_{false};
+  int writeError_ = 0;  // errno of the last failed write, taken before anything else can change it
 };
