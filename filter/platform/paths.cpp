@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -62,39 +63,56 @@ FILE* OpenNoFollow(const char* path, const char* mode, int perms) {
   return f;
 }
 
-BOOL CleanFileContent(const char* filename) {
+BOOL CleanOpenFile(FILE* f) {
   static const char FUNCNAME[] = "CleanFileContent";
-  DbgMessage(FUNCNAME, "in, file name = %s", filename);
-  BOOL rc = FALSE;
   struct stat st {};
-  if (stat(filename, &st) != 0) {
+  if (!f || std::fflush(f) != 0 || fstat(fileno(f), &st) != 0) {
     DbgMessage(FUNCNAME, "get file size fail!");
-    DbgMessage(FUNCNAME, "rc = %d", rc);
-    return rc;
+    return FALSE;
   }
   const long long size = static_cast<long long>(st.st_size);
   DbgMessage(FUNCNAME, "size = %9jd", static_cast<intmax_t>(size));
-  std::vector<unsigned char> buf;
-  try {
-    buf.resize(static_cast<std::size_t>(size));
-  } catch (const std::bad_alloc&) {
-    DbgMessage(FUNCNAME, "rc = %d", rc);
-    return rc;
+  // In chunks: a spool file of many copies is far larger than memory wants.
+  std::vector<unsigned char> buf(64 * 1024);
+  bool ok = true;
+  for (unsigned char fill : {0x01, 0x00}) {
+    std::fill(buf.begin(), buf.end(), fill);
+    ok = ok && std::fseek(f, 0, SEEK_SET) == 0;
+    for (long long left = size; ok && left > 0;) {
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<long long>(left, static_cast<long long>(buf.size())));
+      ok = std::fwrite(buf.data(), 1, n, f) == n;
+      left -= static_cast<long long>(n);
+    }
+    ok = ok && std::fflush(f) == 0;
   }
-  FILE* f = OpenNoFollow(filename, "w+b", 0600);
-  if (!f) {
+  DbgMessage(FUNCNAME, "rc = %d", ok ? TRUE : FALSE);
+  return ok ? TRUE : FALSE;
+}
+
+BOOL CleanFileContent(const char* filename) {
+  static const char FUNCNAME[] = "CleanFileContent";
+  DbgMessage(FUNCNAME, "in, file name = %s", filename);
+  struct stat st {};
+  if (stat(filename, &st) != 0) {
+    DbgMessage(FUNCNAME, "get file size fail!");
+    DbgMessage(FUNCNAME, "rc = %d", FALSE);
+    return FALSE;
+  }
+  // Opened for update, not truncated: the old length is what gets overwritten.
+  int fd = open(filename, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  FILE* f = fd >= 0 ? fdopen(fd, "r+b") : nullptr;
+  struct stat own {};
+  if (!f || fstat(fd, &own) != 0 || !S_ISREG(own.st_mode) || own.st_uid != geteuid()) {
     DbgMessage(FUNCNAME, "Open file fail!");
-    DbgMessage(FUNCNAME, "rc = %d", rc);
-    return rc;
+    DbgMessage(FUNCNAME, "rc = %d", FALSE);
+    if (f)
+      std::fclose(f);
+    else if (fd >= 0)
+      close(fd);
+    return FALSE;
   }
-  std::fill(buf.begin(), buf.end(), 0x01);
-  std::fwrite(buf.data(), 1, buf.size(), f);
-  std::fflush(f);
-  std::fseek(f, 0, SEEK_SET);
-  std::fill(buf.begin(), buf.end(), 0x00);
-  std::fwrite(buf.data(), 1, buf.size(), f);
+  const BOOL rc = CleanOpenFile(f);
   std::fclose(f);
-  rc = TRUE;
-  DbgMessage(FUNCNAME, "rc = %d", rc);
   return rc;
 }

@@ -27,3 +27,5 @@ FILE* OpenNoFollow(const char* path, const char* mode, int perms);
 // Overwrites the file with 0x01 then 0x00 bytes over its old length, so no
 // page data survives its deletion. FALSE when it cannot be opened.
 BOOL CleanFileContent(const char* filename);
+// The same through an open stream, which stays open at its end.
+BOOL CleanOpenFile(FILE* f);

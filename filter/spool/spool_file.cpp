@@ -42,19 +42,35 @@ bool SpoolFile::WriteHeader() {
   return WriteLE32(file_, header_.pages) && WriteLE32(file_, header_.bfOffBits);
 }
 
+namespace {
+
+// Opens an unnamed file in dir: no other run can find it by its name, and
+// nothing is left behind however the filter ends. Where the file system
+// lacks unnamed files, a unique name is taken and removed at once.
+int OpenUnnamed(const std::string& dir, int jobID) {
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  char name[64];
+  std::snprintf(name, sizeof name, "/swspool%03d-XXXXXX", jobID);
+  std::string path = dir + name;
+  fd = mkostemp(path.data(), O_CLOEXEC);
+  if (fd >= 0) unlink(path.c_str());
+  return fd;
+}
+
+}  // namespace
+
 BOOL SpoolFile::Create(int jobID) {
   static const char FUNCNAME[] = "StartJob";
-  std::string path = SpoolFileName(jobID);
+  const std::string path = SpoolFileName(jobID);
+  const std::string dir = path.substr(0, path.rfind('/'));
   if (path.size() >= kSpoolNameMax) {
     DbgMessage(FUNCNAME, "Spool File name too long");
     return FALSE;
   }
   DbgMessage(FUNCNAME, "Spool File name %s", path.c_str());
 
-  // The name is predictable: remove what is there, then create exclusively
-  // so that nothing planted under the name in the meantime is followed.
-  DeleteFile(path.c_str());
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = OpenUnnamed(dir, jobID);
   FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
   if (!f) {
     DbgMessage(FUNCNAME, "create spool file fail, errno = %d, %s", errno, std::strerror(errno));
@@ -68,7 +84,6 @@ BOOL SpoolFile::Create(int jobID) {
     DbgMessage(FUNCNAME, "write spool header fail");
     std::fclose(f);
     file_ = nullptr;
-    DeleteFile(path.c_str());
     return FALSE;
   }
   path_ = path;
@@ -81,12 +96,13 @@ BOOL SpoolFile::Create(int jobID) {
 void SpoolFile::Remove() {
   static const char FUNCNAME[] = "main";
   if (!Active()) return;
+  // The file has no name: what it held is overwritten through the stream
+  // before it goes with the last descriptor.
   if (file_) {
+    CleanOpenFile(file_);
     std::fclose(file_);
     file_ = nullptr;
   }
-  CleanFileContent(path_.c_str());
-  DeleteFile(path_.c_str());
   DbgMessage(FUNCNAME, "spool file removed: %s", path_.c_str());
   path_.clear();
   header_ = {};

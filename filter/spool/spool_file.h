@@ -29,9 +29,10 @@ static_assert(sizeof(SpoolPageHeader) == 4);
 
 inline constexpr std::size_t kSpoolNameMax = 1024;
 
-// Path of the spool file of job number jobID: "swspool%03d.dat" in $TMPDIR
-// when that is set and not empty (the scheduler's private directory for the
-// job), else in /tmp under the fixed path root.
+// Traced name of the spool file of job number jobID: "swspool%03d.dat" in
+// $TMPDIR when that is set and not empty (the scheduler's private directory
+// for the job), else in /tmp under the fixed path root. The file itself is
+// created without a name in that directory.
 std::string SpoolFileName(int jobID);
 
 class SpoolFile {
@@ -41,12 +42,12 @@ class SpoolFile {
   SpoolFile(const SpoolFile&) = delete;
   SpoolFile& operator=(const SpoolFile&) = delete;
 
-  // Creates the spool file for job number jobID, owner-only and without
-  // following a planted link, and writes its 8-byte header. FALSE (and the
+  // Creates the spool file for job number jobID, unnamed and owner-only, so
+  // that no other process can reach it, and writes its 8-byte header. FALSE (and the
   // job stays unspooled) when the file cannot be created.
   BOOL Create(int jobID);
-  // End of job: closes the spool file, overwrites and deletes it. Does
-  // nothing without a spool file.
+  // End of job: overwrites the spool file and closes it, which removes it.
+  // Does nothing without a spool file.
   void Remove();
 
   // True while the job's pages go to the spool file.

@@ -228,15 +228,22 @@ TEST_F(FramedJob, CollatedCopiesWithoutSpoolFileAreLeftToThePrinterWithOneWarnin
 TEST_F(FramedJob, SpoolAndCopyFilesAreOwnerOnlyAndPlantedLinksAreNotFollowed) {
   const std::string victim = root_.Path("/victim");
   WriteFile(victim, "keep me");
-  SpoolFile spool;
+  // The spool file has no name: nothing in its directory, nothing another
+  // run of the same job number could reach or zero.
+  SpoolFile spool, sameJob;
   ASSERT_EQ(spool.Create(77), TRUE);
-  struct stat st {};
-  ASSERT_EQ(lstat(SpoolFileName(77).c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(ReadFile(SpoolFileName(77)), std::string("\0\0\0\0\x08\0\0\0", 8));
+  const std::string tmpdir = std::getenv("TMPDIR");
+  EXPECT_TRUE(fs::is_empty(tmpdir));
+  PageReports reports(stderr);
+  const BYTE page[] = "page block";
+  ASSERT_TRUE(spool.Append(page, sizeof page, 1, reports));
+  ASSERT_EQ(sameJob.Create(77), TRUE);
+  sameJob.Remove();
+  char back[sizeof page] = {};
+  ASSERT_EQ(spool.GetPageData(0, sizeof back, back), TRUE);
+  EXPECT_STREQ(back, "page block");
   spool.Remove();
-  EXPECT_FALSE(fs::exists(SpoolFileName(77)));
+  EXPECT_TRUE(fs::is_empty(tmpdir));
 
   // The copy of the stream goes to saveprn/ only when that directory exists.
   fs::create_directories(root_.Path("/tmp/saveprn"));
