@@ -8,6 +8,7 @@
 
 #include <cups/raster.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -43,11 +44,15 @@ class PageSeparation {
   // Allocates white planes and prepares the conversion; false (traced)
   // without memory, without a usable plug-in or profile.
   bool Begin();
-  // Separates source line y: pixels of srcStep bytes (red, green, blue; or
-  // C, M, Y, K for a CMYK raster).
-  void Line(DWORD y, const BYTE* src, DWORD pixels, DWORD srcStep);
-  // Replaces the slot's page by the planes and adjusts its geometry.
+  // Separates the next source line: pixels of srcStep bytes (red, green,
+  // blue; or C, M, Y, K for a CMYK raster). The rest of the plane line is
+  // white.
+  void Line(const BYTE* src, DWORD pixels, DWORD srcStep);
+  // Replaces the slot's page by the planes (lines never given are white)
+  // and adjusts its geometry.
   void Install();
+  // Plane bytes that are not white (255), as the lines came.
+  std::uint64_t Inked() const { return inked_; }
 
  private:
   struct FreeDeleter {
@@ -61,6 +66,8 @@ class PageSeparation {
   DWORD tick_;
   DWORD width_ = 0;   // pixels per plane line
   DWORD height_ = 0;  // lines per plane
+  DWORD rows_ = 0;    // lines separated so far
+  std::uint64_t inked_ = 0;
   std::unique_ptr<BYTE, FreeDeleter> planes_;
   std::unique_ptr<BYTE, FreeDeleter> line_;  // converter output or gray line
   void* lpTetra_ = nullptr;                  // the plug-in's conversion handle

@@ -101,7 +101,6 @@ bool PageSeparation::Begin() {
     Finish(0);
     return false;
   }
-  std::memset(planes_.get(), 255, static_cast<std::size_t>(total));
 
   if (kind_ == Separation::RgbToCmyk) {
     short Option[IccOptionMax] = {};
@@ -122,8 +121,9 @@ bool PageSeparation::Begin() {
   return true;
 }
 
-void PageSeparation::Line(DWORD y, const BYTE* src, DWORD pixels, DWORD srcStep) {
-  if (y >= height_ || !planes_) return;
+void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
+  if (rows_ >= height_ || !planes_) return;
+  const DWORD y = rows_++;
   if (pixels > width_) pixels = width_;
   const std::size_t plane = std::size_t{width_} * height_;
   BYTE* K = planes_.get() + std::size_t{y} * width_;
@@ -151,6 +151,7 @@ void PageSeparation::Line(DWORD y, const BYTE* src, DWORD pixels, DWORD srcStep)
         Y[k] = static_cast<BYTE>(255 - o[2]);
         M[k] = static_cast<BYTE>(255 - o[1]);
         C[k] = static_cast<BYTE>(255 - o[0]);
+        inked_ += (o[0] != 0) + (o[1] != 0) + (o[2] != 0) + (o[3] != 0);
       }
       break;
     }
@@ -162,6 +163,7 @@ void PageSeparation::Line(DWORD y, const BYTE* src, DWORD pixels, DWORD srcStep)
         Y[k] = static_cast<BYTE>(255 - p[2]);
         M[k] = static_cast<BYTE>(255 - p[1]);
         C[k] = static_cast<BYTE>(255 - p[0]);
+        inked_ += (p[0] != 0) + (p[1] != 0) + (p[2] != 0) + (p[3] != 0);
       }
       break;
     }
@@ -176,21 +178,30 @@ void PageSeparation::Line(DWORD y, const BYTE* src, DWORD pixels, DWORD srcStep)
       for (DWORD k = 0; k < pixels; ++k, p += srcStep) {
         const int red_raw = p[0];
         const int r = red_raw > TwinColorDiff ? red_raw - TwinColorDiff : 0;
-        if (r > p[1] && r > p[2] && red_raw > kRedFloor)
-          red[k] = screened ? tmp[k] : 0;
-        else
-          black[k] = tmp[k];
+        const bool isRed = r > p[1] && r > p[2] && red_raw > kRedFloor;
+        const BYTE g = isRed && !screened ? 0 : tmp[k];
+        black[k] = isRed ? 255 : g;
+        red[k] = isRed ? g : 255;
+        inked_ += g != 255;
       }
       break;
     }
     case Separation::None:
       break;
   }
+  // Padding pixels of the line are white in every plane.
+  for (DWORD p = 0; p < SeparationPlanes(kind_); ++p)
+    std::memset(K + p * plane + pixels, 255, width_ - pixels);
 }
 
 void PageSeparation::Install() {
   const char* FUNCNAME = name_;
   if (!planes_) return;
+  // Lines the page did not have (padding, or all of a blank page) are white.
+  const std::size_t plane = std::size_t{width_} * height_;
+  for (DWORD p = 0; p < SeparationPlanes(kind_); ++p)
+    std::memset(planes_.get() + p * plane + std::size_t{rows_} * width_, 255,
+                std::size_t{height_ - rows_} * width_);
   std::free(slot_->lpbuf);
   slot_->lpbuf = planes_.release();
   slot_->linebyte = width_;
@@ -223,7 +234,7 @@ BOOL SeparateHeldPage(JobInfo* lpJob, Separation kind, DWORD srcStep) {
   const DWORD pixels =
       lpJob->page_width - (lpJob->linebyteLeft < lpJob->page_width ? lpJob->linebyteLeft : 0);
   for (DWORD y = 0; y < lpJob->page_height; ++y)
-    sep.Line(y, lpJob->lpbuf + std::size_t{y} * lpJob->linebyte, pixels, srcStep);
+    sep.Line(lpJob->lpbuf + std::size_t{y} * lpJob->linebyte, pixels, srcStep);
   sep.Install();
   return TRUE;
 }

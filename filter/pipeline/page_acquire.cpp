@@ -140,16 +140,15 @@ BOOL AcquireColourPage(JobInfo* lpJob, Separation kind, BOOL blank, DWORD* Black
         ReportRefusedPage(lpJob, "raster data ends early");
         return FALSE;
       }
-      sep.Line(y, row.get(), h.cupsWidth, h.cupsBitsPerPixel / 8);
+      sep.Line(row.get(), h.cupsWidth, h.cupsBitsPerPixel / 8);
     }
   }
-  sep.Install();
   if (!blank) {
-    DWORD dots = 0;
-    for (std::uint64_t i = 0; i < lpJob->pagesize; ++i) dots += lpJob->lpbuf[i] != 0xFF;
+    const DWORD dots = static_cast<DWORD>(sep.Inked());
     *BlackDot = dots;
     DbgMessage(FUNCNAME, "Black dot = %u", static_cast<unsigned>(dots));
   }
+  sep.Install();
   return TRUE;
 }
 

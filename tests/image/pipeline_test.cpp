@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "colour_plugin.h"
 #include "feature_bits.h"
 #include "image.h"
 #include "image_oracles.h"
@@ -109,6 +110,7 @@ struct Pipeline {
   JobState state{trace.file()};
   JobInfo* slots = state.ring.lpJob;
   DWORD page = 0, DriverFeature = 0, cupsLEF = 0;
+  const ColourPlugin* colourPlugin = nullptr;
   PrinterCapability cap{};
   explicit Pipeline(int ring = 1) {
     state.Ring(ring);
@@ -127,6 +129,7 @@ struct Pipeline {
     job.cupsLEF = cupsLEF;
     job.referenceHeader = &state.first;
     job.paperTable = &state.paper;
+    job.colourPlugin = colourPlugin;
     return SendOnePage(state.ring, &page, hd, job, blank, RemoveBlankPage);
   }
   // Sends every page of the raster file, waits for the workers and returns
@@ -375,11 +378,81 @@ TEST(PagePipeline, FailedOrCancelledPagesAreHandedOnEmptyAndOnlyFailuresNamed) {
   EXPECT_FALSE(p.trace.Has("ERROR:"));
 }
 
-TEST(PagePipeline, ColourModePagesArePrintedInBlackWithOneWarning) {
-  const Bits g = Pattern(200, 100);
+// A raster of w x h pixels all of one colour (bytes of one pixel).
+std::vector<unsigned char> Solid(const cups_page_header2_t& hd, const std::vector<unsigned char>& pixel) {
+  std::vector<unsigned char> out;
+  for (unsigned i = 0; i < hd.cupsWidth * hd.cupsHeight; ++i)
+    out.insert(out.end(), pixel.begin(), pixel.end());
+  return out;
+}
+
+// Pure cyan, from RGB through the plug-in and from a CMYK raster, ends as
+// toner in plane C only (K, Y, M, C stacked, each the padded page).
+TEST(PagePipeline, PureCyanIsTonerInPlaneCFromRgbAndFromCmyk) {
+  ColourPlugin plugin;
+  ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
+  cups_page_header2_t rgb = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
+  cups_page_header2_t cmyk = Header(200, 100, 8, CUPS_CSPACE_CMYK, 4);
+  rgb.cupsInteger[4] = cmyk.cupsInteger[4] = 3;
   Pipeline p(2);
+  p.colourPlugin = &plugin;
+  const std::vector<Bits> out =
+      p.Run({{rgb, Solid(rgb, {0, 255, 255})}, {cmyk, Solid(cmyk, {255, 0, 0, 0})}});
+  ASSERT_EQ(out.size(), 2u);
+  for (const Bits& page : out) {
+    ASSERT_EQ(page.h, 4u * 128u);
+    std::size_t toner[4] = {};
+    for (unsigned y = 0; y < page.h; ++y)
+      for (unsigned x = 0; x < page.w; ++x) toner[y / 128] += page.at(x, y);
+    EXPECT_EQ(toner[0] + toner[1] + toner[2], 0u);
+    EXPECT_EQ(toner[3], 200u * 100u);
+  }
+  EXPECT_FALSE(p.trace.Has("ERROR:"));
+}
+
+// A black-and-red page: red areas in the second plane, the rest in the first.
+TEST(PagePipeline, BlackAndRedPagesPrintRedInTheSecondPlane) {
+  const Bits black = Pattern(200, 100);
   cups_page_header2_t hd = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
-  hd.cupsInteger[4] = 1;  // black and red
-  EXPECT_EQ(p.Run(Pages(2, {hd, Encode(hd, g)})), std::vector<Bits>(2, Padded(g)));
-  EXPECT_EQ(Messages(p.trace.Text(), "WARNING: Colour output is not supported yet").size(), 1u);
+  hd.cupsInteger[4] = 1;
+  std::vector<unsigned char> raster(std::size_t{hd.cupsBytesPerLine} * hd.cupsHeight, 255);
+  for (unsigned y = 0; y < 100; ++y)
+    for (unsigned x = 0; x < 200; ++x) {
+      unsigned char* px = raster.data() + y * hd.cupsBytesPerLine + 3 * x;
+      if (black.at(x, y))
+        px[0] = px[1] = px[2] = 0;
+      else if (x >= 150)
+        px[1] = px[2] = 0;  // a red band at the right
+    }
+  Pipeline p(1);
+  const std::vector<Bits> out = p.Run({{hd, raster}});
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_EQ(out[0].h, 2u * 128u);
+  Bits red(200, 100);
+  for (unsigned y = 0; y < 100; ++y)
+    for (unsigned x = 0; x < 200; ++x) red.set(x, y, x >= 150 && !black.at(x, y));
+  const Bits padded[2] = {Padded(black), Padded(red)};
+  for (unsigned y = 0; y < 256; ++y)
+    for (unsigned x = 0; x < out[0].w; ++x)
+      ASSERT_EQ(out[0].at(x, y), padded[y / 128].at(x, y % 128)) << x << "," << y;
+}
+
+// A colour page that cannot be separated fails with an "ERROR:" line and
+// never reaches a worker: without the plug-in, or with planes too large.
+TEST(PagePipeline, ColourPagesThatCannotBeSeparatedFailWithAnError) {
+  cups_page_header2_t hd = Header(64, 32, 8, CUPS_CSPACE_SRGB, 3);
+  hd.cupsInteger[4] = 3;
+  Pipeline p(1);
+  EXPECT_TRUE(p.Run({{hd, Solid(hd, {0, 255, 255})}}).empty());
+  EXPECT_EQ(Messages(p.trace.Text(), "ERROR: Page 1 cannot be printed: colour separation failed").size(), 1u);
+
+  // 23200 x 23200 RGB fits a page buffer; its four planes do not.
+  cups_page_header2_t big = Header(23200, 23200, 8, CUPS_CSPACE_SRGB, 3);
+  big.cupsInteger[4] = 3;
+  ColourPlugin plugin;
+  ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
+  Pipeline q(1);
+  q.colourPlugin = &plugin;
+  EXPECT_TRUE(q.Run({{big, {}}}).empty());
+  EXPECT_EQ(Messages(q.trace.Text(), "ERROR: Page 1 cannot be printed: colour separation failed").size(), 1u);
 }
