@@ -7,7 +7,7 @@ apt-get update
 apt-get install -y --no-install-recommends \
   build-essential cmake pkg-config git ca-certificates \
   libcups2-dev libcupsimage2-dev cups-ppdc \
-  libjbig-dev jbigkit-bin liblcms2-dev libpng-dev \
+  libjbig-dev jbigkit-bin liblcms2-dev liblcms2-utils libpng-dev \
   libgtest-dev libbenchmark-dev \
   netpbm \
   cups cups-client cups-ipp-utils cups-filters poppler-utils ghostscript

@@ -36,6 +36,15 @@ bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t 
       DbgMessage(FUNCNAME, "Cancel job");
       return false;
     }
+    // A white line (most lines of a colour plane) is light everywhere:
+    // every threshold is below 255.
+    std::size_t lead = 0;
+    while (lead < pixels && gray[lead] == 255) ++lead;
+    if (lead == pixels) {
+      std::memset(out, 0xFF, pixels / 8);
+      if (pixels % 8) out[pixels / 8] = static_cast<BYTE>(0xFF00u >> (pixels % 8));
+      continue;
+    }
     const BYTE* row = Halftone_tbl + (y % h_y) * h_x;
     std::size_t cx = 0;
     for (std::size_t x = 0; x < pixels; ++x) {

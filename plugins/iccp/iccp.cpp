@@ -72,6 +72,41 @@ void ConvertByRule(const unsigned char* src, unsigned char* dst, long pixels) {
   }
 }
 
+// Runs of at least this many equal pixels are converted once.
+constexpr long kLongRun = 16;
+
+// Length of the run of pixels equal to pixel i, up to n.
+long RunAt(const unsigned char* src, long i, long n) {
+  long j = i + 1;
+  const unsigned char* p = src + 3 * i;
+  while (j < n && std::memcmp(src + 3 * j, p, 3) == 0) ++j;
+  return j - i;
+}
+
+// Converts a line through the transform. Pages are mostly white paper and
+// flat areas: a long run of one colour is converted once and repeated, the
+// stretches between runs go to LittleCMS in one call each.
+void ConvertByProfile(cmsHTRANSFORM t, const unsigned char* src, unsigned char* dst, long pixels) {
+  long i = 0;
+  while (i < pixels) {
+    const long run = RunAt(src, i, pixels);
+    if (run >= kLongRun) {
+      cmsDoTransform(t, src + 3 * i, dst + 4 * i, 1);
+      for (long k = 1; k < run; ++k) std::memcpy(dst + 4 * (i + k), dst + 4 * i, 4);
+      i += run;
+      continue;
+    }
+    long end = i + run;
+    while (end < pixels) {
+      const long next = RunAt(src, end, pixels);
+      if (next >= kLongRun) break;
+      end += next;
+    }
+    cmsDoTransform(t, src + 3 * i, dst + 4 * i, static_cast<cmsUInt32Number>(end - i));
+    i = end;
+  }
+}
+
 }  // namespace
 
 ICCP_EXPORT void* KR_IccP_SetProfile(const char* profile, short* Option) {
@@ -91,7 +126,7 @@ ICCP_EXPORT int KR_IccP_Convert(void* handle, const unsigned char* src, unsigned
   auto* h = static_cast<IccpHandle*>(handle);
   if (!h || !src || !dst || pixels <= 0) return 0;
   if (h->transform)
-    cmsDoTransform(h->transform, src, dst, static_cast<cmsUInt32Number>(pixels));
+    ConvertByProfile(h->transform, src, dst, pixels);
   else
     ConvertByRule(src, dst, pixels);
   return 1;
