@@ -347,14 +347,14 @@ for model in gdicolor gdibkred; do
     gdicolor) want_planes="K Y M C" header="Colors = 4 ColorMode = 3" ;;
     *) want_planes="black red" header="Colors = 2 ColorMode = 2" ;;
   esac
-  got_header=$(sed -n 's/^  \(Colors\|ColorMode\) *= \([0-9]*\)$/\1 = \2/p' "$listing" | head -n 2 | tr '\n' ' ' | sed 's/ $//')
-  [ "$got_header" = "$header" ] || note "$model: page header \"$got_header\", expected \"$header\""
+  got=$(sed -n 's/^  \(Colors\|ColorMode\) *= \([0-9]*\)$/\1 = \2/p' "$listing" | head -n 2 | tr '\n' ' ')
+  [ "$got" = "$header " ] || note "$model: page header \"$got\", expected \"$header\""
   ras="$base/ref/$model.ras"
   if ! cupsfilter -p "$ppd_dir/$model.ppd" -m application/vnd.cups-raster "$pdf" >"$ras" 2>"$base/ref/$model.log"; then
     note "$model: cupsfilter failed: $(tail -2 "$base/ref/$model.log")" && continue
   fi
   # shellcheck disable=SC2046 # width and height
-  set -- $(python3 "$here/separation_ref.py" ppm "$ras" 2 "$base/ref/$model.ppm")
+  set -- $(python3 "$here/separation_ref.py" ppm "$ras" "$base/ref/$model.ppm")
   pixels=$(($1 * $2))
   if [ "$model" = gdicolor ]; then
     profile=/usr/share/color/icc/ghostscript/default_cmyk.icc
@@ -364,7 +364,7 @@ for model in gdicolor gdibkred; do
     # C M Y K from the separation, in the planes' order K Y M C.
     ref=$(python3 "$here/separation_ref.py" cmyk "$base/ref/$model-cmyk.tif" | awk '{ print $4, $3, $2, $1 }')
   else
-    ref=$(python3 "$here/separation_ref.py" red "$base/ref/$model.ppm" 0)
+    ref=$(python3 "$here/separation_ref.py" red "$ras" 0)
   fi
   i=0
   for plane in $want_planes; do

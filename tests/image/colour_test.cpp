@@ -94,47 +94,34 @@ TEST(RedSeparation, RedPixelsGoToTheRedImageByTheColorLevelRule) {
   }
 }
 
-// A CMYK raster pixel lands in K, Y, M, C with the gray sense of the RGB
-// path (255 no colorant), so that both end as toner the same way.
-TEST(CmykSeparation, RasterInksLandInTheirPlanesWithTheGraySense) {
-  PageSlot s;
-  LinePage(s, {{10, 20, 30, 40}, {0, 0, 0, 255}});
-  ASSERT_TRUE(Page_32BitProcessCMYK(&s.job));
-  EXPECT_EQ(s.job.page_height, 4u);
-  EXPECT_EQ(s.job.linebyte, 2u);
-  EXPECT_EQ(Plane(s, 0), (std::vector<BYTE>{255 - 40, 0}));
-  EXPECT_EQ(Plane(s, 1), (std::vector<BYTE>{255 - 30, 255}));
-  EXPECT_EQ(Plane(s, 2), (std::vector<BYTE>{255 - 20, 255}));
-  EXPECT_EQ(Plane(s, 3), (std::vector<BYTE>{255 - 10, 255}));
-}
-
-// Through the plug-in: K = 255 from it leaves 0 (toner) in plane K; without
-// a plug-in the page is refused and left as it was.
-TEST(CmykSeparation, RgbPagesGoThroughThePluginOrAreLeftUnchanged) {
+// A CMYK raster pixel lands in K, Y, M, C, and K = 255 from the plug-in
+// leaves toner (0) in plane K: both with the gray sense (255 no colorant),
+// so that both end as toner the same way; a pure cyan pixel is C alone
+// either way. Without a plug-in the page is left as it was.
+TEST(CmykSeparation, InksLandInTheirPlanesWithTheGraySense) {
   BuiltPlugin built;
-  PageSlot s;
-  LinePage(s, {{0, 0, 0}, {255, 255, 255}, {0, 255, 255}});
-  s.job.colourPlugin = &built.plugin;
-  ASSERT_TRUE(Page_24BitProcessAndSaveCMYK(&s.job));
-  EXPECT_EQ(s.job.page_height, 4u);
-  EXPECT_EQ(Plane(s, 0), (std::vector<BYTE>{0, 255, 255}));    // K
-  EXPECT_EQ(Plane(s, 1), (std::vector<BYTE>{255, 255, 255}));  // Y
-  EXPECT_EQ(Plane(s, 2), (std::vector<BYTE>{255, 255, 255}));  // M
-  EXPECT_EQ(Plane(s, 3), (std::vector<BYTE>{255, 255, 0}));    // C
+  PageSlot cmyk, rgb, none;
+  LinePage(cmyk, {{10, 20, 30, 40}, {255, 0, 0, 0}});
+  LinePage(rgb, {{0, 0, 0}, {0, 255, 255}});
+  LinePage(none, {{0, 0, 0}, {0, 255, 255}});
+  rgb.job.colourPlugin = &built.plugin;
+  ASSERT_TRUE(Page_32BitProcessCMYK(&cmyk.job));
+  ASSERT_TRUE(Page_24BitProcessAndSaveCMYK(&rgb.job));
+  const std::vector<BYTE> wantCmyk[4] = {{255 - 40, 255}, {255 - 30, 255}, {255 - 20, 255}, {255 - 10, 0}};
+  const std::vector<BYTE> wantRgb[4] = {{0, 255}, {255, 255}, {255, 255}, {255, 0}};
+  for (unsigned p = 0; p < 4; ++p) {
+    EXPECT_EQ(Plane(cmyk, p), wantCmyk[p]) << "plane " << p;
+    EXPECT_EQ(Plane(rgb, p), wantRgb[p]) << "plane " << p;
+  }
+  EXPECT_EQ(cmyk.job.page_height, 4u);
+  EXPECT_EQ(rgb.job.linebyte, 2u);
 
-  PageSlot none;
-  LinePage(none, {{0, 0, 0}, {255, 255, 255}});
   const std::vector<std::uint8_t> before = none.Bytes();
   EXPECT_FALSE(Page_24BitProcessAndSaveCMYK(&none.job));
   EXPECT_EQ(none.Bytes(), before);
-  EXPECT_EQ(none.job.page_height, 1u);
-
   ColourPlugin missing;
   EXPECT_FALSE(missing.Load(ICCP_PLUGIN_DIR, "no-such-plugin.so", ""));
   EXPECT_FALSE(missing.Load(ICCP_PLUGIN_DIR, "../iccp/rastertopwg2-iccp.so", ""));
-  none.job.colourPlugin = &missing;
-  EXPECT_FALSE(Page_24BitProcessAndSaveCMYK(&none.job));
-  EXPECT_EQ(none.Bytes(), before);
 }
 
 // White gives no colorant, black heavy black, the primaries their inks:
@@ -182,91 +169,67 @@ TEST(ColourPlugin, PrimariesGetTheirInksThroughAProfileAndThroughTheRule) {
 
 namespace {
 
-// The pixels netpbm's reader finds in a bitmap file, as plain PNM numbers
-// after the header (width, height and, but for PBM, the maximum).
+// The pixels netpbm's reader finds in a bitmap file: the plain PNM header
+// numbers (width, height, and the maximum but for PBM), then the samples.
 std::vector<int> ReadWithNetpbm(const std::string& bmp, std::string* magic) {
-  const std::string cmd = "bmptopnm '" + bmp + "' 2>/dev/null | pnmtoplainpnm";
-  FILE* p = popen(cmd.c_str(), "r");
+  FILE* p = popen(("bmptopnm '" + bmp + "' 2>/dev/null | pnmtoplainpnm").c_str(), "r");
   std::vector<int> v;
   char m[3] = {};
-  if (!p || std::fscanf(p, "%2s", m) != 1) {
-    if (p) pclose(p);
-    return v;
+  if (p && std::fscanf(p, "%2s", m) == 1) {
+    *magic = m;
+    // Plain PBM runs its bits together; the other formats separate numbers.
+    int n;
+    for (int i = 0; i < 2 && std::fscanf(p, "%d", &n) == 1; ++i) v.push_back(n);
+    for (int c; *magic == "P1" && (c = std::fgetc(p)) != EOF;)
+      if (c == '0' || c == '1') v.push_back(c - '0');
+    while (*magic != "P1" && std::fscanf(p, "%d", &n) == 1) v.push_back(n);
   }
-  *magic = m;
-  // Plain PBM runs its bits together; the other formats separate numbers.
-  const bool bits = *magic == "P1";
-  int n;
-  for (int i = 0; i < 2 && std::fscanf(p, "%d", &n) == 1; ++i) v.push_back(n);
-  for (int c; bits && (c = std::fgetc(p)) != EOF;)
-    if (c == '0' || c == '1') v.push_back(c - '0');
-  while (!bits && std::fscanf(p, "%d", &n) == 1) v.push_back(n);
-  pclose(p);
+  if (p) pclose(p);
   return v;
 }
 
 }  // namespace
 
-// An 8-bit gray bitmap of 100 x 2 at 600 dpi: the header as laid out, and
-// the pixels as an independent reader sees them, top line first.
-TEST(BitmapFile, EightBitGrayHeaderAndPixelsReadBackWithNetpbm) {
+// Bitmap files as laid out (8-bit gray 100 x 2 at 600 dpi; 1-bit with its
+// 62-byte header block and black and white entries), created owner-only,
+// and their pixels as an independent reader sees them, top line first.
+TEST(BitmapFile, HeadersAsLaidOutAndPixelsReadBackWithNetpbm) {
   if (std::system("command -v bmptopnm >/dev/null && command -v pnmtoplainpnm >/dev/null") != 0)
     GTEST_SKIP() << "netpbm not installed";
   PrivateRoot root;
-  const std::string path = root.Path("/gray.bmp");
+  const std::string gray = root.Path("/gray.bmp"), mono = root.Path("/mono.bmp");
   std::vector<BYTE> px(200);
   for (int i = 0; i < 200; ++i) px[i] = static_cast<BYTE>(i < 100 ? i * 2 : 255 - (i - 100));
-  ASSERT_EQ(CreateNullBMP(path.c_str(), 8, 600, 100, 2, px.data()), 1);
-  const std::string f = ReadFile(path);
-  ASSERT_EQ(f.size(), 1278u);
-  const auto* b = reinterpret_cast<const BYTE*>(f.data());
-  EXPECT_EQ(f.substr(0, 2), "BM");
-  EXPECT_EQ(GetLE32(b + 2), 1278u);
-  EXPECT_EQ(GetLE32(b + 10), 1078u);
-  EXPECT_EQ(GetLE32(b + 34), 200u);
-  EXPECT_EQ(GetLE32(b + 38), 23622u);
-  EXPECT_EQ(GetLE32(b + 42), 23622u);
-  EXPECT_EQ(GetLE32(b + 46), 256u);
-  EXPECT_EQ(b[54 + 4 * 200], 200);  // palette entry 200 is gray 200
+  ASSERT_EQ(CreateNullBMP(gray.c_str(), 8, 600, 100, 2, px.data()), 1);
+  const std::vector<BYTE> bits = {0xF0, 0, 0, 0, 0x0F, 0, 0, 0};  // 12 pixels, lines of 4 bytes
+  ASSERT_EQ(CreateNullBMP(mono.c_str(), 1, 300, 12, 2, bits.data()), 1);
+  EXPECT_EQ(CreateNullBMP(mono.c_str(), 16, 300, 12, 2, bits.data()), 0);
+
+  const std::string g = ReadFile(gray), m = ReadFile(mono);
+  ASSERT_EQ(g.size(), 1278u);
+  ASSERT_EQ(m.size(), 62u + 8u);
+  const auto* b = reinterpret_cast<const BYTE*>(g.data());
+  EXPECT_EQ(g.substr(0, 2), "BM");
+  const DWORD fields[][2] = {{2, 1278}, {10, 1078}, {34, 200}, {38, 23622}, {42, 23622}, {46, 256}};
+  for (const auto& [at, want] : fields) EXPECT_EQ(GetLE32(b + at), want) << "offset " << at;
+  EXPECT_EQ(GetLE32(m.data() + 10), 62u);
+  EXPECT_EQ(m.substr(54, 8), std::string("\0\0\0\0\xff\xff\xff\0", 8));
   struct stat st {};
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  ASSERT_EQ(stat(gray.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   std::string magic;
-  const std::vector<int> read = ReadWithNetpbm(path, &magic);
+  std::vector<int> read = ReadWithNetpbm(gray, &magic);
   ASSERT_EQ(magic, "P2");
   ASSERT_EQ(read.size(), 3u + 200u);
-  EXPECT_EQ(read[0], 100);
-  EXPECT_EQ(read[1], 2);
-  for (int i = 0; i < 200; ++i) ASSERT_EQ(read[3 + i], px[i]) << "pixel " << i;
-}
-
-// A 1-bit bitmap: the 62-byte header block with black and white entries,
-// and a set bit read back as white.
-TEST(BitmapFile, OneBitHeaderBlockAndPaletteReadBackWithNetpbm) {
-  if (std::system("command -v bmptopnm >/dev/null && command -v pnmtoplainpnm >/dev/null") != 0)
-    GTEST_SKIP() << "netpbm not installed";
-  PrivateRoot root;
-  const std::string path = root.Path("/mono.bmp");
-  const std::vector<BYTE> lines = {0xF0, 0, 0, 0, 0x0F, 0, 0, 0};  // 12 pixels, 2 lines of 4 bytes
-  ASSERT_EQ(CreateNullBMP(path.c_str(), 1, 300, 12, 2, lines.data()), 1);
-  const std::string f = ReadFile(path);
-  ASSERT_EQ(f.size(), 62u + 8u);
-  const auto* b = reinterpret_cast<const BYTE*>(f.data());
-  EXPECT_EQ(GetLE32(b + 10), 62u);
-  EXPECT_EQ(GetLE32(b + 46), 2u);
-  EXPECT_EQ(std::memcmp(b + 54, "\0\0\0\0\xff\xff\xff\0", 8), 0);
-  EXPECT_EQ(b[62], 0x0F);  // the bottom line comes first
-
-  std::string magic;
-  const std::vector<int> read = ReadWithNetpbm(path, &magic);
+  EXPECT_EQ(std::vector<int>(read.begin() + 3, read.end()), std::vector<int>(px.begin(), px.end()));
+  read = ReadWithNetpbm(mono, &magic);
   ASSERT_EQ(magic, "P1");
   ASSERT_EQ(read.size(), 2u + 24u);
-  for (int x = 0; x < 12; ++x) {
-    EXPECT_EQ(read[2 + x], x < 4 ? 0 : 1) << "top line pixel " << x;  // PBM: 1 is black
+  for (int x = 0; x < 12; ++x) {  // PBM: 1 is black; a set bit is palette entry 1, white
+    EXPECT_EQ(read[2 + x], x < 4 ? 0 : 1) << "top line pixel " << x;
     EXPECT_EQ(read[2 + 12 + x], x >= 4 && x < 8 ? 0 : 1) << "bottom line pixel " << x;
   }
-  EXPECT_EQ(CreateNullBMP(path.c_str(), 16, 300, 12, 2, lines.data()), 0);
 }
 
 // CMYK page dumps exist only while the trace goes to the trace directory,

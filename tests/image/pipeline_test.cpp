@@ -410,33 +410,6 @@ TEST(PagePipeline, PureCyanIsTonerInPlaneCFromRgbAndFromCmyk) {
   EXPECT_FALSE(p.trace.Has("ERROR:"));
 }
 
-// A black-and-red page: red areas in the second plane, the rest in the first.
-TEST(PagePipeline, BlackAndRedPagesPrintRedInTheSecondPlane) {
-  const Bits black = Pattern(200, 100);
-  cups_page_header2_t hd = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
-  hd.cupsInteger[4] = 1;
-  std::vector<unsigned char> raster(std::size_t{hd.cupsBytesPerLine} * hd.cupsHeight, 255);
-  for (unsigned y = 0; y < 100; ++y)
-    for (unsigned x = 0; x < 200; ++x) {
-      unsigned char* px = raster.data() + y * hd.cupsBytesPerLine + 3 * x;
-      if (black.at(x, y))
-        px[0] = px[1] = px[2] = 0;
-      else if (x >= 150)
-        px[1] = px[2] = 0;  // a red band at the right
-    }
-  Pipeline p(1);
-  const std::vector<Bits> out = p.Run({{hd, raster}});
-  ASSERT_EQ(out.size(), 1u);
-  ASSERT_EQ(out[0].h, 2u * 128u);
-  Bits red(200, 100);
-  for (unsigned y = 0; y < 100; ++y)
-    for (unsigned x = 0; x < 200; ++x) red.set(x, y, x >= 150 && !black.at(x, y));
-  const Bits padded[2] = {Padded(black), Padded(red)};
-  for (unsigned y = 0; y < 256; ++y)
-    for (unsigned x = 0; x < out[0].w; ++x)
-      ASSERT_EQ(out[0].at(x, y), padded[y / 128].at(x, y % 128)) << x << "," << y;
-}
-
 // A colour page that cannot be separated fails with an "ERROR:" line and
 // never reaches a worker: without the plug-in, or with planes too large.
 TEST(PagePipeline, ColourPagesThatCannotBeSeparatedFailWithAnError) {
