@@ -343,12 +343,8 @@ echo "=== colour separation"
 for model in gdicolor gdibkred; do
   listing="$base/dec/$model-uncollated.txt"
   [ -s "$listing" ] || { note "$model: no decoded test page" && continue; }
-  case $model in
-    gdicolor) want_planes="K Y M C" header="Colors = 4 ColorMode = 3" ;;
-    *) want_planes="black red" header="Colors = 2 ColorMode = 2" ;;
-  esac
-  got=$(sed -n 's/^  \(Colors\|ColorMode\) *= \([0-9]*\)$/\1 = \2/p' "$listing" | head -n 2 | tr '\n' ' ')
-  [ "$got" = "$header " ] || note "$model: page header \"$got\", expected \"$header\""
+  want_planes="black red"
+  [ "$model" != gdicolor ] || want_planes="K Y M C"
   ras="$base/ref/$model.ras"
   if ! cupsfilter -p "$ppd_dir/$model.ppd" -m application/vnd.cups-raster "$pdf" >"$ras" 2>"$base/ref/$model.log"; then
     note "$model: cupsfilter failed: $(tail -2 "$base/ref/$model.log")" && continue
