@@ -51,7 +51,7 @@ class PageSeparation {
   // Replaces the slot's page by the planes (lines never given are white)
   // and adjusts its geometry.
   void Install();
-  // Plane bytes that are not white (255), as the lines came.
+  // Pixels with any colorant in any plane, as the lines came.
   std::uint64_t Inked() const { return inked_; }
 
  private:

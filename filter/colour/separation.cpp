@@ -146,25 +146,29 @@ void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
       }
       plugin_->fnKR_IccP_Convert(lpTetra_, rgb, out, static_cast<long>(pixels));
       const BYTE* o = out;
+      std::uint64_t inked = 0;
       for (DWORD k = 0; k < pixels; ++k, o += 4) {
         K[k] = static_cast<BYTE>(255 - o[3]);
         Y[k] = static_cast<BYTE>(255 - o[2]);
         M[k] = static_cast<BYTE>(255 - o[1]);
         C[k] = static_cast<BYTE>(255 - o[0]);
-        inked_ += (o[0] != 0) + (o[1] != 0) + (o[2] != 0) + (o[3] != 0);
+        inked += (o[0] | o[1] | o[2] | o[3]) != 0;
       }
+      inked_ += inked;
       break;
     }
     case Separation::CmykRaster: {
       if (rawDump_) std::fwrite(src, 1, std::size_t{pixels} * srcStep, rawDump_);
       const BYTE* p = src;
+      std::uint64_t inked = 0;
       for (DWORD k = 0; k < pixels; ++k, p += srcStep) {
         K[k] = static_cast<BYTE>(255 - p[3]);
         Y[k] = static_cast<BYTE>(255 - p[2]);
         M[k] = static_cast<BYTE>(255 - p[1]);
         C[k] = static_cast<BYTE>(255 - p[0]);
-        inked_ += (p[0] != 0) + (p[1] != 0) + (p[2] != 0) + (p[3] != 0);
+        inked += (p[0] | p[1] | p[2] | p[3]) != 0;
       }
+      inked_ += inked;
       break;
     }
     case Separation::BlackRed: {
@@ -182,7 +186,7 @@ void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
         const BYTE g = isRed && !screened ? 0 : tmp[k];
         black[k] = isRed ? 255 : g;
         red[k] = isRed ? g : 255;
-        inked_ += g != 255;
+        inked_ += g != 255;  // one plane holds the pixel
       }
       break;
     }

@@ -47,7 +47,22 @@ bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t 
     }
     const BYTE* row = Halftone_tbl + (y % h_y) * h_x;
     std::size_t cx = 0;
-    for (std::size_t x = 0; x < pixels; ++x) {
+    std::size_t x = 0;
+    // Eight white pixels are eight light bits, whatever their thresholds.
+    for (; x + 8 <= pixels; x += 8) {
+      std::uint64_t eight;
+      std::memcpy(&eight, gray + x, 8);
+      if (eight == ~std::uint64_t{0}) {
+        out[x >> 3] = 0xFF;
+        for (cx += 8; cx >= h_x;) cx -= h_x;
+        continue;
+      }
+      for (std::size_t k = x; k < x + 8; ++k) {
+        if (gray[k] >= row[cx]) out[k >> 3] |= static_cast<BYTE>(0x80u >> (k & 7));
+        if (++cx == h_x) cx = 0;
+      }
+    }
+    for (; x < pixels; ++x) {
       if (gray[x] >= row[cx]) out[x >> 3] |= static_cast<BYTE>(0x80u >> (x & 7));
       if (++cx == h_x) cx = 0;
     }

@@ -77,9 +77,11 @@ constexpr long kLongRun = 16;
 
 // Length of the run of pixels equal to pixel i, up to n.
 long RunAt(const unsigned char* src, long i, long n) {
-  long j = i + 1;
   const unsigned char* p = src + 3 * i;
-  while (j < n && std::memcmp(src + 3 * j, p, 3) == 0) ++j;
+  const unsigned char r = p[0], g = p[1], b = p[2];
+  long j = i + 1;
+  for (const unsigned char* q = p + 3; j < n && q[0] == r && q[1] == g && q[2] == b; ++j, q += 3) {
+  }
   return j - i;
 }
 
