@@ -387,27 +387,37 @@ std::vector<unsigned char> Solid(const cups_page_header2_t& hd, const std::vecto
 }
 
 // Pure cyan, from RGB through the plug-in and from a CMYK raster, ends as
-// toner in plane C only (K, Y, M, C stacked, each the padded page).
+// toner in plane C only (K, Y, M, C stacked), on A5 fed long edge first too,
+// where each plane is turned on its own.
 TEST(PagePipeline, PureCyanIsTonerInPlaneCFromRgbAndFromCmyk) {
   ColourPlugin plugin;
   ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
   cups_page_header2_t rgb = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
   cups_page_header2_t cmyk = Header(200, 100, 8, CUPS_CSPACE_CMYK, 4);
   rgb.cupsInteger[4] = cmyk.cupsInteger[4] = 3;
-  Pipeline p(2);
-  p.colourPlugin = &plugin;
-  const std::vector<Bits> out =
-      p.Run({{rgb, Solid(rgb, {0, 255, 255})}, {cmyk, Solid(cmyk, {255, 0, 0, 0})}});
-  ASSERT_EQ(out.size(), 2u);
-  for (const Bits& page : out) {
-    ASSERT_EQ(page.h, 4u * 128u);
+  cups_page_header2_t a5 = cmyk;
+  a5.PageSize[0] = 420;
+  a5.PageSize[1] = 595;
+  const std::pair<cups_page_header2_t, std::vector<unsigned char>> pages[] = {
+      {rgb, Solid(rgb, {0, 255, 255})}, {cmyk, Solid(cmyk, {255, 0, 0, 0})}, {a5, Solid(a5, {255, 0, 0, 0})}};
+  const unsigned planeRows[] = {128, 128, 3520};  // A5's width in pixels is the turned height
+  for (int i = 0; i < 3; ++i) {
+    Pipeline p(1);
+    p.colourPlugin = &plugin;
+    if (i == 2) {  // row 5 of the paper table
+      p.state.OfferPaper(5);
+      p.cupsLEF = 1u << 5;
+    }
+    const std::vector<Bits> out = p.Run({pages[i]});
+    ASSERT_EQ(out.size(), 1u);
+    ASSERT_EQ(out[0].h, 4 * planeRows[i]) << "page " << i;
     std::size_t toner[4] = {};
-    for (unsigned y = 0; y < page.h; ++y)
-      for (unsigned x = 0; x < page.w; ++x) toner[y / 128] += page.at(x, y);
-    EXPECT_EQ(toner[0] + toner[1] + toner[2], 0u);
-    EXPECT_EQ(toner[3], 200u * 100u);
+    for (unsigned y = 0; y < out[0].h; ++y)
+      for (unsigned x = 0; x < out[0].w; ++x) toner[y / planeRows[i]] += out[0].at(x, y);
+    EXPECT_EQ(toner[0] + toner[1] + toner[2], 0u) << "page " << i;
+    EXPECT_EQ(toner[3], 200u * 100u) << "page " << i;
+    EXPECT_FALSE(p.trace.Has("ERROR:"));
   }
-  EXPECT_FALSE(p.trace.Has("ERROR:"));
 }
 
 // A colour page that cannot be separated fails with an "ERROR:" line and
