@@ -7,7 +7,7 @@ apt-get update
 apt-get install -y --no-install-recommends \
   build-essential cmake pkg-config git ca-certificates \
   libcups2-dev libcupsimage2-dev cups-ppdc \
-  libjbig-dev jbigkit-bin liblcms2-dev libpng-dev nettle-dev \
+  libjbig-dev jbigkit-bin liblcms2-dev liblcms2-utils libpng-dev nettle-dev \
   libgtest-dev libbenchmark-dev \
   netpbm openssl \
   cups cups-client cups-ipp-utils cups-filters poppler-utils ghostscript

@@ -1,29 +1,32 @@
 #!/bin/sh
 # Installs the build into a staging directory and checks that it holds
 # exactly the filter (in CUPS' server-bin filter directory, executable, not
-# group- or world-writable, as cupsd demands) and the non-empty PPDs (under
-# CUPS' model directory), and nothing else.
+# group- or world-writable, as cupsd demands), the colour plug-in in its
+# directory (the same demands), the non-empty PPDs (under CUPS' model
+# directory), and nothing else.
 #
-# Usage: install_check.sh BUILD_DIR CUPS_SERVERBIN CUPS_DATADIR PPD_NAME...
+# Usage: install_check.sh BUILD_DIR CUPS_SERVERBIN CUPS_DATADIR PLUGIN_DIR PPD_NAME...
 set -eu
 
-build=$1 serverbin=$2 datadir=$3
-shift 3
+build=$1 serverbin=$2 datadir=$3 plugindir=$4
+shift 4
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 DESTDIR="$stage" cmake --install "$build" >/dev/null
 
 expected=$({
   echo "$serverbin/filter/rastertopwg2"
+  echo "$plugindir/rastertopwg2-iccp.so"
   for n in "$@"; do echo "$datadir/model/rastertopwg2/$n.ppd"; done
 } | sort)
 actual=$(cd "$stage" && find . -type f -o -type l | sed 's|^\.||' | sort)
 fail=0
 [ "$expected" = "$actual" ] || { printf 'FAIL: installed\n%s\nexpected\n%s\n' "$actual" "$expected"; fail=1; }
 
-f="$stage$serverbin/filter/rastertopwg2"
-[ -x "$f" ] || { echo "FAIL: the filter is not executable"; fail=1; }
-case $(stat -c %A "$f" 2>/dev/null) in ?????w???? | ????????w?) echo "FAIL: the filter is group- or world-writable"; fail=1 ;; esac
+for f in "$stage$serverbin/filter/rastertopwg2" "$stage$plugindir/rastertopwg2-iccp.so"; do
+  [ -x "$f" ] || { echo "FAIL: $f is not executable"; fail=1; }
+  case $(stat -c %A "$f" 2>/dev/null) in ?????w???? | ????????w?) echo "FAIL: $f is group- or world-writable"; fail=1 ;; esac
+done
 for n in "$@"; do
   p="$stage$datadir/model/rastertopwg2/$n.ppd"
   [ ! -f "$p" ] || [ -s "$p" ] || { echo "FAIL: $n.ppd is empty"; fail=1; }

@@ -9,10 +9,10 @@
 // their cipher length and padding; decodes each page (raw,
 // JBIG with or without its image header, four separately coded planes) and
 // with -o writes PREFIX-001.png, PREFIX-002.png ... (or .pbm with --pbm),
-// toner dots black. A spool file (page records behind an 8-byte header) is
-// read as well. Exit status: 0 when everything checked out, 1 when the stream
-// is malformed, a check failed or a page could not be decoded, 2 for usage
-// and file errors.
+// toner dots black; a colour page's planes are composed into one colour PNG
+// (the PBM keeps them stacked), and each plane's dot coverage is listed. A spool file (page records behind an
+// 8-byte header) is read as well. Exit status: 0 when everything checked out, 1 when the stream is malformed,
+// a check failed or a page could not be decoded, 2 for usage and file errors.
 //
 // The decoder is written from the byte layouts alone and shares no code with
 // the filter, so that it can check the filter's output.
@@ -244,6 +244,43 @@ bool WritePng(const std::string& path, const Bytes& bits, std::uint32_t width, s
     // PNG gray: a set bit is white, so the toner bits are inverted.
     for (std::uint32_t y = 0; y < height; ++y) {
       for (std::size_t i = 0; i < bpl; ++i) row[i] = static_cast<unsigned char>(~bits[y * bpl + i]);
+      png_write_row(png, row.data());
+    }
+    png_write_end(png, nullptr);
+    ok = true;
+  }
+  png_destroy_write_struct(&png, &info);
+  return std::fclose(f) == 0 && ok;
+}
+
+// Writes the planes of a colour page composed into one RGB PNG: black and
+// red (2 planes) or K, Y, M, C (4 planes); each toner dot takes away the
+// light its colorant absorbs.
+bool WriteColourPng(const std::string& path, const Bytes& bits, std::uint32_t width, std::uint32_t rows,
+                    std::size_t bpl, unsigned planes) {
+  // Channels (red, green, blue) each plane's dots clear, as a bit mask.
+  static const unsigned kBlackRed[2] = {7, 6};
+  static const unsigned kKymc[4] = {7, 4, 2, 1};
+  const unsigned* absorbs = planes == 2 ? kBlackRed : kKymc;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+  Bytes row(static_cast<std::size_t>(width) * 3);
+  bool ok = false;
+  if (info != nullptr && setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, f);
+    png_set_IHDR(png, info, width, rows, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (std::uint32_t y = 0; y < rows; ++y) {
+      for (std::uint32_t x = 0; x < width; ++x) {
+        unsigned cleared = 0;
+        for (unsigned p = 0; p < planes; ++p)
+          if (bits[(static_cast<std::size_t>(p) * rows + y) * bpl + x / 8] & (0x80u >> (x % 8)))
+            cleared |= absorbs[p];
+        for (unsigned c = 0; c < 3; ++c) row[3 * x + c] = (cleared & (4u >> c)) ? 0 : 255;
+      }
       png_write_row(png, row.data());
     }
     png_write_end(png, nullptr);
@@ -516,13 +553,28 @@ std::size_t ReadPage(ByteSpan data, std::size_t pos, int number, const StreamInf
     Problem("page %d: blackDots %u, the decoded bitmap has %llu", number, p.blackDots,
             static_cast<unsigned long long>(dots));
 
+  // Colour pages: the dots of every plane and their share of its area.
+  const unsigned planes = (p.Colors == 2 || p.Colors == 4) && p.page_height % p.Colors == 0 ? p.Colors : 1;
+  const std::uint32_t planeRows = p.page_height / planes;
+  if (planes > 1) {
+    static const char* const kNames2[2] = {"black", "red"};
+    static const char* const kNames4[4] = {"K", "Y", "M", "C"};
+    for (unsigned q = 0; q < planes; ++q) {
+      const std::uint64_t n = CountDots(ByteSpan(bitmap.data() + q * bpl * planeRows, bpl * planeRows));
+      std::printf("  plane %s: %llu dots, coverage %.4f\n", planes == 2 ? kNames2[q] : kNames4[q],
+                  static_cast<unsigned long long>(n),
+                  static_cast<double>(n) / (static_cast<double>(width) * planeRows));
+    }
+  }
+
   if (!opt.prefix.empty()) {
     char name[32];
     std::snprintf(name, sizeof name, "-%03d.%s", number, opt.pbm ? "pbm" : "png");
     const std::string path = opt.prefix + name;
-    const bool wrote = opt.pbm
-                           ? WritePbm(path, bitmap, static_cast<std::uint32_t>(width), p.page_height)
-                           : WritePng(path, bitmap, static_cast<std::uint32_t>(width), p.page_height, bpl);
+    const bool wrote =
+        opt.pbm      ? WritePbm(path, bitmap, static_cast<std::uint32_t>(width), p.page_height)
+        : planes > 1 ? WriteColourPng(path, bitmap, static_cast<std::uint32_t>(width), planeRows, bpl, planes)
+                     : WritePng(path, bitmap, static_cast<std::uint32_t>(width), p.page_height, bpl);
     if (!wrote) {
       std::fprintf(stderr, "gdidecode: cannot write %s\n", path.c_str());
       std::exit(2);

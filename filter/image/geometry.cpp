@@ -92,6 +92,32 @@ BOOL Lib_DoImageCrop(JobInfo* lpJob) {
     return FALSE;
   }
 
+  const std::uint64_t srcPlane = static_cast<std::uint64_t>(CUSP_Width) * CUSP_Height;
+  const std::uint64_t trgPlane = static_cast<std::uint64_t>(width) * height;
+
+  // A plain crop of a band no larger than the page is done in place: each
+  // line moves towards the start of the buffer, never onto a line not yet
+  // moved, so no second page buffer is needed.
+  if (hdr.cupsInteger[3] != 1 && width <= CUSP_Width && height <= CUSP_Height) {
+    DbgMessage(FUNCNAME, "crop process in place");
+    const std::int64_t xMargin = (CUSP_Width - width) / 2;
+    const std::int64_t yMargin = (CUSP_Height - height) / 2;
+    DbgMessage(FUNCNAME, "xMargin = %d", static_cast<int>(xMargin));
+    DbgMessage(FUNCNAME, "yMargin = %d", static_cast<int>(yMargin));
+    BYTE* buf = lpJob->lpbuf;
+    for (DWORD i = 0; i < ColorPlane; ++i)
+      for (std::int64_t y = 0; y < height; ++y)
+        std::memmove(buf + i * trgPlane + y * width,
+                     buf + i * srcPlane + (yMargin + y) * CUSP_Width + xMargin,
+                     static_cast<std::size_t>(width));
+    if (BYTE* shrunk = static_cast<BYTE*>(std::realloc(buf, trgPlane * ColorPlane))) buf = shrunk;
+    lpJob->lpbuf = nullptr;  // moved, not freed, into the installed page
+    InstallGrayPage(lpJob, buf, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
+    DbgMessage(FUNCNAME, "crop process finish");
+    DbgMessage(FUNCNAME, "Out");
+    return TRUE;
+  }
+
   // The scaler may round one line past a plane; the spare lines absorb it.
   auto cropBytes =
       CheckedMul(static_cast<std::uint64_t>(height) + 100, static_cast<std::uint64_t>(width), ColorPlane);
@@ -102,8 +128,6 @@ BOOL Lib_DoImageCrop(JobInfo* lpJob) {
     return FALSE;
   }
   std::memset(lpCrop, 255, *cropBytes);
-  const std::uint64_t srcPlane = static_cast<std::uint64_t>(CUSP_Width) * CUSP_Height;
-  const std::uint64_t trgPlane = static_cast<std::uint64_t>(width) * height;
 
   if (hdr.cupsInteger[3] == 1) {
     DbgMessage(FUNCNAME, "scale process");

@@ -77,6 +77,11 @@ WORD GetBMPBytesPerLine(LONG bitcolor, LONG width) {
   return static_cast<WORD>(n);
 }
 
+void RgbLineToGray(const BYTE* rgb, BYTE* gray, std::size_t pixels, std::size_t step) {
+  const ProductTable& t = Products();
+  for (std::size_t x = 0; x < pixels; ++x, rgb += step) gray[x] = GrayOf(t, rgb[0], rgb[1], rgb[2]);
+}
+
 // Replaces a 16-, 24-, 32- or 48-bit page by its 8-bit gray version. On any
 // failure the page is released: lpbuf becomes NULL with linebyte and
 // pagesize 0, so the next stage sees a missing page instead of colour bytes

@@ -6,6 +6,8 @@
 // after, so from then on 1 is a toner dot.
 #pragma once
 
+#include <cstddef>
+
 #include "page_slot.h"
 #include "wintypes.h"
 
@@ -20,6 +22,9 @@ BOOL Lib_DoWholePage(JobInfo* lpJob);
 // Gray conversion and halftoning.
 WORD GetBMPBytesPerLine(LONG bitcolor, LONG width);
 void ImageToGray(JobInfo* lpJob);
+// Gray values of pixels red, green, blue (step bytes apart), as ImageToGray
+// computes them.
+void RgbLineToGray(const BYTE* rgb, BYTE* gray, std::size_t pixels, std::size_t step);
 BOOL ApplyHalftone(JobInfo* lpJob);
 BOOL GrayToLineart(JobInfo* lpJob, BYTE* lpbuf, int threshold);
 

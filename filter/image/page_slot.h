@@ -22,8 +22,11 @@ inline constexpr DWORD SLOT_GEOMETRY_DONE = 4;  // crop, scaling and fit already
 
 inline constexpr int kJobSlots = 30;
 
+class ColourPlugin;
+
 struct JobInfo {
-  DWORD PageIndex = 0;  // 0-based page number held in the slot
+  DWORD PageIndex = 0;   // 0-based page number held in the slot
+  char jobID[260] = {};  // the CUPS job id (names the page dumps)
   cups_raster_t* inras = nullptr;
   cups_page_header2_t inheader{};      // the page's raster header (option slots included)
   BYTE* lpbuf = nullptr;               // page buffer, owned by the slot; NULL when empty
@@ -48,9 +51,10 @@ struct JobInfo {
   BOOL spooling = 0;                   // 1: the job's pages go to the spool file
 
   // What the page's stages need of its job, set when the page is handed on.
-  JobEvents* events = nullptr;             // cancel, messages, trace, wake-ups
-  cups_page_header2_t referenceHeader{};   // the job's first page (the previous one on A3 printers)
-  const PaperTable* paperTable = nullptr;  // the job's paper table
+  JobEvents* events = nullptr;                 // cancel, messages, trace, wake-ups
+  cups_page_header2_t referenceHeader{};       // the job's first page (the previous one on A3 printers)
+  const PaperTable* paperTable = nullptr;      // the job's paper table
+  const ColourPlugin* colourPlugin = nullptr;  // the job's colour-conversion plug-in, if any
 
   DWORD LoadFlag() const { return flag.load(std::memory_order_acquire); }
   void StoreFlag(DWORD v) {

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "capability.h"
+#include "colour_plugin.h"
 #include "feature_bits.h"
 #include "job_config.h"
 #include "job_context.h"
@@ -120,6 +121,8 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
 
   ReadPpdAttributes(job);
   TraceDriverFeature(job.DriverFeature);
+  // Once per job: every colour page of the job converts through it.
+  if (job.cupslibCMYK[0]) job.colourPlugin.Load(ColourPluginDir(), job.cupslibCMYK, job.cupsiccCMYK);
   ScanJobOptions(job, argv[5]);
 
   job.JobPending = IsJobPending(argv[0], job.events.trace.jobId);

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 
+#include "colour_plugin.h"
 #include "job_events.h"
 #include "page_output.h"
 #include "page_pipeline.h"
@@ -56,6 +57,7 @@ struct FilterJob {
   char Toolfd2[128] = {};
   char cupslibCMYK[128] = {};  // colour plug-in name (PPD "cupslibCMYK")
   char cupsiccCMYK[128] = {};  // ICC profile name (PPD "cupsiccCMYK")
+  ColourPlugin colourPlugin;   // loaded from cupslibCMYK at start-up, unloaded with the job
   int cupsHTable = 0;          // halftone selection row
   DWORD cupsLEF = 0;           // long-edge-feed mask, bit r = paper row r
   DWORD DriverFeature = 0;     // PPD feature mask; the border-filter bit rewritten per page

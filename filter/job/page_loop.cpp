@@ -60,6 +60,7 @@ BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, B
   s.cupsLEF = job.cupsLEF;
   s.referenceHeader = &job.ginheader_bak;
   s.paperTable = &job.gPaperFormat;
+  s.colourPlugin = job.colourPlugin.Loaded() ? &job.colourPlugin : nullptr;
   s.spooling = job.spool.Active() ? TRUE : FALSE;
   return SendOnePage(job.ring, &job.page, header, s, blank, RemoveBlankPage);
 }

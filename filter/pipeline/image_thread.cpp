@@ -45,21 +45,27 @@ void RotateBackSide(JobInfo* lpJob) {
     Transpose_1BPP180(lpJob->lpbuf + static_cast<std::uint64_t>(p) * linebytes * rows, linebytes, rows);
 }
 
-// Turns the bitmap by 90 degrees into a new buffer; false without memory.
+// Turns the bitmap by 90 degrees into a new buffer, plane by plane so that
+// the planes of a colour page stay stacked; false without memory.
 bool Rotate90(JobInfo* lpJob) {
-  const std::uint64_t newStep = (static_cast<std::uint64_t>(lpJob->page_height) + 7) / 8;
-  const std::uint64_t newSize = newStep * lpJob->page_width;
+  const DWORD planes = ColorPlanes(lpJob->inheader.cupsInteger[4]);
+  const std::uint64_t planeRows = lpJob->page_height / planes;
+  const std::uint64_t newStep = (planeRows + 7) / 8;
+  const std::uint64_t newPlane = newStep * lpJob->page_width;
+  const std::uint64_t newSize = newPlane * planes;
   BYTE* turned = static_cast<BYTE*>(std::malloc(newSize ? newSize : 1));
   if (!turned) return false;
-  MISC_1BPP90(lpJob->lpbuf, turned, static_cast<long>(lpJob->linebyte), static_cast<long>(newStep),
-              static_cast<long>(lpJob->page_width), static_cast<long>(lpJob->page_height));
+  for (DWORD p = 0; p < planes; ++p)
+    MISC_1BPP90(lpJob->lpbuf + p * planeRows * lpJob->linebyte, turned + p * newPlane,
+                static_cast<long>(lpJob->linebyte), static_cast<long>(newStep),
+                static_cast<long>(lpJob->page_width), static_cast<long>(planeRows));
   std::free(lpJob->lpbuf);
   lpJob->lpbuf = turned;
   lpJob->linebyte = static_cast<DWORD>(newStep);
   const DWORD oldWidth = lpJob->page_width;
-  lpJob->page_width = lpJob->page_height;
-  lpJob->page_height = oldWidth;
-  lpJob->pagesize = static_cast<DWORD>(newStep * lpJob->page_height);
+  lpJob->page_width = static_cast<DWORD>(planeRows);
+  lpJob->page_height = oldWidth * planes;
+  lpJob->pagesize = static_cast<DWORD>(newSize);
   return true;
 }
 

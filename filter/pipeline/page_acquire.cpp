@@ -1,6 +1,7 @@
 // Page acquisition: reads one raster page into its slot's page buffer,
-// brings every depth to one byte per pixel, converts colour to gray and runs
-// the page geometry where the pixels already have their final polarity.
+// separates colour pages into planes as they are read, brings every other
+// depth to one byte per pixel in gray and runs the page geometry where the
+// pixels already have their final polarity.
 #include <cups/raster.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "colour_pages.h"
 #include "image.h"
 #include "page_pipeline.h"
 #include "shims.h"
@@ -51,15 +53,6 @@ void ReportRefusedPage(const JobInfo* lpJob, const char* why) {
   std::fflush(lpJob->Err());
 }
 
-// One "WARNING:" line per job: colour pages are printed in gray for now.
-void WarnColourOnce(const JobInfo* lpJob) {
-  if (lpJob->events && lpJob->events->WarnOnce(kWarnColourAsGray)) {
-    std::fprintf(lpJob->Err(),
-                 "WARNING: Colour output is not supported yet; colour pages are printed in black.\n");
-    std::fflush(lpJob->Err());
-  }
-}
-
 // Expands one raster line of 1, 2 or 4 bits per sample into gray bytes
 // (0 black, 255 white), honouring the colour space's polarity.
 void ExpandLowBitLine(const BYTE* src, BYTE* dst, unsigned width, unsigned bits, bool lightIsOne) {
@@ -73,8 +66,9 @@ void ExpandLowBitLine(const BYTE* src, BYTE* dst, unsigned width, unsigned bits,
   }
 }
 
-// Interim gray conversion of a chunky 32-bit CMYK page, in place: the
-// colour inks are weighed like the RGB luminance, black adds in full.
+// Gray conversion of a chunky 32-bit CMYK page for a printer without four
+// colours, in place: the colour inks are weighed like the RGB luminance,
+// black adds in full.
 void CmykToGray(JobInfo* lpJob, unsigned width) {
   static const char FUNCNAME[] = "CmykToGray";
   const std::uint64_t lines = lpJob->page_height;
@@ -98,23 +92,19 @@ void CmykToGray(JobInfo* lpJob, unsigned width) {
   DbgMessage(FUNCNAME, "CMYK page converted to gray, linebyte = %u", static_cast<unsigned>(lpJob->linebyte));
 }
 
-// Colour conversion of the page as read. Only gray output exists for now:
-// colour pages become one gray plane and the slot's colour mode says so.
-BOOL ConvertColour(JobInfo* lpJob) {
+// Gray conversion of a page that is not separated into colour planes: deep
+// pages become one gray plane, and a colour mode the page cannot fill (a
+// gray page, or a CMYK raster for a printer without four colours) is set to
+// one plane so that no stage looks for planes that are not there.
+BOOL ConvertToGray(JobInfo* lpJob) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
   cups_page_header2_t& h = lpJob->inheader;
   const unsigned ColorMode = h.cupsInteger[4];
   const bool colourMode = ColorMode == 1 || ColorMode == 3;
 
   if (h.cupsColorSpace == CUPS_CSPACE_CMYK && h.cupsBitsPerPixel == 32) {
-    DbgMessage(FUNCNAME, "CMYK page: colour separation not available, printing in gray");
-    WarnColourOnce(lpJob);
     CmykToGray(lpJob, h.cupsWidth);
   } else if (h.cupsBitsPerPixel > 8) {
-    if (colourMode) {
-      DbgMessage(FUNCNAME, "ColorMode %u: colour path not available, printing in gray", ColorMode);
-      WarnColourOnce(lpJob);
-    }
     const DWORD grayLine = GetBMPBytesPerLine(8, static_cast<LONG>(lpJob->page_width));
     ImageToGray(lpJob);
     if (!lpJob->lpbuf || lpJob->linebyte != grayLine) {
@@ -122,12 +112,10 @@ BOOL ConvertColour(JobInfo* lpJob) {
       return FALSE;
     }
     lpJob->pagesize = lpJob->linebyte * lpJob->page_height;
-  } else if (colourMode) {
-    DbgMessage(FUNCNAME, "ColorMode %u on a one-colour page, printing in gray", ColorMode);
   }
-  if (colourMode || h.cupsColorSpace == CUPS_CSPACE_CMYK) {
+  if (colourMode) {
     h.cupsInteger[4] = 0;
-    DbgMessage(FUNCNAME, "ColorMode set to 0 (one gray plane)");
+    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane", ColorMode);
   }
   return TRUE;
 }
@@ -154,6 +142,42 @@ DWORD CountOtherThan(const BYTE* p, std::size_t n, BYTE value) {
 #endif
   for (; x < n; ++x) same += p[x] == value;
   return static_cast<DWORD>(n - same);
+}
+
+// Reads a colour page and separates it into its planes line by line, so
+// that the colour page as read is never held whole. FALSE (with an
+// "ERROR:" line) when the separation cannot be had or the raster ends
+// early; the slot then holds no page.
+BOOL AcquireColourPage(JobInfo* lpJob, Separation kind, BOOL blank, DWORD* BlackDot) {
+  static const char FUNCNAME[] = "GetCUPSPageDataEx";
+  const cups_page_header2_t& h = lpJob->inheader;
+  const unsigned bpl = h.cupsBytesPerLine;
+  std::free(lpJob->lpbuf);
+  lpJob->lpbuf = nullptr;
+  RowBuffer row(static_cast<BYTE*>(std::malloc(bpl)));
+  PageSeparation sep(lpJob, kind);
+  if (!row || !sep.Begin()) {
+    ReportRefusedPage(lpJob, "colour separation failed (memory, colour plug-in or its profile missing)");
+    return FALSE;
+  }
+  if (!blank) {
+    DbgMessage(FUNCNAME, "App data");
+    for (unsigned y = 0; y < h.cupsHeight; ++y) {
+      if (cupsRasterReadPixels(lpJob->inras, row.get(), bpl) != bpl) {
+        DbgMessage(FUNCNAME, "raster ends at line %u of %u", y, h.cupsHeight);
+        ReportRefusedPage(lpJob, "raster data ends early");
+        return FALSE;
+      }
+      sep.Line(row.get(), h.cupsWidth, h.cupsBitsPerPixel / 8);
+    }
+  }
+  if (!blank) {
+    const DWORD dots = static_cast<DWORD>(sep.Inked());
+    *BlackDot = dots;
+    DbgMessage(FUNCNAME, "Black dot = %u", static_cast<unsigned>(dots));
+  }
+  sep.Install();
+  return TRUE;
 }
 
 // Reads the page's raster lines into the page buffer, straight into place
@@ -280,6 +304,19 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
   lpJob->pagesize = static_cast<DWORD>(g.pagesize);
   DbgMessage(FUNCNAME, "pagesize = %u bytes", static_cast<unsigned>(lpJob->pagesize));
 
+  const Separation kind = SeparationFor(h);
+  if (kind != Separation::None) {
+    rc = AcquireColourPage(lpJob, kind, blank, BlackDot);
+    if (rc && RunGeometry(lpJob, FUNCNAME)) {
+      lpJob->StoreFlag(lpJob->LoadFlag() | SLOT_GEOMETRY_DONE);
+    } else if (rc) {
+      rc = FALSE;
+      ReportRefusedPage(lpJob, "page geometry failed");
+    }
+    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+    return rc;
+  }
+
   RowBuffer row(static_cast<BYTE*>(std::malloc(h.cupsBytesPerLine)));
   std::free(lpJob->lpbuf);
   lpJob->lpbuf = static_cast<BYTE*>(AllocPageBuffer(g.pagesize));
@@ -315,7 +352,7 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
     h.cupsColorSpace = CUPS_CSPACE_W;
   }
 
-  rc = ConvertColour(lpJob);
+  rc = ConvertToGray(lpJob);
   if (rc) {
     if (h.cupsBitsPerPixel < 8 || inkPolarity) {
       // Ink-polarity pages are turned into gray by the worker first; the

@@ -90,6 +90,7 @@ struct PageSettings {
   DWORD cupsLEF = 0;
   const cups_page_header2_t* referenceHeader = nullptr;  // first page (previous one on A3 printers)
   const PaperTable* paperTable = nullptr;
+  const ColourPlugin* colourPlugin = nullptr;  // loaded once per job; nullptr without one
   BOOL spooling = 0;
 };
 

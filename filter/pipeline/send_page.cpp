@@ -127,6 +127,8 @@ BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, cons
   slot->spooling = job.spooling;
   slot->referenceHeader = reference;
   slot->paperTable = job.paperTable;
+  slot->colourPlugin = job.colourPlugin;
+  CopyBounded(slot->jobID, sizeof slot->jobID, job.jobID ? job.jobID : "");
 
   DbgMessage(FUNCNAME, "GetCUPSPageData start");
   DWORD BlackDot = 0;

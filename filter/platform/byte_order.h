@@ -11,6 +11,12 @@ inline void PutLE32(void* to, DWORD v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
+inline void PutLE16(void* to, WORD v) {
+  auto* p = static_cast<unsigned char*>(to);
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+
 inline DWORD GetLE32(const void* from) {
   const auto* p = static_cast<const unsigned char*>(from);
   return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |

@@ -19,9 +19,6 @@
 // signal handler can reach nothing that belongs to a job. Async-signal-safe.
 void NoteTermSignal();
 
-// Once-per-job warnings (WarnOnce keys).
-enum JobWarning : unsigned { kWarnColourAsGray = 1u << 0 };
-
 class JobEvents {
  public:
   // The job counts a SIGTERM only from its own start on: the count of
@@ -64,13 +61,9 @@ class JobEvents {
     return wake_.wait_for(lock, upper, done);
   }
 
-  // True the first time a warning key is asked for in this job.
-  bool WarnOnce(JobWarning key) { return (warned_.fetch_or(key, std::memory_order_acq_rel) & key) == 0; }
-
  private:
   std::atomic<int> cancel_{0};
   unsigned termBase_;  // SIGTERMs seen before the job started
-  std::atomic<unsigned> warned_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
 };

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "colour_plugin.h"
 #include "feature_bits.h"
 #include "image.h"
 #include "image_oracles.h"
@@ -109,6 +110,7 @@ struct Pipeline {
   JobState state{trace.file()};
   JobInfo* slots = state.ring.lpJob;
   DWORD page = 0, DriverFeature = 0, cupsLEF = 0;
+  const ColourPlugin* colourPlugin = nullptr;
   PrinterCapability cap{};
   explicit Pipeline(int ring = 1) {
     state.Ring(ring);
@@ -127,6 +129,7 @@ struct Pipeline {
     job.cupsLEF = cupsLEF;
     job.referenceHeader = &state.first;
     job.paperTable = &state.paper;
+    job.colourPlugin = colourPlugin;
     return SendOnePage(state.ring, &page, hd, job, blank, RemoveBlankPage);
   }
   // Sends every page of the raster file, waits for the workers and returns
@@ -375,13 +378,66 @@ TEST(PagePipeline, FailedOrCancelledPagesAreHandedOnEmptyAndOnlyFailuresNamed) {
   EXPECT_FALSE(p.trace.Has("ERROR:"));
 }
 
-TEST(PagePipeline, ColourModePagesArePrintedInBlackWithOneWarning) {
-  const Bits g = Pattern(200, 100);
-  Pipeline p(2);
-  cups_page_header2_t hd = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
-  hd.cupsInteger[4] = 1;  // black and red
-  EXPECT_EQ(p.Run(Pages(2, {hd, Encode(hd, g)})), std::vector<Bits>(2, Padded(g)));
-  EXPECT_EQ(Messages(p.trace.Text(), "WARNING: Colour output is not supported yet").size(), 1u);
+// A raster of w x h pixels all of one colour (bytes of one pixel).
+std::vector<unsigned char> Solid(const cups_page_header2_t& hd, const std::vector<unsigned char>& pixel) {
+  std::vector<unsigned char> out;
+  for (unsigned i = 0; i < hd.cupsWidth * hd.cupsHeight; ++i)
+    out.insert(out.end(), pixel.begin(), pixel.end());
+  return out;
+}
+
+// Pure cyan, from RGB through the plug-in and from a CMYK raster, ends as
+// toner in plane C only (K, Y, M, C stacked), on A5 fed long edge first too,
+// where each plane is turned on its own.
+TEST(PagePipeline, PureCyanIsTonerInPlaneCFromRgbAndFromCmyk) {
+  ColourPlugin plugin;
+  ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
+  cups_page_header2_t rgb = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
+  cups_page_header2_t cmyk = Header(200, 100, 8, CUPS_CSPACE_CMYK, 4);
+  rgb.cupsInteger[4] = cmyk.cupsInteger[4] = 3;
+  cups_page_header2_t a5 = cmyk;
+  a5.PageSize[0] = 420;
+  a5.PageSize[1] = 595;
+  const std::pair<cups_page_header2_t, std::vector<unsigned char>> pages[] = {
+      {rgb, Solid(rgb, {0, 255, 255})}, {cmyk, Solid(cmyk, {255, 0, 0, 0})}, {a5, Solid(a5, {255, 0, 0, 0})}};
+  const unsigned planeRows[] = {128, 128, 3520};  // A5's width in pixels is the turned height
+  for (int i = 0; i < 3; ++i) {
+    Pipeline p(1);
+    p.colourPlugin = &plugin;
+    if (i == 2) {  // row 5 of the paper table
+      p.state.OfferPaper(5);
+      p.cupsLEF = 1u << 5;
+    }
+    const std::vector<Bits> out = p.Run({pages[i]});
+    ASSERT_EQ(out.size(), 1u);
+    ASSERT_EQ(out[0].h, 4 * planeRows[i]) << "page " << i;
+    std::size_t toner[4] = {};
+    for (unsigned y = 0; y < out[0].h; ++y)
+      for (unsigned x = 0; x < out[0].w; ++x) toner[y / planeRows[i]] += out[0].at(x, y);
+    EXPECT_EQ(toner[0] + toner[1] + toner[2], 0u) << "page " << i;
+    EXPECT_EQ(toner[3], 200u * 100u) << "page " << i;
+    EXPECT_FALSE(p.trace.Has("ERROR:"));
+  }
+}
+
+// A colour page that cannot be separated fails with an "ERROR:" line and
+// never reaches a worker: without the plug-in, or with planes too large.
+TEST(PagePipeline, ColourPagesThatCannotBeSeparatedFailWithAnError) {
+  cups_page_header2_t hd = Header(64, 32, 8, CUPS_CSPACE_SRGB, 3);
+  hd.cupsInteger[4] = 3;
+  Pipeline p(1);
+  EXPECT_TRUE(p.Run({{hd, Solid(hd, {0, 255, 255})}}).empty());
+  EXPECT_EQ(Messages(p.trace.Text(), "ERROR: Page 1 cannot be printed: colour separation failed").size(), 1u);
+
+  // 23200 x 23200 RGB fits a page buffer; its four planes do not.
+  cups_page_header2_t big = Header(23200, 23200, 8, CUPS_CSPACE_SRGB, 3);
+  big.cupsInteger[4] = 3;
+  ColourPlugin plugin;
+  ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
+  Pipeline q(1);
+  q.colourPlugin = &plugin;
+  EXPECT_TRUE(q.Run({{big, {}}}).empty());
+  EXPECT_EQ(Messages(q.trace.Text(), "ERROR: Page 1 cannot be printed: colour separation failed").size(), 1u);
 }
 
 // On a black-and-white page of a "Border filter" printer, the text mode

@@ -1,0 +1,99 @@
+// Colour pages: a four-colour page (RGB through the colour plug-in, or a
+// CMYK raster) becomes four 8-bit planes K, Y, M, C; a black-and-red page
+// becomes a black and a red gray plane. Planes are stacked in the page
+// buffer, lines of page_width bytes, 255 no colorant and 0 full colorant as
+// on a gray page, so halftoning and the inversion after it leave 1 = toner
+// in every plane. Also the bitmap file writer of the CMYK page dump.
+#pragma once
+
+#include <cups/raster.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "page_slot.h"
+#include "wintypes.h"
+
+class ColourPlugin;
+
+// How a page read with a header is separated.
+enum class Separation {
+  None,        // one gray plane (or none needed)
+  RgbToCmyk,   // RGB on a four-colour printer: through the plug-in
+  CmykRaster,  // 32-bit CMYK raster on a four-colour printer
+  BlackRed,    // RGB on a black-and-red printer
+};
+Separation SeparationFor(const cups_page_header2_t& h);
+// Planes a separation leaves in the page buffer.
+DWORD SeparationPlanes(Separation s);
+
+// Separates one page line by line into its planes, so that a page can be
+// separated while it is read and the colour page itself is never held.
+// The slot's page_width and page_height give the planes' size; the slot's
+// buffer is replaced only by Install.
+class PageSeparation {
+ public:
+  PageSeparation(JobInfo* slot, Separation kind);
+  ~PageSeparation();
+  PageSeparation(const PageSeparation&) = delete;
+  PageSeparation& operator=(const PageSeparation&) = delete;
+
+  // Allocates white planes and prepares the conversion; false (traced)
+  // without memory, without a usable plug-in or profile.
+  bool Begin();
+  // Separates the next source line: pixels of srcStep bytes (red, green,
+  // blue; or C, M, Y, K for a CMYK raster). The rest of the plane line is
+  // white.
+  void Line(const BYTE* src, DWORD pixels, DWORD srcStep);
+  // Replaces the slot's page by the planes (lines never given are white)
+  // and adjusts its geometry.
+  void Install();
+  // Pixels with any colorant in any plane, as the lines came.
+  std::uint64_t Inked() const { return inked_; }
+
+ private:
+  struct FreeDeleter {
+    void operator()(BYTE* p) const { std::free(p); }
+  };
+  void Finish(int rc);
+
+  JobInfo* slot_;
+  Separation kind_;
+  const char* name_;  // the trace label of the conversion
+  DWORD tick_;
+  DWORD width_ = 0;   // pixels per plane line
+  DWORD height_ = 0;  // lines per plane
+  DWORD rows_ = 0;    // lines separated so far
+  std::uint64_t inked_ = 0;
+  std::unique_ptr<BYTE, FreeDeleter> planes_;
+  std::unique_ptr<BYTE, FreeDeleter> line_;  // converter output or gray line
+  void* lpTetra_ = nullptr;                  // the plug-in's conversion handle
+  const ColourPlugin* plugin_ = nullptr;
+  FILE* rawDump_ = nullptr;
+  bool finished_ = false;
+};
+
+// Whole-page forms: the slot holds the page as read (lines of linebyte
+// bytes); on TRUE the page is replaced by its planes, on FALSE it is left
+// as it was.
+BOOL Page_24BitProcessAndSaveCMYK(JobInfo* lpJob);
+BOOL Page_32BitProcessCMYK(JobInfo* lpJob);
+BOOL Page_24BitProcessRedColor(JobInfo* lpJob);
+
+// Writes a device-independent bitmap file: bitcount 1, 4, 8 or 24, lines of
+// GetBMPBytesPerLine(bitcount, wide) bytes from fillflag, top line first
+// (NULL writes the headers only). The file is created owner-only and never
+// through a symbolic link. 1 when written, 0 on failure.
+short CreateNullBMP(const char* fname, short bitcount, short resol, long wide, long high,
+                    const BYTE* fillflag);
+
+// The page dumps of CMYK pages are written only while the trace goes to the
+// trace directory, into that directory.
+bool PageDumpsEnabled();
+std::string PageDumpPath(const char* jobID, DWORD PageIndex, const char* ext);
+// Creates a dump file afresh, owner-only, refusing a link planted under
+// its name; NULL on failure.
+FILE* CreateDumpFile(const char* path);

@@ -1,0 +1,62 @@
+// Loading the colour-conversion plug-in and looking up its entries.
+#include "colour_plugin.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "trace.h"
+
+namespace {
+
+const char FUNCNAME[] = "Page_24BitProcessAndSaveCMYK";
+
+// Looks up one entry and traces the outcome under its name.
+void* Entry(void* lib, const char* name) {
+  dlerror();
+  void* fn = dlsym(lib, name);
+  const char* err = dlerror();
+  if (!fn || err)
+    DbgMessage(FUNCNAME, "Get %s fail! error = %s", name, err ? err : "no such entry");
+  else
+    DbgMessage(FUNCNAME, "Get %s success.", name);
+  return err ? nullptr : fn;
+}
+
+}  // namespace
+
+std::string ColourPluginDir() {
+  const char* env = std::getenv("RASTERTOPWG2_PLUGIN_DIR");
+  return env && *env ? env : RASTERTOPWG2_PLUGIN_DIR;
+}
+
+bool ColourPlugin::Load(const std::string& dir, const char* name, const char* profile) {
+  Unload();
+  profile_ = profile ? profile : "";
+  // The name comes from the PPD: a bare file name, kept inside the directory.
+  if (!name || !*name || std::strchr(name, '/') || std::strlen(name) >= 128) {
+    DbgMessage(FUNCNAME, "Open %s fail! error = %s", name ? name : "", "not a plug-in file name");
+    return false;
+  }
+  const std::string path = dir + "/" + name;
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle_) {
+    const char* err = dlerror();
+    DbgMessage(FUNCNAME, "Open %s fail! error = %s", path.c_str(), err ? err : "");
+    return false;
+  }
+  DbgMessage(FUNCNAME, "Open %s success.", path.c_str());
+  fnKR_IccP_SetProfile = reinterpret_cast<KR_IccP_SetProfile_t>(Entry(handle_, "KR_IccP_SetProfile"));
+  fnKR_IccP_Convert = reinterpret_cast<KR_IccP_Convert_t>(Entry(handle_, "KR_IccP_Convert"));
+  fnKR_IccP_Del = reinterpret_cast<KR_IccP_Del_t>(Entry(handle_, "KR_IccP_Del"));
+  return true;
+}
+
+void ColourPlugin::Unload() {
+  fnKR_IccP_SetProfile = nullptr;
+  fnKR_IccP_Convert = nullptr;
+  fnKR_IccP_Del = nullptr;
+  if (handle_) dlclose(handle_);
+  handle_ = nullptr;
+}

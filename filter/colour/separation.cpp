@@ -1,0 +1,258 @@
+// Separation of colour pages into stacked 8-bit planes, line by line.
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include "colour_pages.h"
+#include "colour_plugin.h"
+#include "feature_bits.h"
+#include "image.h"
+#include "shims.h"
+#include "trace.h"
+
+namespace {
+
+// A pixel is red when its red, less the ColorLevel, is above both green and
+// blue, and its red is above this.
+constexpr int kRedFloor = 150;
+
+const char* NameOf(Separation s) {
+  switch (s) {
+    case Separation::RgbToCmyk:
+      return "Page_24BitProcessAndSaveCMYK";
+    case Separation::CmykRaster:
+      return "Page_32BitProcessCMYK";
+    case Separation::BlackRed:
+      return "Page_24BitProcessRedColor";
+    default:
+      return "GetCUPSPageDataEx";
+  }
+}
+
+double Seconds(DWORD tick) {
+  return static_cast<double>(GetTickCount() - tick) / 1000.0;
+}
+
+}  // namespace
+
+Separation SeparationFor(const cups_page_header2_t& h) {
+  const unsigned ColorMode = h.cupsInteger[4];
+  if (h.cupsBitsPerColor != 8) return Separation::None;
+  if (h.cupsColorSpace == CUPS_CSPACE_CMYK)
+    return h.cupsBitsPerPixel == 32 && ColorMode == 3 ? Separation::CmykRaster : Separation::None;
+  if (h.cupsBitsPerPixel != 24 && h.cupsBitsPerPixel != 32) return Separation::None;
+  if (ColorMode == 1) return Separation::BlackRed;
+  if (ColorMode == 3) return Separation::RgbToCmyk;
+  return Separation::None;
+}
+
+DWORD SeparationPlanes(Separation s) {
+  return s == Separation::BlackRed ? 2 : s == Separation::None ? 1 : 4;
+}
+
+PageSeparation::PageSeparation(JobInfo* slot, Separation kind)
+    : slot_(slot), kind_(kind), name_(NameOf(kind)), tick_(GetTickCount()) {}
+
+PageSeparation::~PageSeparation() {
+  if (!finished_) Finish(0);
+}
+
+void PageSeparation::Finish(int rc) {
+  if (lpTetra_ && plugin_ && plugin_->fnKR_IccP_Del) plugin_->fnKR_IccP_Del(lpTetra_);
+  lpTetra_ = nullptr;
+  if (rawDump_) std::fclose(rawDump_);
+  rawDump_ = nullptr;
+  finished_ = true;
+  DbgMessage(name_, "Out, using %f sec, rc = %d", Seconds(tick_), rc);
+}
+
+bool PageSeparation::Begin() {
+  const char* FUNCNAME = name_;
+  DbgMessage(FUNCNAME, "In");
+  width_ = slot_->page_width;
+  height_ = slot_->page_height;
+  const std::uint64_t planeSize = static_cast<std::uint64_t>(width_) * height_;
+  const std::uint64_t total = planeSize * SeparationPlanes(kind_);
+  DbgMessage(FUNCNAME, "block_width = %u", static_cast<unsigned>(width_));
+  DbgMessage(FUNCNAME, "block_height = %u", static_cast<unsigned>(height_));
+  DbgMessage(FUNCNAME, "linebytes = %u", static_cast<unsigned>(slot_->linebyte));
+  DbgMessage(FUNCNAME, "pagesize = %llu", static_cast<unsigned long long>(planeSize));
+  if (kind_ == Separation::BlackRed)
+    DbgMessage(FUNCNAME, "TwinColorDiff = %d", static_cast<BYTE>(slot_->inheader.cupsInteger[5]));
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot_->SCALE1200);
+  if (kind_ == Separation::None || total == 0 || total > 0x7FFFFFFFu) {
+    DbgMessage(FUNCNAME, "no planes for this page");
+    Finish(0);
+    return false;
+  }
+
+  if (kind_ == Separation::RgbToCmyk) {
+    plugin_ = slot_->colourPlugin;
+    if (!plugin_ || !plugin_->Loaded() || !plugin_->fnKR_IccP_SetProfile || !plugin_->fnKR_IccP_Convert) {
+      DbgMessage(FUNCNAME, "colour plug-in or its entries missing");
+      Finish(0);
+      return false;
+    }
+  }
+  planes_.reset(static_cast<BYTE*>(std::malloc(static_cast<std::size_t>(total))));
+  line_.reset(static_cast<BYTE*>(std::malloc(std::size_t{width_} * 7 + 4)));
+  if (!planes_ || !line_) {
+    DbgMessage(FUNCNAME, "malloc error");
+    Finish(0);
+    return false;
+  }
+
+  if (kind_ == Separation::RgbToCmyk) {
+    short Option[IccOptionMax] = {};
+    lpTetra_ = plugin_->fnKR_IccP_SetProfile(plugin_->Profile(), Option);
+    if (!lpTetra_) {
+      DbgMessage(FUNCNAME, "lpTetra is NULL=====>");
+      Finish(0);
+      return false;
+    }
+    DbgMessage(FUNCNAME, "set icc success");
+  }
+  if (kind_ == Separation::CmykRaster && PageDumpsEnabled()) {
+    const std::string raw = PageDumpPath(slot_->jobID, slot_->PageIndex, "raw");
+    DbgMessage(FUNCNAME, "save image to %s", raw.c_str());
+    rawDump_ = CreateDumpFile(raw.c_str());
+    if (!rawDump_) DbgMessage(FUNCNAME, "cannot create %s", raw.c_str());
+  }
+  return true;
+}
+
+void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
+  if (rows_ >= height_ || !planes_) return;
+  const DWORD y = rows_++;
+  if (pixels > width_) pixels = width_;
+  const std::size_t plane = std::size_t{width_} * height_;
+  BYTE* K = planes_.get() + std::size_t{y} * width_;
+  BYTE* Y = K + plane;
+  BYTE* M = Y + plane;
+  BYTE* C = M + plane;
+  BYTE* tmp = line_.get();
+
+  switch (kind_) {
+    case Separation::RgbToCmyk: {
+      // The converter writes the first 4 x width bytes of the line buffer;
+      // a 32-bit pixel is packed to the plug-in's 3 bytes behind them.
+      BYTE* out = tmp;
+      const BYTE* rgb = src;
+      if (srcStep != 3) {
+        BYTE* packed = tmp + std::size_t{width_} * 4;
+        for (DWORD k = 0; k < pixels; ++k)
+          std::memcpy(packed + 3 * std::size_t{k}, src + std::size_t{k} * srcStep, 3);
+        rgb = packed;
+      }
+      plugin_->fnKR_IccP_Convert(lpTetra_, rgb, out, static_cast<long>(pixels));
+      const BYTE* o = out;
+      std::uint64_t inked = 0;
+      for (DWORD k = 0; k < pixels; ++k, o += 4) {
+        K[k] = static_cast<BYTE>(255 - o[3]);
+        Y[k] = static_cast<BYTE>(255 - o[2]);
+        M[k] = static_cast<BYTE>(255 - o[1]);
+        C[k] = static_cast<BYTE>(255 - o[0]);
+        inked += (o[0] | o[1] | o[2] | o[3]) != 0;
+      }
+      inked_ += inked;
+      break;
+    }
+    case Separation::CmykRaster: {
+      if (rawDump_) std::fwrite(src, 1, std::size_t{pixels} * srcStep, rawDump_);
+      const BYTE* p = src;
+      std::uint64_t inked = 0;
+      for (DWORD k = 0; k < pixels; ++k, p += srcStep) {
+        K[k] = static_cast<BYTE>(255 - p[3]);
+        Y[k] = static_cast<BYTE>(255 - p[2]);
+        M[k] = static_cast<BYTE>(255 - p[1]);
+        C[k] = static_cast<BYTE>(255 - p[0]);
+        inked += (p[0] | p[1] | p[2] | p[3]) != 0;
+      }
+      inked_ += inked;
+      break;
+    }
+    case Separation::BlackRed: {
+      const cups_page_header2_t& h = slot_->inheader;
+      const int TwinColorDiff = static_cast<BYTE>(h.cupsInteger[5]);
+      const bool screened = (slot_->DriverFeature & DF_HALFTONE_RED) || h.cupsInteger[10];
+      RgbLineToGray(src, tmp, pixels, srcStep);
+      BYTE* black = K;
+      BYTE* red = K + plane;
+      const BYTE* p = src;
+      for (DWORD k = 0; k < pixels; ++k, p += srcStep) {
+        const int red_raw = p[0];
+        const int r = red_raw > TwinColorDiff ? red_raw - TwinColorDiff : 0;
+        const bool isRed = r > p[1] && r > p[2] && red_raw > kRedFloor;
+        const BYTE g = isRed && !screened ? 0 : tmp[k];
+        black[k] = isRed ? 255 : g;
+        red[k] = isRed ? g : 255;
+        inked_ += g != 255;  // one plane holds the pixel
+      }
+      break;
+    }
+    case Separation::None:
+      break;
+  }
+  // Padding pixels of the line are white in every plane.
+  for (DWORD p = 0; p < SeparationPlanes(kind_); ++p)
+    std::memset(K + p * plane + pixels, 255, width_ - pixels);
+}
+
+void PageSeparation::Install() {
+  const char* FUNCNAME = name_;
+  if (!planes_) return;
+  // Lines the page did not have (padding, or all of a blank page) are white.
+  const std::size_t plane = std::size_t{width_} * height_;
+  for (DWORD p = 0; p < SeparationPlanes(kind_); ++p)
+    std::memset(planes_.get() + p * plane + std::size_t{rows_} * width_, 255,
+                std::size_t{height_ - rows_} * width_);
+  std::free(slot_->lpbuf);
+  slot_->lpbuf = planes_.release();
+  slot_->linebyte = width_;
+  slot_->page_height = height_ * SeparationPlanes(kind_);
+  slot_->pagesize = slot_->page_height * slot_->page_width;
+  // The bitmap's lines are whole 32-bit words; a page of other widths
+  // (never one the pipeline makes) gets no bitmap dump.
+  const bool wordLines = slot_->page_width == GetBMPBytesPerLine(8, static_cast<LONG>(slot_->page_width));
+  if (kind_ == Separation::CmykRaster && wordLines && PageDumpsEnabled()) {
+    const std::string bmp = PageDumpPath(slot_->jobID, slot_->PageIndex, "bmp");
+    const cups_page_header2_t& h = slot_->inheader;
+    const unsigned dpi = slot_->SCALE1200 ? 600 : (h.HWResolution[0] < 600 ? 600 : h.HWResolution[0]);
+    DbgMessage(FUNCNAME, "save image to %s", bmp.c_str());
+    CreateNullBMP(bmp.c_str(), 8, static_cast<short>(dpi), static_cast<long>(slot_->page_width),
+                  static_cast<long>(slot_->page_height), slot_->lpbuf);
+  }
+  Finish(1);
+}
+
+namespace {
+
+// Runs a whole-page separation over the page held in the slot.
+BOOL SeparateHeldPage(JobInfo* lpJob, Separation kind, DWORD srcStep) {
+  if (!lpJob->lpbuf || lpJob->linebyte < std::uint64_t{lpJob->page_width} * srcStep) {
+    DbgMessage(NameOf(kind), "page buffer does not hold %u-byte pixels", static_cast<unsigned>(srcStep));
+    return FALSE;
+  }
+  PageSeparation sep(lpJob, kind);
+  if (!sep.Begin()) return FALSE;
+  const DWORD pixels =
+      lpJob->page_width - (lpJob->linebyteLeft < lpJob->page_width ? lpJob->linebyteLeft : 0);
+  for (DWORD y = 0; y < lpJob->page_height; ++y)
+    sep.Line(lpJob->lpbuf + std::size_t{y} * lpJob->linebyte, pixels, srcStep);
+  sep.Install();
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL Page_24BitProcessAndSaveCMYK(JobInfo* lpJob) {
+  return SeparateHeldPage(lpJob, Separation::RgbToCmyk, lpJob->inheader.cupsBitsPerPixel == 32 ? 4 : 3);
+}
+
+BOOL Page_32BitProcessCMYK(JobInfo* lpJob) {
+  return SeparateHeldPage(lpJob, Separation::CmykRaster, 4);
+}
+
+BOOL Page_24BitProcessRedColor(JobInfo* lpJob) {
+  return SeparateHeldPage(lpJob, Separation::BlackRed, lpJob->inheader.cupsBitsPerPixel == 32 ? 4 : 3);
+}
