@@ -159,7 +159,8 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   }
   if (job.IgnorePSM == 0) StatusMonitorEnable(job.statusLib, argv[0], job.events.trace.jobId);
 
-  ObtainCapability(job.statusLib, job.Selected(), job.IgnorePSM, job.DriverFeature, argv[0], job.PrnCapInfo);
+  ObtainCapability(job.statusLib, job.Selected(), job.IgnorePSM, job.DriverFeature, argv[0], job.PrnCapInfo,
+                   err);
   WriteMarkerAttributes(err);
 
   StartStatusThread(job);

@@ -34,15 +34,39 @@ bool CopyBounded(char* dest, std::size_t size, const char* src) {
   return fits;
 }
 
+const char* UntrustedReason(const struct stat& st, bool directory) {
+  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
+    return directory ? "not a directory" : "not a regular file";
+  if (!directory && st.st_nlink != 1) return "a hard link";
+  if (st.st_uid != geteuid() && st.st_uid != 0) return "owned by another user";
+  if (st.st_mode & S_IWOTH) return "writable by other users";
+  return nullptr;
+}
+
+FILE* OpenTrustedForReading(const char* path, const char** why) {
+  *why = nullptr;
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP) *why = "a symbolic link";
+    return nullptr;
+  }
+  struct stat st {};
+  *why = fstat(fd, &st) != 0 ? "not readable" : UntrustedReason(st, false);
+  FILE* f = *why ? nullptr : fdopen(fd, "rb");
+  if (!f) close(fd);
+  return f;
+}
+
 FILE* OpenNoFollow(const char* path, const char* mode, int perms) {
   bool append = mode[0] == 'a';
-  int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : 0);
+  int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0);
   int fd = open(path, flags, perms);
   if (fd < 0) return nullptr;
   // A regular file of ours only: a planted FIFO, device or another user's
   // file under the same name is refused.
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+  if (fstat(fd, &st) != 0 || UntrustedReason(st, false) || st.st_uid != geteuid()) {
     int saved = errno ? errno : EPERM;
     close(fd);
     errno = saved;

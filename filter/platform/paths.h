@@ -4,6 +4,8 @@
 // CUPS) the paths are used exactly as written.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -18,6 +20,17 @@ std::string FixedPath(const char* path);
 // Bounded string copy into a fixed buffer: always terminated, cut when the
 // source does not fit. Returns true when nothing was cut.
 bool CopyBounded(char* dest, std::size_t size, const char* src);
+
+// Why a file found under a world-writable directory is not to be trusted,
+// or nullptr when it is: of the kind asked for (a regular file with one
+// link, or a directory), owned by the filter's user or root, and not
+// writable by other users.
+const char* UntrustedReason(const struct stat& st, bool directory);
+
+// Opens such a file for reading without blocking on a planted FIFO and
+// without following a symbolic link. nullptr when it is missing (*why then
+// nullptr too) or not to be trusted (*why says why).
+FILE* OpenTrustedForReading(const char* path, const char** why);
 
 // Opens a file in a world-writable directory for writing without following a
 // symbolic link or another user's file planted under its name. mode is

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -51,14 +52,38 @@ void AppendLocalTime(LineBuf& line) {
               tm.tm_min, tm.tm_sec);
 }
 
-// Appends one whole line to a trace file with a single write; a file that
-// cannot be opened drops the line. Symbolic links are not followed.
-void AppendToFile(const std::string& path, const char* data, std::size_t len) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  ssize_t ignored = write(fd, data, len);
-  (void)ignored;
+// Whether lines go to the trace directory: it exists, is readable and
+// writable, and is a real directory of the filter's user or root that no
+// other user can write to. why says why one that exists is passed over.
+struct TraceDir {
+  bool usable = false;
+  const char* why = nullptr;
+};
+
+TraceDir CheckTraceDir(const std::string& dir) {
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0) return {};
+  if (const char* why = UntrustedReason(st, true)) return {false, why};
+  return {access(dir.c_str(), R_OK | W_OK) == 0, nullptr};
+}
+
+// Appends one whole line to the trace file with a single write. Returns why
+// the file was passed over (the line is dropped then), or nullptr. A
+// planted FIFO is never waited on, a planted link never followed.
+const char* AppendToFile(const std::string& path, const char* data, std::size_t len) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == ELOOP) return "a symbolic link";
+    return errno == ENXIO ? "not a regular file" : nullptr;  // ENXIO: a FIFO nobody reads
+  }
+  struct stat st {};
+  const char* why = fstat(fd, &st) != 0 ? "cannot be read" : UntrustedReason(st, false);
+  if (!why) {
+    ssize_t ignored = write(fd, data, len);
+    (void)ignored;
+  }
   close(fd);
+  return why;
 }
 
 // Writes a whole line to the scheduler's stream in one stdio call, so lines of
@@ -72,6 +97,13 @@ void WriteErrLine(const char* prefix, const char* msg, const char* suffix) {
   std::fflush(err);
 }
 
+// Tells the job once why a trace directory or file is not used.
+void SayRefusalOnce(const std::string& what, const char* why) {
+  if (Current().refusalSaid.exchange(true)) return;
+  const std::string line = what + " not used: " + why;
+  WriteErrLine("DEBUG: [---filter---][--DbgMessage--] ", line.c_str(), "\n");
+}
+
 }  // namespace
 
 TraceScope::TraceScope(const TraceTarget* target) : previous_(tCurrent) {
@@ -83,28 +115,29 @@ TraceScope::~TraceScope() {
 }
 
 void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) {
-  std::string folderName = FixedPath("/tmp/cups");
-  bool LogtoFile = access(folderName.c_str(), R_OK | W_OK) == 0;
+  const std::string folderName = FixedPath("/tmp/cups");
 
   LineBuf msgText;
-  if (LogtoFile) {
-    AppendLocalTime(msgText);
-    msgText.append("[Job %d] ", Current().jobId);
-  }
   msgText.append("[---filter---][--%s--] ", funcName ? funcName : "");
   va_list ap;
   va_start(ap, szMsgFormat);
   msgText.vappend(szMsgFormat, ap);
   va_end(ap);
 
-  if (LogtoFile) {
+  const TraceDir dir = CheckTraceDir(folderName);
+  if (dir.usable) {
+    LineBuf fileLine;
+    AppendLocalTime(fileLine);
+    fileLine.append("[Job %d] %s", Current().jobId, msgText.text);
     // Keep room for the line end even when the message filled the buffer.
-    if (msgText.len > sizeof msgText.text - 2) msgText.len = sizeof msgText.text - 2;
-    msgText.text[msgText.len++] = '\n';
-    AppendToFile(folderName + "/printer.log", msgText.text, msgText.len);
-  } else {
-    WriteErrLine("DEBUG: ", msgText.text, "\n");
+    if (fileLine.len > sizeof fileLine.text - 2) fileLine.len = sizeof fileLine.text - 2;
+    fileLine.text[fileLine.len++] = '\n';
+    const char* why = AppendToFile(folderName + "/printer.log", fileLine.text, fileLine.len);
+    if (why) SayRefusalOnce("trace file " + folderName + "/printer.log", why);
+    return;
   }
+  if (dir.why) SayRefusalOnce("trace directory " + folderName, dir.why);
+  WriteErrLine("DEBUG: ", msgText.text, "\n");
 }
 
 void LogTime(const char* jobID, const char* message) {

@@ -1,8 +1,11 @@
 // Trace log of the filter: one call per event, each line whole.
 //
 // Lines go to "/tmp/cups/printer.log" (with time and job number) when that
-// directory is readable and writable, else to the job's error stream as
-// "DEBUG: " lines for the scheduler. Every function passes its own FUNCNAME,
+// directory is readable and writable and can be trusted (a real directory of
+// the filter's user or root that no other user can write to, holding a log
+// file of the same kind), else to the job's error stream as "DEBUG: " lines
+// for the scheduler, with one line saying why a trace directory or file that
+// exists was passed over. Every function passes its own FUNCNAME,
 // a fixed label of the line rather than the C++ name.
 //
 // Which job a line belongs to is bound per thread (TraceScope): every thread
@@ -12,6 +15,7 @@
 
 #include <cups/raster.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -22,8 +26,9 @@ inline constexpr std::size_t kTraceLineMax = 2048;
 
 // The job a thread traces for: its number and its message stream.
 struct TraceTarget {
-  int jobId = 0;       // CUPS job number; 0 before the arguments are read
-  FILE* err = stderr;  // where "DEBUG: " lines go without a trace file
+  int jobId = 0;                                 // CUPS job number; 0 before the arguments are read
+  FILE* err = stderr;                            // where "DEBUG: " lines go without a trace file
+  mutable std::atomic<bool> refusalSaid{false};  // the job was told why the trace file is not used
 };
 
 // Binds the calling thread's trace lines to target for the scope's lifetime.

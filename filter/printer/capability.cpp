@@ -37,14 +37,6 @@ std::string CapabilityFileName(int IgnorePSM, const char* queue) {
   return FixedPath(name.c_str());
 }
 
-FILE* OpenForReading(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  FILE* f = fdopen(fd, "rb");
-  if (!f) close(fd);
-  return f;
-}
-
 }  // namespace
 
 void TraceFeature(const BYTE Feature[2]) {
@@ -76,7 +68,7 @@ void TraceFeature(const BYTE Feature[2]) {
 }
 
 void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected, int IgnorePSM,
-                      DWORD DriverFeature, const char* queue, PrinterCapability& cap) {
+                      DWORD DriverFeature, const char* queue, PrinterCapability& cap, FILE* err) {
   BYTE* Feature = cap.Feature;
 
   int rc = -1;
@@ -106,7 +98,14 @@ void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected
       DbgMessage(FUNCNAME, "fopen fail! errno = %d", path.empty() ? ENAMETOOLONG : errno);
     }
   } else {
-    FILE* f = path.empty() ? nullptr : OpenForReading(path);
+    // Anyone may create files in /tmp: a file that is not the filter's own
+    // regular file is not read, and never waited on.
+    const char* why = nullptr;
+    FILE* f = path.empty() ? nullptr : OpenTrustedForReading(path.c_str(), &why);
+    if (why) {
+      std::fprintf(err, "WARNING: Ignoring the capability file %s: %s\n", path.c_str(), why);
+      std::fflush(err);
+    }
     if (f) {
       // A short file replaces only its own length of the record.
       std::size_t n = std::fread(&cap, 1, sizeof cap, f);

@@ -74,9 +74,9 @@ TEST(JobConfig, SaveFileBackendDestinationIgnoresTheStatusMonitor) {
 namespace {
 
 // The capability bytes a job for queue q obtains without a status library.
-std::pair<int, int> Capability(const char* q, DWORD driverFeature, int ignorePsm) {
+std::pair<int, int> Capability(const char* q, DWORD driverFeature, int ignorePsm, FILE* err = stderr) {
   PrinterCapability cap{};
-  ObtainCapability(StatusLibrary{}, PrinterAttribute{}, ignorePsm, driverFeature, q, cap);
+  ObtainCapability(StatusLibrary{}, PrinterAttribute{}, ignorePsm, driverFeature, q, cap, err);
   return {cap.Feature[0], cap.Feature[1]};
 }
 
@@ -90,6 +90,13 @@ TEST(Capability, TheQueuesFileAndThePpdsFeatureBitsGiveTheCapability) {
   WriteFile(root.Path("/tmp/PRN.dat"), "\x04\x02");
   WriteFile(root.Path("/tmp/.._escape.dat"), "\x01");
   std::filesystem::create_symlink(root.Path("/tmp/raw.dat"), root.Path("/tmp/link.dat"));
+  // Planted by someone else: a FIFO (never waited on), a file anyone may
+  // write, a second link to a file; none of their bytes count.
+  mkfifo(root.Path("/tmp/fifo.dat").c_str(), 0644);
+  WriteFile(root.Path("/tmp/open.dat"), "\x40\x01");
+  chmod(root.Path("/tmp/open.dat").c_str(), 0666);
+  WriteFile(root.Path("/tmp/linked.dat"), "\x40\x01");
+  link(root.Path("/tmp/linked.dat").c_str(), root.Path("/tmp/linked2.dat").c_str());
   const struct {
     const char* queue;
     DWORD driverFeature;
@@ -102,12 +109,21 @@ TEST(Capability, TheQueuesFileAndThePpdsFeatureBitsGiveTheCapability) {
       {"raw", 0, 2, {0x04, 0x02}},                   // a file backend: the printer-less file
       {"../escape", 0, 0, {0x01, 0}},                // a queue name cannot leave /tmp
       {"link", 0, 0, {0, 0}},                        // a planted link is not followed
+      {"fifo", 0, 0, {0, 0}},
+      {"open", 0, 0, {0, 0}},
+      {"linked", 0, 0, {0, 0}},
       {"nofile", DF_ZQ3_CHIP | DF_A3, 0, {F0_IMPR, 0}},
       {"nofile", DF_ZQ3_CHIP, 0, {0, 0}},
       {"nofile", DF_A3, 0, {0, 0}},
       {"nofile", DF_IMPR, 0, {F0_IMPR, 0}},
   };
+  FILE* err = std::tmpfile();
   for (const auto& c : cases)
-    EXPECT_EQ(Capability(c.queue, c.driverFeature, c.ignorePsm), c.feature)
+    EXPECT_EQ(Capability(c.queue, c.driverFeature, c.ignorePsm, err), c.feature)
         << c.queue << " " << c.driverFeature;
+  const std::string warned = Slurp(err);
+  std::fclose(err);
+  for (const char* why : {"link.dat: a symbolic link", "fifo.dat: not a regular file",
+                          "open.dat: writable by other users", "linked.dat: a hard link"})
+    EXPECT_EQ(LinesWith(warned, why).size(), 1u) << why << warned;
 }

@@ -1,11 +1,15 @@
 // Trace log (file or "DEBUG:" lines for the scheduler) and the number parser of the options.
 #include "trace.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
+#include <functional>
 #include <thread>
 
-#include "test_slot.h"
 #include "shims.h"
+#include "test_slot.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -58,6 +62,52 @@ TEST(Trace, UncreatableTraceFileDropsLinesAndOverlongLinesAreCut) {
   const std::string e = err.Text();
   EXPECT_EQ(e.rfind("DEBUG: ", 0), 0u);
   EXPECT_LT(e.size(), kTraceLineMax + 16);
+}
+
+// Anyone can create files in /tmp: what another user planted as the trace
+// directory or file is passed over, said once, and never blocks the job.
+TEST(Trace, PlantedTraceDirectoriesAndFilesAreNotUsed) {
+  namespace fs = std::filesystem;
+  const std::string fileNote = "not used: ", other = "/elsewhere";
+  struct Case {
+    const char* what;
+    std::function<void(const PrivateRoot&)> plant;
+    const char* why;
+    bool toScheduler;  // the lines go on as DEBUG lines, else they are dropped
+  } cases[] = {
+      {"FIFO", [](const PrivateRoot& r) { mkfifo(r.Path("/tmp/cups/printer.log").c_str(), 0600); },
+       "not a regular file", false},
+      {"hard link",
+       [](const PrivateRoot& r) {
+         WriteFile(r.Path("/victim"), "keep");
+         link(r.Path("/victim").c_str(), r.Path("/tmp/cups/printer.log").c_str());
+       },
+       "a hard link", false},
+      {"directory link",
+       [&](const PrivateRoot& r) {
+         fs::create_directory(r.Path(other));
+         fs::remove(r.Path("/tmp/cups"));
+         fs::create_directory_symlink(r.Path(other), r.Path("/tmp/cups"));
+       },
+       "a symbolic link", true},
+      {"world-writable directory", [](const PrivateRoot& r) { chmod(r.Path("/tmp/cups").c_str(), 0777); },
+       "writable by other users", true},
+  };
+  for (const Case& c : cases) {
+    TraceCapture err(3);
+    PrivateRoot root;
+    root.EnableTraceFile();
+    c.plant(root);
+    DbgMessage("f", "first");
+    DbgMessage("f", "second");
+    const std::string e = err.Text();
+    EXPECT_EQ(LinesWith(e, fileNote + c.why).size(), 1u) << c.what << e;
+    EXPECT_EQ(LinesWith(e, "DEBUG: [---filter---][--f--] second").size(), c.toScheduler ? 1u : 0u) << c.what;
+    EXPECT_FALSE(fs::exists(root.Path(other + "/printer.log"))) << c.what;
+    if (fs::exists(root.Path("/victim"))) {
+      EXPECT_EQ(ReadFile(root.Path("/victim")), "keep");
+    }
+  }
 }
 
 TEST(Shims, Str2IntTakesTheLeadingDigitRunOnly) {
