@@ -33,6 +33,20 @@ double Seconds(DWORD tick) {
   return static_cast<double>(GetTickCount() - tick) / 1000.0;
 }
 
+// Spreads C, M, Y, K pixels (step bytes apart, 255 full colorant) over the
+// four planes, each with 255 for no colorant; returns the pixels with ink.
+std::uint64_t SplitInks(const BYTE* p, DWORD pixels, std::size_t step, BYTE* K, BYTE* Y, BYTE* M, BYTE* C) {
+  std::uint64_t inked = 0;
+  for (DWORD k = 0; k < pixels; ++k, p += step) {
+    K[k] = static_cast<BYTE>(255 - p[3]);
+    Y[k] = static_cast<BYTE>(255 - p[2]);
+    M[k] = static_cast<BYTE>(255 - p[1]);
+    C[k] = static_cast<BYTE>(255 - p[0]);
+    inked += (p[0] | p[1] | p[2] | p[3]) != 0;
+  }
+  return inked;
+}
+
 }  // namespace
 
 Separation SeparationFor(const cups_page_header2_t& h) {
@@ -145,30 +159,12 @@ void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
         rgb = packed;
       }
       plugin_->fnKR_IccP_Convert(lpTetra_, rgb, out, static_cast<long>(pixels));
-      const BYTE* o = out;
-      std::uint64_t inked = 0;
-      for (DWORD k = 0; k < pixels; ++k, o += 4) {
-        K[k] = static_cast<BYTE>(255 - o[3]);
-        Y[k] = static_cast<BYTE>(255 - o[2]);
-        M[k] = static_cast<BYTE>(255 - o[1]);
-        C[k] = static_cast<BYTE>(255 - o[0]);
-        inked += (o[0] | o[1] | o[2] | o[3]) != 0;
-      }
-      inked_ += inked;
+      inked_ += SplitInks(out, pixels, 4, K, Y, M, C);
       break;
     }
     case Separation::CmykRaster: {
       if (rawDump_) std::fwrite(src, 1, std::size_t{pixels} * srcStep, rawDump_);
-      const BYTE* p = src;
-      std::uint64_t inked = 0;
-      for (DWORD k = 0; k < pixels; ++k, p += srcStep) {
-        K[k] = static_cast<BYTE>(255 - p[3]);
-        Y[k] = static_cast<BYTE>(255 - p[2]);
-        M[k] = static_cast<BYTE>(255 - p[1]);
-        C[k] = static_cast<BYTE>(255 - p[0]);
-        inked += (p[0] | p[1] | p[2] | p[3]) != 0;
-      }
-      inked_ += inked;
+      inked_ += SplitInks(src, pixels, srcStep, K, Y, M, C);
       break;
     }
     case Separation::BlackRed: {
