@@ -87,8 +87,8 @@ def job(q, n):
             f"{cap[1]:02x}\nerrors_at_poll 1 12\nerrors_at_poll 3\n")
         env["SMSIM_SCENARIO"] = f"{d}/scenario"
     with open(f"{d}/out.prn", "wb") as out, open(f"{d}/err", "w") as err:
-        proc = subprocess.Popen([q, str(n), "u", f"{q}-{n}", "1", kinds[kind][1], f"{work}/{kind}.ras"],
-                                executable=a.filter, stdout=out, stderr=err, env=env, cwd=d)
+        proc = subprocess.Popen([q, str(n), "u", f"{q}-{n}", "1", kinds[kind][1], f"{work}/{kind}.ras"], env=env,
+                                executable=a.filter, stdin=subprocess.DEVNULL, stdout=out, stderr=err, cwd=d)
         while proc.poll() is None:
             sample(proc.pid)
             time.sleep(0.01)
@@ -128,19 +128,20 @@ for t in threads:
     t.join()
 wall = time.time() - start
 
-# Each job record names its own queue's jobs, exactly once each.
+# Each job record names its own queue's jobs, exactly once each, completed.
 for q, (_, p, cap) in queues.items():
     csv = f"{tool}/{q}_LOG.csv"
     if p == simppd:
-        names = sorted(line.split(",")[5] for line in open(csv))
-        want = sorted(f"u-{q}-{n}" for n in jobs_of[q])
+        names = sorted(" ".join(line.split(",")[5:9:3]) for line in open(csv))
+        want = sorted(f"u-{q}-{n} Completed" for n in jobs_of[q])
         if names != want:
             fail(f"{q}: job record holds {names}, want {want}")
     elif os.path.exists(csv):
         fail(f"{q}: a job record without a status library")
     if open(f"{root}/tmp/{q}.dat", "rb").read(2) != cap:
         fail(f"{q}: capability file changed")
-left = sorted(set(os.listdir(root + "/tmp")) - {q + ".dat" for q in queues} - {"cups"}) + sorted(set(os.listdir(root)) - {"tmp"})
+left = sorted(set(os.listdir(root + "/tmp")) - {q + ".dat" for q in queues} - {"cups"})
+left += sorted(set(os.listdir(root)) - {"tmp"})
 if left:
     fail(f"left behind: {left}")
 # Main thread, output thread, status thread, five page workers.
