@@ -12,13 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::Split in = fuzz::FirstLine(data, size);
   const int fd = memfd_create("raster", MFD_CLOEXEC);
   if (fd < 0 || write(fd, in.rest.data(), in.rest.size()) != static_cast<ssize_t>(in.rest.size())) abort();
-  std::string path = "/proc/self/fd/" + std::to_string(fd);
-  std::string args[] = {"fuzzq", "7", "fuzzer", "fuzz job", "1"};
+  std::string args[] = {
+      "fuzzq", "7", "fuzzer", "fuzz job", "1", in.line, "/proc/self/fd/" + std::to_string(fd)};
   char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                  args[4].data(), in.line.data(), path.data(),    nullptr};
-  FILE* sink = std::fopen("/dev/null", "w");
-  RunFilterJob(7, argv, FUZZ_PPD, sink, sink);
-  std::fclose(sink);
+                  args[4].data(), args[5].data(), args[6].data(), nullptr};
+  const fuzz::Quiet quiet;
+  RunFilterJob(7, argv, FUZZ_PPD, quiet.sink.get(), quiet.sink.get());
   close(fd);
   return 0;
 }

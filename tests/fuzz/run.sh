@@ -16,14 +16,17 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$build/fuzz-artifacts"
 # libcups loses a few strings of PPDs it reads (see the suppression file);
-# matching them needs full stacks, as libcups has no frame pointers.
+# matching them needs full stacks where PPDs are read, as libcups has no
+# frame pointers.
 export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-export ASAN_OPTIONS="fast_unwind_on_malloc=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+asan=${ASAN_OPTIONS:-}
 for t in $targets; do
   # Small rasters: the job target should spend its time on headers, not pixels.
+  unwind=1
   case $t in
-    job | gdidecode | spool) max=12000 ;;
-    options) max=16384 ;;
+    job) max=12000 unwind=0 ;;
+    gdidecode | spool) max=12000 ;;
+    options) max=16384 unwind=0 ;;
     *) max=2048 ;;
   esac
   seeds="$here/corpus/$t"
@@ -32,7 +35,7 @@ for t in $targets; do
   echo "== fuzz_$t, $seconds s"
   # -timeout 3: a job that sleeps on a cancel path or hangs counts as a failure.
   rc=0
-  "$build/tests/fuzz/fuzz_$t" "$scratch/$t" $seeds -dict="$here/raster_pjl.dict" \
+  ASAN_OPTIONS="fast_unwind_on_malloc=$unwind${asan:+:$asan}" "$build/tests/fuzz/fuzz_$t" "$scratch/$t" $seeds -dict="$here/raster_pjl.dict" \
     -max_total_time="$seconds" -max_len="$max" -timeout=3 -rss_limit_mb=2048 -close_fd_mask=3 \
     -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$t-" >"$scratch/$t.log" 2>&1 || rc=$?
   grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::(number_of_executed_units|peak_rss)|==[0-9]+==|SUMMARY|Test unit written)' \
