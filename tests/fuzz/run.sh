@@ -22,9 +22,9 @@ export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}
 asan=${ASAN_OPTIONS:-}
 for t in $targets; do
   # Small rasters: the job target should spend its time on headers, not pixels.
-  unwind=1
+  unwind=1 timeout=3
   case $t in
-    job) max=12000 unwind=0 ;;
+    job) max=12000 unwind=0 timeout=10 ;;
     gdidecode | spool) max=12000 ;;
     options) max=16384 unwind=0 ;;
     *) max=2048 ;;
@@ -33,10 +33,11 @@ for t in $targets; do
   if [ -d "$here/crashes/$t" ]; then seeds="$seeds $here/crashes/$t"; fi
   mkdir -p "$scratch/$t"
   echo "== fuzz_$t, $seconds s"
-  # -timeout 3: a job that sleeps on a cancel path or hangs counts as a failure.
+  # An input that runs longer than the timeout counts as a hang. A job may
+  # scale a small page up to a 4 GB bitmap, so it gets longer.
   rc=0
   ASAN_OPTIONS="fast_unwind_on_malloc=$unwind${asan:+:$asan}" "$build/tests/fuzz/fuzz_$t" "$scratch/$t" $seeds -dict="$here/raster_pjl.dict" \
-    -max_total_time="$seconds" -max_len="$max" -timeout=3 -rss_limit_mb=2048 -close_fd_mask=3 \
+    -max_total_time="$seconds" -max_len="$max" -timeout=$timeout -rss_limit_mb=2048 -close_fd_mask=3 \
     -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$t-" >"$scratch/$t.log" 2>&1 || rc=$?
   grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::(number_of_executed_units|peak_rss)|==[0-9]+==|SUMMARY|Test unit written)' \
     "$scratch/$t.log" || true
