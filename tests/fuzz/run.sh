@@ -24,7 +24,7 @@ for t in $targets; do
   # Small rasters: the job target should spend its time on headers, not pixels.
   unwind=1 timeout=3
   case $t in
-    job) max=12000 unwind=0 timeout=10 ;;
+    job) max=12000 unwind=0 timeout=30 ;;
     gdidecode | spool) max=12000 ;;
     options) max=16384 unwind=0 ;;
     *) max=2048 ;;
@@ -34,7 +34,8 @@ for t in $targets; do
   mkdir -p "$scratch/$t"
   echo "== fuzz_$t, $seconds s"
   # An input that runs longer than the timeout counts as a hang. A job may
-  # scale a small page up to a 4 GB bitmap, so it gets longer.
+  # scale a small page up to a 4 GB bitmap or replay it 9999 times, so it
+  # gets longer.
   rc=0
   ASAN_OPTIONS="fast_unwind_on_malloc=$unwind${asan:+:$asan}" "$build/tests/fuzz/fuzz_$t" "$scratch/$t" $seeds -dict="$here/raster_pjl.dict" \
     -max_total_time="$seconds" -max_len="$max" -timeout=$timeout -rss_limit_mb=2048 -close_fd_mask=3 \
