@@ -10,4 +10,5 @@ apt-get install -y --no-install-recommends \
   libjbig-dev jbigkit-bin liblcms2-dev liblcms2-utils libpng-dev nettle-dev \
   libgtest-dev libbenchmark-dev \
   netpbm openssl \
+  clang libclang-rt-14-dev \
   cups cups-client cups-ipp-utils cups-filters poppler-utils ghostscript

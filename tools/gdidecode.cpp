@@ -16,6 +16,8 @@
 //
 // The decoder is written from the byte layouts alone and shares no code with
 // the filter, so that it can check the filter's output.
+#include "gdidecode.h"
+
 extern "C" {
 #include <jbig.h>
 }
@@ -28,8 +30,6 @@ extern "C" {
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
@@ -80,11 +80,12 @@ struct PageFields {
            CompMethod = 0;
 };
 
-struct Options {
-  std::string prefix;  // empty: no image files
-  bool pbm = false;
-  bool ssl = false;  // a spool file's pages are encrypted
-  std::string file;
+using Options = GdiDecodeOptions;
+
+// Ends the listing early with the program's exit status; thrown so that the
+// decoder can run in process (a fuzz target) as well as in its own program.
+struct StopListing {
+  int status;
 };
 
 // What the PJL header tells about the pages.
@@ -117,7 +118,7 @@ __attribute__((format(printf, 1, 2))) void Problem(const char* fmt, ...) {
   va_end(ap);
   std::fflush(stdout);
   std::fprintf(stderr, "gdidecode: malformed stream: %s\n", msg);
-  std::exit(1);
+  throw StopListing{1};
 }
 
 std::uint32_t Le32(const unsigned char* p) {
@@ -577,7 +578,7 @@ std::size_t ReadPage(ByteSpan data, std::size_t pos, int number, const StreamInf
                      : WritePng(path, bitmap, static_cast<std::uint32_t>(width), p.page_height, bpl);
     if (!wrote) {
       std::fprintf(stderr, "gdidecode: cannot write %s\n", path.c_str());
-      std::exit(2);
+      throw StopListing{2};
     }
     std::printf("  written: %s\n", path.c_str());
   }
@@ -707,57 +708,20 @@ void ReadSpool(ByteSpan data, const Options& opt) {
   if (pos != data.size()) Problem("%zu bytes behind the last spool record", data.size() - pos);
 }
 
-void Usage() {
-  std::fputs(
-      "usage: gdidecode [-o PREFIX] [--pbm] [--ssl] FILE\n"
-      "  Lists and checks a printer stream (or spool file) and decodes its pages.\n"
-      "  -o PREFIX  write each page as PREFIX-001.png, PREFIX-002.png ...\n"
-      "  --pbm      write PBM files instead of PNG\n"
-      "  --ssl      the spool file's pages are encrypted\n",
-      stderr);
-}
-
 }  // namespace
 
-// Parses the command line, reads the file and lists it.
-int main(int argc, char** argv) {
-  Options opt;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "-o" && i + 1 < argc) {
-      opt.prefix = argv[++i];
-    } else if (a == "--pbm") {
-      opt.pbm = true;
-    } else if (a == "--ssl") {
-      opt.ssl = true;
-    } else if (a == "-h" || a == "--help") {
-      Usage();
-      return 0;
-    } else if (!a.empty() && a[0] != '-' && opt.file.empty()) {
-      opt.file = a;
-    } else {
-      Usage();
-      return 2;
-    }
+int DecodeGdiFile(std::span<const unsigned char> data, const GdiDecodeOptions& opt) {
+  gProblems = 0;
+  try {
+    const bool spool = data.size() >= 8 && Le32(data.data() + 4) == 8 &&
+                       (At(data, 12, kPageStart) || (data.size() == 8 && Le32(data.data()) == 0));
+    if (spool)
+      ReadSpool(data, opt);
+    else
+      ReadStream(data, opt);
+  } catch (const StopListing& stop) {
+    return stop.status;
   }
-  if (opt.file.empty()) {
-    Usage();
-    return 2;
-  }
-  std::ifstream in(opt.file, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "gdidecode: cannot open %s\n", opt.file.c_str());
-    return 2;
-  }
-  const Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const ByteSpan all(data);
-
-  const bool spool = data.size() >= 8 && Le32(data.data() + 4) == 8 &&
-                     (At(all, 12, kPageStart) || (data.size() == 8 && Le32(data.data()) == 0));
-  if (spool)
-    ReadSpool(all, opt);
-  else
-    ReadStream(all, opt);
   if (gProblems > 0) {
     std::printf("result: %d problem%s\n", gProblems, gProblems == 1 ? "" : "s");
     return 1;

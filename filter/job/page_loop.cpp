@@ -22,6 +22,41 @@
 
 namespace {
 
+// A header field of an enumeration type as the raw word the input gave,
+// read and written without loading the enumeration itself.
+template <typename E>
+unsigned RawField(const E& field) {
+  static_assert(sizeof(E) == sizeof(unsigned));
+  unsigned v;
+  std::memcpy(&v, &field, sizeof v);
+  return v;
+}
+template <typename E>
+void SetRawField(E& field, unsigned v) {
+  std::memcpy(&field, &v, sizeof v);
+}
+
+// The header's flags and choices come from the input as they are, and a
+// value outside its enumeration must not even be loaded. Any nonzero flag
+// is true; an unknown choice becomes the default, an unknown colour order
+// or space stays unknown (the highest value the type holds), which the job
+// refuses as it refuses any it does not handle.
+void NormalizeHeader(cups_page_header2_t& h) {
+  for (cups_bool_t* flag : {&h.Collate, &h.Duplex, &h.InsertSheet, &h.ManualFeed, &h.MirrorPrint,
+                            &h.NegativePrint, &h.OutputFaceUp, &h.Separations, &h.TraySwitch, &h.Tumble})
+    SetRawField(*flag, RawField(*flag) != 0);
+  auto clamp = [](auto& field, unsigned highest, unsigned unknown) {
+    if (RawField(field) > highest) SetRawField(field, unknown);
+  };
+  clamp(h.AdvanceMedia, CUPS_ADVANCE_PAGE, CUPS_ADVANCE_NONE);
+  clamp(h.CutMedia, CUPS_CUT_PAGE, CUPS_CUT_NONE);
+  clamp(h.Jog, CUPS_JOG_SET, CUPS_JOG_NONE);
+  clamp(h.LeadingEdge, CUPS_EDGE_LEFT, CUPS_EDGE_TOP);
+  clamp(h.Orientation, CUPS_ORIENT_270, CUPS_ORIENT_0);
+  clamp(h.cupsColorOrder, CUPS_ORDER_PLANAR, 3);
+  clamp(h.cupsColorSpace, CUPS_CSPACE_DEVICEF, 63);
+}
+
 const char FUNCNAME[] = "main";
 
 // Float to int as a C cast truncates, but defined for every input: sizes
@@ -121,6 +156,7 @@ void StopOutputThread(FilterJob& job) {
 LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
   while (cupsRasterReadHeader2(job.inras, &inheader)) {
+    NormalizeHeader(inheader);
     DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
     std::fprintf(job.events.Err(), "INFO: Processing page %u\n", job.CUPSpages + 1);
     std::fflush(job.events.Err());

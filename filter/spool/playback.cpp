@@ -31,6 +31,7 @@ using MallocBuf = std::unique_ptr<char, FreeDeleter>;
 constexpr DWORD kBieWidthAt = kBlockPrefix + 4;
 constexpr DWORD kBieHeightAt = kBlockPrefix + 8;
 constexpr DWORD kBieHeaderLen = 20;
+constexpr DWORD kDataSizeAt = ResetCmdLen + 12;
 constexpr DWORD kCompSizeAt = ResetCmdLen + 16;
 
 void SkipRecord(SpoolSender& s, DWORD index, const char* why) {
@@ -57,7 +58,10 @@ DWORD SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char*
   DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
   DbgMessage(FUNCNAME, "height = %d", static_cast<int>(height));
   DbgMessage(FUNCNAME, "ImageSize = %d", static_cast<int>(image));
-  if (image == 0 || image > 0x7fffffffu - kBlockPrefix) {
+  // The page header beside the coded image says how large the bitmap is; a
+  // record whose image disagrees is damaged, and its sizes would otherwise
+  // make the replay decode (and encrypt) up to 2 GB for a few bytes.
+  if (image == 0 || image > 0x7fffffffu - kBlockPrefix || image != GetLE32(rec + kDataSizeAt)) {
     SkipRecord(s, index, "coded page size out of range");
     return 0;
   }
