@@ -11,6 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::Quiet quiet;
   const StatusLibrary lib;
   PrinterCapability cap{};
-  ObtainCapability(lib, PrinterAttribute{}, 1, driverFeature, "fuzzq", cap);
+  ObtainCapability(lib, PrinterAttribute{}, 1, driverFeature, "fuzzq", cap, quiet.sink.get());
   return 0;
 }
