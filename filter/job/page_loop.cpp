@@ -118,9 +118,31 @@ void StopOutputThread(FilterJob& job) {
   DbgMessage(FUNCNAME, "jbig thread stop");
 }
 
+// Reads the next page header. One that is there but cannot be read (cut
+// short, or values libcups refuses) must not pass for the end of the input:
+// the pages after it would be lost without a word.
+bool ReadPageHeader(FilterJob& job) {
+  const std::uint64_t before = job.inputBytes;
+  if (cupsRasterReadHeader2(job.inras, &job.inheader)) return true;
+  if (!job.inputEnded || job.inputBytes != before) {
+    std::fprintf(job.events.Err(), "ERROR: Page %u has a damaged or incomplete page header; the job ends there\n",
+                 job.CUPSpages + 1);
+    std::fflush(job.events.Err());
+    job.inputFailed = true;
+  }
+  return false;
+}
+
+// A page that cannot be read ends the job; the pages before it still go
+// out, as at the end of the input.
+LoopExit RefusedPage(FilterJob& job) {
+  job.inputFailed = true;
+  return job.events.Cancelled() ? LoopExit::Teardown : LoopExit::EndOfInput;
+}
+
 LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
-  while (cupsRasterReadHeader2(job.inras, &inheader)) {
+  while (ReadPageHeader(job)) {
     DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
     std::fprintf(job.events.Err(), "INFO: Processing page %u\n", job.CUPSpages + 1);
     std::fflush(job.events.Err());
@@ -139,7 +161,7 @@ LoopExit PageLoop(FilterJob& job) {
     if (PrinterA3 && job.spool.Active() && job.bDuplex && (job.page % 2) == 1 &&
         !SameSize(inheader, job.ginheader_bak)) {
       DbgMessage(FUNCNAME, "Add blank page %d", job.page);
-      if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return LoopExit::Teardown;
+      if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return RefusedPage(job);
       DbgMessage(FUNCNAME, "page = %d", job.page);
       job.AddBlankPageDone = TRUE;
     }
@@ -186,7 +208,7 @@ LoopExit PageLoop(FilterJob& job) {
       }
     }
 
-    if (!HandOnPage(job, FALSE, inheader, job.AddBlankPageDone)) return LoopExit::Teardown;
+    if (!HandOnPage(job, FALSE, inheader, job.AddBlankPageDone)) return RefusedPage(job);
     DbgMessage(FUNCNAME, "page = %d", job.page);
     FlushFirstCopy(job);
 
@@ -350,5 +372,9 @@ int RunJobPages(FilterJob& job) {
   LoopExit exit = PageLoop(job);
   if (exit == LoopExit::EndOfInput) EndOfInput(job);
   Teardown(job);
-  return 0;
+  // CUPS' convention: a filter that printed nothing of a job with something
+  // to print failed. A cancel is no failure; a broken printer stream is.
+  const bool cancelled = job.events.Cancelled() && !job.port.Failed();
+  const bool hadPages = job.CUPSpages > 0 || job.inputFailed;
+  return !cancelled && hadPages && job.reports.PagesSent() == 0 ? 1 : 0;
 }
