@@ -125,7 +125,8 @@ bool ReadPageHeader(FilterJob& job) {
   const std::uint64_t before = job.inputBytes;
   if (cupsRasterReadHeader2(job.inras, &job.inheader)) return true;
   if (!job.inputEnded || job.inputBytes != before) {
-    std::fprintf(job.events.Err(), "ERROR: Page %u has a damaged or incomplete page header; the job ends there\n",
+    std::fprintf(job.events.Err(),
+                 "ERROR: Page %u has a damaged or incomplete page header; the job ends there\n",
                  job.CUPSpages + 1);
     std::fflush(job.events.Err());
     job.inputFailed = true;

@@ -18,7 +18,7 @@ enum class Env { Plain, NoTmpdir, TmpdirIsFile, NoRootTmp, FullDisk, ClosedStdou
 
 struct BadInput {
   const char* name;
-  std::vector<std::string> pages;                    // test-page writer options
+  std::vector<std::string> pages;                     // test-page writer options
   std::vector<std::pair<std::size_t, unsigned>> set;  // first page header: field offset, value
   long cut;                                           // bytes kept (> 0) or dropped (< 0); 0: all
   std::map<std::string, std::string> ppd;
@@ -30,63 +30,56 @@ struct BadInput {
 };
 
 const std::vector<std::string> kTwo = {"--pages", "2", "--res", "150", "--content", "text"};
-const std::vector<std::string> kCopies = {"--pages", "2", "--res", "150", "--content", "photo", "--copies", "3"};
-const std::map<std::string, std::string> kNone;
+const std::vector<std::string> kCopies = {"--pages",   "2",     "--res",    "150",
+                                          "--content", "photo", "--copies", "3"};
 constexpr long kHead = 4 + sizeof(cups_page_header2_t);
 
 TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
+  const std::map<std::string, std::string> none,
+      numbers = {{"MaxMediaWidth", "-5"},
+                 {"MaxMediaHeight", "1e40"},
+                 {"cupsHTable", "-2147483649"},
+                 {"cupsLEF", "99999999999"}},
+      words = {{"MaxMediaWidth", "wide"}, {"DriverFeature", "0x"}, {"cupsLEF", "yes"}},
+      unreadable = {{"", ""}};
+  const std::pair<std::size_t, unsigned> w100 = {AT(cupsWidth), 100}, rgb = {AT(cupsColorSpace), 1};
+  // clang-format off
   const BadInput cases[] = {
-      {"truncated in the header", kTwo, {}, 1000, kNone, "", Env::Plain, 1, "damaged or incomplete page header", 0},
-      {"truncated in the first page", kTwo, {}, kHead + 5000, kNone, "", Env::Plain, 1, "raster data ends early", 0},
-      {"truncated in the last page", kTwo, {}, -5000, kNone, "", Env::Plain, 0, "raster data ends early", 1},
-      {"zero width", kTwo, {{AT(cupsWidth), 0}}, 0, kNone, "", Env::Plain, 1, "empty page", 0},
-      {"zero height", kTwo, {{AT(cupsHeight), 0}}, 0, kNone, "", Env::Plain, 1, "damaged or incomplete page", 0},
-      {"200000 x 200000 pixels",
-       kTwo,
-       {{AT(cupsWidth), 200000}, {AT(cupsHeight), 200000}, {AT(cupsBytesPerLine), 200000}},
-       kHead + 4096,
-       kNone,
-       "",
-       Env::Plain,
-       1,
-       "page too large",
-       0},
-      {"3 bits per pixel", kTwo, {{AT(cupsBitsPerPixel), 3}, {AT(cupsBitsPerColor), 3}}, 0, kNone, "", Env::Plain, 1,
-       "unsupported pixel depth", 0},
-      {"7 bits per pixel", kTwo, {{AT(cupsBitsPerPixel), 7}, {AT(cupsBitsPerColor), 7}}, 0, kNone, "", Env::Plain, 1,
-       "unsupported pixel depth", 0},
-      {"48 bits per pixel", kTwo, {{AT(cupsWidth), 100}, {AT(cupsBytesPerLine), 600}, {AT(cupsBitsPerPixel), 48}, {AT(cupsBitsPerColor), 16}, {AT(cupsColorSpace), 1}},
-       0, kNone, "", Env::Plain, 1, "unsupported pixel depth", 0},
-      {"64 bits per pixel", kTwo, {{AT(cupsWidth), 100}, {AT(cupsBytesPerLine), 800}, {AT(cupsBitsPerPixel), 64}, {AT(cupsBitsPerColor), 16}, {AT(cupsColorSpace), 6}},
-       0, kNone, "", Env::Plain, 1, "unsupported pixel depth", 0},
-      {"CIE Lab", kTwo, {{AT(cupsColorSpace), CUPS_CSPACE_CIELab}}, 0, kNone, "", Env::Plain, 1,
+      {"truncated in the header", kTwo, {}, 1000, none, "", Env::Plain, 1, "damaged or incomplete page header", 0},
+      {"truncated in the first page", kTwo, {}, kHead + 5000, none, "", Env::Plain, 1, "raster data ends early", 0},
+      {"truncated in the last page", kTwo, {}, -5000, none, "", Env::Plain, 0, "raster data ends early", 1},
+      {"zero width", kTwo, {{AT(cupsWidth), 0}}, 0, none, "", Env::Plain, 1, "empty page", 0},
+      {"zero height", kTwo, {{AT(cupsHeight), 0}}, 0, none, "", Env::Plain, 1, "damaged or incomplete page", 0},
+      {"200000 x 200000 pixels", kTwo, {{AT(cupsWidth), 200000}, {AT(cupsHeight), 200000},
+       {AT(cupsBytesPerLine), 200000}}, kHead + 4096, none, "", Env::Plain, 1, "page too large", 0},
+      {"3 bits per pixel", kTwo, {{AT(cupsBitsPerPixel), 3}, {AT(cupsBitsPerColor), 3}}, 0, none, "", Env::Plain,
+       1, "unsupported pixel depth", 0},
+      {"7 bits per pixel", kTwo, {{AT(cupsBitsPerPixel), 7}, {AT(cupsBitsPerColor), 7}}, 0, none, "", Env::Plain,
+       1, "unsupported pixel depth", 0},
+      {"48 bits per pixel", kTwo, {w100, rgb, {AT(cupsBytesPerLine), 600}, {AT(cupsBitsPerPixel), 48},
+       {AT(cupsBitsPerColor), 16}}, 0, none, "", Env::Plain, 1, "unsupported pixel depth", 0},
+      {"64 bits per pixel", kTwo, {w100, rgb, {AT(cupsBytesPerLine), 800}, {AT(cupsBitsPerPixel), 64},
+       {AT(cupsBitsPerColor), 16}}, 0, none, "", Env::Plain, 1, "unsupported pixel depth", 0},
+      {"CIE Lab", kTwo, {{AT(cupsColorSpace), CUPS_CSPACE_CIELab}}, 0, none, "", Env::Plain, 1,
        "unsupported colour space", 0},
-      {"six ICC colours", kTwo, {{AT(cupsColorSpace), CUPS_CSPACE_ICC6}}, 0, kNone, "", Env::Plain, 1,
+      {"six ICC colours", kTwo, {{AT(cupsColorSpace), CUPS_CSPACE_ICC6}}, 0, none, "", Env::Plain, 1,
        "unsupported colour space", 0},
-      {"unknown colour space", kTwo, {{AT(cupsColorSpace), 99}}, 0, kNone, "", Env::Plain, 1, "unsupported colour space", 0},
-      {"NumCopies 0", kTwo, {{AT(NumCopies), 0}}, 0, kNone, "Collate=True", Env::Plain, 0, "", 2},
-      {"NumCopies 4294967295", kTwo, {{AT(NumCopies), 4294967295u}}, 0, kNone, "", Env::Plain, 0, "", 2},
-      {"PPD numbers out of range",
-       kTwo,
-       {},
-       0,
-       {{"MaxMediaWidth", "-5"}, {"MaxMediaHeight", "1e40"}, {"cupsHTable", "-2147483649"}, {"cupsLEF", "99999999999"}},
-       "",
-       Env::Plain,
-       0,
-       "",
-       2},
-      {"PPD words for numbers", kTwo, {}, 0, {{"MaxMediaWidth", "wide"}, {"DriverFeature", "0x"}, {"cupsLEF", "yes"}},
-       "", Env::Plain, 0, "", 2},
-      {"unreadable PPD", kTwo, {}, 0, {{"", ""}}, "", Env::Plain, 0, "", 2},
-      {"malformed options", kTwo, {}, 0, kNone, "Collate=\"True number-up=x 'a= =b \\", Env::Plain, 0, "", 2},
-      {"TMPDIR missing", kCopies, {}, 0, kNone, "Collate=True", Env::NoTmpdir, 0, "", 2},
-      {"TMPDIR a file", kCopies, {}, 0, kNone, "Collate=True", Env::TmpdirIsFile, 0, "", 2},
-      {"no /tmp at all", kCopies, {}, 0, kNone, "Collate=True", Env::NoRootTmp, 0, "", 2},
-      {"disk full for the spool file", kCopies, {}, 0, kNone, "Collate=True", Env::FullDisk, 1,
+      {"unknown colour space", kTwo, {{AT(cupsColorSpace), 99}}, 0, none, "", Env::Plain, 1,
+       "unsupported colour space", 0},
+      {"NumCopies 0", kTwo, {{AT(NumCopies), 0}}, 0, none, "Collate=True", Env::Plain, 0, "", 2},
+      {"NumCopies 4294967295", kTwo, {{AT(NumCopies), 4294967295u}}, 0, none, "", Env::Plain, 0, "", 2},
+      {"PPD numbers out of range", kTwo, {}, 0, numbers, "", Env::Plain, 0, "", 2},
+      {"PPD words for numbers", kTwo, {}, 0, words, "", Env::Plain, 0, "", 2},
+      {"unreadable PPD", kTwo, {}, 0, unreadable, "", Env::Plain, 0, "", 2},
+      {"malformed options", kTwo, {}, 0, none, "Collate=\"True number-up=x 'a= =b \\", Env::Plain, 0, "", 2},
+      {"TMPDIR missing", kCopies, {}, 0, none, "Collate=True", Env::NoTmpdir, 0, "", 2},
+      {"TMPDIR a file", kCopies, {}, 0, none, "Collate=True", Env::TmpdirIsFile, 0, "", 2},
+      {"no /tmp at all", kCopies, {}, 0, none, "Collate=True", Env::NoRootTmp, 0, "", 2},
+      {"disk full for the spool file", kCopies, {}, 0, none, "Collate=True", Env::FullDisk, 1,
        "Unable to write the spool file", 0},
-      {"closed standard output", kTwo, {}, 0, kNone, "", Env::ClosedStdout, 1, "tandard output", 0},
+      {"closed standard output", kTwo, {}, 0, none, "", Env::ClosedStdout, 1, "tandard output", 0},
   };
+  // clang-format on
   for (const BadInput& c : cases) {
     SCOPED_TRACE(c.name);
     PrivateRoot root;
@@ -94,8 +87,9 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
     for (const auto& [at, value] : c.set) ras.replace(4 + at, 4, reinterpret_cast<const char*>(&value), 4);
     ras.resize(c.cut > 0 ? c.cut : ras.size() + c.cut);
     WriteFile(root.Path("/in.ras"), ras);
-    ChildOptions opt{{{"PPD", c.ppd.count("") ? root.Path("/none.ppd") : MakePpd(root.Path("/t.ppd"), c.ppd)}},
-                     root.Path("/in.ras")};
+    ChildOptions opt{
+        {{"PPD", c.ppd.count("") ? root.Path("/none.ppd") : MakePpd(root.Path("/t.ppd"), c.ppd)}},
+        root.Path("/in.ras")};
     if (c.env == Env::NoTmpdir) opt.env["TMPDIR"] = root.Path("/gone");
     if (c.env == Env::TmpdirIsFile) opt.env["TMPDIR"] = root.Path("/in.ras");
     if (c.env == Env::NoRootTmp) std::filesystem::remove_all(root.Path("/tmp"));

@@ -1,8 +1,8 @@
 // Test helpers (see test_support.h).
 #include "test_support.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,12 +10,11 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <thread>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "filter_job.h"
 
@@ -145,8 +144,12 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
   argv.push_back(nullptr);
   envp.push_back(nullptr);
   int in[2] = {-1, -1}, out[2], err[2];
-  if ((opt.input.empty() && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+  if ((opt.input.empty() && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 ||
+      pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
+  // Room for a few pages: a test that holds the stream back blocks the
+  // filter only once it is ahead by this much.
+  fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
   const int inFile = opt.input.empty() ? in[0] : open(opt.input.c_str(), O_RDONLY | O_CLOEXEC);
   const rlimit limit{static_cast<rlim_t>(opt.fileLimit), static_cast<rlim_t>(opt.fileLimit)};
   Child c;

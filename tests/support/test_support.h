@@ -80,9 +80,9 @@ JobResult RunCommand(const std::string& cmd);
 // back (a write then blocks) or send signals to the child.
 struct ChildOptions {
   std::map<std::string, std::string> env;  // added to (or replacing) ours
-  std::string input;                        // standard input; empty: a pipe (Child::in)
-  bool closeStdout = false;                 // start with descriptor 1 closed
-  long fileLimit = 0;                       // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  std::string input;                       // standard input; empty: a pipe (Child::in)
+  bool closeStdout = false;                // start with descriptor 1 closed
+  long fileLimit = 0;                      // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
 };
 struct Child {
   int pid = -1, in = -1, out = -1, err = -1;
