@@ -155,9 +155,8 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   if (job.output.Start()) {
     DbgMessage(FUNCNAME, "gjbig_id = %d", static_cast<int>(job.output.NativeId()));
   } else {
-    std::fputs("ERROR: Unable to start the output thread\n", err);
-    std::fflush(err);
-    job.events.Cancel();
+    // Nothing can reach the printer: a failed job, not a cancelled one.
+    job.port.NoteFailure("Unable to start the output thread", EAGAIN);
   }
 
   // The status library, when one is loaded, selects the printer and wakes it.

@@ -375,7 +375,6 @@ int RunJobPages(FilterJob& job) {
   Teardown(job);
   // CUPS' convention: a filter that printed nothing of a job with something
   // to print failed. A cancel is no failure; a broken printer stream is.
-  const bool cancelled = job.events.Cancelled() && !job.port.Failed();
-  const bool hadPages = job.CUPSpages > 0 || job.inputFailed;
-  return !cancelled && hadPages && job.reports.PagesSent() == 0 ? 1 : 0;
+  const bool failed = job.port.Failed() || job.inputFailed || (!job.events.Cancelled() && job.CUPSpages > 0);
+  return failed && job.reports.PagesSent() == 0 ? 1 : 0;
 }
