@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "filter_job.h"
 
@@ -130,14 +131,9 @@ JobResult RunCommand(const std::string& cmd) {
 Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt) {
   // Everything the child needs is made before the fork: between fork and
   // exec only async-signal-safe calls are allowed.
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string kv = *e;
-    env[kv.substr(0, kv.find('='))] = kv.substr(kv.find('=') + 1);
-  }
-  for (const auto& [k, v] : opt.env) env[k] = v;
   std::vector<std::string> envStrings, argStrings = args;
-  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  for (const auto& [k, v] : opt.env) envStrings.push_back(k + "=" + v);  // getenv takes the first
+  for (char** e = environ; *e; ++e) envStrings.push_back(*e);
   std::vector<char*> argv, envp;
   for (std::string& a : argStrings) argv.push_back(a.data());
   for (std::string& e : envStrings) envp.push_back(e.data());
@@ -189,12 +185,10 @@ JobResult FinishFilter(Child& c, int watchdogSeconds) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buf[65536];
       const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
+      if (n > 0)
         sinks[i]->append(buf, static_cast<std::size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-      }
+      else
+        close(std::exchange(fds[i].fd, -1));
     }
   }
   int status = 0;
