@@ -118,12 +118,38 @@ void StopOutputThread(FilterJob& job) {
   DbgMessage(FUNCNAME, "jbig thread stop");
 }
 
+// Enumerated fields of a page header hold whatever number the stream had;
+// one outside the values its type can hold must not be loaded as that type.
+// Booleans become true, the colour order and space a value the page check
+// refuses, every other field its default.
+void NormaliseEnumFields(cups_page_header2_t& h) {
+  auto fix = [](auto& field, unsigned limit, unsigned replacement) {
+    unsigned v;
+    static_assert(sizeof v == sizeof field);
+    std::memcpy(&v, &field, sizeof v);
+    if (v > limit) std::memcpy(&field, &replacement, sizeof v);
+  };
+  for (cups_bool_t* b : {&h.Collate, &h.Duplex, &h.InsertSheet, &h.ManualFeed, &h.MirrorPrint,
+                         &h.NegativePrint, &h.OutputFaceUp, &h.Separations, &h.TraySwitch, &h.Tumble})
+    fix(*b, 1, 1);
+  fix(h.AdvanceMedia, 7, 0);
+  fix(h.CutMedia, 7, 0);
+  fix(h.Jog, 3, 0);
+  fix(h.LeadingEdge, 3, 0);
+  fix(h.Orientation, 3, 0);
+  fix(h.cupsColorOrder, 3, 3);
+  fix(h.cupsColorSpace, 63, 63);
+}
+
 // Reads the next page header. One that is there but cannot be read (cut
 // short, or values libcups refuses) must not pass for the end of the input:
 // the pages after it would be lost without a word.
 bool ReadPageHeader(FilterJob& job) {
   const std::uint64_t before = job.inputBytes;
-  if (cupsRasterReadHeader2(job.inras, &job.inheader)) return true;
+  if (cupsRasterReadHeader2(job.inras, &job.inheader)) {
+    NormaliseEnumFields(job.inheader);
+    return true;
+  }
   if (!job.inputEnded || job.inputBytes != before) {
     std::fprintf(job.events.Err(),
                  "ERROR: Page %u has a damaged or incomplete page header; the job ends there\n",

@@ -276,7 +276,12 @@ bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const ch
     *why = "unsupported pixel depth";
     return false;
   }
-  if (!KnownColourSpace(h.cupsColorSpace, bpp, oneColour)) {
+  // Taken as the number the stream holds: a value outside the enumeration
+  // would be no valid cups_cspace_t to load.
+  unsigned cspace;
+  static_assert(sizeof cspace == sizeof h.cupsColorSpace);
+  std::memcpy(&cspace, &h.cupsColorSpace, sizeof cspace);
+  if (!KnownColourSpace(cspace, bpp, oneColour)) {
     *why = "unsupported colour space";
     return false;
   }

@@ -61,6 +61,8 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
        "unsupported colour space", 0},
       {"unknown colour space", kTwo, {{AT(cupsColorSpace), 99}}, 0, none, "", Env::Plain, 1,
        "unsupported colour space", 0},
+      {"enumerations out of range", kTwo, {{AT(Duplex), 7}, {AT(Tumble), 5}, {AT(MirrorPrint), 3},
+       {AT(Orientation), 9}, {AT(cupsColorOrder), 9}}, 0, none, "", Env::Plain, 0, "", 2},
       {"NumCopies 0", kTwo, {{AT(NumCopies), 0}}, 0, none, "Collate=True", Env::Plain, 0, "", 2},
       {"NumCopies 4294967295", kTwo, {{AT(NumCopies), 4294967295u}}, 0, none, "", Env::Plain, 0, "", 2},
       {"PPD numbers negative, huge or words", kTwo, {}, 0, numbers, "", Env::Plain, 0, "", 2},
