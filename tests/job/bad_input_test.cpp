@@ -29,8 +29,9 @@ struct BadInput {
   std::size_t pages_sent;
 };
 
-const std::vector<std::string> kTwo = {"--pages", "2", "--res", "150", "--content", "text"};
-const std::vector<std::string> kCopies = {"--pages",   "2",     "--res",    "150",
+// Small pages: the cases are about the job's ends, not its pixels.
+const std::vector<std::string> kTwo = {"--pages", "2", "--res", "75", "--content", "text"};
+const std::vector<std::string> kCopies = {"--pages",   "2",     "--res",    "75",
                                           "--content", "photo", "--copies", "3"};
 constexpr long kHead = 4 + sizeof(cups_page_header2_t);
 

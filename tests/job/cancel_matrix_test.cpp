@@ -32,8 +32,8 @@ TEST(CancelMatrix, ASigtermAtAnyStageEndsTheJobCleanlyAsCancelled) {
   const Stage stages[] = {
       {"before the first page", text, "", "0", "", 4, "start page data"},
       {"during acquisition", text, "", "0", "", 20000, "App data"},
-      {"during halftoning", {"--pages", "2", "--content", "photo"}, "", "0", "", -1, "HalftoneType"},
-      {"while the output thread writes", {"--pages", "6", "--content", "photo"}, "", "0", "", -1,
+      {"during halftoning", {"--pages", "2", "--res", "300", "--content", "photo"}, "", "0", "", -1, "HalftoneType"},
+      {"while the output thread writes", {"--pages", "6", "--res", "300", "--content", "photo"}, "", "0", "", -1,
        "page data outsize"},
       {"during spool playback", {"--pages", "2", "--res", "150", "--content", "text", "--copies", "40"}, "", "0",
        "Collate=True", -1, "Print Out Spool Data, Total Pages"},
