@@ -67,6 +67,18 @@ void StartStatusThread(FilterJob& job) {
   }
 }
 
+// The raster input as libcups reads it, counted, so that the page loop can
+// tell the end of the input from a page header that is there but unreadable.
+ssize_t ReadRasterInput(void* ctx, unsigned char* buf, std::size_t bytes) {
+  FilterJob& job = *static_cast<FilterJob*>(ctx);
+  ssize_t n;
+  while ((n = read(job.fd, buf, bytes)) < 0 && (errno == EINTR || errno == EAGAIN)) {
+  }
+  if (n > 0) job.inputBytes += static_cast<std::uint64_t>(n);
+  if (n == 0) job.inputEnded = true;
+  return n;
+}
+
 // Everything from the argument check to the page loop; the job's threads
 // are started here and stopped by the page loop's teardown.
 int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
@@ -107,11 +119,11 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   CopyBounded(job.jobID, sizeof job.jobID, argv[1]);
   LogTime(job.jobID, "filter in");
 
-  job.inras = cupsRasterOpen(job.fd, CUPS_RASTER_READ);
+  job.inras = cupsRasterOpenIO(ReadRasterInput, &job, CUPS_RASTER_READ);
   // Bytes that are not a raster stream are a failed job, not an empty one:
   // without this the job would print nothing and still count as printed.
   // An empty input stays a job without pages.
-  if (!job.inras && std::strstr(cupsRasterErrorString(), "Unknown raster format")) {
+  if (!job.inras && (job.inputBytes > 0 || std::strstr(cupsRasterErrorString(), "Unknown raster format"))) {
     std::fputs("ERROR: The print data is not a CUPS raster stream\n", err);
     std::fflush(err);
     return 1;
@@ -143,9 +155,8 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   if (job.output.Start()) {
     DbgMessage(FUNCNAME, "gjbig_id = %d", static_cast<int>(job.output.NativeId()));
   } else {
-    std::fputs("ERROR: Unable to start the output thread\n", err);
-    std::fflush(err);
-    job.events.Cancel();
+    // Nothing can reach the printer: a failed job, not a cancelled one.
+    job.port.NoteFailure("Unable to start the output thread", EAGAIN);
   }
 
   // The status library, when one is loaded, selects the printer and wakes it.

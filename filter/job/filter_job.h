@@ -7,6 +7,7 @@
 
 // Runs one job exactly as the CUPS filter does: argv[0] queue, argv[1] job id,
 // argv[2] user, argv[3] title, argv[4] copies, argv[5] options, argv[6]
-// optional input file. Returns the exit status (0, or 1 for a wrong argument
-// count or an unreadable input file).
+// optional input file. Returns the exit status: 1 for a wrong argument
+// count, an input that cannot be read, or a job of which nothing could be
+// printed; 0 otherwise (a cancelled job included).
 int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* err);

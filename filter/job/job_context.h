@@ -8,6 +8,7 @@
 #include <cups/ppd.h>
 #include <cups/raster.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "colour_plugin.h"
@@ -47,6 +48,9 @@ struct FilterJob {
   // Start-up configuration.
   int fd = 0;  // raster input; 0 = standard input
   cups_raster_t* inras = nullptr;
+  std::uint64_t inputBytes = 0;  // bytes libcups has read from fd
+  bool inputEnded = false;       // a read of fd found its end
+  bool inputFailed = false;      // a page header or page could not be read: "ERROR:" written
   ppd_file_t* ppd = nullptr;
   char jobID[260] = {};
   PaperTable gPaperFormat = DefaultPaperTable();  // rows enabled by the PPD

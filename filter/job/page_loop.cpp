@@ -22,41 +22,6 @@
 
 namespace {
 
-// A header field of an enumeration type as the raw word the input gave,
-// read and written without loading the enumeration itself.
-template <typename E>
-unsigned RawField(const E& field) {
-  static_assert(sizeof(E) == sizeof(unsigned));
-  unsigned v;
-  std::memcpy(&v, &field, sizeof v);
-  return v;
-}
-template <typename E>
-void SetRawField(E& field, unsigned v) {
-  std::memcpy(&field, &v, sizeof v);
-}
-
-// The header's flags and choices come from the input as they are, and a
-// value outside its enumeration must not even be loaded. Any nonzero flag
-// is true; an unknown choice becomes the default, an unknown colour order
-// or space stays unknown (the highest value the type holds), which the job
-// refuses as it refuses any it does not handle.
-void NormalizeHeader(cups_page_header2_t& h) {
-  for (cups_bool_t* flag : {&h.Collate, &h.Duplex, &h.InsertSheet, &h.ManualFeed, &h.MirrorPrint,
-                            &h.NegativePrint, &h.OutputFaceUp, &h.Separations, &h.TraySwitch, &h.Tumble})
-    SetRawField(*flag, RawField(*flag) != 0);
-  auto clamp = [](auto& field, unsigned highest, unsigned unknown) {
-    if (RawField(field) > highest) SetRawField(field, unknown);
-  };
-  clamp(h.AdvanceMedia, CUPS_ADVANCE_PAGE, CUPS_ADVANCE_NONE);
-  clamp(h.CutMedia, CUPS_CUT_PAGE, CUPS_CUT_NONE);
-  clamp(h.Jog, CUPS_JOG_SET, CUPS_JOG_NONE);
-  clamp(h.LeadingEdge, CUPS_EDGE_LEFT, CUPS_EDGE_TOP);
-  clamp(h.Orientation, CUPS_ORIENT_270, CUPS_ORIENT_0);
-  clamp(h.cupsColorOrder, CUPS_ORDER_PLANAR, 3);
-  clamp(h.cupsColorSpace, CUPS_CSPACE_DEVICEF, 63);
-}
-
 const char FUNCNAME[] = "main";
 
 // Float to int as a C cast truncates, but defined for every input: sizes
@@ -153,10 +118,58 @@ void StopOutputThread(FilterJob& job) {
   DbgMessage(FUNCNAME, "jbig thread stop");
 }
 
+// Enumerated fields of a page header hold whatever number the stream had;
+// one outside the values its type can hold must not be loaded as that type.
+// Booleans become true, the colour order and space a value the page check
+// refuses, every other field its default.
+void NormaliseEnumFields(cups_page_header2_t& h) {
+  auto fix = [](auto& field, unsigned limit, unsigned replacement) {
+    unsigned v;
+    static_assert(sizeof v == sizeof field);
+    std::memcpy(&v, &field, sizeof v);
+    if (v > limit) std::memcpy(&field, &replacement, sizeof v);
+  };
+  for (cups_bool_t* b : {&h.Collate, &h.Duplex, &h.InsertSheet, &h.ManualFeed, &h.MirrorPrint,
+                         &h.NegativePrint, &h.OutputFaceUp, &h.Separations, &h.TraySwitch, &h.Tumble})
+    fix(*b, 1, 1);
+  fix(h.AdvanceMedia, 7, 0);
+  fix(h.CutMedia, 7, 0);
+  fix(h.Jog, 3, 0);
+  fix(h.LeadingEdge, 3, 0);
+  fix(h.Orientation, 3, 0);
+  fix(h.cupsColorOrder, 3, 3);
+  fix(h.cupsColorSpace, 63, 63);
+}
+
+// Reads the next page header. One that is there but cannot be read (cut
+// short, or values libcups refuses) must not pass for the end of the input:
+// the pages after it would be lost without a word.
+bool ReadPageHeader(FilterJob& job) {
+  const std::uint64_t before = job.inputBytes;
+  if (cupsRasterReadHeader2(job.inras, &job.inheader)) {
+    NormaliseEnumFields(job.inheader);
+    return true;
+  }
+  if (!job.inputEnded || job.inputBytes != before) {
+    std::fprintf(job.events.Err(),
+                 "ERROR: Page %u has a damaged or incomplete page header; the job ends there\n",
+                 job.CUPSpages + 1);
+    std::fflush(job.events.Err());
+    job.inputFailed = true;
+  }
+  return false;
+}
+
+// A page that cannot be read ends the job; the pages before it still go
+// out, as at the end of the input.
+LoopExit RefusedPage(FilterJob& job) {
+  job.inputFailed = true;
+  return job.events.Cancelled() ? LoopExit::Teardown : LoopExit::EndOfInput;
+}
+
 LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
-  while (cupsRasterReadHeader2(job.inras, &inheader)) {
-    NormalizeHeader(inheader);
+  while (ReadPageHeader(job)) {
     DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
     std::fprintf(job.events.Err(), "INFO: Processing page %u\n", job.CUPSpages + 1);
     std::fflush(job.events.Err());
@@ -175,7 +188,7 @@ LoopExit PageLoop(FilterJob& job) {
     if (PrinterA3 && job.spool.Active() && job.bDuplex && (job.page % 2) == 1 &&
         !SameSize(inheader, job.ginheader_bak)) {
       DbgMessage(FUNCNAME, "Add blank page %d", job.page);
-      if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return LoopExit::Teardown;
+      if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return RefusedPage(job);
       DbgMessage(FUNCNAME, "page = %d", job.page);
       job.AddBlankPageDone = TRUE;
     }
@@ -222,7 +235,7 @@ LoopExit PageLoop(FilterJob& job) {
       }
     }
 
-    if (!HandOnPage(job, FALSE, inheader, job.AddBlankPageDone)) return LoopExit::Teardown;
+    if (!HandOnPage(job, FALSE, inheader, job.AddBlankPageDone)) return RefusedPage(job);
     DbgMessage(FUNCNAME, "page = %d", job.page);
     FlushFirstCopy(job);
 
@@ -386,5 +399,8 @@ int RunJobPages(FilterJob& job) {
   LoopExit exit = PageLoop(job);
   if (exit == LoopExit::EndOfInput) EndOfInput(job);
   Teardown(job);
-  return 0;
+  // CUPS' convention: a filter that printed nothing of a job with something
+  // to print failed. A cancel is no failure; a broken printer stream is.
+  const bool failed = job.port.Failed() || job.inputFailed || (!job.events.Cancelled() && job.CUPSpages > 0);
+  return failed && job.reports.PagesSent() == 0 ? 1 : 0;
 }

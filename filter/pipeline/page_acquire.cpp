@@ -232,6 +232,28 @@ BOOL RunGeometry(JobInfo* lpJob, const char* FUNCNAME) {
   return TRUE;
 }
 
+// Colour spaces whose samples the filter can read at a depth: gray and
+// black in one colour, RGB in three or four bytes, CMYK in four. Others
+// (CIE, ICC-based, DeviceN, the deprecated orders) would be misread.
+bool KnownColourSpace(unsigned cspace, unsigned bpp, bool oneColour) {
+  switch (cspace) {
+    case CUPS_CSPACE_W:
+    case CUPS_CSPACE_SW:
+    case CUPS_CSPACE_K:
+      return oneColour;
+    case CUPS_CSPACE_RGB:
+    case CUPS_CSPACE_SRGB:
+    case CUPS_CSPACE_ADOBERGB:
+      return bpp == 24;
+    case CUPS_CSPACE_RGBA:
+    case CUPS_CSPACE_RGBW:
+    case CUPS_CSPACE_CMYK:
+      return bpp == 32;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 // Runs the page geometry on a slot for the worker thread.
@@ -252,6 +274,15 @@ bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const ch
       ((bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8) && oneColour) || ((bpp == 24 || bpp == 32) && bpc == 8);
   if (!supported) {
     *why = "unsupported pixel depth";
+    return false;
+  }
+  // Taken as the number the stream holds: a value outside the enumeration
+  // would be no valid cups_cspace_t to load.
+  unsigned cspace;
+  static_assert(sizeof cspace == sizeof h.cupsColorSpace);
+  std::memcpy(&cspace, &h.cupsColorSpace, sizeof cspace);
+  if (!KnownColourSpace(cspace, bpp, oneColour)) {
+    *why = "unsupported colour space";
     return false;
   }
   if (!oneColour && h.cupsColorOrder != CUPS_ORDER_CHUNKED) {

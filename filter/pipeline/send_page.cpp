@@ -134,6 +134,11 @@ BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, cons
   DWORD BlackDot = 0;
   if (!GetCUPSPageDataEx(slot, blank, &BlackDot)) {
     DbgMessage(FUNCNAME, "GetCUPSPageData fail!");
+    // The slot is given back: the job ends, and its teardown waits for the
+    // slots of the pages before this one to be written, not for this one.
+    std::free(slot->lpbuf);
+    slot->lpbuf = nullptr;
+    slot->StoreFlag(SLOT_FREE);
     return FALSE;
   }
   // Padding of the page as it now stands; none once the page was cropped.

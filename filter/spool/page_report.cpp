@@ -31,10 +31,16 @@ void PageReports::ReportPageSent(int docPage) {
   {
     std::lock_guard<std::mutex> lock(lock_);
     copies = printerCopies_;
+    ++pagesSent_;
   }
   // One call per line: the scheduler reads whole lines, and several
   // threads write to the same stream.
   std::fprintf(err_, "PAGE: %d %u\n", docPage, copies);
   std::fflush(err_);
   DbgMessage(FUNCNAME, "PAGE: %d %u", docPage, copies);
+}
+
+int PageReports::PagesSent() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return pagesSent_;
 }

@@ -31,6 +31,9 @@ class PageReports {
   // "PAGE: n copies" line; nothing for a filler (docPage 0).
   void ReportPageSent(int docPage);
 
+  // Document pages reported as sent so far (copies counted once each).
+  int PagesSent();
+
  private:
   // The output thread numbers and spools pages; the main thread flushes and
   // replays them: both sides go through this lock.
@@ -38,5 +41,6 @@ class PageReports {
   FILE* err_;
   int outputPages_ = 0;
   unsigned printerCopies_ = 1;
+  int pagesSent_ = 0;
   std::vector<int> spooledPages_;  // spool record index -> document page
 };

@@ -129,7 +129,7 @@ TEST(PrinterStream, AClosedPipeStopsTheJobAndRemovesTheSpoolFile) {
       RunCommand("bash -c 'RASTERTOPWG2_ROOT=" + root.dir() + " PPD=" + MakePpd(root.Path("/p.ppd")) + " " +
                  RASTERTOPWG2_BIN + " 7 alice title 2 Collate=True " + ras +
                  " | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}'");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);  // no page got through
   // The reason is the pipe's, not that of a call made after the write.
   EXPECT_EQ(LinesWith(r.err, "ERROR: Unable to write to the printer stream (Broken pipe)").size(), 1u) << r.err;
   EXPECT_LT(LinesWith(r.err, "INFO: Processing page").size(), 12u);

@@ -1,14 +1,21 @@
 // Test helpers (see test_support.h).
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <utility>
 
 #include "filter_job.h"
 
@@ -119,6 +126,86 @@ JobResult RunCommand(const std::string& cmd) {
   unlink(outName);
   unlink(errName);
   return r;
+}
+
+Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt) {
+  // Everything the child needs is made before the fork: between fork and
+  // exec only async-signal-safe calls are allowed.
+  std::vector<std::string> envStrings, argStrings = args;
+  for (const auto& [k, v] : opt.env) envStrings.push_back(k + "=" + v);  // getenv takes the first
+  for (char** e = environ; *e; ++e) envStrings.push_back(*e);
+  std::vector<char*> argv, envp;
+  for (std::string& a : argStrings) argv.push_back(a.data());
+  for (std::string& e : envStrings) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  int in[2] = {-1, -1}, out[2], err[2];
+  if ((opt.input.empty() && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 ||
+      pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  // Room for a few pages: a test that holds the stream back blocks the
+  // filter only once it is ahead by this much.
+  fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
+  const int inFile = opt.input.empty() ? in[0] : open(opt.input.c_str(), O_RDONLY | O_CLOEXEC);
+  const rlimit limit{static_cast<rlim_t>(opt.fileLimit), static_cast<rlim_t>(opt.fileLimit)};
+  Child c;
+  c.pid = fork();
+  if (c.pid == 0) {
+    dup2(inFile, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (opt.closeStdout) close(1);
+    if (opt.fileLimit) {
+      signal(SIGXFSZ, SIG_IGN);
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    execve(RASTERTOPWG2_BIN, argv.data(), envp.data());
+    _exit(127);
+  }
+  close(inFile);
+  close(out[1]);
+  close(err[1]);
+  c.in = in[1], c.out = out[0], c.err = err[0];
+  return c;
+}
+
+JobResult FinishFilter(Child& c, int watchdogSeconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(watchdogSeconds);
+  JobResult r;
+  pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
+  std::string* sinks[2] = {&r.out, &r.err};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "filter " << c.pid << " still running after " << watchdogSeconds << " s: killed";
+      kill(c.pid, SIGKILL);
+      deadline += std::chrono::hours(1);
+    }
+    poll(fds, 2, 200);
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[65536];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0)
+        sinks[i]->append(buf, static_cast<std::size_t>(n));
+      else
+        close(std::exchange(fds[i].fd, -1));
+    }
+  }
+  int status = 0;
+  waitpid(c.pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (c.in >= 0) close(c.in);
+  c = Child{};
+  return r;
+}
+
+bool WaitForText(const std::string& path, const std::string& needle, int watchdogSeconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(watchdogSeconds);
+  while (ReadFile(path).find(needle) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {

@@ -75,6 +75,26 @@ JobResult RunJobArgs(std::vector<std::string> args, const std::string& ppd = "")
 // Runs a shell command with its output and error streams captured.
 JobResult RunCommand(const std::string& cmd);
 
+// The filter program run as a child process: its printer stream and
+// messages are drained through pipes, so that a test can hold the stream
+// back (a write then blocks) or send signals to the child.
+struct ChildOptions {
+  std::map<std::string, std::string> env;  // added to (or replacing) ours
+  std::string input;                       // standard input; empty: a pipe (Child::in)
+  bool closeStdout = false;                // start with descriptor 1 closed
+  long fileLimit = 0;                      // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+};
+struct Child {
+  int pid = -1, in = -1, out = -1, err = -1;
+};
+// args start with argv[0], the queue name, as the scheduler passes them.
+Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt = {});
+// Drains and reaps the child; one that outlives the watchdog is killed and
+// reported, as is one that ends on a signal (status -1).
+JobResult FinishFilter(Child& c, int watchdogSeconds = 120);
+// Waits (up to a watchdog) until the file holds needle.
+bool WaitForText(const std::string& path, const std::string& needle, int watchdogSeconds = 60);
+
 // Lines of text that contain needle.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& needle);
 // Lines of a job's messages that start with prefix ("PAGE:"), leaving out

@@ -1,0 +1,117 @@
+// Inputs and surroundings a hostile or careless user can hand the filter
+// program: broken rasters, nonsense in the PPD and the options, missing
+// temporary directories, a full disk and a closed printer stream. Every case
+// runs the real program under a watchdog.
+#include <cups/raster.h>
+
+#include <cstddef>
+
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+#define AT(field) offsetof(cups_page_header2_t, field)
+
+enum class Env { Plain, NoTmpdir, TmpdirIsFile, NoRootTmp, FullDisk, ClosedStdout };
+
+struct BadInput {
+  const char* name;
+  std::vector<std::string> pages;                     // test-page writer options
+  std::vector<std::pair<std::size_t, unsigned>> set;  // first page header: field offset, value
+  long cut;                                           // bytes kept (> 0) or dropped (< 0); 0: all
+  std::map<std::string, std::string> ppd;
+  std::string options;
+  Env env;
+  int status;
+  const char* error;  // part of the one "ERROR:" line; "" for none
+  std::size_t pages_sent;
+};
+
+// Small pages: the cases are about the job's ends, not its pixels.
+const std::vector<std::string> kTwo = {"--pages", "2", "--res", "75", "--content", "text"};
+const std::vector<std::string> kCopies = {"--pages",   "2",     "--res",    "75",
+                                          "--content", "photo", "--copies", "3"};
+constexpr long kHead = 4 + sizeof(cups_page_header2_t);
+
+TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
+  // clang-format off
+  const std::map<std::string, std::string> none, numbers = {{"MaxMediaWidth", "-5"}, {"MaxMediaHeight", "1e40"},
+      {"cupsHTable", "-2147483649"}, {"cupsLEF", "yes"}, {"DriverFeature", "0x"}};
+  const std::pair<std::size_t, unsigned> w100 = {AT(cupsWidth), 100}, rgb = {AT(cupsColorSpace), 1};
+  const BadInput cases[] = {
+      {"truncated in the header", kTwo, {}, 1000, none, "", Env::Plain, 1, "damaged or incomplete page header", 0},
+      {"truncated in the first page", kTwo, {}, kHead + 5000, none, "", Env::Plain, 1, "raster data ends early", 0},
+      {"truncated in the last page", kTwo, {}, -5000, none, "", Env::Plain, 0, "raster data ends early", 1},
+      {"zero width", kTwo, {{AT(cupsWidth), 0}}, 0, none, "", Env::Plain, 1, "empty page", 0},
+      {"zero height", kTwo, {{AT(cupsHeight), 0}}, 0, none, "", Env::Plain, 1, "damaged or incomplete page", 0},
+      {"200000 x 200000 pixels", kTwo, {{AT(cupsWidth), 200000}, {AT(cupsHeight), 200000},
+       {AT(cupsBytesPerLine), 200000}}, kHead + 4096, none, "", Env::Plain, 1, "page too large", 0},
+      {"3 bits per pixel", kTwo, {{AT(cupsBitsPerPixel), 3}, {AT(cupsBitsPerColor), 3}}, 0, none, "", Env::Plain,
+       1, "unsupported pixel depth", 0},
+      {"7 bits per pixel", kTwo, {{AT(cupsBitsPerPixel), 7}, {AT(cupsBitsPerColor), 7}}, 0, none, "", Env::Plain,
+       1, "unsupported pixel depth", 0},
+      {"48 bits per pixel", kTwo, {w100, rgb, {AT(cupsBytesPerLine), 600}, {AT(cupsBitsPerPixel), 48},
+       {AT(cupsBitsPerColor), 16}}, 0, none, "", Env::Plain, 1, "unsupported pixel depth", 0},
+      {"64 bits per pixel", kTwo, {w100, rgb, {AT(cupsBytesPerLine), 800}, {AT(cupsBitsPerPixel), 64},
+       {AT(cupsBitsPerColor), 16}}, 0, none, "", Env::Plain, 1, "unsupported pixel depth", 0},
+      {"CIE Lab", kTwo, {{AT(cupsColorSpace), CUPS_CSPACE_CIELab}}, 0, none, "", Env::Plain, 1,
+       "unsupported colour space", 0},
+      {"six ICC colours", kTwo, {{AT(cupsColorSpace), CUPS_CSPACE_ICC6}}, 0, none, "", Env::Plain, 1,
+       "unsupported colour space", 0},
+      {"unknown colour space", kTwo, {{AT(cupsColorSpace), 99}}, 0, none, "", Env::Plain, 1,
+       "unsupported colour space", 0},
+      {"enumerations out of range", kTwo, {{AT(Duplex), 7}, {AT(Tumble), 5}, {AT(MirrorPrint), 3},
+       {AT(Orientation), 9}, {AT(cupsColorOrder), 9}}, 0, none, "", Env::Plain, 0, "", 2},
+      {"NumCopies 0", kTwo, {{AT(NumCopies), 0}}, 0, none, "Collate=True", Env::Plain, 0, "", 2},
+      {"NumCopies 4294967295", kTwo, {{AT(NumCopies), 4294967295u}}, 0, none, "", Env::Plain, 0, "", 2},
+      {"PPD numbers negative, huge or words", kTwo, {}, 0, numbers, "", Env::Plain, 0, "", 2},
+      {"unreadable PPD", kTwo, {}, 0, {{"", ""}}, "", Env::Plain, 0, "", 2},
+      {"malformed options", kTwo, {}, 0, none, "Collate=\"True number-up=x 'a= =b \\", Env::Plain, 0, "", 2},
+      {"TMPDIR missing", kCopies, {}, 0, none, "Collate=True", Env::NoTmpdir, 0, "", 2},
+      {"TMPDIR a file", kCopies, {}, 0, none, "Collate=True", Env::TmpdirIsFile, 0, "", 2},
+      {"no /tmp at all", kCopies, {}, 0, none, "Collate=True", Env::NoRootTmp, 0, "", 2},
+      {"disk full for the spool file", kCopies, {}, 0, none, "Collate=True", Env::FullDisk, 1,
+       "Unable to write the spool file", 0},
+      {"closed standard output", kTwo, {}, 0, none, "", Env::ClosedStdout, 1, "tandard output", 0},
+  };
+  // clang-format on
+  for (const BadInput& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrivateRoot root;
+    std::string ras = ReadFile(MakeRaster(root.Path("/in.ras"), c.pages));
+    for (const auto& [at, value] : c.set) ras.replace(4 + at, 4, reinterpret_cast<const char*>(&value), 4);
+    ras.resize(c.cut > 0 ? c.cut : ras.size() + c.cut);
+    WriteFile(root.Path("/in.ras"), ras);
+    ChildOptions opt{
+        {{"PPD", c.ppd.count("") ? root.Path("/none.ppd") : MakePpd(root.Path("/t.ppd"), c.ppd)}},
+        root.Path("/in.ras")};
+    if (c.env == Env::NoTmpdir) opt.env["TMPDIR"] = root.Path("/gone");
+    if (c.env == Env::TmpdirIsFile) opt.env["TMPDIR"] = root.Path("/in.ras");
+    if (c.env == Env::NoRootTmp) std::filesystem::remove_all(root.Path("/tmp"));
+    opt.fileLimit = c.env == Env::FullDisk ? 4096 : 0;
+    opt.closeStdout = c.env == Env::ClosedStdout;
+    Child child = StartFilter({"q", "7", "alice", "title", "1", c.options}, opt);
+    const JobResult r = FinishFilter(child);
+
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const std::vector<std::string> errors = Messages(r.err, "ERROR:");
+    EXPECT_EQ(errors.empty(), !*c.error) << r.err;
+    if (*c.error && !errors.empty()) {
+      EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
+    }
+    EXPECT_EQ(Messages(r.err, "PAGE:").size(), c.pages_sent);
+    const PrinterStream stream = ReadStream(r.out);
+    EXPECT_EQ(stream.pages.size(), c.pages_sent);
+    if (!stream.pjl.empty()) {
+      EXPECT_NE(stream.trailer.find("@PJL EOJ\r\n"), std::string::npos);
+    }
+    // The capability file is kept on purpose for the queue's next job.
+    if (std::filesystem::exists(root.Path("/tmp")))
+      for (const auto& e : std::filesystem::directory_iterator(root.Path("/tmp")))
+        if (e.path().filename() != "q.dat") ADD_FAILURE() << "left behind: " << e.path();
+  }
+}
+
+}  // namespace
