@@ -75,23 +75,17 @@ TEST(Trace, PlantedTraceDirectoriesAndFilesAreNotUsed) {
     const char* why;
     bool toScheduler;  // the lines go on as DEBUG lines, else they are dropped
   } cases[] = {
-      {"FIFO", [](const PrivateRoot& r) { mkfifo(r.Path("/tmp/cups/printer.log").c_str(), 0600); },
-       "not a regular file", false},
-      {"hard link",
-       [](const PrivateRoot& r) {
+      // clang-format off
+      {"FIFO", [](const PrivateRoot& r) { mkfifo(r.Path("/tmp/cups/printer.log").c_str(), 0600); }, "not a regular file", false},
+      {"hard link", [](const PrivateRoot& r) {
          WriteFile(r.Path("/victim"), "keep");
-         link(r.Path("/victim").c_str(), r.Path("/tmp/cups/printer.log").c_str());
-       },
-       "a hard link", false},
-      {"directory link",
-       [&](const PrivateRoot& r) {
+         link(r.Path("/victim").c_str(), r.Path("/tmp/cups/printer.log").c_str()); }, "a hard link", false},
+      {"directory link", [&](const PrivateRoot& r) {
          fs::create_directory(r.Path(other));
          fs::remove(r.Path("/tmp/cups"));
-         fs::create_directory_symlink(r.Path(other), r.Path("/tmp/cups"));
-       },
-       "a symbolic link", true},
-      {"world-writable directory", [](const PrivateRoot& r) { chmod(r.Path("/tmp/cups").c_str(), 0777); },
-       "writable by other users", true},
+         fs::create_directory_symlink(r.Path(other), r.Path("/tmp/cups")); }, "a symbolic link", true},
+      {"world-writable directory", [](const PrivateRoot& r) { chmod(r.Path("/tmp/cups").c_str(), 0777); }, "writable by other users", true},
+      // clang-format on
   };
   for (const Case& c : cases) {
     TraceCapture err(3);

@@ -88,27 +88,13 @@ TEST(StatusLibrary, PrinterSelectionByQueueName) {
     std::vector<std::string> wakeups;  // ports woken at start and at the end
     bool record;                       // job record written for the queue
   } cases[] = {
-      {"match",
-       "printer a socket://a 0\nprinter office socket://o 0\n",
-       "SelectPrnter = 1",
-       {"WeakupNetPrinter socket://o", "WeakupNetPrinter socket://o"},
-       true},
-      {"last match wins",
-       "printer office socket://1 0\nprinter office socket://2 0\n",
-       "SelectPrnter = 1",
-       {"WeakupNetPrinter socket://2", "WeakupNetPrinter socket://2"},
-       true},
-      {"no match",
-       "printer a socket://a 0\n",
-       "SelectPrnter = -1",
-       {"WeakupNetPrinter ", "WeakupNetPrinter "},
-       false},
+      // clang-format off
+      {"match", "printer a socket://a 0\nprinter office socket://o 0\n", "SelectPrnter = 1", {"WeakupNetPrinter socket://o", "WeakupNetPrinter socket://o"}, true},
+      {"last match wins", "printer office socket://1 0\nprinter office socket://2 0\n", "SelectPrnter = 1", {"WeakupNetPrinter socket://2", "WeakupNetPrinter socket://2"}, true},
+      {"no match", "printer a socket://a 0\n", "SelectPrnter = -1", {"WeakupNetPrinter ", "WeakupNetPrinter "}, false},
       {"usb port", "printer office usb://Maker/Model 0\n", "SelectPrnter = 0", {}, true},
-      {"unterminated port",
-       "printer office " + longPort + " 0\n",
-       "SelectPrnter = 0",
-       {"WeakupNetPrinter " + longPort.substr(0, 127), "WeakupNetPrinter " + longPort.substr(0, 127)},
-       true},
+      {"unterminated port", "printer office " + longPort + " 0\n", "SelectPrnter = 0", {"WeakupNetPrinter " + longPort.substr(0, 127), "WeakupNetPrinter " + longPort.substr(0, 127)}, true},
+      // clang-format on
   };
   for (const Case& c : cases) {
     Sim sim(c.printers);
@@ -131,16 +117,11 @@ TEST(StatusLibrary, CapabilityIsAskedThreeTimesBeforeTheFileIsRead) {
     std::size_t queries;
     std::vector<std::string> lines;  // in the trace, in order
   } cases[] = {
+      // clang-format off
       {"capability_failures 0\n", "0", 1, {"Feature = 81, 0", "write Feature = 81, 0"}},
-      {"capability_failures 2\n",
-       "0",
-       3,
-       {"fail to get capability, try = 0", "fail to get capability, try = 1", "write Feature = 81, 0"}},
-      {"capability_failures always\n",
-       "0",
-       3,
-       {"fail to get capability, try = 0", "fail to get capability, try = 2", "rc = -1",
-        "read Feature = 5, 0"}},
+      {"capability_failures 2\n", "0", 3, {"fail to get capability, try = 0", "fail to get capability, try = 1", "write Feature = 81, 0"}},
+      {"capability_failures always\n", "0", 3, {"fail to get capability, try = 0", "fail to get capability, try = 2", "rc = -1", "read Feature = 5, 0"}},
+      // clang-format on
       // "Disable status monitor": no query, no announcement, the shared file.
       {"capability_failures 0\n", "256", 0, {"rc = -1", "read Feature = 7, 0"}},
   };

@@ -38,11 +38,9 @@ TEST(GdiDecode, DecodesEveryCompressionMethodToTheRawBitmap) {
     const char* features;
     char capability;
     unsigned comp;
-  } cases[] = {{"0", F0_RAW_DATA, 0},
-               {"0", 0, 1},
-               {"16777216", 0, 2},
-               {"0", F0_CHECKSUM, 3},
-               {"16777216", F0_CHECKSUM, 4}};
+    // clang-format off
+  } cases[] = {{"0", F0_RAW_DATA, 0}, {"0", 0, 1}, {"16777216", 0, 2}, {"0", F0_CHECKSUM, 3}, {"16777216", F0_CHECKSUM, 4}};
+  // clang-format on
   std::string stream;
   for (const auto& c : cases) {
     stream = Job(root, c.features, c.capability);
