@@ -9,6 +9,6 @@ apt-get install -y --no-install-recommends \
   libcups2-dev libcupsimage2-dev cups-ppdc \
   libjbig-dev jbigkit-bin liblcms2-dev liblcms2-utils libpng-dev nettle-dev \
   libgtest-dev libbenchmark-dev \
-  netpbm openssl \
+  netpbm openssl python3 \
   clang libclang-rt-14-dev \
   cups cups-client cups-ipp-utils cups-filters poppler-utils ghostscript

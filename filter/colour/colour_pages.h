@@ -15,6 +15,7 @@
 #include <string>
 
 #include "page_slot.h"
+#include "shims.h"
 #include "wintypes.h"
 
 class ColourPlugin;
@@ -55,9 +56,6 @@ class PageSeparation {
   std::uint64_t Inked() const { return inked_; }
 
  private:
-  struct FreeDeleter {
-    void operator()(BYTE* p) const { std::free(p); }
-  };
   void Finish(int rc);
 
   JobInfo* slot_;

@@ -29,10 +29,6 @@ const char* NameOf(Separation s) {
   }
 }
 
-double Seconds(DWORD tick) {
-  return static_cast<double>(GetTickCount() - tick) / 1000.0;
-}
-
 // Spreads C, M, Y, K pixels (step bytes apart, 255 full colorant) over the
 // four planes, each with 255 for no colorant; returns the pixels with ink.
 std::uint64_t SplitInks(const BYTE* p, DWORD pixels, std::size_t step, BYTE* K, BYTE* Y, BYTE* M, BYTE* C) {
@@ -77,7 +73,7 @@ void PageSeparation::Finish(int rc) {
   if (rawDump_) std::fclose(rawDump_);
   rawDump_ = nullptr;
   finished_ = true;
-  DbgMessage(name_, "Out, using %f sec, rc = %d", Seconds(tick_), rc);
+  DbgMessage(name_, "Out, using %f sec, rc = %d", SecondsSince(tick_), rc);
 }
 
 bool PageSeparation::Begin() {

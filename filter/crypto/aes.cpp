@@ -113,6 +113,6 @@ int EncryptionAES(const char* strSrc, int len_src, const char* strKey, const cha
   } else {
     std::free(out);
   }
-  DbgMessage(FUNCNAME, "using %4.2f second", static_cast<double>(GetTickCount() - tick) / 1000.0);
+  DbgMessage(FUNCNAME, "using %4.2f second", SecondsSince(tick));
   return rc;
 }

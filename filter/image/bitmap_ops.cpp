@@ -18,11 +18,6 @@ using image_detail::SlotHolds;
 
 namespace {
 
-// Seconds since a GetTickCount stamp.
-double SecondsSince(DWORD tick) {
-  return static_cast<double>(GetTickCount() - tick) / 1000.0;
-}
-
 // Bytes of the slot's bitmap (linebyte × page_height), or 0 when the slot
 // has no page or its buffer is smaller than that.
 std::uint64_t BitmapBytes(const char* funcName, const JobInfo& job) {

@@ -20,13 +20,6 @@ namespace {
 // Filter responses above this become toner in the mask.
 constexpr int kLineartThreshold = 80;
 
-inline double Seconds(DWORD tick) {
-  return static_cast<double>(GetTickCount() - tick) / 1000.0;
-}
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 using HeapBytes = std::unique_ptr<BYTE[], FreeDeleter>;
 
 inline BYTE Clamp(int v) {
@@ -115,7 +108,7 @@ WORD ApplyFilter3x3(JobInfo* lpJob, BYTE* lpbuf, WORD bits, const int* filterArr
     std::swap(above, current);
   }
   DbgMessage(FUNCNAME, "Final Copy Memory");
-  DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+  DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
   return 1;
 }
 
@@ -126,7 +119,7 @@ BOOL DoBorderQuality(JobInfo* lpJob) {
              static_cast<int>(lpJob->page_height));
   DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
   auto done = [&](BOOL rc) {
-    DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", Seconds(tick), rc);
+    DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), rc);
     return rc;
   };
 

@@ -46,11 +46,6 @@ inline BYTE High(const BYTE* p) {
   return static_cast<BYTE>(v >> 8);
 }
 
-// Elapsed seconds since tick.
-inline double Seconds(DWORD tick) {
-  return static_cast<double>(GetTickCount() - tick) / 1000.0;
-}
-
 }  // namespace
 
 // Line length of a device-independent bitmap, rounded up to 32-bit words.
@@ -163,5 +158,5 @@ void ImageToGray(JobInfo* lpJob) {
     lpJob->linebyte = 0;
     lpJob->pagesize = 0;
   }
-  DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", Seconds(tick), rc);
+  DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), rc);
 }

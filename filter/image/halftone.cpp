@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "bitmap_tables.h"
 #include "feature_bits.h"
 #include "halftone_select.h"
 #include "halftone_tiles.h"
@@ -21,27 +22,9 @@
 
 namespace {
 
-// Elapsed seconds since tick.
-inline double Seconds(DWORD tick) {
-  return static_cast<double>(GetTickCount() - tick) / 1000.0;
-}
+using image_detail::kBitReverse;  // SSE's mask has the first pixel in bit 0, the printer in bit 7
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 using HeapBytes = std::unique_ptr<BYTE[], FreeDeleter>;
-
-// Bit order of a byte reversed: SSE's mask puts the first pixel in bit 0,
-// the printer wants it in bit 7.
-constexpr std::array<BYTE, 256> kReversedBits = [] {
-  std::array<BYTE, 256> t{};
-  for (unsigned v = 0; v < 256; ++v) {
-    unsigned r = 0;
-    for (unsigned b = 0; b < 8; ++b) r |= ((v >> b) & 1u) << (7 - b);
-    t[v] = static_cast<BYTE>(r);
-  }
-  return t;
-}();
 
 // The tile's rows, each repeated to a period of at least 16 thresholds and
 // followed by 16 more, so that any 16 pixels from a column inside the
@@ -79,8 +62,8 @@ void ScreenLine(const BYTE* gray, BYTE* out, std::size_t linebyteHft, std::size_
   std::size_t x = 0, cx = 0;
   for (; x + 16 <= pixels; x += 16) {
     const unsigned bits = Screen16(gray + x, row + cx);
-    out[x >> 3] = kReversedBits[bits & 0xff];
-    out[(x >> 3) + 1] = kReversedBits[bits >> 8];
+    out[x >> 3] = kBitReverse[bits & 0xff];
+    out[(x >> 3) + 1] = kBitReverse[bits >> 8];
     cx += 16;
     if (cx >= period) cx -= period;
   }
@@ -139,7 +122,7 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
   if (!lpJob->lpbuf || lpJob->linebyte == 0 || linebyteHft == 0 || height == 0 || line64 != linebyteHft ||
       outSize > 0xffffffffu) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
-    DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+    DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
     return FALSE;
   }
 
@@ -182,7 +165,7 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
       if (!tile || !tile->cells || tile->width != planes[j].h_x || tile->height != planes[j].h_y) {
         DbgMessage(FUNCNAME, "threshold tile %s missing or not %d x %d", planes[j].name, planes[j].h_x,
                    planes[j].h_y);
-        DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+        DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
         return FALSE;
       }
       const std::size_t h_x = static_cast<std::size_t>(tile->width);
@@ -197,7 +180,7 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
   if (!inPlace) own.reset(static_cast<BYTE*>(std::calloc(static_cast<std::size_t>(outSize), 1)));
   if (tiles.size() != ColorPlane || line.empty() || (!inPlace && !own)) {
     DbgMessage(FUNCNAME, "Halftone_tbl is NULL");
-    DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+    DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
     return FALSE;
   }
   BYTE* const out = inPlace ? lpJob->lpbuf : own.get();
@@ -214,7 +197,7 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
     BYTE* dst = out + std::size_t{j} * linebyteHft * SinglePlaneHeight;
     if (!ScreenPlane(src, linebyte, dst, linebyteHft, SinglePlaneHeight, pixels, tiles[j],
                      static_cast<std::size_t>(planes[j].h_y), line.data(), *lpJob)) {
-      DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+      DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
       return FALSE;
     }
   }
@@ -226,7 +209,7 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
   }
   lpJob->linebyte = linebyteHft;
   lpJob->pagesize = static_cast<DWORD>(outSize);
-  DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+  DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
   return TRUE;
 }
 
@@ -279,7 +262,7 @@ BOOL GrayToLineart(JobInfo* lpJob, BYTE* lpbuf, int threshold) {
   static const BYTE ShiftTbl[8] = {0x80, 0x40, 0x20, 0x10, 0x08, 0x04, 0x02, 0x01};
   if (!lpbuf || outLine == 0) {
     DbgMessage(FUNCNAME, "%s", lpbuf ? "nothing to convert" : "no image");
-    DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+    DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
     return lpbuf ? TRUE : FALSE;
   }
   const std::size_t pixels = outLine * 8;
@@ -287,7 +270,7 @@ BOOL GrayToLineart(JobInfo* lpJob, BYTE* lpbuf, int threshold) {
   std::unique_ptr<DWORD[], FreeDeleter> tables(static_cast<DWORD*>(std::malloc(2 * pixels * sizeof(DWORD))));
   if (!outImage || !tables) {
     DbgMessage(FUNCNAME, "malloc error");
-    DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+    DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
     return FALSE;
   }
   DWORD* s_Tbli = tables.get();
@@ -304,6 +287,6 @@ BOOL GrayToLineart(JobInfo* lpJob, BYTE* lpbuf, int threshold) {
       if (src[x] > threshold) dst[s_Tbli[x]] |= ShiftTbl[s_Tblr[x]];
 
   std::memcpy(lpbuf, outImage.get(), outSize);
-  DbgMessage(FUNCNAME, "Out, using = %f", Seconds(tick));
+  DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
   return TRUE;
 }

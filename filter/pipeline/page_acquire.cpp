@@ -22,9 +22,6 @@
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(BYTE* p) const { std::free(p); }
-};
 using RowBuffer = std::unique_ptr<BYTE, FreeDeleter>;
 
 std::uint64_t RoundUp32(std::uint64_t v) {
@@ -322,7 +319,7 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
   if (!ComputePageGeometry(h, &g, &why)) {
     DbgMessage(FUNCNAME, "page %u refused: %s", static_cast<unsigned>(lpJob->PageIndex), why);
     ReportRefusedPage(lpJob, why);
-    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
     return FALSE;
   }
   lpJob->page_width = static_cast<DWORD>(g.page_width);
@@ -344,7 +341,7 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
       rc = FALSE;
       ReportRefusedPage(lpJob, "page geometry failed");
     }
-    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
     return rc;
   }
 
@@ -354,7 +351,7 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
   if (!lpJob->lpbuf || !row) {
     DbgMessage(FUNCNAME, "malloc error");
     ReportRefusedPage(lpJob, "not enough memory for the page");
-    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
     return FALSE;
   }
 
@@ -367,7 +364,7 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
     DWORD dots = 0;
     if (!ReadPageLines(lpJob, g, row.get(), white, &dots)) {
       ReportRefusedPage(lpJob, "raster data ends early");
-      DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+      DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
       return FALSE;
     }
     *BlackDot = dots;
@@ -396,6 +393,6 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
     }
   }
   if (!rc) ReportRefusedPage(lpJob, "gray conversion or page geometry failed");
-  DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", (GetTickCount() - tick) / 1000.0, rc);
+  DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
   return rc;
 }

@@ -66,3 +66,7 @@ void* AllocPageBuffer(std::size_t size) {
   }
   return std::malloc(size);
 }
+
+double SecondsSince(DWORD tick) {
+  return static_cast<double>(GetTickCount() - tick) / 1000.0;
+}

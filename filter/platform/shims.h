@@ -7,11 +7,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "wintypes.h"
 
 // Monotonic milliseconds, wrapping at 2^32; traces the value it returns.
 DWORD GetTickCount();
+// Seconds from tick (an earlier GetTickCount) to now, for the exit traces.
+double SecondsSince(DWORD tick);
+
+// Releases what malloc gave, for std::unique_ptr.
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
 // Available (free) physical memory in bytes.
 std::uint64_t getTotalSystemMemory();
 // Value of the leading run of decimal digits; 0 when there is none.

@@ -7,6 +7,7 @@
 #include "aes.h"
 #include "byte_order.h"
 #include "page_block.h"
+#include "shims.h"
 
 namespace {
 
@@ -15,10 +16,6 @@ namespace {
 const char kPageKey[] = "TrelmoxPageKeyAB";
 const char kPageVector[] = "TrelmoxPageVecCD";
 static_assert(sizeof kPageKey == kAesBlock + 1 && sizeof kPageVector == kAesBlock + 1);
-
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
 
 }  // namespace
 

@@ -21,9 +21,6 @@
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 using MallocBuf = std::unique_ptr<char, FreeDeleter>;
 
 // Record offsets of the coded image's width and height (the BIE header
@@ -150,7 +147,7 @@ BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverF
   }
   s.port.count_bytes.fetch_add(written, std::memory_order_acq_rel);
   s.port.outputSize.fetch_add(static_cast<int>(written), std::memory_order_acq_rel);
-  DbgMessage(FUNCNAME, "flush data, using %f sec", static_cast<double>(GetTickCount() - tick) / 1000.0);
+  DbgMessage(FUNCNAME, "flush data, using %f sec", SecondsSince(tick));
   DbgMessage(FUNCNAME, "out");
   return TRUE;
 }

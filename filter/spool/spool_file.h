@@ -52,7 +52,6 @@ class SpoolFile {
 
   // True while the job's pages go to the spool file.
   bool Active() const { return active_.load(std::memory_order_acquire); }
-  const char* Path() const { return path_.c_str(); }
 
   // Appends one page block as a record for document page docPage (0 for a
   // filler), noting the page in reports, and rewrites the file header.

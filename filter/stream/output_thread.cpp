@@ -102,6 +102,6 @@ void OutputThread::Run() {
     slot->StoreFlag(SLOT_FREE);
     ++CurrentPage;
   }
-  DbgMessage(FUNCNAME, "exit jbig thread, using %f sec", static_cast<double>(GetTickCount() - tick) / 1000.0);
+  DbgMessage(FUNCNAME, "exit jbig thread, using %f sec", SecondsSince(tick));
   DbgMessage(FUNCNAME, "exit print out %d pages", static_cast<int>(CurrentPage));
 }
