@@ -1,7 +1,7 @@
 // Job record CSV file and the overwrite of temporary files.
 #include "job_record.h"
-#include "paths.h"
 
+#include "paths.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -39,7 +39,8 @@ TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
     job.ginheader_bak.PageSize[0] = c.firstW;
     job.ginheader_bak.PageSize[1] = c.firstH;
     job.paper_type = GetPaperSizeCode(job.gPaperFormat, &job.inheader, 0, 0);
-    job.paper_type_p1 = c.page > 0 ? GetPaperSizeCode(job.gPaperFormat, &job.ginheader_bak, 0, 0) : job.paper_type;
+    job.paper_type_p1 =
+        c.page > 0 ? GetPaperSizeCode(job.gPaperFormat, &job.ginheader_bak, 0, 0) : job.paper_type;
     ComputePageRatio(job);
     EXPECT_EQ(static_cast<int>(job.inheader.cupsInteger[7]), c.ratio) << c.what;
     EXPECT_EQ(job.inheader.PageSize[0], c.outW) << c.what;

@@ -77,9 +77,7 @@ TEST(Trace, PlantedTraceDirectoriesAndFilesAreNotUsed) {
   } cases[] = {
       // clang-format off
       {"FIFO", [](const PrivateRoot& r) { mkfifo(r.Path("/tmp/cups/printer.log").c_str(), 0600); }, "not a regular file", false},
-      {"hard link", [](const PrivateRoot& r) {
-         WriteFile(r.Path("/victim"), "keep");
-         link(r.Path("/victim").c_str(), r.Path("/tmp/cups/printer.log").c_str()); }, "a hard link", false},
+      {"hard link", [](const PrivateRoot& r) { WriteFile(r.Path("/victim"), "keep"); link(r.Path("/victim").c_str(), r.Path("/tmp/cups/printer.log").c_str()); }, "a hard link", false},
       {"directory link", [&](const PrivateRoot& r) {
          fs::create_directory(r.Path(other));
          fs::remove(r.Path("/tmp/cups"));
@@ -98,9 +96,7 @@ TEST(Trace, PlantedTraceDirectoriesAndFilesAreNotUsed) {
     EXPECT_EQ(LinesWith(e, fileNote + c.why).size(), 1u) << c.what << e;
     EXPECT_EQ(LinesWith(e, "DEBUG: [---filter---][--f--] second").size(), c.toScheduler ? 1u : 0u) << c.what;
     EXPECT_FALSE(fs::exists(root.Path(other + "/printer.log"))) << c.what;
-    if (fs::exists(root.Path("/victim"))) {
-      EXPECT_EQ(ReadFile(root.Path("/victim")), "keep");
-    }
+    EXPECT_TRUE(!fs::exists(root.Path("/victim")) || ReadFile(root.Path("/victim")) == "keep") << c.what;
   }
 }
 

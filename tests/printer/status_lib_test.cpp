@@ -112,8 +112,7 @@ TEST(StatusLibrary, PrinterSelectionByQueueName) {
 
 TEST(StatusLibrary, CapabilityIsAskedThreeTimesBeforeTheFileIsRead) {
   struct Case {
-    const char* scenario;
-    const char* driverFeature;
+    const char *scenario, *driverFeature;
     std::size_t queries;
     std::vector<std::string> lines;  // in the trace, in order
   } cases[] = {

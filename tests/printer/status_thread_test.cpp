@@ -123,15 +123,13 @@ TEST(StatusThread, AReportIsReadWithinItsFieldsWhateverItsCountsSay) {
   struct Case {
     const char* name;
     std::string scenario;
-    int psm;
-    std::string port;
-    std::string lines;
-    int hold;
+    int psm, hold;
+    std::string port, lines;
     std::size_t codes;  // "code = " trace lines
   } cases[] = {
-      {"count beyond the array", "errors 12\nerr_num 100000\n", 0, "socket://o", "+|", 1, 512},
-      {"negative count", "errors 12\nerr_num -7\n", 0, "socket://o", "-|", 0, 0},
-      {"unterminated port from the monitor", "toner 7\n", 1, longPort, "=7|", 0, 0},
+      {"count beyond the array", "errors 12\nerr_num 100000\n", 0, 1, "socket://o", "+|", 512},
+      {"negative count", "errors 12\nerr_num -7\n", 0, 0, "socket://o", "-|", 0},
+      {"unterminated port from the monitor", "toner 7\n", 1, 0, longPort, "=7|", 0},
   };
   for (const Case& c : cases) {
     Loaded l(c.scenario, DF_ABORT_ON_ERROR, c.psm, c.port);
@@ -142,9 +140,7 @@ TEST(StatusThread, AReportIsReadWithinItsFieldsWhateverItsCountsSay) {
     EXPECT_EQ(l.events.errorSuspend.load(), c.hold) << c.name;
     EXPECT_EQ(LinesWith(err, "code = ").size(), c.codes) << c.name;
     // The port reaches the trace cut to its field, less the terminator.
-    if (c.psm) {
-      EXPECT_EQ(LinesWith(err, "port usb://" + std::string(249, 'p') + ".").size(), 1u) << c.name;
-    }
+    EXPECT_EQ(LinesWith(err, "port usb://" + std::string(249, 'p') + ".").size(), c.psm ? 1u : 0u) << c.name;
   }
 }
 
@@ -199,11 +195,9 @@ TEST(StatusThread, TheCancelButtonEndsAMultiPageJobWithTheCancelTrailer) {
 TEST(AccountingDialog, EndsOnTheAnswerItsTypeAsksFor) {
   struct Case {
     int type;
-    const char* scenario;
-    const char* id;
-    const char* pwd;
+    const char *scenario, *id, *pwd;
     std::size_t reads;
-    const char* dialogType;
+    const char* dialogType;  // the dialog's traced type
   } cases[] = {
       {1, "accounting 0 alice\n", "alice", "", 1, "AccDialogType = 1"},
       {1, "accounting 2 alice s3cret\n", "alice", "", 3, "AccDialogType = 1"},
