@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "filter_job.h"
+#include "trace.h"
 
 int main(int argc, char** argv) {
   // A closed printer stream must show up as a failed write that the job can
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
     if (fcntl(fd, F_GETFD) < 0) open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
   if (noStdout) {
-    std::fputs("ERROR: Standard output is closed: the printer stream has nowhere to go\n", stderr);
+    CupsMessage(stderr, "ERROR: ", "Standard output is closed: the printer stream has nowhere to go");
     return 1;
   }
   return RunFilterJob(argc, argv, std::getenv("PPD"), stdout, stderr);

@@ -38,14 +38,13 @@ void term(int /*signo*/) {
 }
 
 void WriteMarkerAttributes(FILE* err) {
-  std::fputs("ATTR: marker-types=toner\n", err);
-  std::fputs("ATTR: marker-names=toner\n", err);
-  std::fputs("ATTR: marker-colors=#000000\n", err);
-  std::fputs("ATTR: marker-high-levels=100\n", err);
-  std::fprintf(err, "ATTR: marker-levels=%d\n", 75);
-  std::fputs("ATTR: marker-low-levels=0\n", err);
-  std::fputs("ATTR: marker-message='Printer Info'\n", err);
-  std::fflush(err);
+  CupsMessage(err, "ATTR: ", "marker-types=toner");
+  CupsMessage(err, "ATTR: ", "marker-names=toner");
+  CupsMessage(err, "ATTR: ", "marker-colors=#000000");
+  CupsMessage(err, "ATTR: ", "marker-high-levels=100");
+  CupsMessage(err, "ATTR: ", "marker-levels=%d", 75);
+  CupsMessage(err, "ATTR: ", "marker-low-levels=0");
+  CupsMessage(err, "ATTR: ", "marker-message='Printer Info'");
 }
 
 // With "Abort job when error" the first page waits until the thread has
@@ -106,8 +105,7 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   if (argc == 7) {
     job.fd = open(argv[6], O_RDONLY | O_CLOEXEC);
     if (job.fd < 0) {
-      std::fprintf(err, "ERROR: Unable to open print file: %s\n", std::strerror(errno));
-      std::fflush(err);
+      CupsMessage(err, "ERROR: ", "Unable to open print file: %s", std::strerror(errno));
       job.fd = 0;
       return 1;
     }
@@ -124,8 +122,7 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   // without this the job would print nothing and still count as printed.
   // An empty input stays a job without pages.
   if (!job.inras && (job.inputBytes > 0 || std::strstr(cupsRasterErrorString(), "Unknown raster format"))) {
-    std::fputs("ERROR: The print data is not a CUPS raster stream\n", err);
-    std::fflush(err);
+    CupsMessage(err, "ERROR: ", "The print data is not a CUPS raster stream");
     return 1;
   }
   job.ppd = ppd_path ? ppdOpenFile(ppd_path) : nullptr;

@@ -151,10 +151,9 @@ bool ReadPageHeader(FilterJob& job) {
     return true;
   }
   if (!job.inputEnded || job.inputBytes != before) {
-    std::fprintf(job.events.Err(),
-                 "ERROR: Page %u has a damaged or incomplete page header; the job ends there\n",
-                 job.CUPSpages + 1);
-    std::fflush(job.events.Err());
+    CupsMessage(job.events.Err(),
+                "ERROR: ", "Page %u has a damaged or incomplete page header; the job ends there",
+                job.CUPSpages + 1);
     job.inputFailed = true;
   }
   return false;
@@ -171,8 +170,7 @@ LoopExit PageLoop(FilterJob& job) {
   cups_page_header2_t& inheader = job.inheader;
   while (ReadPageHeader(job)) {
     DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
-    std::fprintf(job.events.Err(), "INFO: Processing page %u\n", job.CUPSpages + 1);
-    std::fflush(job.events.Err());
+    CupsMessage(job.events.Err(), "INFO: ", "Processing page %u", job.CUPSpages + 1);
     WaitWhileErrorHold(job);
 
     int PrinterA3 = (job.DriverFeature & DF_A3) ? 1 : 0;
@@ -310,7 +308,7 @@ void Teardown(FilterJob& job) {
     job.ppd = nullptr;
   }
   if (job.port.Failed())
-    std::fprintf(job.events.Err(), "ERROR: The printer stream failed; the job was not printed completely\n");
+    CupsMessage(job.events.Err(), "ERROR: ", "The printer stream failed; the job was not printed completely");
   else if (job.events.Cancelled())
     Sleep(5000);
   if (job.IgnorePSM == 0)

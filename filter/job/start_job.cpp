@@ -101,9 +101,8 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
   const int jobID = job.events.trace.jobId;
   FILE* err = job.events.Err();
   if (job.bDriverDoCollate && !job.spool.Create(jobID)) {
-    std::fprintf(err, "WARNING: Unable to create the spool file, the printer makes the %u copies\n",
-                 inheader->NumCopies);
-    std::fflush(err);
+    CupsMessage(err, "WARNING: ", "Unable to create the spool file, the printer makes the %u copies",
+                inheader->NumCopies);
     job.bDriverDoCollate = FALSE;
     printerMakesCopies = TRUE;
   }
@@ -120,8 +119,7 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
 
   // Duplex (as the header may have changed it) needs the spool file too.
   if ((inheader->Duplex || job.bDriverDoCollate) && !job.spool.Active() && !job.spool.Create(jobID)) {
-    std::fputs("WARNING: Unable to create the spool file, pages are sent in reading order\n", err);
-    std::fflush(err);
+    CupsMessage(err, "WARNING: ", "Unable to create the spool file, pages are sent in reading order");
   }
 
   DWORD jclLen = 0;

@@ -88,9 +88,8 @@ bool DoubleWidth(JobInfo* lpJob) {
 void FailPage(JobInfo* lpJob, const char* step) {
   DbgMessage(FUNCNAME, "%s fail!", step);
   if (!lpJob->Cancelled()) {
-    std::fprintf(lpJob->Err(), "ERROR: Page %u not printed: %s failed\n",
-                 static_cast<unsigned>(lpJob->PageIndex) + 1, step);
-    std::fflush(lpJob->Err());
+    CupsMessage(lpJob->Err(), "ERROR: ", "Page %u not printed: %s failed",
+                static_cast<unsigned>(lpJob->PageIndex) + 1, step);
   }
   std::free(lpJob->lpbuf);
   lpJob->lpbuf = nullptr;

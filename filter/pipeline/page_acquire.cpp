@@ -42,12 +42,10 @@ bool InkPolarityPage(const cups_page_header2_t& h) {
 // Writes one "ERROR:" line for the scheduler about a page that cannot be printed.
 void ReportRefusedPage(const JobInfo* lpJob, const char* why) {
   const cups_page_header2_t& h = lpJob->inheader;
-  std::fprintf(
-      lpJob->Err(),
-      "ERROR: Page %u cannot be printed: %s (%u x %u pixels, %u bits per pixel, %u bytes per line)\n",
-      static_cast<unsigned>(lpJob->PageIndex) + 1, why, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel,
-      h.cupsBytesPerLine);
-  std::fflush(lpJob->Err());
+  CupsMessage(lpJob->Err(), "ERROR: ",
+              "Page %u cannot be printed: %s (%u x %u pixels, %u bits per pixel, %u bytes per line)",
+              static_cast<unsigned>(lpJob->PageIndex) + 1, why, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel,
+              h.cupsBytesPerLine);
 }
 
 // Expands one raster line of 1, 2 or 4 bits per sample into gray bytes

@@ -160,9 +160,8 @@ BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, cons
 
   if (!dropped) {
     if (!ring.StartWorker(slot)) {
-      std::fprintf(slot->Err(), "ERROR: Page %u not printed: no thread to process it\n",
-                   static_cast<unsigned>(*page) + 1);
-      std::fflush(slot->Err());
+      CupsMessage(slot->Err(), "ERROR: ", "Page %u not printed: no thread to process it",
+                  static_cast<unsigned>(*page) + 1);
       return FALSE;
     }
     DbgMessage(FUNCNAME, "pthread_create, page thread id = %lu",

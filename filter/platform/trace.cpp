@@ -86,25 +86,58 @@ const char* AppendToFile(const std::string& path, const char* data, std::size_t 
   return why;
 }
 
-// Writes a whole line to the scheduler's stream in one stdio call, so lines of
-// concurrent threads never split.
-void WriteErrLine(const char* prefix, const char* msg, const char* suffix) {
-  std::string line;
-  line.reserve(std::strlen(prefix) + std::strlen(msg) + std::strlen(suffix));
-  line.append(prefix).append(msg).append(suffix);
-  FILE* err = Current().err;
+// Writes prefix, msg with its control characters escaped, and a line end to
+// err in one stdio call, so lines of concurrent threads never split.
+void WriteLine(FILE* err, const char* prefix, std::string_view msg) {
+  std::string line(prefix);
+  line.append(EscapeControls(msg)).push_back('\n');
   std::fwrite(line.data(), 1, line.size(), err);
   std::fflush(err);
+}
+
+void WriteErrLine(const char* prefix, std::string_view msg) {
+  WriteLine(Current().err, prefix, msg);
 }
 
 // Tells the job once why a trace directory or file is not used.
 void SayRefusalOnce(const std::string& what, const char* why) {
   if (Current().refusalSaid.exchange(true)) return;
   const std::string line = what + " not used: " + why;
-  WriteErrLine("DEBUG: [---filter---][--DbgMessage--] ", line.c_str(), "\n");
+  WriteErrLine("DEBUG: [---filter---][--DbgMessage--] ", line);
 }
 
 }  // namespace
+
+std::string EscapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      out.push_back(c);
+    } else if (c == '\n') {
+      out.append("\\n");
+    } else if (c == '\r') {
+      out.append("\\r");
+    } else if (c == '\t') {
+      out.append("\\t");
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out.append(hex);
+    }
+  }
+  return out;
+}
+
+void CupsMessage(FILE* err, const char* prefix, const char* format, ...) {
+  LineBuf msg;
+  va_list ap;
+  va_start(ap, format);
+  msg.vappend(format, ap);
+  va_end(ap);
+  WriteLine(err, prefix, std::string_view(msg.text, msg.len));
+}
 
 TraceScope::TraceScope(const TraceTarget* target) : previous_(tCurrent) {
   tCurrent = target;
@@ -128,16 +161,18 @@ void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) {
   if (dir.usable) {
     LineBuf fileLine;
     AppendLocalTime(fileLine);
-    fileLine.append("[Job %d] %s", Current().jobId, msgText.text);
-    // Keep room for the line end even when the message filled the buffer.
-    if (fileLine.len > sizeof fileLine.text - 2) fileLine.len = sizeof fileLine.text - 2;
-    fileLine.text[fileLine.len++] = '\n';
-    const char* why = AppendToFile(folderName + "/printer.log", fileLine.text, fileLine.len);
+    fileLine.append("[Job %d] ", Current().jobId);
+    std::string text(fileLine.text, fileLine.len);
+    text.append(EscapeControls(std::string_view(msgText.text, msgText.len)));
+    // Escapes may lengthen the message: the line stays within its bound.
+    if (text.size() > kTraceLineMax - 2) text.resize(kTraceLineMax - 2);
+    text.push_back('\n');
+    const char* why = AppendToFile(folderName + "/printer.log", text.data(), text.size());
     if (why) SayRefusalOnce("trace file " + folderName + "/printer.log", why);
     return;
   }
   if (dir.why) SayRefusalOnce("trace directory " + folderName, dir.why);
-  WriteErrLine("DEBUG: ", msgText.text, "\n");
+  WriteErrLine("DEBUG: ", std::string_view(msgText.text, msgText.len));
 }
 
 void LogTime(const char* jobID, const char* message) {

@@ -18,6 +18,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "wintypes.h"
 
@@ -44,6 +46,19 @@ class TraceScope {
 };
 
 void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes one message line for the scheduler ("ERROR: ", "STATE: ", "PAGE: "
+// ... as prefix) in a single write. Every line the filter writes to its
+// error stream goes through here or DbgMessage, and both make it exactly one
+// line: control characters in the formatted text are written as visible
+// escapes, since a newline from a title or a header string would otherwise
+// start a line that cupsd obeys as a command.
+void CupsMessage(FILE* err, const char* prefix, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Replaces every control character of text (below 0x20, and 0x7F) with a
+// visible escape: "\n", "\r", "\t" or "\xHH". Other bytes are kept.
+std::string EscapeControls(std::string_view text);
 
 // A job milestone with the local date and time.
 void LogTime(const char* jobID, const char* message);

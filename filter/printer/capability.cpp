@@ -103,8 +103,7 @@ void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected
     const char* why = nullptr;
     FILE* f = path.empty() ? nullptr : OpenTrustedForReading(path.c_str(), &why);
     if (why) {
-      std::fprintf(err, "WARNING: Ignoring the capability file %s: %s\n", path.c_str(), why);
-      std::fflush(err);
+      CupsMessage(err, "WARNING: ", "Ignoring the capability file %s: %s", path.c_str(), why);
     }
     if (f) {
       // A short file replaces only its own length of the record.

@@ -45,11 +45,6 @@ void TakeReport(const SMCancelJobStruc& r, Report& out) {
   out.toner = static_cast<int>(std::clamp<std::int64_t>(remain, INT_MIN, INT_MAX));
 }
 
-void WriteLine(FILE* err, const char* line) {
-  std::fputs(line, err);
-  std::fflush(err);
-}
-
 // Sleeps one poll interval in steps of at most a second; false as soon as
 // the thread is asked to stop.
 bool Pause(JobEvents& events, const std::atomic<bool>& stop, std::chrono::milliseconds interval) {
@@ -108,8 +103,7 @@ bool StatusPoller::Poll(DWORD now) {
   }
   if (std::strstr(rep.port, "usb")) {
     DbgMessage(FUNCNAME, "It's usb printer.");
-    std::fprintf(events_.Err(), "ATTR: marker-levels=%d\n", rep.toner);
-    std::fflush(events_.Err());
+    CupsMessage(events_.Err(), "ATTR: ", "marker-levels=%d", rep.toner);
   }
 
   int kept = 0;
@@ -125,11 +119,11 @@ bool StatusPoller::Poll(DWORD now) {
     // With the monitor program running, it reports the printer's state.
     if (!info_.IsPSMExist) {
       if (rep.errNum && !printerState_) {
-        WriteLine(events_.Err(), "STATE: +错误\n");
+        CupsMessage(events_.Err(), "STATE: ", "+错误");
         printerState_ = 1;
       }
       if (rep.errNum == 0) {
-        WriteLine(events_.Err(), "STATE: -错误\n");
+        CupsMessage(events_.Err(), "STATE: ", "-错误");
         DbgMessage(FUNCNAME, "no error");
         printerState_ = 0;
       }
@@ -143,7 +137,7 @@ bool StatusPoller::Poll(DWORD now) {
   DbgMessage(FUNCNAME, "statustick = %d", static_cast<int>(tick));
   if (supervised && tick > TimeOut()) {
     if (!info_.IsPSMExist) {
-      WriteLine(events_.Err(), "STATE: -错误\n");
+      CupsMessage(events_.Err(), "STATE: ", "-错误");
       DbgMessage(FUNCNAME, "Cancel job.");
     }
     events_.Cancel();

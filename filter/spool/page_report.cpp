@@ -35,8 +35,7 @@ void PageReports::ReportPageSent(int docPage) {
   }
   // One call per line: the scheduler reads whole lines, and several
   // threads write to the same stream.
-  std::fprintf(err_, "PAGE: %d %u\n", docPage, copies);
-  std::fflush(err_);
+  CupsMessage(err_, "PAGE: ", "%d %u", docPage, copies);
   DbgMessage(FUNCNAME, "PAGE: %d %u", docPage, copies);
 }
 

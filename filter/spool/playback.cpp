@@ -32,9 +32,8 @@ constexpr DWORD kDataSizeAt = ResetCmdLen + 12;
 constexpr DWORD kCompSizeAt = ResetCmdLen + 16;
 
 void SkipRecord(SpoolSender& s, DWORD index, const char* why) {
-  std::fprintf(s.events.Err(), "ERROR: Spooled page %u not sent: %s\n", static_cast<unsigned>(index) + 1,
-               why);
-  std::fflush(s.events.Err());
+  CupsMessage(s.events.Err(), "ERROR: ", "Spooled page %u not sent: %s", static_cast<unsigned>(index) + 1,
+              why);
 }
 
 // Sends the decoded bitmap of a raw-data printer's record, encrypted when

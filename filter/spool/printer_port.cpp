@@ -35,8 +35,7 @@ bool PrinterPort::Send(const void* data, std::size_t len) {
 void PrinterPort::NoteFailure(const char* what, int err) {
   static const char FUNCNAME[] = "NoteOutputFailure";
   if (!failed_.exchange(true, std::memory_order_acq_rel)) {
-    std::fprintf(events_.Err(), "ERROR: %s (%s); the job is stopped\n", what, std::strerror(err));
-    std::fflush(events_.Err());
+    CupsMessage(events_.Err(), "ERROR: ", "%s (%s); the job is stopped", what, std::strerror(err));
     DbgMessage(FUNCNAME, "%s, errno = %d", what, err);
   }
   events_.Cancel();

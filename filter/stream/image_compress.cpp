@@ -55,9 +55,8 @@ DWORD PlaneChecksum(JobInfo* lpJob) {
 }
 
 void FailPage(const char* FUNCNAME, JobInfo* lpJob, const char* why) {
-  std::fprintf(lpJob->Err(), "ERROR: Page %u not printed: %s\n", static_cast<unsigned>(lpJob->PageIndex) + 1,
-               why);
-  std::fflush(lpJob->Err());
+  CupsMessage(lpJob->Err(), "ERROR: ", "Page %u not printed: %s", static_cast<unsigned>(lpJob->PageIndex) + 1,
+              why);
   DbgMessage(FUNCNAME, "page %u fail: %s", static_cast<unsigned>(lpJob->PageIndex), why);
   lpJob->CurPageDataLen = 0;
 }
