@@ -5,6 +5,7 @@
 #include <cups/raster.h>
 
 #include <cstddef>
+#include <sstream>
 
 #include "test_support.h"
 
@@ -115,3 +116,45 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
 }
 
 }  // namespace
+
+// Text a print user controls (page header strings, title, user, options)
+// reaches the trace; a line end in it must never start a scheduler line,
+// which cupsd would obey (a "PPD:" line rewrites the queue's PPD).
+TEST(BadInput, HostileTextNeverStartsALineOfItsOwn) {
+  const std::string forged = "x\nPPD: Toolfd=/evil\nSTATE: +forged\rPAGE: 1 4243\x1b[0m\x7f";
+  const std::string prefixes[] = {"DEBUG: ", "INFO: ", "ATTR: ", "PAGE: ", "STATE: ", "WARNING: ", "ERROR: "};
+  for (const bool traceFile : {false, true}) {
+    SCOPED_TRACE(traceFile ? "trace file" : "trace on the error stream");
+    PrivateRoot root;
+    if (traceFile) root.EnableTraceFile();
+    std::string ras = ReadFile(MakeRaster(root.Path("/in.ras"), kTwo));
+    for (const std::size_t at :
+         {AT(MediaClass), AT(MediaColor), AT(MediaType), AT(OutputType), AT(cupsString)})
+      ras.replace(4 + at, forged.size() + 1, forged.c_str(), forged.size() + 1);
+    WriteFile(root.Path("/in.ras"), ras);
+    ChildOptions opt{{{"PPD", MakePpd(root.Path("/t.ppd"))}}, root.Path("/in.ras")};
+    Child child = StartFilter(
+        {"q" + forged, "7", "alice" + forged, "title" + forged, "1", "Collate=True" + forged}, opt);
+    const JobResult r = FinishFilter(child);
+
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);) {
+      bool known = false;
+      for (const std::string& p : prefixes) known = known || line.rfind(p, 0) == 0;
+      EXPECT_TRUE(known) << line;
+      EXPECT_EQ(line.find_first_of("\r\x1b\x7f"), std::string::npos) << line;
+    }
+    EXPECT_EQ(Messages(r.err, "PAGE:").size(), 2u) << r.err;
+    EXPECT_TRUE(Messages(r.err, "STATE:").empty()) << r.err;
+    if (traceFile) {
+      const std::string log = root.TraceLog();
+      EXPECT_NE(log.find("PPD: Toolfd"), std::string::npos);
+      std::istringstream logLines(log);
+      for (std::string line; std::getline(logLines, line);) EXPECT_EQ(line.rfind("[", 0), 0u) << line;
+    } else {
+      EXPECT_NE(r.err.find("\\nPPD: Toolfd=/evil\\nSTATE: +forged\\rPAGE: 1 4243\\x1B[0m\\x7F"),
+                std::string::npos);
+    }
+  }
+}

@@ -69,6 +69,9 @@ M13 paper code of A5 sent as A6
 M14 negative inverts half the page for mode 2 instead of black-and-red
 - h.cupsInteger[4] == 1);
 + h.cupsInteger[4] == 2);
+M15 scheduler lines keep a line end of user text
+- if (u >= 0x20 && u != 0x7F) {
++ if (u >= 0x20 || c == '\n') {
 EOF
 )
 
