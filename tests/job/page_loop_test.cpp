@@ -1,5 +1,8 @@
-// Page loop: scale ratio of each page and the page-size statistics.
+// Page loop: scale ratio of each page, the page-size statistics and the
+// exit status.
 #include "page_loop.h"
+
+#include <cerrno>
 
 #include "paper_table.h"
 #include "test_support.h"
@@ -57,4 +60,54 @@ TEST(PageStatistics, A4IsSmallAndAnythingLargerIsBig) {
   }
   EXPECT_EQ(job.SmallSizePages, 1);
   EXPECT_EQ(job.BigSizePages, 2);
+}
+
+// CUPS shows a job as printed when its filter exits 0: every way a page can
+// be lost gives 1, a cancel by the user or the printer gives 0, and a
+// stream that broke before the cancel still counts.
+TEST(ExitStatus, OneWheneverAPageWasLostUnlessTheJobWasCancelledFirst) {
+  enum Event { PageSent, PageHad, InputFailed, PageLost, StreamFails, Cancel };
+  const struct {
+    const char* what;
+    std::vector<Event> events;
+    int status;
+  } cases[] = {
+      {"every page sent", {PageHad, PageSent, PageHad, PageSent}, 0},
+      {"no page at all", {}, 0},
+      {"a page had, none sent", {PageHad}, 1},
+      {"a later page refused", {PageHad, PageSent, InputFailed}, 1},
+      {"a page lost after processing", {PageHad, PageSent, PageHad, PageLost}, 1},
+      {"the stream breaks after a page", {PageHad, PageSent, StreamFails}, 1},
+      {"cancelled after a lost page", {PageHad, PageLost, Cancel}, 0},
+      {"cancelled, then the backend stops reading", {PageHad, PageSent, Cancel, StreamFails}, 0},
+      {"the stream breaks, then a cancel", {PageHad, PageSent, StreamFails, Cancel}, 1},
+  };
+  for (const auto& c : cases) {
+    FILE* err = std::tmpfile();
+    FilterJob job(stdout, err);
+    for (Event e : c.events) {
+      switch (e) {
+        case PageSent:
+          job.reports.ReportPageSent(job.reports.NumberOutputPage(false));
+          break;
+        case PageHad:
+          ++job.CUPSpages;
+          break;
+        case InputFailed:
+          job.inputFailed = true;
+          break;
+        case PageLost:
+          job.reports.NotePageLost();
+          break;
+        case StreamFails:
+          job.port.NoteFailure("Unable to write to the printer stream", EPIPE);
+          break;
+        case Cancel:
+          job.events.Cancel();
+          break;
+      }
+    }
+    EXPECT_EQ(JobExitStatus(job), c.status) << c.what;
+    std::fclose(err);
+  }
 }
