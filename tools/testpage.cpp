@@ -35,6 +35,7 @@ struct Options {
   unsigned bpp = 0;  // 0 = from bpc and colour space
   unsigned bytes_per_line = 0;
   std::vector<std::string> content{"text"};  // cycled over pages
+  bool compressed = false;                   // version 2 stream, lines run-length coded
   cups_page_header2_t base{};
 };
 
@@ -58,6 +59,7 @@ void Usage() {
       "  --bbox L,B,R,T         ImagingBoundingBox (points)\n"
       "  --margins L,B          Margins (points)\n"
       "  --int I=V              cupsInteger[I] = V (0..15)\n"
+      "  --compressed           write a compressed (version 2) stream\n"
       "  --string0 S            cupsString[0]\n"
       "  --media-type-name S    MediaType text\n",
       stderr);
@@ -277,6 +279,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       h.cupsInteger[idx] = static_cast<unsigned>(v);
     } else if (a == "--string0")
       std::snprintf(h.cupsString[0], sizeof h.cupsString[0], "%s", next().c_str());
+    else if (a == "--compressed")
+      o.compressed = true;
     else if (a == "-h" || a == "--help")
       return false;
     else {
@@ -300,7 +304,7 @@ int main(int argc, char** argv) {
     std::perror(o.out.c_str());
     return 1;
   }
-  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+  cups_raster_t* ras = cupsRasterOpen(fd, o.compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE);
   if (!ras) {
     std::fprintf(stderr, "testpage: cupsRasterOpen failed\n");
     return 1;

@@ -54,7 +54,65 @@ void InstallGrayPage(JobInfo* lpJob, BYTE* buf, DWORD width, DWORD height, DWORD
   lpJob->pagesize = width * height * ColorPlane;
 }
 
+// What Lib_DoScaling does to a page: whether it makes a new page at all,
+// and the percentage it scales by (0 when the page has no resolution).
+struct PageScaling {
+  bool acts = false;
+  std::uint64_t percent = 100;
+};
+
+PageScaling ScalingOf(const JobInfo& job) {
+  const DWORD Xresolution = job.inheader.HWResolution[0];
+  std::uint64_t ratio = job.inheader.cupsInteger[7];
+  const bool DoScale = ratio != 100 && ratio != 0;
+  if (!DoScale) ratio = 100;
+  const bool halve1200 = job.SCALE1200 != 0 && Xresolution == 1200;
+  if (!(halve1200 || Xresolution < 600 || DoScale)) return {};
+  // At 1200 dpi without SCALE1200 the page stays at 1200 dpi and only the
+  // user's percentage applies.
+  if (!(job.SCALE1200 == 0 && Xresolution == 1200)) ratio = Xresolution ? ratio * 600 / Xresolution : 0;
+  return {true, ratio};
+}
+
+// The resolution the whole-page step lays the page out at.
+std::uint64_t OutputResolution(const JobInfo& job) {
+  const cups_page_header2_t& own = job.inheader;
+  return job.SCALE1200 ? 600 : (own.HWResolution[0] < 600 ? 600 : own.HWResolution[0]);
+}
+
 }  // namespace
+
+const char* PageBeyondPrinter(const JobInfo& job) {
+  const cups_page_header2_t& h = job.inheader;
+  // The largest paper: the PPD's largest media size, when it is a size at
+  // all, or the largest paper of the table the PPD offers.
+  double paperW = 0, paperH = 0;
+  auto take = [&paperW, &paperH](double w, double h) {
+    if (w > 0 && w <= kLargestMediaPoints && h > 0 && h <= kLargestMediaPoints) {
+      if (w > paperW) paperW = w;
+      if (h > paperH) paperH = h;
+    }
+  };
+  take(job.MaxMediaWidth, job.MaxMediaHeight);
+  if (job.paperTable)
+    for (const PAPERFORMAT& row : *job.paperTable)
+      if (row.enable) take(row.w, row.h);
+  if (paperW == 0) take(595, 842);
+
+  // Twice that paper at the job's resolution, which is at least the 600 dpi
+  // every page is brought to and at most the engine's 1200 dpi.
+  const double dpi = h.HWResolution[0] < 600 ? 600 : h.HWResolution[0] > 1200 ? 1200 : h.HWResolution[0];
+  const double capW = 2 * paperW * dpi / 72, capH = 2 * paperH * dpi / 72;
+
+  if (h.cupsWidth > capW || h.cupsHeight > capH) return "page larger than twice the largest paper";
+  const PageScaling scaling = ScalingOf(job);
+  const double scale = scaling.acts ? static_cast<double>(scaling.percent) / 100 : 1;
+  if (h.cupsWidth * scale > capW || h.cupsHeight * scale > capH)
+    return "page larger than twice the largest paper once scaled";
+  const double out = static_cast<double>(OutputResolution(job));
+  if (paperW * out / 72 > capW || paperH * out / 72 > capH) return "resolution too high for the paper";
+  return nullptr;
+}
 
 // Makes the unprintable border of a zero-edge page: crops a band around it,
 // or shrinks the page into the smaller area when zero edge is 1.
@@ -174,29 +232,20 @@ BOOL Lib_DoImageCrop(JobInfo* lpJob) {
 BOOL Lib_DoScaling(JobInfo* lpJob) {
   static const char FUNCNAME[] = "Lib_DoScaling";
   DbgMessage(FUNCNAME, "In");
-  const DWORD Xresolution = lpJob->inheader.HWResolution[0];
-  std::uint64_t ratio = lpJob->inheader.cupsInteger[7];
-  DbgMessage(FUNCNAME, "Xresolution = %d", static_cast<int>(Xresolution));
-  DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(ratio));
+  DbgMessage(FUNCNAME, "Xresolution = %d", static_cast<int>(lpJob->inheader.HWResolution[0]));
+  DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(lpJob->inheader.cupsInteger[7]));
 
-  const bool DoScale = ratio != 100 && ratio != 0;
-  if (!DoScale) ratio = 100;
-  const bool halve1200 = lpJob->SCALE1200 != 0 && Xresolution == 1200;
-  if (!(halve1200 || Xresolution < 600 || DoScale)) {
+  const PageScaling scaling = ScalingOf(*lpJob);
+  if (!scaling.acts) {
     DbgMessage(FUNCNAME, "out, rc = %d", TRUE);
     return TRUE;
   }
-
-  // At 1200 dpi without SCALE1200 the page stays at 1200 dpi and only the
-  // user's percentage applies.
-  if (!(lpJob->SCALE1200 == 0 && Xresolution == 1200)) {
-    if (Xresolution == 0) {
-      DbgMessage(FUNCNAME, "no resolution in the page header");
-      DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
-      return FALSE;
-    }
-    ratio = ratio * 600 / Xresolution;
+  if (scaling.percent == 0) {
+    DbgMessage(FUNCNAME, "no resolution in the page header");
+    DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
+    return FALSE;
   }
+  const std::uint64_t ratio = scaling.percent;
   DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(ratio));
 
   const DWORD ColorPlane = ColorPlaneOf(*lpJob);
@@ -253,8 +302,7 @@ BOOL Lib_DoScaling(JobInfo* lpJob) {
 BOOL Lib_DoWholePage(JobInfo* lpJob) {
   static const char FUNCNAME[] = "Lib_DoWholePage";
   const cups_page_header2_t& own = lpJob->inheader;
-  const std::uint64_t resolution =
-      lpJob->SCALE1200 ? 600 : (own.HWResolution[0] < 600 ? 600 : own.HWResolution[0]);
+  const std::uint64_t resolution = OutputResolution(*lpJob);
   const cups_page_header2_t& work = (lpJob->DriverFeature & DF_A3) ? own : lpJob->referenceHeader;
   DbgMessage(FUNCNAME, "In");
 

@@ -19,6 +19,16 @@ BOOL Lib_DoImageCrop(JobInfo* lpJob);
 BOOL Lib_DoScaling(JobInfo* lpJob);
 BOOL Lib_DoWholePage(JobInfo* lpJob);
 
+// Largest paper side the page cap takes from a PPD, in points (200 inches):
+// a larger or non-positive MaxMediaWidth/Height is no size at all.
+inline constexpr double kLargestMediaPoints = 14400;
+// Why the slot's page, going by its header alone, would be larger than the
+// printer can take at any geometry stage (as read, once scaled, laid out on
+// its paper): more than twice the largest paper the printer takes, at the
+// job's resolution; nullptr when it stays within. Sizes in a raster header
+// cost nothing to send, so this is decided before anything is allocated.
+const char* PageBeyondPrinter(const JobInfo& job);
+
 // Gray conversion and halftoning.
 WORD GetBMPBytesPerLine(LONG bitcolor, LONG width);
 void ImageToGray(JobInfo* lpJob);

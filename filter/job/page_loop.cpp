@@ -141,6 +141,19 @@ void NormaliseEnumFields(cups_page_header2_t& h) {
   fix(h.cupsColorSpace, 63, 63);
 }
 
+// The colour-mode slot says into how many planes a page is separated and
+// coded. A value no PPD sets would leave the page acquired as one gray
+// plane but coded by no one: it is printed as the gray page it already is,
+// in black and white, and the scheduler hears so.
+void CheckColourMode(FilterJob& job) {
+  unsigned& mode = job.inheader.cupsInteger[4];
+  if (mode <= 3) return;
+  CupsMessage(job.events.Err(),
+              "WARNING: ", "Page %u has the unknown colour mode %u; it is printed in black and white",
+              job.CUPSpages + 1, mode);
+  mode = 0;
+}
+
 // Reads the next page header. One that is there but cannot be read (cut
 // short, or values libcups refuses) must not pass for the end of the input:
 // the pages after it would be lost without a word.
@@ -148,6 +161,7 @@ bool ReadPageHeader(FilterJob& job) {
   const std::uint64_t before = job.inputBytes;
   if (cupsRasterReadHeader2(job.inras, &job.inheader)) {
     NormaliseEnumFields(job.inheader);
+    CheckColourMode(job);
     return true;
   }
   if (!job.inputEnded || job.inputBytes != before) {
@@ -397,8 +411,24 @@ int RunJobPages(FilterJob& job) {
   LoopExit exit = PageLoop(job);
   if (exit == LoopExit::EndOfInput) EndOfInput(job);
   Teardown(job);
-  // CUPS' convention: a filter that printed nothing of a job with something
-  // to print failed. A cancel is no failure; a broken printer stream is.
-  const bool failed = job.port.Failed() || job.inputFailed || (!job.events.Cancelled() && job.CUPSpages > 0);
-  return failed && job.reports.PagesSent() == 0 ? 1 : 0;
+  return JobExitStatus(job);
+}
+
+const char* RefusedPageHeader(cups_page_header2_t header) {
+  NormaliseEnumFields(header);
+  PageGeometry g;
+  const char* why = nullptr;
+  return ComputePageGeometry(header, &g, &why) ? nullptr : why;
+}
+
+int JobExitStatus(FilterJob& job) {
+  // A broken printer stream or spool file cancels the job too; only a
+  // cancel that came first (the user's, the printer's) is the job's end.
+  const bool streamFailed = job.port.Failed() && !job.port.FailedAfterCancel();
+  if (job.events.Cancelled() && !streamFailed) return 0;
+  // CUPS shows a job whose filter exits 0 as printed: every page it had
+  // must have reached the printer. Each way to lose one wrote its "ERROR:".
+  const bool pageLost = streamFailed || job.inputFailed || job.reports.PagesLost() > 0;
+  const bool nothingSent = job.CUPSpages > 0 && job.reports.PagesSent() == 0;
+  return pageLost || nothingSent ? 1 : 0;
 }

@@ -314,7 +314,7 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
 
   PageGeometry g;
   const char* why = "";
-  if (!ComputePageGeometry(h, &g, &why)) {
+  if (!ComputePageGeometry(h, &g, &why) || (why = PageBeyondPrinter(*lpJob)) != nullptr) {
     DbgMessage(FUNCNAME, "page %u refused: %s", static_cast<unsigned>(lpJob->PageIndex), why);
     ReportRefusedPage(lpJob, why);
     DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);

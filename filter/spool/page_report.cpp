@@ -43,3 +43,13 @@ int PageReports::PagesSent() {
   std::lock_guard<std::mutex> lock(lock_);
   return pagesSent_;
 }
+
+void PageReports::NotePageLost() {
+  std::lock_guard<std::mutex> lock(lock_);
+  ++pagesLost_;
+}
+
+int PageReports::PagesLost() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return pagesLost_;
+}

@@ -34,6 +34,11 @@ class PageReports {
   // Document pages reported as sent so far (copies counted once each).
   int PagesSent();
 
+  // Notes a page (or spooled copy) that was taken but never reached the
+  // printer; its "ERROR:" line is written where it failed.
+  void NotePageLost();
+  int PagesLost();
+
  private:
   // The output thread numbers and spools pages; the main thread flushes and
   // replays them: both sides go through this lock.
@@ -42,5 +47,6 @@ class PageReports {
   int outputPages_ = 0;
   unsigned printerCopies_ = 1;
   int pagesSent_ = 0;
+  int pagesLost_ = 0;
   std::vector<int> spooledPages_;  // spool record index -> document page
 };

@@ -34,6 +34,7 @@ constexpr DWORD kCompSizeAt = ResetCmdLen + 16;
 void SkipRecord(SpoolSender& s, DWORD index, const char* why) {
   CupsMessage(s.events.Err(), "ERROR: ", "Spooled page %u not sent: %s", static_cast<unsigned>(index) + 1,
               why);
+  s.reports.NotePageLost();
 }
 
 // Sends the decoded bitmap of a raw-data printer's record, encrypted when

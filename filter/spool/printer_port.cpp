@@ -34,7 +34,9 @@ bool PrinterPort::Send(const void* data, std::size_t len) {
 
 void PrinterPort::NoteFailure(const char* what, int err) {
   static const char FUNCNAME[] = "NoteOutputFailure";
+  const bool cancelled = events_.Cancelled();
   if (!failed_.exchange(true, std::memory_order_acq_rel)) {
+    failedAfterCancel_.store(cancelled, std::memory_order_release);
     CupsMessage(events_.Err(), "ERROR: ", "%s (%s); the job is stopped", what, std::strerror(err));
     DbgMessage(FUNCNAME, "%s, errno = %d", what, err);
   }

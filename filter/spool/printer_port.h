@@ -31,6 +31,9 @@ class PrinterPort {
   // line for the scheduler and a cancel of the job.
   void NoteFailure(const char* what, int err);
   bool Failed() const { return failed_.load(std::memory_order_acquire); }
+  // True when the failure came after the job was cancelled: the backend
+  // that stops reading on a cancel is no failure of the job.
+  bool FailedAfterCancel() const { return failedAfterCancel_.load(std::memory_order_acquire); }
 
   // Takes ownership of the copy file (nullptr: none).
   void SetCopyFile(FILE* f);
@@ -44,5 +47,6 @@ class PrinterPort {
   FILE* out_;
   FILE* copy_ = nullptr;  // copy of the printer stream, when kept
   std::atomic<bool> failed_{false};
+  std::atomic<bool> failedAfterCancel_{false};
   int writeError_ = 0;  // errno of the last failed write, taken before anything else can change it
 };

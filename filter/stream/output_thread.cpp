@@ -41,6 +41,7 @@ void OutputThread::WriteBlock(JobInfo* slot, int docPage) {
   if (colorMode == 1 || colorMode == 3) ImageCompress(slot);
   if (!HoldsPageBlock(slot)) {
     DbgMessage(FUNCNAME, "page %d holds no page block, dropped", static_cast<int>(slot->PageIndex));
+    reports_.NotePageLost();
     return;
   }
   const DWORD outsize = slot->CurPageDataLen + kBlockPrefix;
@@ -92,7 +93,10 @@ void OutputThread::Run() {
     // the numbers of the pages after it.
     const int docPage = reports_.NumberOutputPage(slot->filler != 0);
     // A processed slot without a buffer never gets one: its worker failed.
-    if (slot->lpbuf && !ring_.events.Cancelled()) WriteBlock(slot, docPage);
+    if (!slot->lpbuf)
+      reports_.NotePageLost();
+    else if (!ring_.events.Cancelled())
+      WriteBlock(slot, docPage);
 
     DbgMessage(FUNCNAME, "free index %d memory", static_cast<int>(index));
     DbgMessage(FUNCNAME, "getTotalSystemMemory = %d",

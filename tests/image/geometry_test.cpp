@@ -273,3 +273,45 @@ TEST(WholePage, ThePageIsClippedOrPaddedToThePrintableAreaOfItsPaper) {
               << p << ":" << x << "," << y;
   }
 }
+
+// The cap sits at twice the largest paper (here the PPD's Legal, larger
+// than the table's A4): every scaling the PPD offers (up to 200 %) of that
+// paper is taken at every resolution CUPS may send, anything beyond it is
+// refused before a byte is allocated.
+TEST(PageCap, TwiceTheLargestPaperAtTheJobsResolutionIsTheLimit) {
+  struct {
+    const char* what;
+    unsigned w, h, dpi, scale;
+    int scale1200;
+    float maxW, maxH;
+    bool refused;
+  } cases[] = {
+      {"Legal at 600 dpi", 5100, 8400, 600, 0, 0, 612, 1008, false},
+      {"Legal at 200 % and 72 dpi", 612, 1008, 72, 200, 0, 612, 1008, false},
+      {"Legal at 200 % and 75 dpi", 637, 1050, 75, 200, 0, 612, 1008, false},
+      {"Legal at 200 % and 300 dpi", 2550, 4200, 300, 200, 0, 612, 1008, false},
+      {"Legal at 200 % and 600 dpi", 5100, 8400, 600, 200, 0, 612, 1008, false},
+      {"Legal at 200 % and 1200 dpi halved", 10200, 16800, 1200, 200, 1, 612, 1008, false},
+      {"Legal at 200 % and true 1200 dpi", 10200, 16800, 1200, 200, 0, 612, 1008, false},
+      {"90 x 90 pixels at 1 dpi", 90, 90, 1, 0, 0, 612, 1008, true},
+      {"Legal at 201 % and 600 dpi", 5100, 8400, 600, 201, 0, 612, 1008, true},
+      {"three times Legal as read", 15300, 8400, 600, 0, 0, 612, 1008, true},
+      {"4800 dpi", 100, 100, 4800, 0, 0, 612, 1008, true},
+      {"a PPD size of 1e40 is no size: twice A4 from the table", 9916, 14033, 600, 0, 0, 1e40f, 1e40f, false},
+      {"beyond twice A4 with a PPD size of 1e40", 9917, 14033, 600, 0, 0, 1e40f, 1e40f, true},
+  };
+  PaperTable paper = DefaultPaperTable();
+  for (PAPERFORMAT& row : paper) row.enable = row.paper_type == ENG_ISO_A4;
+  for (const auto& c : cases) {
+    JobInfo job;
+    job.inheader.cupsWidth = c.w;
+    job.inheader.cupsHeight = c.h;
+    job.inheader.HWResolution[0] = job.inheader.HWResolution[1] = c.dpi;
+    job.inheader.cupsInteger[7] = c.scale;
+    job.SCALE1200 = c.scale1200;
+    job.MaxMediaWidth = c.maxW;
+    job.MaxMediaHeight = c.maxH;
+    job.paperTable = &paper;
+    EXPECT_EQ(PageBeyondPrinter(job) != nullptr, c.refused) << c.what;
+  }
+}

@@ -112,6 +112,7 @@ struct Pipeline {
   DWORD page = 0, DriverFeature = 0, cupsLEF = 0;
   const ColourPlugin* colourPlugin = nullptr;
   PrinterCapability cap{};
+  float maxMedia[2] = {595, 842};  // the PPD's largest media, points
   explicit Pipeline(int ring = 1) {
     state.Ring(ring);
     cap.Feature[1] = F1_1200X1200;
@@ -120,8 +121,8 @@ struct Pipeline {
     if (page == 0) state.first = hd;
     PageSettings job;
     job.inras = f.ras();
-    job.MaxMediaWidth = 595;
-    job.MaxMediaHeight = 842;
+    job.MaxMediaWidth = maxMedia[0];
+    job.MaxMediaHeight = maxMedia[1];
     job.DriverFeature = DriverFeature;
     job.Feature[0] = cap.Feature[0];
     job.Feature[1] = cap.Feature[1];
@@ -417,12 +418,14 @@ TEST(PagePipeline, ColourPagesThatCannotBeSeparatedFailWithAnError) {
   EXPECT_TRUE(p.Run({{hd, Solid(hd, {0, 255, 255})}}).empty());
   EXPECT_EQ(Messages(p.trace.Text(), "ERROR: Page 1 cannot be printed: colour separation failed").size(), 1u);
 
-  // 23200 x 23200 RGB fits a page buffer; its four planes do not.
+  // 23200 x 23200 RGB fits a page buffer; its four planes do not. The
+  // printer takes media that large, so the page is within its cap.
   cups_page_header2_t big = Header(23200, 23200, 8, CUPS_CSPACE_SRGB, 3);
   big.cupsInteger[4] = 3;
   ColourPlugin plugin;
   ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
   Pipeline q(1);
+  q.maxMedia[0] = q.maxMedia[1] = 14400;
   q.colourPlugin = &plugin;
   EXPECT_TRUE(q.Run({{big, {}}}).empty());
   EXPECT_EQ(Messages(q.trace.Text(), "ERROR: Page 1 cannot be printed: colour separation failed").size(), 1u);

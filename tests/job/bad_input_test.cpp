@@ -44,7 +44,7 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
   const BadInput cases[] = {
       {"truncated in the header", kTwo, {}, 1000, none, "", Env::Plain, 1, "damaged or incomplete page header", 0},
       {"truncated in the first page", kTwo, {}, kHead + 5000, none, "", Env::Plain, 1, "raster data ends early", 0},
-      {"truncated in the last page", kTwo, {}, -5000, none, "", Env::Plain, 0, "raster data ends early", 1},
+      {"truncated in the last page", kTwo, {}, -5000, none, "", Env::Plain, 1, "raster data ends early", 1},
       {"zero width", kTwo, {{AT(cupsWidth), 0}}, 0, none, "", Env::Plain, 1, "empty page", 0},
       {"zero height", kTwo, {{AT(cupsHeight), 0}}, 0, none, "", Env::Plain, 1, "damaged or incomplete page", 0},
       {"200000 x 200000 pixels", kTwo, {{AT(cupsWidth), 200000}, {AT(cupsHeight), 200000},
@@ -112,6 +112,94 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
     if (std::filesystem::exists(root.Path("/tmp")))
       for (const auto& e : std::filesystem::directory_iterator(root.Path("/tmp")))
         if (e.path().filename() != "q.dat") ADD_FAILURE() << "left behind: " << e.path();
+  }
+}
+
+// Sanitizer runtimes reserve terabytes of address space: no RLIMIT_AS there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kAddressLimitUsable = false;
+#else
+constexpr bool kAddressLimitUsable = true;
+#endif
+
+enum class Break { None, StreamAfterTwoPages, MemoryLimit };
+
+struct LaterPage {
+  const char* name;
+  std::vector<std::string> pages;                     // test-page writer options
+  unsigned page;                                      // 0-based page whose header is changed
+  std::vector<std::pair<std::size_t, unsigned>> set;  // its header: field offset, value
+  Break env;
+  int status;
+  const char* prefix;  // "ERROR:" or "WARNING:"
+  const char* text;    // part of the first such line
+  std::size_t pages_sent;
+};
+
+// A job loses a page after others went out: the scheduler must hear which
+// and get exit status 1, else it shows the job as printed.
+TEST(BadInput, APageLostAfterOthersIsReportedAndFailsTheJob) {
+  const std::vector<std::string> six = {"--pages", "6", "--res", "75", "--content", "text"};
+  const std::vector<std::string> tiny = {"--res",    "1",  "--width",   "90",
+                                         "--height", "90", "--content", "text"};
+  // clang-format off
+  const LaterPage cases[] = {
+      {"printer stream breaks after 2 of 6 pages", six, 0, {}, Break::StreamAfterTwoPages, 1, "ERROR:",
+       "Unable to write to the printer stream", 2},
+      {"damaged header of page 4 of 6", six, 3, {{AT(cupsBitsPerPixel), 3}}, Break::None, 1, "ERROR:",
+       "Page 4 cannot be printed: unsupported pixel depth", 3},
+      {"line length of page 5 of 6 beyond the reader's", six, 4, {{AT(cupsBytesPerLine), 0xC0000000u}}, Break::None,
+       1, "ERROR:", "Page 5 has a damaged or incomplete page header", 4},
+      {"colour mode 7 on page 2 of 6", six, 1, {{AT(cupsInteger[4]), 7}}, Break::None, 0, "WARNING:",
+       "Page 2 has the unknown colour mode 7; it is printed in black and white", 6},
+      {"90 x 90 pixels at 1 dpi under a 1 GB memory limit", tiny, 0, {}, Break::MemoryLimit, 1, "ERROR:",
+       "page larger than twice the largest paper once scaled", 0},
+  };
+  // clang-format on
+  for (const LaterPage& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrivateRoot root;
+    std::string ras = ReadFile(MakeRaster(root.Path("/in.ras"), c.pages));
+    // Every page of the writer's stream has the same length.
+    const std::size_t pages = c.pages == six ? 6 : 1, pageLen = (ras.size() - 4) / pages;
+    for (const auto& [at, value] : c.set)
+      ras.replace(4 + c.page * pageLen + at, 4, reinterpret_cast<const char*>(&value), 4);
+    WriteFile(root.Path("/in.ras"), ras);
+    ChildOptions opt{{{"PPD", MakePpd(root.Path("/t.ppd"))}}, root.Path("/in.ras")};
+    if (c.env == Break::StreamAfterTwoPages) {
+      // The printer stream goes to a file that takes the stream up to the
+      // end of the second page block and no byte more.
+      opt.output = root.Path("/whole.prn");
+      Child unlimited = StartFilter({"q", "7", "alice", "title", "1", ""}, opt);
+      ASSERT_EQ(FinishFilter(unlimited).status, 0);
+      const std::string whole = ReadFile(opt.output);
+      const PrinterStream stream = ReadStream(whole);
+      ASSERT_EQ(stream.pages.size(), 6u);
+      std::size_t end = whole.size() - stream.trailer.size();
+      for (std::size_t i = 2; i < 6; ++i)
+        end -= kEscE.size() + stream.pages[i].header.size() + stream.pages[i].data.size();
+      opt.fileLimit = static_cast<long>(end);
+      opt.output = root.Path("/out.prn");
+    }
+    // Large enough for the job's threads and libraries, far below the
+    // gigabytes the page would take once scaled.
+    if (c.env == Break::MemoryLimit && kAddressLimitUsable) opt.memoryLimit = 1L << 30;
+    Child child = StartFilter({"q", "7", "alice", "title", "1", ""}, opt);
+    JobResult r = FinishFilter(child);
+    if (!opt.output.empty()) r.out = ReadFile(opt.output);
+
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const std::vector<std::string> lines = Messages(r.err, c.prefix);
+    EXPECT_FALSE(lines.empty()) << r.err;
+    if (!lines.empty()) {
+      EXPECT_NE(lines[0].find(c.text), std::string::npos) << lines[0];
+    }
+    if (std::string(c.prefix) != "ERROR:") {
+      EXPECT_TRUE(Messages(r.err, "ERROR:").empty()) << r.err;
+    }
+    EXPECT_EQ(Messages(r.err, "PAGE:").size(), c.pages_sent);
+    EXPECT_EQ(ReadStream(r.out).pages.size(), c.pages_sent);
+    EXPECT_LT(r.maxRssKb, 256 * 1024);
   }
 }
 

@@ -1,5 +1,8 @@
-// Page loop: scale ratio of each page and the page-size statistics.
+// Page loop: scale ratio of each page, the page-size statistics and the
+// exit status.
 #include "page_loop.h"
+
+#include <cerrno>
 
 #include "paper_table.h"
 #include "test_support.h"
@@ -57,4 +60,41 @@ TEST(PageStatistics, A4IsSmallAndAnythingLargerIsBig) {
   }
   EXPECT_EQ(job.SmallSizePages, 1);
   EXPECT_EQ(job.BigSizePages, 2);
+}
+
+// CUPS shows a job as printed when its filter exits 0: every way a page can
+// be lost gives 1, a cancel by the user or the printer gives 0, and a
+// stream that broke before the cancel still counts.
+TEST(ExitStatus, OneWheneverAPageWasLostUnlessTheJobWasCancelledFirst) {
+  // h a page had, s sent, r refused on reading, l lost after processing,
+  // f the printer stream fails, c a cancel.
+  const struct {
+    const char* what;
+    const char* events;
+    int status;
+  } cases[] = {
+      {"every page sent", "hshs", 0},
+      {"no page at all", "", 0},
+      {"a page had, none sent", "h", 1},
+      {"a later page refused", "hsr", 1},
+      {"a page lost after processing", "hshl", 1},
+      {"the stream breaks after a page", "hsf", 1},
+      {"cancelled after a lost page", "hlc", 0},
+      {"cancelled, then the backend stops reading", "hscf", 0},
+      {"the stream breaks, then a cancel", "hsfc", 1},
+  };
+  for (const auto& c : cases) {
+    FILE* err = std::tmpfile();
+    FilterJob job(stdout, err);
+    for (const char* e = c.events; *e; ++e) {
+      if (*e == 'h') ++job.CUPSpages;
+      if (*e == 's') job.reports.ReportPageSent(job.reports.NumberOutputPage(false));
+      if (*e == 'r') job.inputFailed = true;
+      if (*e == 'l') job.reports.NotePageLost();
+      if (*e == 'f') job.port.NoteFailure("Unable to write to the printer stream", EPIPE);
+      if (*e == 'c') job.events.Cancel();
+    }
+    EXPECT_EQ(JobExitStatus(job), c.status) << c.what;
+    std::fclose(err);
+  }
 }

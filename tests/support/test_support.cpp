@@ -148,21 +148,26 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
   fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
   const int inFile = opt.input.empty() ? in[0] : open(opt.input.c_str(), O_RDONLY | O_CLOEXEC);
   const rlimit limit{static_cast<rlim_t>(opt.fileLimit), static_cast<rlim_t>(opt.fileLimit)};
+  const rlimit memory{static_cast<rlim_t>(opt.memoryLimit), static_cast<rlim_t>(opt.memoryLimit)};
+  const int outFile =
+      opt.output.empty() ? -1 : open(opt.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   Child c;
   c.pid = fork();
   if (c.pid == 0) {
     dup2(inFile, 0);
-    dup2(out[1], 1);
+    dup2(outFile >= 0 ? outFile : out[1], 1);
     dup2(err[1], 2);
     if (opt.closeStdout) close(1);
     if (opt.fileLimit) {
       signal(SIGXFSZ, SIG_IGN);
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (opt.memoryLimit) setrlimit(RLIMIT_AS, &memory);
     execve(RASTERTOPWG2_BIN, argv.data(), envp.data());
     _exit(127);
   }
   close(inFile);
+  if (outFile >= 0) close(outFile);
   close(out[1]);
   close(err[1]);
   c.in = in[1], c.out = out[0], c.err = err[0];
@@ -192,8 +197,10 @@ JobResult FinishFilter(Child& c, int watchdogSeconds) {
     }
   }
   int status = 0;
-  waitpid(c.pid, &status, 0);
+  rusage usage{};
+  wait4(c.pid, &status, 0, &usage);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.maxRssKb = usage.ru_maxrss;
   if (c.in >= 0) close(c.in);
   c = Child{};
   return r;

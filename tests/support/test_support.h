@@ -59,8 +59,9 @@ std::string MakePpd(const std::string& path, const std::map<std::string, std::st
 
 struct JobResult {
   int status = -1;
-  std::string out;  // printer stream
-  std::string err;  // messages for the scheduler
+  std::string out;     // printer stream
+  std::string err;     // messages for the scheduler
+  long maxRssKb = -1;  // the child's peak resident memory (FinishFilter only)
 };
 
 // Runs a whole job in process: queue, job id, user, title, copies, options
@@ -83,6 +84,8 @@ struct ChildOptions {
   std::string input;                       // standard input; empty: a pipe (Child::in)
   bool closeStdout = false;                // start with descriptor 1 closed
   long fileLimit = 0;                      // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  long memoryLimit = 0;                    // RLIMIT_AS in bytes; 0: none
+  std::string output = {};                 // standard output to this file; empty: a pipe (Child::out)
 };
 struct Child {
   int pid = -1, in = -1, out = -1, err = -1;
