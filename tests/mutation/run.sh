@@ -35,10 +35,10 @@ M03 page header MediaType and MediaPosition bytes swapped
 - outbuf[offsetof(PageHeader, MediaPosition)] = static_cast<char>(tray)
 + outbuf[offsetof(PageHeader, MediaType)] = static_cast<char>(tray)
 M04 duplex sheet from the spool file sent front side first
-- , i + 1, raw, true)
-+ , i + 0, raw, true)
-- , i, raw, true)
-+ , i + 1, raw, true)
+- , i + 1, PrinterFeature, true)
++ , i + 0, PrinterFeature, true)
+- , i, PrinterFeature, true)
++ , i + 1, PrinterFeature, true)
 M05 collated playback sends one copy too many
 - copy < *nCopies
 + copy <= *nCopies
@@ -52,8 +52,8 @@ M08 24/32-bit pixels read as BGR in the gray conversion
 - p[0], p[1], p[2])
 + p[2], p[1], p[0])
 M09 quarter turn counter-clockwise (extra half turn)
-- lpJob->page_height = oldWidth;
-+ lpJob->page_height = oldWidth; Transpose_1BPP180(turned, static_cast<long>(newStep), static_cast<long>(oldWidth));
+- lpJob->page_height = oldWidth * planes;
++ lpJob->page_height = oldWidth * planes; Transpose_1BPP180(turned, static_cast<long>(newStep), static_cast<long>(oldWidth * planes));
 M10 zero-edge crop margin a sixth instead of a third of an inch
 - HWResolution[0]) * 24) / -72
 + HWResolution[0]) * 12) / -72
