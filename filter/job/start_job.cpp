@@ -78,7 +78,7 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
   FindPrinterLocation(argv[0], PrinterLocation, sizeof PrinterLocation);
 
   if (DriverFeature & DF_BCP_MODE0) {
-    szJsonFile = AuthFileName(argv[3], argv[1]);
+    szJsonFile = CreateAuthFile(argv[3], argv[1]);
     DbgMessage(FUNCNAME, "szJsonFile = %s", szJsonFile.c_str());
     std::snprintf(szAtmPar, sizeof szAtmPar, "/opt/Pravo/ATM -f %s -n %s", szJsonFile.c_str(), argv[3]);
     DbgMessage(FUNCNAME, "szAtmPar = %s", szAtmPar);
