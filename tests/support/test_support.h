@@ -83,6 +83,7 @@ struct ChildOptions {
   std::string input;                       // standard input; empty: a pipe (Child::in)
   bool closeStdout = false;                // start with descriptor 1 closed
   long fileLimit = 0;                      // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  int uid = -1;                            // run as this user and group (from root); -1: as we are
 };
 struct Child {
   int pid = -1, in = -1, out = -1, err = -1;
