@@ -67,8 +67,8 @@ M17 a library of the filter's own user is loaded like root's
 - if (st.st_uid != 0 && (rootOnly || st.st_uid != geteuid()))
 + if (st.st_uid != 0 && st.st_uid != geteuid())
 M18 a library's directory is not checked
-- if (bad) return refuse("directory " + dir + " ", bad);
-+ if ((bad = nullptr)) return refuse("directory " + dir + " ", bad);
+- const char* bad = fstat(dfd, &st) != 0 ? "cannot be read" : UntrustedReason(st, true, true);
++ const char* bad = fstat(dfd, &st) != 0 ? "cannot be read" : nullptr;
 M19 the copy and trace directories are used without their owner and mode check
 - why_ = fstat(fd, &st) != 0 ? "cannot be read" : UntrustedReason(st, true);
 + why_ = fstat(fd, &st) != 0 ? "cannot be read" : nullptr;
