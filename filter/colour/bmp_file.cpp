@@ -33,29 +33,43 @@ BYTE PaletteGray(short bitcount, DWORD i) {
 }  // namespace
 
 bool PageDumpsEnabled() {
-  return access(FixedPath("/tmp/cups").c_str(), R_OK | W_OK) == 0;
+  return TrustedDir(TraceDirectory()).Usable();
 }
 
-std::string PageDumpPath(const char* jobID, DWORD PageIndex, const char* ext) {
+std::string PageDumpName(const char* jobID, DWORD PageIndex, const char* ext) {
   // The job id comes from the command line: no directory part survives.
   std::string id;
   for (const char* p = jobID ? jobID : ""; *p && id.size() < 32; ++p) id += (*p == '/') ? '_' : *p;
   char page[48];
   std::snprintf(page, sizeof page, "_Page%03u_CMYK.%s", static_cast<unsigned>(PageIndex), ext);
-  return FixedPath("/tmp/cups") + "/Job" + id + page;
+  return "Job" + id + page;
 }
 
-FILE* CreateDumpFile(const char* path) {
-  unlink(path);
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
-  FILE* f = fdopen(fd, "wb");
-  if (!f) close(fd);
-  return f;
+FILE* CreatePageDump(const std::string& name, std::string* path) {
+  path->clear();
+  const std::string dirPath = TraceDirectory();
+  const TrustedDir dir(dirPath);
+  if (!dir.Usable()) return nullptr;
+  *path = dirPath + "/" + name;
+  return dir.CreateFile(name.c_str(), "wb");
 }
 
 short CreateNullBMP(const char* fname, short bitcount, short resol, long wide, long high,
                     const BYTE* fillflag) {
+  return CreateNullBMPWith(
+      [fname]() -> FILE* {
+        unlink(fname);
+        int fd = open(fname, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return nullptr;
+        FILE* f = fdopen(fd, "wb");
+        if (!f) close(fd);
+        return f;
+      },
+      bitcount, resol, wide, high, fillflag);
+}
+
+short CreateNullBMPWith(const std::function<FILE*()>& create, short bitcount, short resol, long wide,
+                        long high, const BYTE* fillflag) {
   static const char FUNCNAME[] = "CreateNullBMP";
   const bool known = bitcount == 1 || bitcount == 4 || bitcount == 8 || bitcount == 24;
   const DWORD colorcount = PaletteEntries(bitcount);
@@ -100,7 +114,7 @@ short CreateNullBMP(const char* fname, short bitcount, short resol, long wide, l
     q[0] = q[1] = q[2] = g;  // blue, green, red, reserved 0
   }
 
-  FILE* f = CreateDumpFile(fname);
+  FILE* f = create();
   if (!f) {
     DbgMessage(FUNCNAME, "Open BMP File failed!");
     return 0;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -87,11 +88,18 @@ BOOL Page_24BitProcessRedColor(JobInfo* lpJob);
 // through a symbolic link. 1 when written, 0 on failure.
 short CreateNullBMP(const char* fname, short bitcount, short resol, long wide, long high,
                     const BYTE* fillflag);
+// The same into the file create makes (NULL: it cannot be made).
+short CreateNullBMPWith(const std::function<FILE*()>& create, short bitcount, short resol, long wide,
+                        long high, const BYTE* fillflag);
 
 // The page dumps of CMYK pages are written only while the trace goes to the
-// trace directory, into that directory.
+// trace directory, into that directory, by the directory's own check
+// (TrustedDir): never into one another user made, one others can write to,
+// or a link.
 bool PageDumpsEnabled();
-std::string PageDumpPath(const char* jobID, DWORD PageIndex, const char* ext);
-// Creates a dump file afresh, owner-only, refusing a link planted under
-// its name; NULL on failure.
-FILE* CreateDumpFile(const char* path);
+// "Job<id>_Page<nnn>_CMYK.<ext>", the dump's name in the trace directory.
+std::string PageDumpName(const char* jobID, DWORD PageIndex, const char* ext);
+// Creates the dump name afresh in the trace directory, owner-only, relative
+// to the directory's descriptor. NULL when dumps are off (path then empty)
+// or the file cannot be made (path names it).
+FILE* CreatePageDump(const std::string& name, std::string* path);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "paths.h"
 #include "trace.h"
 
 namespace {
@@ -39,11 +40,15 @@ bool ColourPlugin::Load(const std::string& dir, const char* name, const char* pr
     DbgMessage(FUNCNAME, "Open %s fail! error = %s", name ? name : "", "not a plug-in file name");
     return false;
   }
+  // Code loaded into the filter runs as the filter's user in every job of
+  // the queue: only a plug-in that root alone can change is loaded.
   const std::string path = dir + "/" + name;
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  bool refused = false;
+  handle_ = LoadRootOnlyLibrary(path, RTLD_NOW | RTLD_LOCAL, &why, &refused);
   if (!handle_) {
-    const char* err = dlerror();
-    DbgMessage(FUNCNAME, "Open %s fail! error = %s", path.c_str(), err ? err : "");
+    DbgMessage(FUNCNAME, "Open %s fail! error = %s%s", path.c_str(), refused ? "passed over, " : "",
+               why.c_str());
     return false;
   }
   DbgMessage(FUNCNAME, "Open %s success.", path.c_str());

@@ -21,7 +21,8 @@ class ColourPlugin {
   ColourPlugin& operator=(const ColourPlugin&) = delete;
 
   // Loads dir/name and looks up its three entries, tracing each step; false
-  // when the library cannot be loaded. A missing entry stays NULL.
+  // when the library cannot be loaded or root alone could not change it
+  // (LoadRootOnlyLibrary). A missing entry stays NULL.
   bool Load(const std::string& dir, const char* name, const char* profile);
   void Unload();
   bool Loaded() const { return handle_ != nullptr; }

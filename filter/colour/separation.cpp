@@ -122,11 +122,11 @@ bool PageSeparation::Begin() {
     }
     DbgMessage(FUNCNAME, "set icc success");
   }
-  if (kind_ == Separation::CmykRaster && PageDumpsEnabled()) {
-    const std::string raw = PageDumpPath(slot_->jobID, slot_->PageIndex, "raw");
-    DbgMessage(FUNCNAME, "save image to %s", raw.c_str());
-    rawDump_ = CreateDumpFile(raw.c_str());
-    if (!rawDump_) DbgMessage(FUNCNAME, "cannot create %s", raw.c_str());
+  if (kind_ == Separation::CmykRaster) {
+    std::string raw;
+    rawDump_ = CreatePageDump(PageDumpName(slot_->jobID, slot_->PageIndex, "raw"), &raw);
+    if (!raw.empty()) DbgMessage(FUNCNAME, "save image to %s", raw.c_str());
+    if (!raw.empty() && !rawDump_) DbgMessage(FUNCNAME, "cannot create %s", raw.c_str());
   }
   return true;
 }
@@ -207,12 +207,16 @@ void PageSeparation::Install() {
   // (never one the pipeline makes) gets no bitmap dump.
   const bool wordLines = slot_->page_width == GetBMPBytesPerLine(8, static_cast<LONG>(slot_->page_width));
   if (kind_ == Separation::CmykRaster && wordLines && PageDumpsEnabled()) {
-    const std::string bmp = PageDumpPath(slot_->jobID, slot_->PageIndex, "bmp");
+    const std::string name = PageDumpName(slot_->jobID, slot_->PageIndex, "bmp");
     const cups_page_header2_t& h = slot_->inheader;
     const unsigned dpi = slot_->SCALE1200 ? 600 : (h.HWResolution[0] < 600 ? 600 : h.HWResolution[0]);
-    DbgMessage(FUNCNAME, "save image to %s", bmp.c_str());
-    CreateNullBMP(bmp.c_str(), 8, static_cast<short>(dpi), static_cast<long>(slot_->page_width),
-                  static_cast<long>(slot_->page_height), slot_->lpbuf);
+    DbgMessage(FUNCNAME, "save image to %s", (TraceDirectory() + "/" + name).c_str());
+    // The directory is checked again when the file is made: one changed
+    // since gets nothing.
+    std::string bmp;
+    CreateNullBMPWith([&] { return CreatePageDump(name, &bmp); }, 8, static_cast<short>(dpi),
+                      static_cast<long>(slot_->page_width), static_cast<long>(slot_->page_height),
+                      slot_->lpbuf);
   }
   Finish(1);
 }

@@ -1,8 +1,11 @@
 // Job milestones, job record and temporary-file overwrite.
 #include "job_record.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -10,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "paths.h"
@@ -25,11 +29,39 @@ std::tm LocalNow(std::time_t* out = nullptr) {
   return tm;
 }
 
-bool FileSize(const char* path, long long& size) {
+// The record file for reading and appending, opened without following a
+// link; a FIFO, device or second name of another file in its place is not
+// written to. Its mode is set on the open file, never through a name that
+// may have become a link: readable and writable by all, as the status
+// monitor of each user reads it, and never executable.
+FILE* OpenRecordFile(const char* path) {
+  int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
   struct stat st {};
-  if (stat(path, &st) != 0) return false;
-  size = static_cast<long long>(st.st_size);
-  return true;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    close(fd);
+    return nullptr;
+  }
+  // Another user's file keeps its mode (the call fails); the line is still added.
+  (void)fchmod(fd, 0666);
+  FILE* f = fdopen(fd, "a+");
+  if (!f) close(fd);
+  return f;
+}
+
+// One value as one CSV field that stays on its line: control characters
+// become visible escapes (a newline from a title would start a record of
+// its own), and a value with a comma or a double quote is quoted with its
+// quotes doubled, so it cannot add fields either.
+std::string CsvField(const char* value) {
+  const std::string text = EscapeControls(value);
+  if (text.find_first_of(",\"") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"') quoted.push_back('"');
+    quoted.push_back(c);
+  }
+  return quoted + "\"";
 }
 
 template <std::size_t N>
@@ -47,16 +79,18 @@ void Format(char (&dest)[N], const char* fmt, ...) {
 
 BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob) {
   static const char FUNCNAME[] = "WriteLog";
+  FILE* f = OpenRecordFile(LogPath);
+  struct stat st {};
   long long size = 0;
-  if (!FileSize(LogPath, size)) {
+  if (f && fstat(fileno(f), &st) == 0) {
+    size = static_cast<long long>(st.st_size);
+  } else {
     DbgMessage(FUNCNAME, "get file size fail!");
-    size = 0;
   }
   DbgMessage(FUNCNAME, "size = %9jd", static_cast<intmax_t>(size));
-  chmod(LogPath, 0777);
 
   int index = 0;
-  if (FILE* f = std::fopen(LogPath, "a+")) {
+  if (f) {
     constexpr std::size_t kBufSize = 1048576;
     DbgMessage(FUNCNAME, "alloc memory");
     std::fseek(f, 0, SEEK_SET);
@@ -74,17 +108,22 @@ BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob) {
         if (buf[i] == '\n') ++index;
       DbgMessage(FUNCNAME, "check finish");
 
+      // The time stamp holds its comma on purpose (two fields); every other
+      // field is one CSV field.
       int n = std::snprintf(buf.get(), kBufSize, "%d,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,\n", index,
-                            RecJob->Timestamp, RecJob->LogType, RecJob->JobType, RecJob->Name,
-                            RecJob->BigSizePages, RecJob->SmallSizePages, RecJob->JobStatus,
-                            RecJob->FWVersion, RecJob->DrumSN, RecJob->TonerSN, RecJob->DeveloperSN);
+                            RecJob->Timestamp, CsvField(RecJob->LogType).c_str(),
+                            CsvField(RecJob->JobType).c_str(), CsvField(RecJob->Name).c_str(),
+                            CsvField(RecJob->BigSizePages).c_str(), CsvField(RecJob->SmallSizePages).c_str(),
+                            CsvField(RecJob->JobStatus).c_str(), CsvField(RecJob->FWVersion).c_str(),
+                            CsvField(RecJob->DrumSN).c_str(), CsvField(RecJob->TonerSN).c_str(),
+                            CsvField(RecJob->DeveloperSN).c_str());
       DbgMessage(FUNCNAME, "%s", buf.get());
       std::fseek(f, 0, SEEK_END);
-      if (n > 0) std::fwrite(buf.get(), 1, static_cast<std::size_t>(n), f);
+      if (n > 0)
+        std::fwrite(buf.get(), 1, std::min<std::size_t>(static_cast<std::size_t>(n), kBufSize - 1), f);
     }
     std::fclose(f);
   }
-  chmod(LogPath, 0777);
   DbgMessage(FUNCNAME, "Count = %d", index);
   return TRUE;
 }

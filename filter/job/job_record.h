@@ -19,7 +19,11 @@ struct LOGRecord {
   char DeveloperSN[33];
 };
 
-// Appends one line for RecJob to the CSV file; always TRUE.
+// Appends one line for RecJob to the CSV file (opened without following a
+// link, mode 0666 set on the open file); a field holding a comma or a
+// double quote is quoted, its quotes doubled, and control characters are
+// written as visible escapes, so every record is one line of 14 fields.
+// Always TRUE.
 BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob);
 // Fills the record from the job and appends it (teardown), when a printer is
 // selected; user and title are argv[2] and argv[3].

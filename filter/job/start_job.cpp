@@ -37,21 +37,19 @@ void FindPrinterLocation(const char* queue, char* PrinterLocation, std::size_t s
   cupsFreeDests(num, dests);
 }
 
-// Opens the copy file of the printer stream when its directory exists. The
-// name is predictable, so an existing entry is removed and the file created
-// exclusively, owner-only, never through a link.
+// Opens the copy file of the printer stream when its directory is there and
+// passes the trace directory's rule (TrustedDir): every job's printer
+// stream lands in it, so a directory another user made, can write to or
+// linked elsewhere gets nothing. The file is made afresh, owner-only,
+// relative to the checked directory.
 void OpenCopyFile(PrinterPort& port, const char* jobId) {
   std::string id;
   for (const char* p = jobId ? jobId : ""; *p && id.size() < 32; ++p) id += (*p == '/') ? '_' : *p;
-  std::string path = FixedPath("//tmp//saveprn/job") + id + ".prn";
-  unlink(path.c_str());
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  FILE* f = fdopen(fd, "w+b");
-  if (f)
-    port.SetCopyFile(f);
-  else
-    close(fd);
+  const std::string dirPath = FixedPath("//tmp//saveprn");
+  const TrustedDir dir(dirPath);
+  if (dir.Why()) DbgMessage(FUNCNAME, "copy directory %s not used: %s", dirPath.c_str(), dir.Why());
+  if (!dir.Usable()) return;
+  if (FILE* f = dir.CreateFile(("job" + id + ".prn").c_str(), "w+b")) port.SetCopyFile(f);
 }
 
 // Ring size: pages in flight that half the available memory can hold.
@@ -80,7 +78,7 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
   FindPrinterLocation(argv[0], PrinterLocation, sizeof PrinterLocation);
 
   if (DriverFeature & DF_BCP_MODE0) {
-    szJsonFile = AuthFileName(argv[3], argv[1]);
+    szJsonFile = CreateAuthFile(argv[3], argv[1]);
     DbgMessage(FUNCNAME, "szJsonFile = %s", szJsonFile.c_str());
     std::snprintf(szAtmPar, sizeof szAtmPar, "/opt/Pravo/ATM -f %s -n %s", szJsonFile.c_str(), argv[3]);
     DbgMessage(FUNCNAME, "szAtmPar = %s", szAtmPar);

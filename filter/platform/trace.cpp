@@ -1,11 +1,6 @@
 // Trace log: DbgMessage, job milestones and the raster header dump.
 #include "trace.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -50,40 +45,6 @@ void AppendLocalTime(LineBuf& line) {
   localtime_r(&now, &tm);
   line.append("[%04d/%02d/%02d %02d:%02d:%02d] ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
               tm.tm_min, tm.tm_sec);
-}
-
-// Whether lines go to the trace directory: it exists, is readable and
-// writable, and is a real directory of the filter's user or root that no
-// other user can write to. why says why one that exists is passed over.
-struct TraceDir {
-  bool usable = false;
-  const char* why = nullptr;
-};
-
-TraceDir CheckTraceDir(const std::string& dir) {
-  struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0) return {};
-  if (const char* why = UntrustedReason(st, true)) return {false, why};
-  return {access(dir.c_str(), R_OK | W_OK) == 0, nullptr};
-}
-
-// Appends one whole line to the trace file with a single write. Returns why
-// the file was passed over (the line is dropped then), or nullptr. A
-// planted FIFO is never waited on, a planted link never followed.
-const char* AppendToFile(const std::string& path, const char* data, std::size_t len) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    if (errno == ELOOP) return "a symbolic link";
-    return errno == ENXIO ? "not a regular file" : nullptr;  // ENXIO: a FIFO nobody reads
-  }
-  struct stat st {};
-  const char* why = fstat(fd, &st) != 0 ? "cannot be read" : UntrustedReason(st, false);
-  if (!why) {
-    ssize_t ignored = write(fd, data, len);
-    (void)ignored;
-  }
-  close(fd);
-  return why;
 }
 
 // Writes prefix, msg with its control characters escaped, and a line end to
@@ -147,8 +108,12 @@ TraceScope::~TraceScope() {
   tCurrent = previous_;
 }
 
+std::string TraceDirectory() {
+  return FixedPath("/tmp/cups");
+}
+
 void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) {
-  const std::string folderName = FixedPath("/tmp/cups");
+  const std::string folderName = TraceDirectory();
 
   LineBuf msgText;
   msgText.append("[---filter---][--%s--] ", funcName ? funcName : "");
@@ -157,8 +122,10 @@ void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) {
   msgText.vappend(szMsgFormat, ap);
   va_end(ap);
 
-  const TraceDir dir = CheckTraceDir(folderName);
-  if (dir.usable) {
+  // The directory's own check decides every line: one planted or changed
+  // while the job runs is passed over from then on.
+  const TrustedDir dir(folderName);
+  if (dir.Usable()) {
     LineBuf fileLine;
     AppendLocalTime(fileLine);
     fileLine.append("[Job %d] ", Current().jobId);
@@ -167,11 +134,11 @@ void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) {
     // Escapes may lengthen the message: the line stays within its bound.
     if (text.size() > kTraceLineMax - 2) text.resize(kTraceLineMax - 2);
     text.push_back('\n');
-    const char* why = AppendToFile(folderName + "/printer.log", text.data(), text.size());
+    const char* why = dir.AppendToFile("printer.log", text.data(), text.size());
     if (why) SayRefusalOnce("trace file " + folderName + "/printer.log", why);
     return;
   }
-  if (dir.why) SayRefusalOnce("trace directory " + folderName, dir.why);
+  if (dir.Why()) SayRefusalOnce("trace directory " + folderName, dir.Why());
   WriteErrLine("DEBUG: ", std::string_view(msgText.text, msgText.len));
 }
 

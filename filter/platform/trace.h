@@ -45,6 +45,10 @@ class TraceScope {
   const TraceTarget* previous_;
 };
 
+// The trace directory, "/tmp/cups" under the fixed path root. Lines go there
+// while TrustedDir (paths.h) accepts it; the CMYK page dumps follow them.
+std::string TraceDirectory();
+
 void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes one message line for the scheduler ("ERROR: ", "STATE: ", "PAGE: "

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -38,21 +39,33 @@ std::string FileNamePart(const char* s, std::size_t max) {
 
 }  // namespace
 
-std::string AuthFileName(const char* title, const char* jobId) {
+std::string CreateAuthFile(const char* title, const char* jobId) {
+  static const char FUNCNAME[] = "StartJob";
   constexpr std::size_t kNameMax = 127;
   static const char kDir[] = "//tmp//";
   static const char kJob[] = "_job";
-  static const char kExt[] = ".txt";
-  const std::size_t fixed = sizeof kDir - 1 + sizeof kJob - 1 + sizeof kExt - 1;
+  static const char kUnique[] = "_XXXXXX.txt";
+  const std::size_t fixed = sizeof kDir - 1 + sizeof kJob - 1 + sizeof kUnique - 1;
   std::string id = FileNamePart(jobId, 32);
   std::string name = FileNamePart(title, kNameMax - fixed - id.size());
-  return FixedPath((std::string(kDir) + name + kJob + id + kExt).c_str());
+  // Anyone can guess "<title>_job<id>.txt" and plant a FIFO, a link or a file
+  // of their own values there first: the file is made private under a name
+  // no one can know beforehand, and that name is what the tool gets.
+  std::string path = FixedPath((std::string(kDir) + name + kJob + id + kUnique).c_str());
+  int fd = mkostemps(path.data(), 4, O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    DbgMessage(FUNCNAME, "cannot create the authorization file, errno = %d, %s", err, std::strerror(err));
+    return std::string();
+  }
+  close(fd);
+  return path;
 }
 
 BOOL RunAuthorizationTool(const char* jsonFile, const char* title) {
   static const char FUNCNAME[] = "StartJob";
   std::string tool = FixedPath("/opt/Pravo/ATM");
-  unlink(jsonFile);
+  if (!jsonFile || !*jsonFile) return FALSE;  // no private file to name
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -80,10 +93,16 @@ BOOL ParseJSON(const char* szJsonFileName, char outputJsonInfo[][kJsonTokenSize]
   DWORD start = GetTickCount();
   DbgMessage(FUNCNAME, "In, szJsonFileName = %s", szJsonFileName);
 
-  FILE* f = std::fopen(szJsonFileName, "rb");
+  // The file lies in /tmp: a FIFO, link or another user's file put in its
+  // place is not read.
+  const char* why = nullptr;
+  FILE* f = OpenTrustedForReading(szJsonFileName, &why);
   if (!f) {
     int err = errno;
-    DbgMessage(FUNCNAME, "Open file failed, errno = %d, %s", err, std::strerror(err));
+    if (why)
+      DbgMessage(FUNCNAME, "Open file failed, %s", why);
+    else
+      DbgMessage(FUNCNAME, "Open file failed, errno = %d, %s", err, std::strerror(err));
     return FALSE;
   }
   long dataSize = -1;
@@ -115,7 +134,6 @@ BOOL ParseJSON(const char* szJsonFileName, char outputJsonInfo[][kJsonTokenSize]
   std::vector<std::string> tokens;
   bool started = false, ended = false;
   for (std::size_t i = 0; i < data.size() && !ended; ++i) {
-    DbgMessage(FUNCNAME, "i = %d", static_cast<int>(i));
     char c = data[i];
     if (!started) {
       if (c == '{') {

@@ -8,21 +8,25 @@
 #include "pjl_stream.h"
 #include "wintypes.h"
 
-// Name of the job's authorization file, "//tmp//<title>_job<id>.txt" (at most
-// 127 characters before the fixed path root): '/' and control characters of
-// the title and id become '_' and an over-long title is shortened, so the
-// name is always one file directly in /tmp.
-std::string AuthFileName(const char* title, const char* jobId);
+// Creates the job's authorization file, empty and owner-only, as
+// "//tmp//<title>_job<id>_XXXXXX.txt" with the X replaced so that the name is
+// new (at most 127 characters before the fixed path root): '/' and control
+// characters of the title and id become '_' and an over-long title is
+// shortened, so it is always one file directly in /tmp. Returns its name,
+// or "" when it cannot be made.
+std::string CreateAuthFile(const char* title, const char* jobId);
 
 // Runs the authorization tool /opt/Pravo/ATM with "-f", jsonFile, "-n" and
-// title as four separate arguments (no shell) and waits for it to end. A
-// file left under jsonFile from before is removed first. The tool's standard
+// title as four separate arguments (no shell) and waits for it to end; the
+// tool writes into the file CreateAuthFile made. The tool's standard
 // input and output are /dev/null so it can touch neither the raster input nor
-// the printer stream. Returns FALSE when the tool could not be started.
+// the printer stream. Returns FALSE when the tool could not be started or
+// there is no file to name.
 BOOL RunAuthorizationTool(const char* jsonFile, const char* title);
 
-// Reads the authorization file: the string tokens of its first JSON object,
-// paired key then value; the values of the seven keys (any letter case) go
-// to outputJsonInfo[0..6]. Slots without a key are left as they are.
-// FALSE when the file cannot be read or the object does not end.
+// Reads the authorization file through OpenTrustedForReading (a planted
+// FIFO, link or another user's file is not read): the string tokens of its
+// first JSON object, paired key then value; the values of the seven keys (any
+// letter case) go to outputJsonInfo[0..6]. Slots without a key are left as
+// they are. FALSE when the file cannot be read or the object does not end.
 BOOL ParseJSON(const char* szJsonFileName, char outputJsonInfo[][kJsonTokenSize]);

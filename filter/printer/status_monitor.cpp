@@ -60,22 +60,28 @@ void LoadStatusMonitor(StatusLibrary& lib, PrinterAttribute* myPrinters, int* pr
   const std::string tool = Toolfd ? Toolfd : "";
   const std::string tool2 = Toolfd2 ? Toolfd2 : "";
   // The fixed places move under the test root; the PPD's directories are
-  // used as written, as for the job record, and an empty one leaves the
-  // fixed "/prnctl.so".
+  // used as written, as for the job record. An empty one is no directory
+  // (never the root directory's "/prnctl.so").
   const std::string paths[] = {
       SearchPath("/usr/bin/prnctl.so", true),
       SearchPath("/usr/lib64/prnctl.so", true),
       SearchPath("/opt/StatusMonitor/prnctl.so", true),
       SearchPath(("/opt/Brelvo/" + tool + "/prnctl.so").c_str(), true),
-      SearchPath((tool + "/prnctl.so").c_str(), tool.empty()),
-      SearchPath((tool2 + "/prnctl.so").c_str(), tool2.empty()),
+      tool.empty() ? std::string() : SearchPath((tool + "/prnctl.so").c_str(), false),
+      tool2.empty() ? std::string() : SearchPath((tool2 + "/prnctl.so").c_str(), false),
   };
   for (const std::string& path : paths) {
-    if (!path.empty()) lib.lib_handle = dlopen(path.c_str(), RTLD_LAZY);
+    if (path.empty()) continue;
+    // The library runs as the filter's user in every job of the queue: only
+    // one that root alone can change is loaded, wherever the PPD points.
+    std::string why;
+    bool refused = false;
+    lib.lib_handle = LoadRootOnlyLibrary(path, RTLD_LAZY, &why, &refused);
     if (lib.lib_handle) {
       DbgMessage(FUNCNAME, "Open %s succ.", path.c_str());
       break;
     }
+    if (refused) DbgMessage(FUNCNAME, "%s: passed over, %s", path.c_str(), why.c_str());
     DbgMessage(FUNCNAME, "Open %s fail!", path.c_str());
   }
   if (!lib.lib_handle) return;

@@ -34,9 +34,11 @@ struct StatusLibrary {
 };
 
 // Loads the first library found on the search path (the fixed places, then
-// the PPD's Toolfd and Toolfd2 directories), takes its entries, fills
-// myPrinters (kPrinterListSize records) and sets *SelectPrnter to the last record
-// named WorkPrinter; without a match it keeps its value.
+// the PPD's Toolfd and Toolfd2 directories when not empty) that root alone
+// can change (LoadRootOnlyLibrary; one passed over gets a trace line), takes
+// its entries, fills myPrinters (kPrinterListSize records) and sets
+// *SelectPrnter to the last record named WorkPrinter; without a match it
+// keeps its value.
 inline constexpr int kPrinterListSize = 70;
 void LoadStatusMonitor(StatusLibrary& lib, PrinterAttribute* myPrinters, int* printerNumber,
                        int* SelectPrnter, const char* WorkPrinter, const char* Toolfd, const char* Toolfd2);

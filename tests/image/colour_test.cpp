@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,39 @@ TEST(CmykSeparation, InksLandInTheirPlanesWithTheGraySense) {
   ColourPlugin missing;
   EXPECT_FALSE(missing.Load(ICCP_PLUGIN_DIR, "no-such-plugin.so", ""));
   EXPECT_FALSE(missing.Load(ICCP_PLUGIN_DIR, "../iccp/rastertopwg2-iccp.so", ""));
+}
+
+// The plug-in runs as the filter's user in every job: it is loaded only when
+// it and its directory are root's and no one else can write them.
+TEST(ColourPlugin, LoadedOnlyFromRootsFilesNoOneElseCanWrite) {
+  namespace fs = std::filesystem;
+  PrivateRoot root;
+  const struct {
+    const char* what;
+    mode_t dirMode, fileMode;
+    uid_t dirOwner, fileOwner;
+    bool loads;
+  } cases[] = {
+      {"root's, closed", 0755, 0755, 0, 0, true},
+      {"file of another user", 0755, 0755, 0, 65534, false},
+      {"directory of another user", 0755, 0755, 65534, 0, false},
+      {"directory open to all", 0777, 0755, 0, 0, false},
+      {"directory open to its group", 0775, 0755, 0, 0, false},
+      {"file open to its group", 0755, 0775, 0, 0, false},
+  };
+  for (const auto& c : cases) {
+    const std::string dir = root.Path("/plugins");
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    fs::copy_file(std::string(ICCP_PLUGIN_DIR) + "/rastertopwg2-iccp.so", dir + "/p.so");
+    chmod(dir.c_str(), c.dirMode);
+    chmod((dir + "/p.so").c_str(), c.fileMode);
+    ASSERT_EQ(chown(dir.c_str(), c.dirOwner, 0), 0);
+    ASSERT_EQ(chown((dir + "/p.so").c_str(), c.fileOwner, 0), 0);
+    ColourPlugin plugin;
+    EXPECT_EQ(plugin.Load(dir, "p.so", ""), c.loads) << c.what;
+    EXPECT_EQ(plugin.fnKR_IccP_Convert != nullptr, c.loads) << c.what;
+  }
 }
 
 // White gives no colorant, black heavy black, the primaries their inks:

@@ -1,6 +1,8 @@
 // Reader of the job authorization file.
 #include "auth_json.h"
 
+#include <fcntl.h>
+
 #include "test_support.h"
 
 using namespace testing_support;
@@ -43,4 +45,44 @@ TEST(ParseJSON, KeysInAnyCaseFillTheirSlotsAndBadFilesLeaveThemAlone) {
   }
   char slots[kJsonMaxTokens][kJsonTokenSize] = {};
   EXPECT_FALSE(ParseJSON(root.Path("/tmp/none.txt").c_str(), slots));
+}
+
+// The file lies in /tmp: only a regular file of the filter's user (or
+// root's) that no one else can write is read; a FIFO never blocks the job.
+TEST(ParseJSON, FilesAnotherUserCouldHavePlantedAreNotRead) {
+  namespace fs = std::filesystem;
+  enum Kind { File, Link, HardLink, Fifo };
+  const struct {
+    const char* what;
+    Kind kind;
+    mode_t mode;
+    uid_t owner;
+    bool read;
+  } cases[] = {
+      {"own file", File, 0600, 0, true},
+      {"another user's file", File, 0600, 65534, false},
+      {"open to its group", File, 0660, 0, false},
+      {"open to all", File, 0606, 0, false},
+      {"link", Link, 0600, 0, false},
+      {"hard link", HardLink, 0600, 0, false},
+      {"FIFO", Fifo, 0600, 0, false},
+  };
+  for (const auto& c : cases) {
+    PrivateRoot root;
+    const std::string path = root.Path("/tmp/a.txt"), other = root.Path("/other");
+    const std::string& file = c.kind == File ? path : other;
+    WriteFile(file, "{\"AUTHCODE\":\"EVIL\"}");
+    chmod(file.c_str(), c.mode);
+    ASSERT_EQ(chown(file.c_str(), c.owner, 0), 0);
+    if (c.kind == Link) fs::create_symlink(other, path);
+    if (c.kind == HardLink) fs::create_hard_link(other, path);
+    if (c.kind == Fifo) mkfifo(path.c_str(), 0600);
+    // A writer holds the FIFO open, so that a reader that waits on it fails
+    // the test instead of hanging it.
+    const int writer = c.kind == Fifo ? open(path.c_str(), O_RDWR | O_NONBLOCK) : -1;
+    char slots[kJsonMaxTokens][kJsonTokenSize] = {};
+    EXPECT_EQ(ParseJSON(path.c_str(), slots), c.read ? TRUE : FALSE) << c.what;
+    EXPECT_STREQ(slots[0], c.read ? "EVIL" : "") << c.what;
+    if (writer >= 0) close(writer);
+  }
 }

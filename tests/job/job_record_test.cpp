@@ -45,7 +45,7 @@ TEST(JobRecord, FirstJobCreatesTheFileWithIndex0AndTheNextGetsIndex1) {
   ExpectRecord(csv.substr(nl + 1), 1, ",1,PRINT,bob-plain title,2,1,Completed,2244120584,,,,\n");
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0777u);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);  // readable and writable by all, never executable
 }
 
 TEST(JobRecord, CancelledJobSerialsAndOverlongNamesAreRecorded) {

@@ -83,6 +83,8 @@ TEST(Trace, PlantedTraceDirectoriesAndFilesAreNotUsed) {
          fs::remove(r.Path("/tmp/cups"));
          fs::create_directory_symlink(r.Path(other), r.Path("/tmp/cups")); }, "a symbolic link", true},
       {"world-writable directory", [](const PrivateRoot& r) { chmod(r.Path("/tmp/cups").c_str(), 0777); }, "writable by other users", true},
+      {"group-writable directory", [](const PrivateRoot& r) { chmod(r.Path("/tmp/cups").c_str(), 0770); }, "writable by its group", true},
+      {"group-writable file", [](const PrivateRoot& r) { WriteFile(r.Path("/tmp/cups/printer.log"), ""); chmod(r.Path("/tmp/cups/printer.log").c_str(), 0620); }, "writable by its group", false},
       // clang-format on
   };
   for (const Case& c : cases) {

@@ -284,9 +284,14 @@ TEST_F(FramedJob, AuthorizationToolGetsFourArgumentsAndItsFileFillsTheHeader) {
   const std::string title = "My \"doc\"; $(touch pwned) & 'x' *";
   JobResult r = RunJob(MakePpd(root_.Path("/bcp.ppd"), {{"DriverFeature", "16"}}),
                        Raster({"--pages", "2", "--duplex", "1"}), "", "testq", title);
-  const std::string json = root_.Path("//tmp//My \"doc\"; $(touch pwned) & 'x' *_job42.txt");
-  EXPECT_EQ(ReadFile(root_.Path("/opt/Pravo/argv.log")),
-            "-f\n--\n" + json + "\n--\n-n\n--\n" + title + "\n--\n");
+  // The file named is a fresh one beside where the name without its unique
+  // part would be.
+  const std::string argv = ReadFile(root_.Path("/opt/Pravo/argv.log"));
+  const std::string stem = root_.Path("//tmp//My \"doc\"; $(touch pwned) & 'x' *_job42_");
+  ASSERT_EQ(argv.rfind("-f\n--\n" + stem, 0), 0u) << argv;
+  const std::string json = argv.substr(6, stem.size() + 10);
+  EXPECT_EQ(json.substr(json.size() - 4), ".txt");
+  EXPECT_EQ(argv, "-f\n--\n" + json + "\n--\n-n\n--\n" + title + "\n--\n");
   EXPECT_TRUE(fs::exists(json));  // left in place
   PrinterStream s = ReadStream(r.out);
   EXPECT_EQ(MaskClock(s.pjl),
@@ -318,15 +323,23 @@ TEST_F(FramedJob, FixedAndFileAuthorizationValuesWithLineBreaksKeptInsideTheirLi
   EXPECT_EQ(s.pages.size(), 1u);
 }
 
-TEST(AuthFile, NameStaysOneFileDirectlyInTmp) {
+TEST(AuthFile, NameStaysOneFileDirectlyInTmpAndIsNewAndPrivate) {
   PrivateRoot root;
   for (const char* title : {"../../etc/passwd", "..", "a/b/../c", "x\ny"}) {
-    fs::path p = fs::path(AuthFileName(title, "12")).lexically_normal();
+    fs::path p = fs::path(CreateAuthFile(title, "12")).lexically_normal();
     EXPECT_EQ(p.parent_path(), fs::path(root.Path("/tmp")).lexically_normal()) << title;
     EXPECT_NE(p.filename().string(), "..");
   }
-  EXPECT_EQ(AuthFileName("a/b", "12"), root.Path("//tmp//a_b_job12.txt"));
-  const std::string tail = AuthFileName(std::string(400, 'L').c_str(), "123").substr(root.dir().size());
+  const std::string a = CreateAuthFile("a/b", "12"), b = CreateAuthFile("a/b", "12");
+  EXPECT_EQ(a.rfind(root.Path("//tmp//a_b_job12_"), 0), 0u) << a;
+  EXPECT_NE(a, b);
+  struct stat st {};
+  ASSERT_EQ(lstat(a.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_size, 0);
+  const std::string tail = CreateAuthFile(std::string(400, 'L').c_str(), "123").substr(root.dir().size());
   EXPECT_EQ(tail.size(), 127u);
-  EXPECT_EQ(tail.substr(tail.size() - 11), "_job123.txt");
+  EXPECT_EQ(tail.substr(tail.size() - 18, 8), "_job123_");
+  EXPECT_EQ(tail.substr(tail.size() - 4), ".txt");
 }

@@ -2,6 +2,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -163,6 +164,9 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (opt.memoryLimit) setrlimit(RLIMIT_AS, &memory);
+    // Group first: once the user is dropped the group can no longer be.
+    if (opt.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(opt.uid) != 0 || setuid(opt.uid) != 0))
+      _exit(126);
     execve(RASTERTOPWG2_BIN, argv.data(), envp.data());
     _exit(127);
   }

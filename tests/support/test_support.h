@@ -86,6 +86,7 @@ struct ChildOptions {
   long fileLimit = 0;                      // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   long memoryLimit = 0;                    // RLIMIT_AS in bytes; 0: none
   std::string output = {};                 // standard output to this file; empty: a pipe (Child::out)
+  int uid = -1;                            // run as this user and group (from root); -1: as we are
 };
 struct Child {
   int pid = -1, in = -1, out = -1, err = -1;
