@@ -108,28 +108,6 @@ TEST(Filter3x3, MatchesAPlainConvolutionOfEachPlaneWithReplicatedEdgesDivisorAnd
       EXPECT_EQ(Filtered(g, w, h, k, planes), Convolved(g, int(w), int(h), k, int(planes)))
           << w << "x" << h << " in " << planes << " planes";
   }
-  // A black pixel on white: the border kernel answers on the pixel, the
-  // text kernel on its eight neighbours. A black-white edge: the black
-  // column beside it, or the white one. Uniform pages, edges included,
-  // give nothing: beyond the edge the page goes on as it is.
-  Bytes dot(5 * 5, 255), ring(5 * 5, 0), edge(6 * 4, 255), left(6 * 4, 0), right(6 * 4, 0);
-  dot[12] = 0;
-  for (int i : {6, 7, 8, 11, 13, 16, 17, 18}) ring[i] = 255;
-  for (int y = 0; y < 4; ++y)
-    edge[y * 6] = edge[y * 6 + 1] = edge[y * 6 + 2] = 0, left[y * 6 + 2] = right[y * 6 + 3] = 255;
-  Bytes centre(5 * 5, 0);
-  centre[12] = 255;
-  EXPECT_EQ(Filtered(dot, 5, 5, FilterInsideBorder), centre);
-  EXPECT_EQ(Filtered(dot, 5, 5, FilterOutsideBorder), ring);
-  EXPECT_EQ(Filtered(edge, 6, 4, FilterInsideBorder), left);
-  EXPECT_EQ(Filtered(edge, 6, 4, FilterOutsideBorder), right);
-  // Planes of different uniform values, white above black, meet in no rim.
-  for (unsigned planes : {2u, 4u}) {
-    Bytes stacked(8 * 4 * planes);
-    for (std::size_t i = 0; i < stacked.size(); ++i) stacked[i] = i / 32 % 2 ? 0 : 255;
-    for (const int* k : {FilterInsideBorder, FilterOutsideBorder})
-      EXPECT_EQ(Filtered(stacked, 8, 4 * planes, k, planes), Bytes(stacked.size(), 0)) << planes;
-  }
 }
 
 TEST(BorderQuality, EdgeAndTextModesMarkTheRimsOfEachPlaneAboveTheThreshold) {
