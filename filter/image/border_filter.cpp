@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "geometry_internal.h"
 #include "image.h"
 #include "shims.h"
 #include "trace.h"
@@ -76,36 +77,44 @@ WORD ApplyFilter3x3(JobInfo* lpJob, BYTE* lpbuf, WORD bits, const int* filterArr
 
   // The page is filtered in place, top down: two saved lines (the
   // unfiltered line above and the current line) are all the window needs,
-  // since the line below is still unfiltered in lpbuf.
+  // since the line below is still unfiltered in lpbuf. The planes of a
+  // colour page are separate images, each with its own first and last line:
+  // a window reaching across a join would see another colorant's edge.
   DbgMessage(FUNCNAME, "Allocate s_imgbuf");
   const std::size_t bufsize = 2 * line_bytes;
   DbgMessage(FUNCNAME, "bufsize = %d", static_cast<int>(bufsize));
   HeapBytes s_imgbuf(static_cast<BYTE*>(std::malloc(bufsize)));
   if (!s_imgbuf) return 0;
-  BYTE* above = s_imgbuf.get();
-  BYTE* current = s_imgbuf.get() + line_bytes;
+  const std::size_t colourPlanes = image_detail::ColorPlaneOf(*lpJob);
+  const std::size_t planes = lines % colourPlanes == 0 ? colourPlanes : 1;
+  const std::size_t planeLines = lines / planes;
   const std::size_t HelfKeepMatrixLines = 1;
   DbgMessage(FUNCNAME, "First Block");
   DbgMessage(FUNCNAME, "HelfKeepMatrixLines = %d, line_bytes = %d, lines = %d",
              static_cast<int>(HelfKeepMatrixLines), static_cast<int>(line_bytes), static_cast<int>(lines));
-  std::memcpy(above, lpbuf, line_bytes);  // the first line stands in for the line above it
 
-  for (std::size_t y = 0; y < lines; ++y) {
-    if (lpJob->Cancelled()) {
-      DbgMessage(FUNCNAME, "Cancel job");
-      return 0;
+  for (std::size_t p = 0; p < planes; ++p) {
+    BYTE* above = s_imgbuf.get();
+    BYTE* current = s_imgbuf.get() + line_bytes;
+    BYTE* plane = lpbuf + p * planeLines * line_bytes;
+    for (std::size_t y = 0; y < planeLines; ++y) {
+      if (lpJob->Cancelled()) {
+        DbgMessage(FUNCNAME, "Cancel job");
+        return 0;
+      }
+      BYTE* row = plane + y * line_bytes;
+      std::memcpy(current, row, line_bytes);
+      const bool last = y + 1 == planeLines;
+      if (last && p + 1 == planes) {
+        DbgMessage(FUNCNAME, "Last Block");
+        DbgMessage(FUNCNAME, "HelfKeepMatrixLines = %d, lines = %d", static_cast<int>(HelfKeepMatrixLines),
+                   static_cast<int>(lines));
+      }
+      // The first and last line of a plane stand in for the lines beyond it.
+      const BYTE* below = last ? current : row + line_bytes;
+      FilterLine(y == 0 ? current : above, current, below, row, line_bytes, filterArray, MatrixCount);
+      std::swap(above, current);
     }
-    BYTE* row = lpbuf + y * line_bytes;
-    std::memcpy(current, row, line_bytes);
-    const bool last = y + 1 == lines;
-    if (last) {
-      DbgMessage(FUNCNAME, "Last Block");
-      DbgMessage(FUNCNAME, "HelfKeepMatrixLines = %d, lines = %d", static_cast<int>(HelfKeepMatrixLines),
-                 static_cast<int>(lines));
-    }
-    const BYTE* below = last ? current : row + line_bytes;
-    FilterLine(y == 0 ? current : above, current, below, row, line_bytes, filterArray, MatrixCount);
-    std::swap(above, current);
   }
   DbgMessage(FUNCNAME, "Final Copy Memory");
   DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));

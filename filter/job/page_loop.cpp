@@ -224,6 +224,12 @@ LoopExit PageLoop(FilterJob& job) {
         DbgMessage(FUNCNAME, "AccountName %s!", job.AccountName);
         // The password itself never goes to the trace.
         DbgMessage(FUNCNAME, "AccountPwd %s!", job.AccountPwd[0] ? "(received)" : "");
+        // Only the status monitor's dialog supplies the account: without it
+        // the printer gets the job without one, which the user should hear.
+        if (!job.AccountName[0] && !job.events.Cancelled())
+          CupsMessage(job.events.Err(), "WARNING: ", "%s",
+                      "Authentication asks for an account ID, but no status monitor supplied one: the job "
+                      "is sent without it");
       }
       job.bDuplex = inheader.Duplex;
       DWORD jcl = StartJob(job, &inheader);

@@ -23,6 +23,16 @@ unsigned AnnouncedCopies(unsigned NumCopies) {
 
 const char FUNCNAME[] = "PJL_WriteStartJobCmd";
 
+// The job's paper source: the manual feeder when the page asks for it, a
+// tray by its number, else tray 1 (automatic selection is AUTOSELECT's).
+// MediaPosition 0 alone does not name the feeder: raster writers that know
+// nothing of trays leave it 0.
+std::string MediaSource(const cups_page_header2_t& h) {
+  if (h.ManualFeed) return "MANUAL";
+  if (h.MediaPosition >= 1 && h.MediaPosition <= 4) return "TRAY" + std::to_string(h.MediaPosition);
+  return "TRAY1";
+}
+
 // Job values reach the printer inside PJL lines: a control character (CR,
 // LF, ESC ...) would end the line or the language and start a command of
 // its own, so they are dropped; a '"' would end a quoted value and becomes
@@ -178,7 +188,7 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   unsigned copies = (bDriverDoCollate || inheader->Collate) ? 1 : AnnouncedCopies(inheader->NumCopies);
   if (bPrinterMakesCopies) copies = AnnouncedCopies(inheader->NumCopies);
   h.Add("@PJL SET COPIES=%u\r\n", copies);
-  h.Add("@PJL SET MEDIASOURCE=%s\r\n", "TRAY1");
+  h.Add("@PJL SET MEDIASOURCE=%s\r\n", MediaSource(*inheader).c_str());
   h.Add("@PJL SET JUSTIFIED=%s\r\n", "LEFT");
   h.Add("@PJL SET MIRROR=%s\r\n", "OFF");
   h.Add("@PJL SET MARGINS=%s\r\n", inheader->Margins[0] <= 6 ? "SMALLER" : "NORMAL");

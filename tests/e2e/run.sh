@@ -251,9 +251,12 @@ check_job() { # label queue job-id pjl-line page-lines pdf page...
     [ "$1" = "$paper" ] || note "$label: page $n has paper code $1, expected $paper"
     [ "$want" != 0 ] || [ "$2" = 0 ] || note "$label: filler page $n has $2 black dots"
     [ "$want" != 0 ] || continue
-    # Four colour planes are not one gray: they are checked plane by plane
-    # against a separation (below).
-    [ "$model" != gdicolor ] || { echo "  $label page $n: colour planes, checked by separation" && continue; }
+    # Four colour planes, and the black-and-red model's solid red on the
+    # test page, are not one gray: they are checked plane by plane against a
+    # separation (below).
+    if [ "$model" = gdicolor ] || { [ "$model" = gdibkred ] && [ "$pdf_" = "$pdf" ]; }; then
+      echo "  $label page $n: colour planes, checked by separation" && continue
+    fi
     ref=$(ref_cov "$pdf_" "$want")
     [ -n "$ref" ] || { note "$label: no reference rendering of page $want" && continue; }
     verdict=$(echo "$ref $2" | awk '{
@@ -354,8 +357,8 @@ done
 # made here by CUPS' own filters for the model's PPD. Four colours: the
 # raster through LittleCMS (tificc) with the profile the PPD names, sRGB in,
 # perceptual, black-point compensation, as the plug-in converts; black and
-# red: the red rule on the raster's pixels, each image's ink its darkness
-# (red is screened on this model). Each plane's toner dots must lie within
+# red: the red rule on the raster's pixels, the black image's ink its
+# darkness, red solid (the model's default). Each plane's toner dots must lie within
 # 8 % of the reference's ink in dots (measured: below 4 %); a plane printed
 # in the wrong colour, missing or inverted is far outside. The decoder must
 # also compose the planes into one colour picture.

@@ -10,8 +10,9 @@
   separation_ref.py red RASTER LEVEL  black and red of the raster's every 2nd
                                       line by the black-and-red rule (red
                                       when red - LEVEL beats green and blue
-                                      and red is above 150), each image's
-                                      ink its pixels' darkness
+                                      and red is above 150): the black
+                                      image's ink its pixels' darkness, a
+                                      red pixel full ink (printed solid)
 """
 import struct
 import sys
@@ -52,7 +53,7 @@ def black_red(path, level):
             r, g, b = line[i], line[i + 1], line[i + 2]
             ink = 1.0 - ((30 * r + 53 * g + 17 * b + 1) // 100) / 255.0
             if max(r - level, 0) > max(g, b) and r > 150:
-                red += ink
+                red += 1.0
             else:
                 black += ink
     return [black / (w * len(lines)), red / (w * len(lines))]

@@ -430,26 +430,3 @@ TEST(PagePipeline, ColourPagesThatCannotBeSeparatedFailWithAnError) {
   EXPECT_TRUE(q.Run({{big, {}}}).empty());
   EXPECT_EQ(Messages(q.trace.Text(), "ERROR: Page 1 cannot be printed: colour separation failed").size(), 1u);
 }
-
-// On a black-and-white page of a "Border filter" printer, the text mode
-// adds toner to exactly the white pixels that touch black; the border mode
-// finds only black rims, which are toner already.
-TEST(PagePipeline, BorderFilterPrintersGetBolderTextInTextModeOnly) {
-  const Bits g = Pattern(200, 100), plain = Padded(g);
-  Bits bold = plain;
-  for (unsigned y = 0; y < plain.h; ++y)
-    for (unsigned x = 0; x < plain.w; ++x)
-      for (int d = 0; d < 9; ++d) {
-        const unsigned xx = std::clamp<int>(int(x) + d % 3 - 1, 0, int(plain.w) - 1);
-        const unsigned yy = std::clamp<int>(int(y) + d / 3 - 1, 0, int(plain.h) - 1);
-        if (plain.at(xx, yy)) bold.set(x, y);
-      }
-  ASSERT_FALSE(bold == plain);
-  for (unsigned mode : {0u, 1u, 2u}) {
-    Pipeline p;
-    p.DriverFeature = DF_BORDER_FILTER;
-    cups_page_header2_t hd = Header(200, 100);
-    hd.cupsInteger[10] = mode;
-    EXPECT_EQ(p.RunOne(hd, g), mode == 2 ? bold : plain) << mode;
-  }
-}

@@ -1,13 +1,18 @@
 // The generated PPDs: what the filter reads from each, what CUPS' raster
-// interpreter puts into the page header's option slots for their choices,
-// and the paper table row each fit-to-paper choice names.
+// interpreter puts into the page header for their choices, how the options
+// are offered, what each choice changes in the printer stream, and the paper
+// table row each fit-to-paper choice names.
 #include <cups/ppd.h>
 #include <cups/raster.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,7 +81,7 @@ std::string ModelName(const ::testing::TestParamInfo<Model>& info) {
 
 }  // namespace
 
-TEST_P(GeneratedPpd, StatesWhatTheFilterReadsAndPrintsAPage) {
+TEST_P(GeneratedPpd, StatesWhatTheFilterReads) {
   const Model& m = GetParam();
   for (const char* name :
        {"MaxMediaWidth", "MaxMediaHeight", "cupsHTable", "cupsLEF", "DriverFeature", "Toolfd"})
@@ -96,13 +101,6 @@ TEST_P(GeneratedPpd, StatesWhatTheFilterReadsAndPrintsAPage) {
   }
   EXPECT_EQ(job.MaxMediaWidth, maxW);
   EXPECT_EQ(job.MaxMediaHeight, maxH);
-
-  PrivateRoot root;
-  JobResult r = RunJob(
-      path_, MakeRaster(root.Path("/page.ras"), {"--res", "300", "--media", "144x144", "--content", "text"}));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Messages(r.err, "ERROR:").empty());
-  EXPECT_EQ(Messages(r.err, "PAGE:").size(), 1u);
 }
 
 // The option slots cupsInteger[0..13] of a header.
@@ -110,27 +108,201 @@ std::vector<unsigned> Slots(const cups_page_header2_t& h) {
   return std::vector<unsigned>(h.cupsInteger, h.cupsInteger + 14);
 }
 
-TEST_P(GeneratedPpd, DefaultsAndEachOptionReachTheRasterHeader) {
+TEST_P(GeneratedPpd, DefaultsMake600DpiPagesOfTheEnginesColourMode) {
   const Model& m = GetParam();
   const unsigned mode = m.colourMode;
-  // Every option off but the neutral density; the colour mode of the engine.
+  // Every option off but the neutral density; the colour mode of the
+  // engine; 600 dpi pages of 8 bits a colour, gray or RGB.
   cups_page_header2_t h = Interpret(ppd, "");
   EXPECT_EQ(Slots(h), std::vector<unsigned>({0, 0, 0, 0, mode, 0, 0, 0, 0, 0, 0, 2, 0, 0}));
-  // Collated copies are the filter's, from its spool file.
-  h = Interpret(ppd,
-                "TonerSave=On Invert=On MirrorImage=On ZeroEdge=Shrink JobTimeout=60 Zoom=50 QualityMode=On "
-                "Density=10 AuthMode=IDPassword FitToPaper=Letter InputSlot=Manual MediaType=Thick "
-                "Duplex=DuplexTumble Collate=True");
-  EXPECT_EQ(Slots(h), std::vector<unsigned>({1, 1, 1, 1, mode, 0, 60, 50, 0, 0, 1, 9, 2, 1}));
-  EXPECT_EQ(std::vector<unsigned>({h.MediaPosition, h.cupsMediaType, h.Duplex, h.Tumble, h.Collate}),
-            std::vector<unsigned>({0, 2, 1, 1, 1}));
+  EXPECT_EQ(
+      std::vector<unsigned>({h.HWResolution[0], h.HWResolution[1], h.cupsBitsPerColor, h.cupsColorSpace}),
+      std::vector<unsigned>({600, 600, 8, m.colour ? CUPS_CSPACE_RGB : CUPS_CSPACE_W}));
+  EXPECT_EQ(std::vector<unsigned>({h.MediaPosition, h.ManualFeed}), std::vector<unsigned>({250, 0}));
+}
 
-  // Colour engines print gray as one plane (mode 2), which the negative
-  // must invert whole.
-  if (m.colour) {
-    h = Interpret(ppd, "ColorModel=Gray");
-    EXPECT_EQ(std::vector<unsigned>({h.cupsColorSpace, h.cupsBitsPerPixel, h.cupsInteger[4]}),
-              std::vector<unsigned>({CUPS_CSPACE_W, 8, 2}));
+TEST_P(GeneratedPpd, OptionsAreGroupedAndEachOffersAChoice) {
+  // As CUPS' own drivers group them; an option with one choice is no option.
+  const std::set<std::string> groups = {"General", "Quality", "Finishing", "InstallableOptions"};
+  std::set<std::string> names;
+  for (int g = 0; g < ppd->num_groups; ++g) {
+    EXPECT_TRUE(groups.count(ppd->groups[g].name)) << ppd->groups[g].name;
+    for (int o = 0; o < ppd->groups[g].num_options; ++o) {
+      const ppd_option_t& opt = ppd->groups[g].options[o];
+      names.insert(opt.keyword);
+      EXPECT_GE(opt.num_choices, 2) << opt.keyword;
+      if (std::string(opt.keyword) == "OptionDuplexer")
+        EXPECT_STREQ(ppd->groups[g].name, "InstallableOptions");
+    }
+  }
+  // No borderless option (no engine prints to the sheet's edge) and no
+  // resolution choice (600 dpi is what the engines print).
+  for (const char* gone : {"ZeroEdge", "Resolution"}) EXPECT_FALSE(names.count(gone)) << gone;
+  for (const char* keyword : {"QualityMode", "Zoom"}) EXPECT_TRUE(names.count(keyword)) << keyword;
+
+  // Two-sided printing needs the duplex unit, which is there by default.
+  ASSERT_NE(ppdFindOption(ppd, "OptionDuplexer"), nullptr);
+  EXPECT_STREQ(ppdFindOption(ppd, "OptionDuplexer")->defchoice, "True");
+  ppdMarkOption(ppd, "Duplex", "DuplexNoTumble");
+  EXPECT_EQ(ppdConflicts(ppd), 0);
+  ppdMarkOption(ppd, "OptionDuplexer", "False");
+  EXPECT_GT(ppdConflicts(ppd), 0);
+  ppdMarkOption(ppd, "Duplex", "None");
+  EXPECT_EQ(ppdConflicts(ppd), 0);
+}
+
+namespace {
+
+// What every option can act on: a gray ramp, a black bar on mid gray, and
+// (RGB pages) reds of every green-blue level.
+void TestPicture(unsigned x, unsigned y, unsigned char rgb[3]) {
+  const unsigned char v = x < 128                                    ? static_cast<unsigned char>(x * 2)
+                          : (y > 32 && y < 64 && x > 150 && x < 170) ? 0
+                                                                     : 128;
+  rgb[0] = rgb[1] = rgb[2] = v;
+  if (y >= 64) rgb[0] = 220, rgb[1] = rgb[2] = static_cast<unsigned char>(x);
+}
+
+// A small raster page of the header CUPS' interpreter makes for the marked
+// choices, two copies, 256 x 96 pixels of a picture (gray pages take its
+// first channel).
+std::string WritePage(const std::string& path, cups_page_header2_t h,
+                      void (*picture)(unsigned, unsigned, unsigned char*) = TestPicture) {
+  h.cupsWidth = 256;
+  h.cupsHeight = 96;
+  h.cupsBytesPerLine = h.cupsWidth * h.cupsBitsPerPixel / 8;
+  h.NumCopies = 2;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+  EXPECT_TRUE(cupsRasterWriteHeader2(r, &h));
+  const unsigned bpp = h.cupsBitsPerPixel / 8;
+  std::vector<unsigned char> line(h.cupsBytesPerLine);
+  for (unsigned y = 0; y < h.cupsHeight; ++y) {
+    for (unsigned x = 0; x < h.cupsWidth; ++x) {
+      unsigned char rgb[3];
+      picture(x, y, rgb);
+      std::copy(rgb, rgb + bpp, line.begin() + x * bpp);
+    }
+    cupsRasterWritePixels(r, line.data(), static_cast<unsigned>(line.size()));
+  }
+  cupsRasterClose(r);
+  close(fd);
+  return path;
+}
+
+// What the printer gets from a job on the PPD with these options, as the
+// scheduler passes them, clock values masked; and the job's warnings.
+struct Printed {
+  std::string stream, warnings;
+  bool operator==(const Printed&) const = default;
+};
+void PrintTo(const Printed& p, std::ostream* os) {
+  *os << p.stream.size() << " bytes, warnings: " << p.warnings;
+}
+
+}  // namespace
+
+TEST_P(GeneratedPpd, EveryChoiceChangesWhatThePrinterGets) {
+  const Model& m = GetParam();
+  PrivateRoot root;
+  // The colour plug-in as built, not as installed.
+  setenv("RASTERTOPWG2_PLUGIN_DIR", ICCP_PLUGIN_DIR, 1);
+  struct Unset {
+    ~Unset() { unsetenv("RASTERTOPWG2_PLUGIN_DIR"); }
+  } unset;
+  // Small paper keeps the pages small.
+  auto run = [&](const std::string& choice, std::string* warnings,
+                 void (*picture)(unsigned, unsigned, unsigned char*) = TestPicture) {
+    const std::string options = "PageSize=Postcard " + choice;
+    ppdMarkDefaults(ppd);
+    JobResult r =
+        RunJob(path_, WritePage(root.Path("/page.ras"), Interpret(ppd, options.c_str()), picture), options);
+    EXPECT_EQ(r.status, 0) << choice;
+    for (const std::string& e : Messages(r.err, "ERROR:")) ADD_FAILURE() << choice << ": " << e;
+    for (const std::string& w : Messages(r.err, "WARNING:")) *warnings += w + "\n";
+    return ReadStream(r.out);
+  };
+  auto print = [&](const std::string& choice) {
+    Printed p;
+    PrinterStream st = run(choice, &p.warnings);
+    p.stream = MaskClock(st.pjl);
+    for (const PageBlock& b : st.pages) p.stream += b.header + b.data;
+    return p;
+  };
+  const Printed plain = print("");
+  ASSERT_FALSE(plain.stream.empty());
+  EXPECT_EQ(plain.warnings, "");
+
+  // Every choice of every option, but only the first away from the default
+  // of the long lists, makes a job unlike the default's and unlike the
+  // option's other choices. The installable duplex unit only constrains.
+  for (int g = 0; g < ppd->num_groups; ++g)
+    for (int o = 0; o < ppd->groups[g].num_options; ++o) {
+      const ppd_option_t& opt = ppd->groups[g].options[o];
+      const std::string keyword = opt.keyword;
+      if (keyword == "OptionDuplexer" || keyword == "PageRegion") continue;
+      std::vector<Printed> seen;
+      int probed = 0;
+      for (int c = 0; c < opt.num_choices && probed < (opt.num_choices <= 3 ? 2 : 1); ++c) {
+        const std::string choice = opt.choices[c].choice;
+        if (choice == opt.defchoice || (keyword == "PageSize" && choice == "Postcard")) continue;
+        ++probed;
+        const Printed p = print(keyword + "=" + choice);
+        EXPECT_NE(p, plain) << keyword << "=" << choice << " changes nothing";
+        // Without a status monitor no dialog supplies an account: the user
+        // hears so, once per choice asking for one.
+        if (keyword == "AuthMode") {
+          EXPECT_EQ(p.stream, plain.stream);
+          EXPECT_NE(p.warnings.find("account ID"), std::string::npos) << p.warnings;
+          continue;
+        }
+        for (const Printed& other : seen)
+          EXPECT_NE(p, other) << keyword << "=" << choice << " repeats a choice";
+        seen.push_back(p);
+      }
+    }
+
+  // What the job header and page header carry for the choices that name a
+  // setting of the printer (gray pages on a colour engine: one plane).
+  struct Expect {
+    const char* choice;
+    const char* pjl;  // a line of the job header
+    int byte;         // a page header byte, or -1
+    unsigned value;
+  };
+  std::vector<Expect> expects = {
+      {"InputSlot=Manual", "@PJL SET MEDIASOURCE=MANUAL", -1, 0},
+      {"InputSlot=Tray1", "@PJL SET MEDIASOURCE=TRAY1", kTray, 1},
+      {"InputSlot=Auto", "@PJL SET AUTOSELECT=ON", -1, 0},
+      {"Duplex=DuplexNoTumble", "@PJL SET DUPLEX=ON", -1, 0},
+      {"TonerSave=On", "@PJL SET ECONOMODE=ON", -1, 0},
+      {"Density=10", "@PJL SET DENSITY=10", -1, 0},
+      {"JobTimeout=600", "@PJL SET TIMEOUT=600", -1, 0},
+      {"Collate=True", "@PJL SET COPIES=1", -1, 0},
+      {"Collate=False", "@PJL SET COPIES=2", -1, 0},
+      {"MediaType=Thick", "@PJL SET RESOLUTION=600", kMedia, 17},
+      {"PageSize=Letter", "@PJL SET RESOLUTION=600", kPaper, m.a3 ? 143u : 15u},
+  };
+  if (m.a3) expects.push_back({"InputSlot=Tray2", "@PJL SET MEDIASOURCE=TRAY2", kTray, 2});
+  if (m.colour) expects.push_back({"ColorModel=Gray", "@PJL SET RESOLUTION=600", kColors, 1});
+  for (const Expect& e : expects) {
+    std::string warnings;
+    PrinterStream st = run(e.choice, &warnings);
+    EXPECT_TRUE(st.HasPjl(e.pjl)) << e.choice << ": " << e.pjl;
+    ASSERT_FALSE(st.pages.empty()) << e.choice;
+    if (e.byte >= 0) {
+      EXPECT_EQ(st.pages[0].Byte(e.byte), e.value) << e.choice;
+    }
+  }
+
+  // The black-and-red engine prints red areas solid unless asked for
+  // enhancement: every pixel of a page of one red is a dot of the red
+  // plane, and no black one.
+  if (m.colourMode == 1) {
+    auto red = [](unsigned, unsigned, unsigned char* rgb) { rgb[0] = 200, rgb[1] = rgb[2] = 40; };
+    std::string warnings;
+    EXPECT_EQ(run("", &warnings, red).pages.at(0).BlackDots(), 256u * 96);
+    EXPECT_LT(run("QualityMode=Edges", &warnings, red).pages.at(0).BlackDots(), 256u * 96 * 9 / 10);
   }
 }
 
