@@ -145,18 +145,20 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
     throw std::runtime_error("pipe failed");
   // Room for a few pages: a test that holds the stream back blocks the
   // filter only once it is ahead by this much.
-  fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
+  fcntl(out[0], F_SETPIPE_SZ, opt.outPipeSize);
   const int inFile = opt.input.empty() ? in[0] : open(opt.input.c_str(), O_RDONLY | O_CLOEXEC);
+  const int outFile =
+      opt.output.empty() ? out[1] : open(opt.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const rlimit limit{static_cast<rlim_t>(opt.fileLimit), static_cast<rlim_t>(opt.fileLimit)};
   Child c;
   c.pid = fork();
   if (c.pid == 0) {
     dup2(inFile, 0);
-    dup2(out[1], 1);
+    dup2(outFile, 1);
     dup2(err[1], 2);
     if (opt.closeStdout) close(1);
     if (opt.fileLimit) {
-      signal(SIGXFSZ, SIG_IGN);
+      signal(SIGXFSZ, opt.fileLimitSignals ? SIG_DFL : SIG_IGN);
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     execve(RASTERTOPWG2_BIN, argv.data(), envp.data());
@@ -165,7 +167,13 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
   close(inFile);
   close(out[1]);
   close(err[1]);
+  if (!opt.output.empty()) {
+    close(outFile);
+    close(out[0]);
+    out[0] = -1;
+  }
   c.in = in[1], c.out = out[0], c.err = err[0];
+  c.output = opt.output;
   return c;
 }
 
@@ -194,6 +202,7 @@ JobResult FinishFilter(Child& c, int watchdogSeconds) {
   int status = 0;
   waitpid(c.pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (!c.output.empty()) r.out = ReadFile(c.output);
   if (c.in >= 0) close(c.in);
   c = Child{};
   return r;
