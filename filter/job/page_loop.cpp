@@ -204,12 +204,21 @@ LoopExit PageLoop(FilterJob& job) {
 
     if (job.page == 0) {
       if (inheader.cupsInteger[12]) {
-        AccountingDlg(job.statusLib, job.events, job.Selected().PrinterName,
-                      static_cast<int>(inheader.cupsInteger[12]), job.AccountName, job.AccountPwd,
-                      sizeof job.AccountName);
+        const std::chrono::milliseconds wait = AccountingWait();
+        const BOOL answered = AccountingDlg(job.statusLib, job.events, job.Selected().PrinterName,
+                                            static_cast<int>(inheader.cupsInteger[12]), job.AccountName,
+                                            job.AccountPwd, sizeof job.AccountName, kAccountingPoll, wait);
         DbgMessage(FUNCNAME, "AccountName %s!", job.AccountName);
         // The password itself never goes to the trace.
         DbgMessage(FUNCNAME, "AccountPwd %s!", job.AccountPwd[0] ? "(received)" : "");
+        // The printer takes no job of this kind without an account.
+        if (!answered) {
+          CupsMessage(job.events.Err(), "ERROR: ",
+                      "No account was given in the accounting dialog within %lld s; the job is not printed",
+                      static_cast<long long>(wait.count() / 1000));
+          job.accountMissing = true;
+          return LoopExit::Teardown;
+        }
       }
       job.bDuplex = inheader.Duplex;
       DWORD jcl = StartJob(job, &inheader);
@@ -399,6 +408,7 @@ int RunJobPages(FilterJob& job) {
   Teardown(job);
   // CUPS' convention: a filter that printed nothing of a job with something
   // to print failed. A cancel is no failure; a broken printer stream is.
-  const bool failed = job.port.Failed() || job.inputFailed || (!job.events.Cancelled() && job.CUPSpages > 0);
+  const bool failed = job.port.Failed() || job.inputFailed || job.accountMissing ||
+                      (!job.events.Cancelled() && job.CUPSpages > 0);
   return failed && job.reports.PagesSent() == 0 ? 1 : 0;
 }

@@ -308,4 +308,43 @@ TEST(CancelMatrix, AFileSizeLimitIsAWriteErrorNotTheEndOfTheProcess) {
   }
 }
 
+// With no status-monitor program or no printer selected, the dialog may
+// never be answered: the job waits a bounded time (shortened here through
+// the environment), says that it waits, and then fails unprinted.
+TEST(CancelMatrix, AnAccountingDialogNobodyAnswersEndsTheJobUnprinted) {
+  struct Case {
+    const char* name;
+    std::string printer;  // the simulator's printer list
+  } cases[] = {
+      {"no monitor program", "printer office socket://o 0\n"},
+      {"no printer selected", "printer other socket://o 0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sim sim(c.printer + "psm_running 0\n");
+    ChildOptions opt{{{"PPD", MakePpd(sim.root.Path("/t.ppd"), {{"Toolfd", sim.tool}})},
+                      {"RASTERTOPWG2_ACCOUNT_WAIT", "2"}},
+                     MakeRaster(sim.root.Path("/in.ras"), {"--res", "150", "--int", "12=2"})};
+    const Clock::time_point t0 = Clock::now();
+    Child child = StartFilter({"office", "42", "alice", "title", "1", ""}, opt);
+    const JobResult r = FinishFilter(child, 30);
+    const auto took = Clock::now() - t0;
+
+    EXPECT_EQ(r.status, 1) << Said(r.err);
+    EXPECT_EQ(Messages(r.err, "INFO: Waiting for the account").size(), 1u) << Said(r.err);
+    const std::vector<std::string> errors = Messages(r.err, "ERROR:");
+    ASSERT_EQ(errors.size(), 1u) << Said(r.err);
+    EXPECT_NE(errors[0].find("No account was given"), std::string::npos) << errors[0];
+    const PrinterStream stream = ReadStream(r.out);
+    EXPECT_TRUE(stream.pjl.empty());
+    EXPECT_TRUE(stream.pages.empty());
+    // The dialog was asked for and polled although no program shows it.
+    std::size_t reads = 0;
+    for (const std::string& call : sim.Calls()) reads += call.rfind("ReadWriteMemoryEx 0 0", 0) == 0;
+    EXPECT_GE(reads, 1u);
+    EXPECT_GE(took, 2s);
+    EXPECT_LT(took, 15s);
+  }
+}
+
 }  // namespace
