@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "job_events.h"
 #include "pjl_stream.h"
 #include "wintypes.h"
 
@@ -18,8 +19,10 @@ std::string AuthFileName(const char* title, const char* jobId);
 // title as four separate arguments (no shell) and waits for it to end. A
 // file left under jsonFile from before is removed first. The tool's standard
 // input and output are /dev/null so it can touch neither the raster input nor
-// the printer stream. Returns FALSE when the tool could not be started.
-BOOL RunAuthorizationTool(const char* jsonFile, const char* title);
+// the printer stream. A cancel of the job ends the wait and the tool
+// (SIGTERM, SIGKILL two seconds later). Returns FALSE when the tool could
+// not be started.
+BOOL RunAuthorizationTool(const char* jsonFile, const char* title, JobEvents& events);
 
 // Reads the authorization file: the string tokens of its first JSON object,
 // paired key then value; the values of the seven keys (any letter case) go

@@ -347,4 +347,43 @@ TEST(CancelMatrix, AnAccountingDialogNobodyAnswersEndsTheJobUnprinted) {
   }
 }
 
+// A cancel while the authorization tool runs ends the tool and the job at
+// once; a tool that ignores SIGTERM is killed after a grace period.
+TEST(CancelMatrix, ACancelEndsASlowAuthorizationTool) {
+  struct Case {
+    const char* name;
+    const char* trap;  // shell line before the tool's long sleep
+  } cases[] = {{"tool ends on SIGTERM", ""}, {"tool ignores SIGTERM", "trap '' TERM\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrivateRoot root;
+    std::filesystem::create_directories(root.Path("/opt/Pravo"));
+    const std::string tool = root.Path("/opt/Pravo/ATM"), pidFile = root.Path("/tool.pid");
+    WriteFile(tool, std::string("#!/bin/sh\n") + c.trap + "echo $$ > '" + pidFile + ".new'\nmv '" + pidFile +
+                        ".new' '" + pidFile + "'\nexec sleep 30\n");
+    chmod(tool.c_str(), 0755);
+    ChildOptions opt{{{"PPD", MakePpd(root.Path("/t.ppd"), {{"DriverFeature", "16"}})}},
+                     MakeRaster(root.Path("/in.ras"), {"--res", "150"})};
+    Child child = StartFilter({"q", "42", "alice", "title", "1", ""}, opt);
+    ASSERT_TRUE(WaitForText(pidFile, "\n", 30));
+    const int toolPid = std::stoi(ReadFile(pidFile));
+    const Clock::time_point t0 = Clock::now();
+    kill(child.pid, SIGTERM);
+    const JobResult r = FinishFilter(child, 60);
+    const auto took = Clock::now() - t0;
+
+    EXPECT_EQ(r.status, 0) << Said(r.err);
+    EXPECT_TRUE(Messages(r.err, "ERROR:").empty()) << Said(r.err);
+    EXPECT_LT(took, 15s);  // the grace period and the pause after a cancel, not the tool's 30 s
+    ExpectWholeBlocksThenCancelTrailer(r.out, false);
+    // The tool is gone (or a zombie left to init), not sleeping on.
+    const std::string stat = ReadFile("/proc/" + std::to_string(toolPid) + "/stat");
+    const std::size_t state = stat.rfind(')');
+    if (state != std::string::npos) {
+      EXPECT_TRUE(stat[state + 2] == 'Z' || stat[state + 2] == 'X') << stat;
+    }
+    if (toolPid > 1) kill(toolPid, SIGKILL);  // a tool left running by a failed case
+  }
+}
+
 }  // namespace
