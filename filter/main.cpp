@@ -13,6 +13,9 @@ int main(int argc, char** argv) {
   // A closed printer stream must show up as a failed write that the job can
   // report and clean up after, not as a signal that ends the process.
   signal(SIGPIPE, SIG_IGN);
+  // Likewise a file-size limit on the output: the write fails with EFBIG,
+  // which the job reports, instead of the process being killed.
+  signal(SIGXFSZ, SIG_IGN);
   // A standard descriptor left closed is taken by /dev/null at once: else
   // the next file the job opens (the PPD, the capability file) would get
   // its number, and the printer stream would be written into that file.

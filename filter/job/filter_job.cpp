@@ -29,8 +29,9 @@ namespace {
 
 const char FUNCNAME[] = "main";
 
-// SIGTERM handler: counts the signal, which every job looks at, and clears
-// a printer error reported to the scheduler; async-signal-safe calls only.
+// Handler of SIGTERM, SIGINT and SIGHUP: counts the signal, which every job
+// looks at, and clears a printer error reported to the scheduler;
+// async-signal-safe calls only.
 void term(int /*signo*/) {
   NoteTermSignal();
   static const char kClear[] = "STATE: -错误\n";
@@ -89,11 +90,15 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
 
   // Installed after the job's cancel state exists, which counts only
   // signals from its own start on: a SIGTERM from here on is never lost.
+  // An interrupt or a hang-up of the controlling terminal ends the job the
+  // same way, with the cancel trailer, instead of leaving the printer in
+  // the middle of a page. No SA_RESTART: a blocked call returns and the
+  // caller looks at the cancel.
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   action.sa_handler = term;
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signo : {SIGTERM, SIGINT, SIGHUP}) sigaction(signo, &action, nullptr);
 
   DbgMessage(FUNCNAME, "getpid id = %d, filter2", static_cast<int>(getpid()));
 

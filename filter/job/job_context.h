@@ -84,6 +84,7 @@ struct FilterJob {
   PrinterCapability PrnCapInfo = {};
   char AccountName[128] = {};
   char AccountPwd[128] = {};
+  bool accountMissing = false;  // the accounting dialog's wait ran out: "ERROR:" written
   BOOL JobPending = 0;
   DWORD jobtick = 0;
 

@@ -218,12 +218,21 @@ LoopExit PageLoop(FilterJob& job) {
 
     if (job.page == 0) {
       if (inheader.cupsInteger[12]) {
-        AccountingDlg(job.statusLib, job.events, job.Selected().PrinterName,
-                      static_cast<int>(inheader.cupsInteger[12]), job.AccountName, job.AccountPwd,
-                      sizeof job.AccountName);
+        const std::chrono::milliseconds wait = AccountingWait();
+        const BOOL answered = AccountingDlg(job.statusLib, job.events, job.Selected().PrinterName,
+                                            static_cast<int>(inheader.cupsInteger[12]), job.AccountName,
+                                            job.AccountPwd, sizeof job.AccountName, kAccountingPoll, wait);
         DbgMessage(FUNCNAME, "AccountName %s!", job.AccountName);
         // The password itself never goes to the trace.
         DbgMessage(FUNCNAME, "AccountPwd %s!", job.AccountPwd[0] ? "(received)" : "");
+        // The printer takes no job of this kind without an account.
+        if (!answered) {
+          CupsMessage(job.events.Err(), "ERROR: ",
+                      "No account was given in the accounting dialog within %lld s; the job is not printed",
+                      static_cast<long long>(wait.count() / 1000));
+          job.accountMissing = true;
+          return LoopExit::Teardown;
+        }
         // Only the status monitor's dialog supplies the account: without it
         // the printer gets the job without one, which the user should hear.
         if (!job.AccountName[0] && !job.events.Cancelled())
@@ -434,7 +443,7 @@ int JobExitStatus(FilterJob& job) {
   if (job.events.Cancelled() && !streamFailed) return 0;
   // CUPS shows a job whose filter exits 0 as printed: every page it had
   // must have reached the printer. Each way to lose one wrote its "ERROR:".
-  const bool pageLost = streamFailed || job.inputFailed || job.reports.PagesLost() > 0;
+  const bool pageLost = streamFailed || job.inputFailed || job.accountMissing || job.reports.PagesLost() > 0;
   const bool nothingSent = job.CUPSpages > 0 && job.reports.PagesSent() == 0;
   return pageLost || nothingSent ? 1 : 0;
 }

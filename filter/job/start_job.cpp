@@ -82,7 +82,7 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
     DbgMessage(FUNCNAME, "szJsonFile = %s", szJsonFile.c_str());
     std::snprintf(szAtmPar, sizeof szAtmPar, "/opt/Pravo/ATM -f %s -n %s", szJsonFile.c_str(), argv[3]);
     DbgMessage(FUNCNAME, "szAtmPar = %s", szAtmPar);
-    RunAuthorizationTool(szJsonFile.c_str(), argv[3]);
+    RunAuthorizationTool(szJsonFile.c_str(), argv[3], job.events);
   }
 
   OpenCopyFile(job.port, argv[1]);

@@ -2,6 +2,7 @@
 #include "auth_json.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <strings.h>
 #include <sys/wait.h>
@@ -9,10 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "paths.h"
@@ -35,6 +38,44 @@ std::string FileNamePart(const char* s, std::size_t max) {
     out += (c == '/' || c < 0x20 || c == 0x7f) ? '_' : static_cast<char>(c);
   }
   return out;
+}
+
+// Between two looks at the tool and the job's cancel.
+constexpr std::chrono::milliseconds kToolLook{100};
+// How long a tool asked to end may take before it is killed.
+constexpr std::chrono::milliseconds kToolGrace{2000};
+
+// Reaps the tool; a cancelled job does not wait for it to finish its work
+// but ends it, politely first. Returns its wait status (0 when unknown).
+int WaitForTool(pid_t pid, JobEvents& events) {
+  static const char FUNCNAME[] = "StartJob";
+  int status = 0;
+  auto reaped = [&] {
+    pid_t r;
+    while ((r = waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    return r != 0;  // ended, or not our child any more
+  };
+  while (!reaped()) {
+    if (events.Cancelled()) {
+      DbgMessage(FUNCNAME, "job cancelled, ending ATM");
+      kill(pid, SIGTERM);
+      const auto deadline = std::chrono::steady_clock::now() + kToolGrace;
+      while (!reaped()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+          DbgMessage(FUNCNAME, "ATM still running, killed");
+          kill(pid, SIGKILL);
+          while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+          }
+          break;
+        }
+        std::this_thread::sleep_for(kToolLook / 2);
+      }
+      return status;
+    }
+    events.WaitFor(kToolLook, [&events] { return events.Cancelled(); });
+  }
+  return status;
 }
 
 }  // namespace
@@ -62,7 +103,7 @@ std::string CreateAuthFile(const char* title, const char* jobId) {
   return path;
 }
 
-BOOL RunAuthorizationTool(const char* jsonFile, const char* title) {
+BOOL RunAuthorizationTool(const char* jsonFile, const char* title, JobEvents& events) {
   static const char FUNCNAME[] = "StartJob";
   std::string tool = FixedPath("/opt/Pravo/ATM");
   if (!jsonFile || !*jsonFile) return FALSE;  // no private file to name
@@ -81,9 +122,7 @@ BOOL RunAuthorizationTool(const char* jsonFile, const char* title) {
     DbgMessage(FUNCNAME, "run ATM fail, errno = %d, %s", rc, std::strerror(rc));
     return FALSE;
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = WaitForTool(pid, events);
   DbgMessage(FUNCNAME, "ATM done, status = %d", status);
   return TRUE;
 }

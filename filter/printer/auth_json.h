@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "job_events.h"
 #include "pjl_stream.h"
 #include "wintypes.h"
 
@@ -20,9 +21,10 @@ std::string CreateAuthFile(const char* title, const char* jobId);
 // title as four separate arguments (no shell) and waits for it to end; the
 // tool writes into the file CreateAuthFile made. The tool's standard
 // input and output are /dev/null so it can touch neither the raster input nor
-// the printer stream. Returns FALSE when the tool could not be started or
-// there is no file to name.
-BOOL RunAuthorizationTool(const char* jsonFile, const char* title);
+// the printer stream. A cancel of the job ends the wait and the tool
+// (SIGTERM, SIGKILL two seconds later). Returns FALSE when the tool could
+// not be started.
+BOOL RunAuthorizationTool(const char* jsonFile, const char* title, JobEvents& events);
 
 // Reads the authorization file through OpenTrustedForReading (a planted
 // FIFO, link or another user's file is not read): the string tokens of its

@@ -146,7 +146,7 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
     throw std::runtime_error("pipe failed");
   // Room for a few pages: a test that holds the stream back blocks the
   // filter only once it is ahead by this much.
-  fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
+  fcntl(out[0], F_SETPIPE_SZ, opt.outPipeSize);
   const int inFile = opt.input.empty() ? in[0] : open(opt.input.c_str(), O_RDONLY | O_CLOEXEC);
   const rlimit limit{static_cast<rlim_t>(opt.fileLimit), static_cast<rlim_t>(opt.fileLimit)};
   const rlimit memory{static_cast<rlim_t>(opt.memoryLimit), static_cast<rlim_t>(opt.memoryLimit)};
@@ -160,7 +160,7 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
     dup2(err[1], 2);
     if (opt.closeStdout) close(1);
     if (opt.fileLimit) {
-      signal(SIGXFSZ, SIG_IGN);
+      signal(SIGXFSZ, opt.fileLimitSignals ? SIG_DFL : SIG_IGN);
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (opt.memoryLimit) setrlimit(RLIMIT_AS, &memory);
@@ -174,7 +174,12 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
   if (outFile >= 0) close(outFile);
   close(out[1]);
   close(err[1]);
+  if (!opt.output.empty()) {
+    close(out[0]);
+    out[0] = -1;
+  }
   c.in = in[1], c.out = out[0], c.err = err[0];
+  c.output = opt.output;
   return c;
 }
 
@@ -205,6 +210,7 @@ JobResult FinishFilter(Child& c, int watchdogSeconds) {
   wait4(c.pid, &status, 0, &usage);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.maxRssKb = usage.ru_maxrss;
+  if (!c.output.empty()) r.out = ReadFile(c.output);
   if (c.in >= 0) close(c.in);
   c = Child{};
   return r;

@@ -85,16 +85,20 @@ struct ChildOptions {
   bool closeStdout = false;                // start with descriptor 1 closed
   long fileLimit = 0;                      // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   long memoryLimit = 0;                    // RLIMIT_AS in bytes; 0: none
-  std::string output = {};                 // standard output to this file; empty: a pipe (Child::out)
   int uid = -1;                            // run as this user and group (from root); -1: as we are
+  bool fileLimitSignals = false;           // with fileLimit: SIGXFSZ keeps its default action
+  std::string output{};                    // standard output to this new file (JobResult::out reads it); empty: a pipe
+  int outPipeSize = 1 << 20;               // capacity of the standard output pipe
 };
 struct Child {
   int pid = -1, in = -1, out = -1, err = -1;
+  std::string output;  // ChildOptions::output
 };
 // args start with argv[0], the queue name, as the scheduler passes them.
 Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt = {});
 // Drains and reaps the child; one that outlives the watchdog is killed and
-// reported, as is one that ends on a signal (status -1).
+// reported, as is one that ends on a signal (status -1). A test that reads
+// the printer stream itself takes Child::out (setting it to -1) first.
 JobResult FinishFilter(Child& c, int watchdogSeconds = 120);
 // Waits (up to a watchdog) until the file holds needle.
 bool WaitForText(const std::string& path, const std::string& needle, int watchdogSeconds = 60);
