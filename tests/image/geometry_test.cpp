@@ -1,6 +1,7 @@
 // Page geometry: the scaler, the zero-edge crop, scaling and the whole-page fit.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -297,8 +298,9 @@ TEST(PageCap, TwiceTheLargestPaperAtTheJobsResolutionIsTheLimit) {
       {"Legal at 201 % and 600 dpi", 5100, 8400, 600, 201, 0, 612, 1008, true},
       {"three times Legal as read", 15300, 8400, 600, 0, 0, 612, 1008, true},
       {"4800 dpi", 100, 100, 4800, 0, 0, 612, 1008, true},
-      {"a PPD size of 1e40 is no size: twice A4 from the table", 9916, 14033, 600, 0, 0, 1e40f, 1e40f, false},
-      {"beyond twice A4 with a PPD size of 1e40", 9917, 14033, 600, 0, 0, 1e40f, 1e40f, true},
+      {"a PPD size of 1e40 is no size: twice A4 from the table", 9916, 14033, 600, 0, 0, HUGE_VALF, HUGE_VALF,
+       false},
+      {"beyond twice A4 with a PPD size of 1e40", 9917, 14033, 600, 0, 0, HUGE_VALF, HUGE_VALF, true},
   };
   PaperTable paper = DefaultPaperTable();
   for (PAPERFORMAT& row : paper) row.enable = row.paper_type == ENG_ISO_A4;

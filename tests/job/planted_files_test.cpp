@@ -159,7 +159,9 @@ TEST_F(PlantedFiles, AuthorizationFilePlantedUnderItsNameIsNeverRead) {
     SCOPED_TRACE(c.what);
     SharedTmp t;
     const std::string planted = t.root.Path("/tmp/title_job7.txt");
-    if (c.fifo) ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+    if (c.fifo) {
+      ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+    }
     if (!c.fifo) WriteFile(planted, "{\"AUTHCODE\":\"EVIL\",\"USERNAME\":\"mallory\"}");
     ASSERT_EQ(chown(planted.c_str(), kOtherUid, kOtherUid), 0);
     if (c.tool) {

@@ -131,8 +131,9 @@ TEST_P(GeneratedPpd, OptionsAreGroupedAndEachOffersAChoice) {
       const ppd_option_t& opt = ppd->groups[g].options[o];
       names.insert(opt.keyword);
       EXPECT_GE(opt.num_choices, 2) << opt.keyword;
-      if (std::string(opt.keyword) == "OptionDuplexer")
+      if (std::string(opt.keyword) == "OptionDuplexer") {
         EXPECT_STREQ(ppd->groups[g].name, "InstallableOptions");
+      }
     }
   }
   // No borderless option (no engine prints to the sheet's edge) and no

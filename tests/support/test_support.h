@@ -87,8 +87,8 @@ struct ChildOptions {
   long memoryLimit = 0;                    // RLIMIT_AS in bytes; 0: none
   int uid = -1;                            // run as this user and group (from root); -1: as we are
   bool fileLimitSignals = false;           // with fileLimit: SIGXFSZ keeps its default action
-  std::string output{};                    // standard output to this new file (JobResult::out reads it); empty: a pipe
-  int outPipeSize = 1 << 20;               // capacity of the standard output pipe
+  std::string output{};       // standard output to this new file (JobResult::out reads it); empty: a pipe
+  int outPipeSize = 1 << 20;  // capacity of the standard output pipe
 };
 struct Child {
   int pid = -1, in = -1, out = -1, err = -1;
