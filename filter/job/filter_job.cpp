@@ -34,16 +34,19 @@ const char FUNCNAME[] = "main";
 // async-signal-safe calls only.
 void term(int /*signo*/) {
   NoteTermSignal();
-  static const char kClear[] = "STATE: -错误\n";
-  [[maybe_unused]] ssize_t n = write(STDERR_FILENO, kClear, sizeof kClear - 1);
+  if (TakeReportedPrinterError()) {
+    [[maybe_unused]] ssize_t n =
+        write(STDERR_FILENO, kClearPrinterErrorLine, sizeof kClearPrinterErrorLine - 1);
+  }
 }
 
+// Describes the toner supply; its level comes only from the status thread,
+// when a status library measures one.
 void WriteMarkerAttributes(FILE* err) {
   CupsMessage(err, "ATTR: ", "marker-types=toner");
   CupsMessage(err, "ATTR: ", "marker-names=toner");
   CupsMessage(err, "ATTR: ", "marker-colors=#000000");
   CupsMessage(err, "ATTR: ", "marker-high-levels=100");
-  CupsMessage(err, "ATTR: ", "marker-levels=%d", 75);
   CupsMessage(err, "ATTR: ", "marker-low-levels=0");
   CupsMessage(err, "ATTR: ", "marker-message='Printer Info'");
 }

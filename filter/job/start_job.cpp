@@ -5,7 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -50,6 +53,39 @@ void OpenCopyFile(PrinterPort& port, const char* jobId) {
   if (dir.Why()) DbgMessage(FUNCNAME, "copy directory %s not used: %s", dirPath.c_str(), dir.Why());
   if (!dir.Usable()) return;
   if (FILE* f = dir.CreateFile(("job" + id + ".prn").c_str(), "w+b")) port.SetCopyFile(f);
+}
+
+// The values the PPD's choices give the raster header's cupsInteger[slot]
+// ("<</cupsInteger6 60>>setpagedevice").
+SlotRange ChoicesOfSlot(ppd_file_t* ppd, int slot) {
+  SlotRange r;
+  if (!ppd) return r;
+  for (ppd_option_t* o = ppdFirstOption(ppd); o; o = ppdNextOption(ppd)) {
+    for (int c = 0; c < o->num_choices; ++c) {
+      for (const char* p = o->choices[c].code; p && (p = std::strstr(p, "/cupsInteger"));) {
+        char* end = nullptr;
+        p += sizeof "/cupsInteger" - 1;
+        const long index = std::strtol(p, &end, 10);
+        if (end == p || index != slot) continue;
+        p = end;
+        const long v = std::strtol(p, &end, 10);
+        if (end == p || v < INT_MIN || v > INT_MAX) continue;
+        r.lo = r.Empty() ? static_cast<int>(v) : std::min(r.lo, static_cast<int>(v));
+        r.hi = r.Empty() ? static_cast<int>(v) : std::max(r.hi, static_cast<int>(v));
+      }
+    }
+  }
+  return r;
+}
+
+// A PPD without the option (one made by hand) gets the choices of the
+// driver's own PPDs, so that the printer never reads a negative or
+// wrapped-around TIMEOUT or DENSITY.
+constexpr SlotRange kTimeoutChoices{0, 600}, kDensityChoices{0, 9};
+
+SlotRange ChoicesOr(ppd_file_t* ppd, int slot, SlotRange fallback) {
+  const SlotRange r = ChoicesOfSlot(ppd, slot);
+  return r.Empty() ? fallback : r;
 }
 
 // Ring size: pages in flight that half the available memory can hold.
@@ -109,7 +145,8 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
   if (DriverFeature & DF_BCP_MODE0) ParseJSON(szJsonFile.c_str(), json);
   PJL_WriteStartJobCmd(job.port, inheader, job.numUP, argv[0], argv[2], argv[3], json, job.bDriverDoCollate,
                        PrinterLocation, job.PrnCapInfo.Feature, DriverFeature, job.DriverVersion,
-                       job.AccountName, job.AccountPwd, job.PrinterPortName, printerMakesCopies);
+                       job.AccountName, job.AccountPwd, job.PrinterPortName, printerMakesCopies,
+                       {ChoicesOr(job.ppd, 6, kTimeoutChoices), ChoicesOr(job.ppd, 11, kDensityChoices)});
   // The copies the job header asks the printer for, as its progress lines
   // report them.
   job.reports.SetPrinterCopies(

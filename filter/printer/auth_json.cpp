@@ -186,7 +186,12 @@ BOOL ParseJSON(const char* szJsonFileName, char outputJsonInfo[][kJsonTokenSize]
       if (tokens.size() < static_cast<std::size_t>(kJsonMaxTokens)) {
         std::size_t len = std::min<std::size_t>(close - i - 1, kJsonTokenSize - 1);
         tokens.emplace_back(data.data() + i + 1, len);
-        DbgMessage(FUNCNAME, "jsonStr[%d] = %s", static_cast<int>(tokens.size() - 1), tokens.back().c_str());
+        // The value after the password key is the password: it stays out of
+        // the trace, as the dialog's does.
+        const bool secret =
+            tokens.size() > 1 && strcasecmp(tokens[tokens.size() - 2].c_str(), kJsonKeys[JSON_ACCTPASS]) == 0;
+        DbgMessage(FUNCNAME, "jsonStr[%d] = %s", static_cast<int>(tokens.size() - 1),
+                   secret ? "(password)" : tokens.back().c_str());
       }
       i = close;
     } else if (c == '}') {

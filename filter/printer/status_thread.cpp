@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <system_error>
 
 #include "feature_bits.h"
@@ -45,6 +47,25 @@ void TakeReport(const SMCancelJobStruc& r, Report& out) {
   out.toner = static_cast<int>(std::clamp<std::int64_t>(remain, INT_MIN, INT_MAX));
 }
 
+// The printer error is reported to the scheduler as "other-error", since
+// state reasons must be IPP keywords; the codes go into an "INFO:" line.
+constexpr char kErrorReason[] = "other-error";
+static_assert(std::string_view(kClearPrinterErrorLine) == "STATE: -" + std::string(kErrorReason) + "\n");
+
+// Set while the scheduler holds the reason from this process: the SIGTERM
+// handler reads it too.
+std::atomic<bool> gErrorReasonSet{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the SIGTERM handler needs a lock-free flag");
+
+// The first codes of a report as text ("12, 34"), for the scheduler.
+std::string CodeList(const Report& rep) {
+  constexpr int kShown = 8;
+  std::string s;
+  for (int i = 0; i < rep.errNum && i < kShown; ++i) s += (i ? ", " : "") + std::to_string(rep.code[i]);
+  if (rep.errNum > kShown) s += ", ... (" + std::to_string(rep.errNum) + " codes)";
+  return s;
+}
+
 // Sleeps one poll interval in steps of at most a second; false as soon as
 // the thread is asked to stop.
 bool Pause(JobEvents& events, const std::atomic<bool>& stop, std::chrono::milliseconds interval) {
@@ -56,6 +77,10 @@ bool Pause(JobEvents& events, const std::atomic<bool>& stop, std::chrono::millis
 }
 
 }  // namespace
+
+bool TakeReportedPrinterError() {
+  return gErrorReasonSet.exchange(false, std::memory_order_acq_rel);
+}
 
 StatusPoller::StatusPoller(const StatusLibrary& lib, const StatusThreadInfo& info, JobEvents& events,
                            DWORD startTick)
@@ -94,6 +119,9 @@ bool StatusPoller::Poll(DWORD now) {
   DbgMessage(FUNCNAME, "ID %d.", rep.modelID);
   if (rep.cancelSignal) {
     DbgMessage(FUNCNAME, "press printer Cancel button!");
+    // The job still ends with success, so the scheduler is told why it
+    // stopped short.
+    CupsMessage(events_.Err(), "ERROR: ", "The job was cancelled at the printer");
     events_.Cancel();
     return false;
   }
@@ -103,7 +131,14 @@ bool StatusPoller::Poll(DWORD now) {
   }
   if (std::strstr(rep.port, "usb")) {
     DbgMessage(FUNCNAME, "It's usb printer.");
-    CupsMessage(events_.Err(), "ATTR: ", "marker-levels=%d", rep.toner);
+    // IPP levels run from -3 (unknown but not empty) to 100; a level goes
+    // out only when it changes.
+    const int level = std::clamp(rep.toner, -3, 100);
+    if (!levelReported_ || level != level_) {
+      CupsMessage(events_.Err(), "ATTR: ", "marker-levels=%d", level);
+      levelReported_ = true;
+      level_ = level;
+    }
   }
 
   int kept = 0;
@@ -118,14 +153,20 @@ bool StatusPoller::Poll(DWORD now) {
   if (supervised) {
     // With the monitor program running, it reports the printer's state.
     if (!info_.IsPSMExist) {
+      const std::string codes = CodeList(rep);
+      if (rep.errNum && codes != codes_)
+        CupsMessage(events_.Err(), "INFO: ", "The printer reports error %s", codes.c_str());
+      codes_ = codes;
       if (rep.errNum && !printerState_) {
-        CupsMessage(events_.Err(), "STATE: ", "+错误");
+        CupsMessage(events_.Err(), "STATE: ", "+%s", kErrorReason);
         printerState_ = 1;
+        gErrorReasonSet.store(true, std::memory_order_release);
       }
       if (rep.errNum == 0) {
-        CupsMessage(events_.Err(), "STATE: ", "-错误");
+        CupsMessage(events_.Err(), "STATE: ", "-%s", kErrorReason);
         DbgMessage(FUNCNAME, "no error");
         printerState_ = 0;
+        TakeReportedPrinterError();
       }
     }
     events_.errorSuspend.store(rep.errNum ? 1 : 0, std::memory_order_release);
@@ -137,13 +178,21 @@ bool StatusPoller::Poll(DWORD now) {
   DbgMessage(FUNCNAME, "statustick = %d", static_cast<int>(tick));
   if (supervised && tick > TimeOut()) {
     if (!info_.IsPSMExist) {
-      CupsMessage(events_.Err(), "STATE: ", "-错误");
+      ClearErrorReason();
       DbgMessage(FUNCNAME, "Cancel job.");
     }
+    CupsMessage(events_.Err(), "ERROR: ", "The printer cancelled the job: error %s for more than %u seconds",
+                CodeList(rep).c_str(), static_cast<unsigned>(TimeOut() / 1000));
     events_.Cancel();
     return false;
   }
   return true;
+}
+
+void StatusPoller::ClearErrorReason() {
+  // Whoever takes the flag writes the line: the SIGTERM handler may have.
+  if (printerState_ && TakeReportedPrinterError()) CupsMessage(events_.Err(), "STATE: ", "-%s", kErrorReason);
+  printerState_ = 0;
 }
 
 void CheckPrinterStatus(const StatusLibrary& lib, const StatusThreadInfo& info, JobEvents& events,
@@ -156,6 +205,8 @@ void CheckPrinterStatus(const StatusLibrary& lib, const StatusThreadInfo& info, 
   DbgMessage(FUNCNAME, "PSM_TIME_OUT = %d", static_cast<int>(poller.TimeOut()));
   while (poller.Poll(GetTickCount()) && Pause(events, stop, poller.Interval())) {
   }
+  // The job is about to end: the queue must not keep the printer's error.
+  poller.ClearErrorReason();
   // Page submission is never left held by a thread that no longer looks.
   events.errorSuspend.store(0, std::memory_order_release);
   events.Notify();

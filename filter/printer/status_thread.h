@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "job_events.h"
@@ -24,6 +25,12 @@ struct StatusThreadInfo {
 
 inline constexpr int kNoErrorCode = 500001;  // reported by printers that are fine
 
+// The line that clears the printer error this process reported, written
+// by whoever TakeReportedPrinterError() answers true for: the status
+// thread, or the SIGTERM handler as it is (async-signal-safe).
+inline constexpr char kClearPrinterErrorLine[] = "STATE: -other-error\n";
+bool TakeReportedPrinterError();
+
 // One poll after another, with what the polls remember between them.
 class StatusPoller {
  public:
@@ -37,13 +44,18 @@ class StatusPoller {
   DWORD TimeOut() const;
   // Pause between two polls.
   std::chrono::milliseconds Interval() const;
+  // Clears the error reason this poller set, unless already cleared.
+  void ClearErrorReason();
 
  private:
   const StatusLibrary& lib_;
   const StatusThreadInfo& info_;
   JobEvents& events_;
   DWORD base_;
-  int printerState_ = 0;  // "STATE: +错误" written and not yet cleared
+  int printerState_ = 0;  // "STATE: +other-error" written and not yet cleared
+  std::string codes_;     // error codes last reported in an "INFO:" line
+  bool levelReported_ = false;
+  int level_ = 0;  // toner level last reported
   // Large and refreshed by the library as a whole: kept off the stack.
   std::unique_ptr<SMCancelJobStruc> record_;
 };

@@ -33,6 +33,8 @@ class PrinterPort {
   PrinterPort& operator=(const PrinterPort&) = delete;
 
   FILE* Out() const { return out_; }
+  // The job's message stream, for lines about what the stream carries.
+  FILE* Err() const { return events_.Err(); }
 
   // Writes len bytes to the printer stream (and the copy file) and flushes
   // both; returns the bytes the stream took. Does not count them. Nothing

@@ -2,6 +2,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -54,35 +55,82 @@ std::string Quoted(const char* s) {
   return PjlValue(s, true);
 }
 
-// The header text under construction. Lines are added whole; one that does
-// not fit beside the closing ENTER LANGUAGE line is left out, so the header
-// always fits its buffer and always ends with that line.
+// A value cut to at most cap bytes, never inside a UTF-8 character.
+std::string Cut(const std::string& s, std::size_t cap) {
+  if (s.size() <= cap) return s;
+  std::size_t n = cap;
+  while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+  return s.substr(0, n);
+}
+
+// The header text under construction, lines appended whole.
 class HeaderText {
  public:
-  // Adds one formatted line (a line too long for the line buffer is left out).
   void Add(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-    char line[kPjlHeaderBuf];
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    int n = std::vsnprintf(line, sizeof line, fmt, ap);
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line ||
-        text_.size() + static_cast<std::size_t>(n) > kBudget) {
-      DbgMessage(FUNCNAME, "header full, line left out: %.40s", n > 0 ? line : "");
-      return;
+    if (n > 0) {
+      const std::size_t at = text_.size();
+      text_.resize(at + static_cast<std::size_t>(n) + 1);
+      std::vsnprintf(&text_[at], static_cast<std::size_t>(n) + 1, fmt, again);
+      text_.resize(at + static_cast<std::size_t>(n));
     }
-    text_.append(line, static_cast<std::size_t>(n));
+    va_end(again);
   }
   // Appends the closing line and returns the whole header.
-  const std::string& Finish() {
+  std::string Finish() {
     text_ += kPjlEnterLanguage;
-    return text_;
+    return std::move(text_);
   }
 
  private:
-  static constexpr std::size_t kBudget = kPjlHeaderBuf - 1 - (sizeof kPjlEnterLanguage - 1);
   std::string text_;
 };
+
+constexpr std::size_t kHeaderMax = kPjlHeaderBuf - 1;
+
+// The largest cap up to top whose header still fits (0 when none does):
+// the header only grows with the cap.
+template <typename Build>
+std::size_t LargestFittingCap(std::size_t top, Build build) {
+  if (build(top).size() <= kHeaderMax) return top;
+  std::size_t lo = 0, hi = top;  // build(hi) does not fit
+  while (hi - lo > 1) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    (build(mid).size() <= kHeaderMax ? lo : hi) = mid;
+  }
+  return lo;
+}
+
+// The slot's value as the PPD's choices allow it; 0 when none sets it.
+long InRange(unsigned slot, const SlotRange& range) {
+  if (range.Empty()) return 0;
+  return std::clamp<long>(static_cast<int>(slot), range.lo, range.hi);
+}
+
+// One "WARNING:" line for each identity or secret whose double quote the
+// header sends as a single quote: the printer may then refuse the account.
+void WarnQuoteChanges(FILE* err, const char (*json)[kJsonTokenSize], bool bcp0, const char* AccountName,
+                      const char* AccountPwd) {
+  const struct {
+    const char* what;
+    const char* value;
+  } values[] = {
+      {"authorization code", bcp0 ? json[JSON_AUTHCODE] : nullptr},
+      {"authorization user name", bcp0 ? json[JSON_USERNAME] : nullptr},
+      {"authorization password", bcp0 ? json[JSON_ACCTPASS] : nullptr},
+      {"account ID", AccountName},
+      {"account password", AccountPwd},
+  };
+  for (const auto& v : values) {
+    if (v.value && std::strchr(v.value, '"'))
+      CupsMessage(err, "WARNING: ", "The %s contains a double quote, sent to the printer as a single quote",
+                  v.what);
+  }
+}
 
 // Writes a block to the printer stream and counts it.
 void Send(PrinterPort& port, const void* data, std::size_t len) {
@@ -97,12 +145,15 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
                           const char (*json)[kJsonTokenSize], BOOL bDriverDoCollate,
                           const char* PrinterLocation, const BYTE* Feature, DWORD DriverFeature,
                           const char* DriverVersion, const char* AccountName, const char* AccountPwd,
-                          const char* PrinterPortName, BOOL bPrinterMakesCopies) {
+                          const char* PrinterPortName, BOOL bPrinterMakesCopies,
+                          const PjlSlotRanges& ranges) {
   std::time_t now = std::time(nullptr);
   std::tm lt{};
   localtime_r(&now, &lt);
   DWORD start = GetTickCount();
-  unsigned timeout = inheader->cupsInteger[6] ? inheader->cupsInteger[6] : 300;
+  const long timeoutSlot = InRange(inheader->cupsInteger[6], ranges.timeout);
+  const long timeout = timeoutSlot ? timeoutSlot : 300;
+  const long density = InRange(inheader->cupsInteger[11], ranges.density) + 1;
   DbgMessage(FUNCNAME, "In, numUP = %d, PrinterName = %s, UserName = %s, DocName = %s, NumCopies = %d", numUP,
              PrinterName, szUserName, szDocName, inheader->NumCopies);
 
@@ -127,76 +178,122 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   char host[65] = {};
   if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
 
-  HeaderText h;
-  h.Add("%s@PJL\r\n@PJL JOB NAME=\"%d\"\r\n", UELStr, static_cast<int>(GetTickCount()));
-  h.Add("@PJL SET TIMEOUT=%d\r\n", static_cast<int>(timeout));
-  h.Add("@PJL COMMENT Filter Version,%s\r\n", Text(DriverVersion).c_str());
-  h.Add("@PJL COMMENT %s\r\n", Text(szDocName).c_str());
-  h.Add("@PJL COMMENT %s\r\n", Text(szUserName).c_str());
-  h.Add("@PJL COMMENT %s\r\n", Text(host).c_str());
-  h.Add("@PJL COMMENT %s\r\n", Text(PrinterName).c_str());
-  h.Add("@PJL COMMENT %s\r\n", Text(PrinterPortName).c_str());
-  h.Add("@PJL COMMENT \r\n");
-  h.Add("@PJL COMMENT %04d/%02d/%02d\r\n", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
-  h.Add("@PJL COMMENT %02d:%02d:%02d:00\r\n", lt.tm_hour, lt.tm_min, lt.tm_sec);
-  h.Add("@PJL COMMENT JBIG,00,%2d\r\n", (DriverFeature & DF_ZQ3_CHIP) ? 64 : 8);
-  h.Add("@PJL COMMENT Copies,%u\r\n", AnnouncedCopies(inheader->NumCopies));
-  h.Add("@PJL COMMENT %s\r\n", Text(PrinterLocation).c_str());
-
-  if (DriverFeature & DF_BCP_MODE1) {
-    h.Add("@PJL SET FAUTHCODE=QZRKVNHTWPLA58302614\r\n");
-    h.Add("@PJL SET ORDERNO=JDXMBRUEYKCS71946023\r\n");
-    h.Add("@PJL SET USERNAME=\"QZRKVNHTWPLA58302614\"\r\n");
-    h.Add("@PJL SET ACCTPASS=\"JDXMBRUEYKCS71946023\"\r\n");
-  }
-
   static const char kNoValues[kJsonMaxTokens][kJsonTokenSize] = {};
   if (!json) json = kNoValues;
-  if (bcp0) {
-    h.Add("@PJL SET FAUTHCODE=\"%s\"\r\n", Quoted(json[JSON_AUTHCODE]).c_str());
-    h.Add("@PJL SET USERNAME=\"%s\"\r\n", Quoted(json[JSON_USERNAME]).c_str());
-    h.Add("@PJL SET ACCTPASS=\"%s\"\r\n", Quoted(json[JSON_ACCTPASS]).c_str());
-    h.Add("@PJL SET NOTIFYURL=\"%s\"\r\n", Quoted(json[JSON_NOTIFYURL]).c_str());
-    h.Add("@PJL SET CHECKAUTHCODEURL=\"%s\"\r\n", Quoted(json[JSON_CHECKAUTHCODEURL]).c_str());
-  }
 
-  h.Add("@PJL SET JOBNAME=\"%s:%s\"\r\n", Quoted(szUserName).c_str(), Quoted(szDocName).c_str());
-  if (AccountName && *AccountName) h.Add("@PJL SET USERNAME=\"%s\"\r\n", Quoted(AccountName).c_str());
-  if (AccountPwd && *AccountPwd) h.Add("@PJL SET ACCTPASS=\"%s\"\r\n", Quoted(AccountPwd).c_str());
-
-  h.Add("@PJL SET ECONOMODE=%s\r\n", (!(f1 & F1_SW_TONERSAVE) && inheader->cupsInteger[0]) ? "ON" : "OFF");
-  h.Add("@PJL SET DENSITY=%d\r\n", static_cast<int>(inheader->cupsInteger[11] + 1));
-  h.Add("@PJL SET AUTOSELECT=%s\r\n", inheader->MediaPosition == 250 ? "ON" : "OFF");
-
+  // Free texts may be shortened to fit; account values only when that is
+  // not enough (see below). Settings are never shortened.
+  const std::string version = Text(DriverVersion), doc = Text(szDocName), user = Text(szUserName),
+                    hostName = Text(host), queue = Text(PrinterName), uri = Text(PrinterPortName),
+                    location = Text(PrinterLocation), jobUser = Quoted(szUserName),
+                    jobDoc = Quoted(szDocName);
+  const std::string* const texts[] = {&version, &doc,      &user,    &hostName, &queue,
+                                      &uri,     &location, &jobUser, &jobDoc};
+  // The account values, each no longer than its buffer.
+  auto bounded = [](const char* v) {
+    return v ? std::string(v, strnlen(v, kJsonTokenSize - 1)) : std::string();
+  };
+  const std::string authCode = Quoted(json[JSON_AUTHCODE]), authUser = Quoted(json[JSON_USERNAME]),
+                    authPass = Quoted(json[JSON_ACCTPASS]), notifyUrl = Quoted(json[JSON_NOTIFYURL]),
+                    checkUrl = Quoted(json[JSON_CHECKAUTHCODEURL]),
+                    accName = Quoted(bounded(AccountName).c_str()),
+                    accPwd = Quoted(bounded(AccountPwd).c_str());
   std::string duplex = inheader->Duplex == 1 ? "ON" : "OFF";
   std::string duplexType = inheader->Tumble ? "CALENDAR" : "BOOKLET";
   if (bcp0 && json[JSON_DUPLEX][0]) duplex = Text(json[JSON_DUPLEX]);
   if (bcp0 && json[JSON_DUPLEXTYPE][0]) duplexType = Text(json[JSON_DUPLEXTYPE]);
-  h.Add("@PJL SET DUPLEX=%s\r\n", duplex.c_str());
-  if (bcp0) inheader->Duplex = strcasecmp(json[JSON_DUPLEX], "ON") == 0 ? CUPS_TRUE : CUPS_FALSE;
-  h.Add("@PJL SET DUPLEXTYPE=%s\r\n", duplexType.c_str());
+  const std::string* const values[] = {&authCode, &authUser, &authPass, &notifyUrl, &checkUrl,
+                                       &accName,  &accPwd,   &duplex,   &duplexType};
 
   unsigned resolution = 600;
   if (res1200) resolution = inheader->HWResolution[0] < 600 ? 600 : inheader->HWResolution[0];
-  h.Add("@PJL SET RESOLUTION=%d\r\n", static_cast<int>(resolution));
-  bool ret = !res1200 && (f1 & F1_600_RET) && lowPower600;
+  const bool ret = !res1200 && (f1 & F1_600_RET) && lowPower600;
   if (ret) DbgMessage(FUNCNAME, "low power 600");
-  h.Add("@PJL SET RET=%s\r\n", ret ? "ON" : "OFF");
-  h.Add("@PJL SET BITSPERPIXEL=%d\r\n", ((f0 & F0_TWO_BIT_600) && lowPower600) ? 2 : 1);
-  if (f1 & F1_SSL) h.Add("@PJL SET ENCRYPTION = SSL\r\n");
-
   unsigned copies = (bDriverDoCollate || inheader->Collate) ? 1 : AnnouncedCopies(inheader->NumCopies);
   if (bPrinterMakesCopies) copies = AnnouncedCopies(inheader->NumCopies);
-  h.Add("@PJL SET COPIES=%u\r\n", copies);
-  h.Add("@PJL SET MEDIASOURCE=%s\r\n", MediaSource(*inheader).c_str());
-  h.Add("@PJL SET JUSTIFIED=%s\r\n", "LEFT");
-  h.Add("@PJL SET MIRROR=%s\r\n", "OFF");
-  h.Add("@PJL SET MARGINS=%s\r\n", inheader->Margins[0] <= 6 ? "SMALLER" : "NORMAL");
-  if (f0 & F0_IMPR) h.Add("@PJL SET IMPR=1\r\n");
-  h.Add("@PJL SET BIDICOMM=%s\r\n", "OFF");
   DbgMessage(FUNCNAME, "ori = %d", static_cast<int>(inheader->Orientation));
-  h.Add("@PJL SET ORIENTATION=%s\r\n", inheader->Orientation ? "LANDSCAPE" : "PORTRAIT");
-  const std::string& text = h.Finish();
+  const int jobName = static_cast<int>(GetTickCount());
+
+  // The header with every free text cut to textCap bytes and every account
+  // value to valueCap.
+  auto build = [&](std::size_t textCap, std::size_t valueCap) {
+    auto t = [textCap](const std::string& v) { return Cut(v, textCap); };
+    auto v = [valueCap](const std::string& s) { return Cut(s, valueCap); };
+    HeaderText h;
+    h.Add("%s@PJL\r\n@PJL JOB NAME=\"%d\"\r\n", UELStr, jobName);
+    h.Add("@PJL SET TIMEOUT=%ld\r\n", timeout);
+    h.Add("@PJL COMMENT Filter Version,%s\r\n", t(version).c_str());
+    h.Add("@PJL COMMENT %s\r\n", t(doc).c_str());
+    h.Add("@PJL COMMENT %s\r\n", t(user).c_str());
+    h.Add("@PJL COMMENT %s\r\n", t(hostName).c_str());
+    h.Add("@PJL COMMENT %s\r\n", t(queue).c_str());
+    h.Add("@PJL COMMENT %s\r\n", t(uri).c_str());
+    h.Add("@PJL COMMENT \r\n");
+    h.Add("@PJL COMMENT %04d/%02d/%02d\r\n", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
+    h.Add("@PJL COMMENT %02d:%02d:%02d:00\r\n", lt.tm_hour, lt.tm_min, lt.tm_sec);
+    h.Add("@PJL COMMENT JBIG,00,%2d\r\n", (DriverFeature & DF_ZQ3_CHIP) ? 64 : 8);
+    h.Add("@PJL COMMENT Copies,%u\r\n", AnnouncedCopies(inheader->NumCopies));
+    h.Add("@PJL COMMENT %s\r\n", t(location).c_str());
+
+    if (DriverFeature & DF_BCP_MODE1) {
+      h.Add("@PJL SET FAUTHCODE=QZRKVNHTWPLA58302614\r\n");
+      h.Add("@PJL SET ORDERNO=JDXMBRUEYKCS71946023\r\n");
+      h.Add("@PJL SET USERNAME=\"QZRKVNHTWPLA58302614\"\r\n");
+      h.Add("@PJL SET ACCTPASS=\"JDXMBRUEYKCS71946023\"\r\n");
+    }
+    if (bcp0) {
+      h.Add("@PJL SET FAUTHCODE=\"%s\"\r\n", v(authCode).c_str());
+      h.Add("@PJL SET USERNAME=\"%s\"\r\n", v(authUser).c_str());
+      h.Add("@PJL SET ACCTPASS=\"%s\"\r\n", v(authPass).c_str());
+      h.Add("@PJL SET NOTIFYURL=\"%s\"\r\n", v(notifyUrl).c_str());
+      h.Add("@PJL SET CHECKAUTHCODEURL=\"%s\"\r\n", v(checkUrl).c_str());
+    }
+
+    h.Add("@PJL SET JOBNAME=\"%s:%s\"\r\n", t(jobUser).c_str(), t(jobDoc).c_str());
+    if (AccountName && *AccountName) h.Add("@PJL SET USERNAME=\"%s\"\r\n", v(accName).c_str());
+    if (AccountPwd && *AccountPwd) h.Add("@PJL SET ACCTPASS=\"%s\"\r\n", v(accPwd).c_str());
+
+    h.Add("@PJL SET ECONOMODE=%s\r\n", (!(f1 & F1_SW_TONERSAVE) && inheader->cupsInteger[0]) ? "ON" : "OFF");
+    h.Add("@PJL SET DENSITY=%ld\r\n", density);
+    h.Add("@PJL SET AUTOSELECT=%s\r\n", inheader->MediaPosition == 250 ? "ON" : "OFF");
+    h.Add("@PJL SET DUPLEX=%s\r\n", v(duplex).c_str());
+    h.Add("@PJL SET DUPLEXTYPE=%s\r\n", v(duplexType).c_str());
+    h.Add("@PJL SET RESOLUTION=%d\r\n", static_cast<int>(resolution));
+    h.Add("@PJL SET RET=%s\r\n", ret ? "ON" : "OFF");
+    h.Add("@PJL SET BITSPERPIXEL=%d\r\n", ((f0 & F0_TWO_BIT_600) && lowPower600) ? 2 : 1);
+    if (f1 & F1_SSL) h.Add("@PJL SET ENCRYPTION = SSL\r\n");
+    h.Add("@PJL SET COPIES=%u\r\n", copies);
+    h.Add("@PJL SET MEDIASOURCE=%s\r\n", MediaSource(*inheader).c_str());
+    h.Add("@PJL SET JUSTIFIED=%s\r\n", "LEFT");
+    h.Add("@PJL SET MIRROR=%s\r\n", "OFF");
+    h.Add("@PJL SET MARGINS=%s\r\n", inheader->Margins[0] <= 6 ? "SMALLER" : "NORMAL");
+    if (f0 & F0_IMPR) h.Add("@PJL SET IMPR=1\r\n");
+    h.Add("@PJL SET BIDICOMM=%s\r\n", "OFF");
+    h.Add("@PJL SET ORIENTATION=%s\r\n", inheader->Orientation ? "LANDSCAPE" : "PORTRAIT");
+    return h.Finish();
+  };
+
+  // An over-long header gives up the longest free texts first, down to
+  // nothing; only then the account values (the printer will likely refuse
+  // a shortened one, but the job's settings all arrive).
+  std::size_t longestText = 0, longestValue = 0;
+  for (const std::string* s : texts) longestText = std::max(longestText, s->size());
+  for (const std::string* s : values) longestValue = std::max(longestValue, s->size());
+  const std::size_t textCap =
+      LargestFittingCap(longestText, [&](std::size_t c) { return build(c, longestValue); });
+  std::size_t valueCap = longestValue;
+  if (textCap < longestText)
+    DbgMessage(FUNCNAME, "job texts shortened to %u bytes", static_cast<unsigned>(textCap));
+  if (textCap == 0) {
+    valueCap = LargestFittingCap(longestValue, [&](std::size_t c) { return build(0, c); });
+    if (valueCap < longestValue)
+      CupsMessage(port.Err(),
+                  "WARNING: ", "The job header has no room for the account values, shortened to %u bytes",
+                  static_cast<unsigned>(valueCap));
+  }
+  WarnQuoteChanges(port.Err(), json, bcp0, AccountName, AccountPwd);
+  const std::string text = build(textCap, valueCap);
+  if (bcp0) inheader->Duplex = strcasecmp(json[JSON_DUPLEX], "ON") == 0 ? CUPS_TRUE : CUPS_FALSE;
 
   port.outputSize.fetch_add(static_cast<int>(text.size()), std::memory_order_acq_rel);
   DbgMessage(FUNCNAME, "gOutputSize = %d", port.outputSize.load(std::memory_order_acquire));

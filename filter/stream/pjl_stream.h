@@ -62,17 +62,33 @@ enum JsonSlot {
   JSON_CHECKAUTHCODEURL
 };
 
+// The values a raster header slot takes in the PPD's choices for it;
+// empty (lo > hi) when no choice sets the slot.
+struct SlotRange {
+  int lo = 1, hi = 0;
+  bool Empty() const { return lo > hi; }
+};
+// What the PPD lets the job header take from the timeout (cupsInteger[6])
+// and density (cupsInteger[11]) slots: a value outside is brought to the
+// nearest end, and a slot no choice sets counts as 0.
+struct PjlSlotRanges {
+  SlotRange timeout, density;
+};
+
 // Writes the 679-byte preamble and the PJL job header for the first page's
 // header and the job's options; in BCP Mode 0 takes the authorization
 // values from json (kJsonMaxTokens strings, see JsonSlot) and sets
 // inheader->Duplex from its DUPLEX value. bPrinterMakesCopies asks for
 // COPIES=NumCopies whatever the collation (the filter cannot make them).
+// Every setting line is written; when the header would outgrow its buffer
+// the free texts (comments, JOBNAME) are shortened, and only when that is
+// not enough the account values, with a warning.
 BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int numUP,
                           const char* PrinterName, const char* szUserName, const char* szDocName,
                           const char (*json)[kJsonTokenSize], BOOL bDriverDoCollate,
                           const char* PrinterLocation, const BYTE* Feature, DWORD DriverFeature,
                           const char* DriverVersion, const char* AccountName, const char* AccountPwd,
-                          const char* PrinterPortName, BOOL bPrinterMakesCopies = FALSE);
+                          const char* PrinterPortName, BOOL bPrinterMakesCopies, const PjlSlotRanges& ranges);
 
 // Writes the end of job and the trailer (with the cancel commands when
 // cancel is nonzero), lengthened by a comment line when the stream would

@@ -5,8 +5,11 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "accounting.h"
 #include "feature_bits.h"
@@ -47,12 +50,15 @@ struct Loaded {
 };
 
 // The scheduler's lines of the polls as one string: "+" and "-" for the
-// STATE lines, "=N" for a toner level, "|" at the end of each poll.
+// STATE lines, "i" for the printer's error codes, "E" for an ERROR line,
+// "=N" for a toner level, "|" at the end of each poll.
 std::string PollLines(const std::string& err) {
   std::string s;
   for (const std::string& l : LinesWith(err, "")) {
-    if (l == "STATE: +错误") s += "+";
-    if (l == "STATE: -错误") s += "-";
+    if (l == "STATE: +other-error") s += "+";
+    if (l == "STATE: -other-error") s += "-";
+    if (l.rfind("INFO: The printer reports error ", 0) == 0) s += "i";
+    if (l.rfind("ERROR: ", 0) == 0) s += "E";
     if (l.rfind("ATTR: marker-levels=", 0) == 0) s += "=" + l.substr(20);
     if (l.find("statustick = ") != std::string::npos) s += "|";
   }
@@ -76,12 +82,12 @@ TEST(StatusThread, EachPollReportsHoldsAndCancelsAsThePrinterSays) {
   } cases[] = {
       // clang-format off
       {"500001 alone is no error", "errors 500001\n", kSupervised, 0, {0}, "-|", {0}, -1, false},
-      {"error then clear, no monitor", "errors_at_poll 1 500001 12\nerrors_at_poll 3\n", kSupervised, 0, {0, 10000, 20000, 30000}, "+||-|-|", {1, 1, 0, 0}, -1, false},
+      {"error then clear, no monitor", "errors_at_poll 1 500001 12\nerrors_at_poll 3\n", kSupervised, 0, {0, 10000, 20000, 30000}, "i+||-|-|", {1, 1, 0, 0}, -1, false},
       {"monitor running: held, no STATE", "errors_at_poll 1 12\nerrors_at_poll 3\n", kSupervised, 1, {0, 500, 1000}, "|||", {1, 1, 0}, -1, false},
       {"supervision off", "errors 12\n", 0, 0, {0, 70000}, "||", {0, 0}, -1, false},
-      {"error beyond the time-out cancels", "errors 12\n", kSupervised, 0, {0, 60000, 60001}, "+|||-", {1, 1, 1}, 2, true},
-      {"an error-free poll restarts the time-out", "errors_at_poll 1 12\nerrors_at_poll 2\nerrors_at_poll 3 12\n", kSupervised, 0, {0, 30000, 80000}, "+|-|+|", {1, 0, 1}, -1, false},
-      {"cancel button", "cancel_at_poll 2\n", 0, 1, {0, 500}, "|", {0, 0}, 1, true},
+      {"error beyond the time-out cancels", "errors 12\n", kSupervised, 0, {0, 60000, 60001}, "i+|||-E", {1, 1, 1}, 2, true},
+      {"an error-free poll restarts the time-out", "errors_at_poll 1 12\nerrors_at_poll 2\nerrors_at_poll 3 12\n", kSupervised, 0, {0, 30000, 80000}, "i+|-|i+|", {1, 0, 1}, -1, false},
+      {"cancel button", "cancel_at_poll 2\n", 0, 1, {0, 500}, "|E", {0, 0}, 1, true},
       {"toner of a usb printer", "toner 42\n", 0, 0, {0}, "=42|", {0}, -1, false, "usb://M/N"},
       {"no status source", "", DF_DISABLE_STATUS_MONITOR, 0, {0}, "", {0}, 0, false},
       {"no port", "", 0, 1, {0}, "", {0}, 0, false, "socket://o", "other"},
@@ -115,7 +121,36 @@ TEST(StatusThread, StopEndsATenSecondPauseAtOnceAndReleasesTheHold) {
   EXPECT_EQ(l.CallsWith("QueryPrinterStatus"), 1u);
   EXPECT_EQ(l.events.errorSuspend.load(), 0);
   // The thread itself runs on the job's real time-out for supervised printers.
-  EXPECT_EQ(LinesWith(Slurp(l.err), "PSM_TIME_OUT = 60000").size(), 1u);
+  const std::string err = Slurp(l.err);
+  EXPECT_EQ(LinesWith(err, "PSM_TIME_OUT = 60000").size(), 1u);
+  // The error it reported does not outlive the job on the queue.
+  EXPECT_EQ(Messages(err, "STATE:"),
+            (std::vector<std::string>{"STATE: +other-error", "STATE: -other-error"}));
+  EXPECT_EQ(Messages(err, "INFO:"), std::vector<std::string>{"INFO: The printer reports error 12"});
+}
+
+TEST(StatusThread, TonerLevelsAreClampedToIppAndReportedOnlyWhenTheyChange) {
+  Loaded l("", 0, 1, "usb://M/N");
+  StatusPoller poller(l.lib, l.info, l.events, 0);
+  DWORD at = 0;
+  // The simulator reads its scenario on every call: one level per poll.
+  for (const char* toner : {"250", "250", "99", "99", "-5", "-5", "-1", "0"}) {
+    WriteFile(l.sim.root.Path("/scenario"),
+              "log " + l.sim.log + "\nprinter office usb://M/N 0\ntoner " + toner + "\n");
+    EXPECT_TRUE(poller.Poll(at += 500)) << toner;
+  }
+  EXPECT_EQ(PollLines(Slurp(l.err)), "=100||=99||=-3||=-1|=0|");
+}
+
+TEST(StatusThread, ManyErrorCodesAreNamedInOneShortLine) {
+  std::string codes;
+  for (int c = 1; c <= 20; ++c) codes += " " + std::to_string(c);
+  Loaded l("errors" + codes + "\n", DF_ABORT_ON_ERROR);
+  StatusPoller poller(l.lib, l.info, l.events, 0);
+  EXPECT_TRUE(poller.Poll(0));
+  EXPECT_EQ(
+      Messages(Slurp(l.err), "INFO:"),
+      std::vector<std::string>{"INFO: The printer reports error 1, 2, 3, 4, 5, 6, 7, 8, ... (20 codes)"});
 }
 
 TEST(StatusThread, AReportIsReadWithinItsFieldsWhateverItsCountsSay) {
@@ -127,7 +162,7 @@ TEST(StatusThread, AReportIsReadWithinItsFieldsWhateverItsCountsSay) {
     std::string port, lines;
     std::size_t codes;  // "code = " trace lines
   } cases[] = {
-      {"count beyond the array", "errors 12\nerr_num 100000\n", 0, 1, "socket://o", "+|", 512},
+      {"count beyond the array", "errors 12\nerr_num 100000\n", 0, 1, "socket://o", "i+|", 512},
       {"negative count", "errors 12\nerr_num -7\n", 0, 0, "socket://o", "-|", 0},
       {"unterminated port from the monitor", "toner 7\n", 1, 0, longPort, "=7|", 0},
   };
@@ -186,10 +221,104 @@ TEST(StatusThread, TheCancelButtonEndsAMultiPageJobWithTheCancelTrailer) {
   writer.join();
   EXPECT_EQ(r.status, 0);
   EXPECT_LT(Messages(r.err, "PAGE:").size(), 3u);
+  // Success for the scheduler, but not without saying why pages are missing.
+  EXPECT_EQ(Messages(r.err, "ERROR:"),
+            std::vector<std::string>{"ERROR: The job was cancelled at the printer"});
   EXPECT_NE(r.out.find("@PJL HOST_CANCEL"), std::string::npos);
   EXPECT_NE(ReadFile(sim.tool + "/office_LOG.csv")
                 .find(",Canceled,2244120584,DRUM-1," + std::string(32, 'T') + ",,\n"),
             std::string::npos);
+}
+
+// --- What the scheduler gets from the filter program ------------------------
+
+namespace {
+
+// Runs the filter program on the queue "office" against the simulator; the
+// raster's first page goes in at once, the rest once the simulator has
+// answered `polls` status polls, so that the job lasts that long.
+// With sigterm the job is sent SIGTERM instead of the rest.
+JobResult RunChild(const Sim& sim, const std::string& raster, const std::string& driverFeature,
+                   std::size_t polls, bool sigterm = false) {
+  const std::string ppd =
+      MakePpd(sim.root.Path("/t.ppd"), {{"Toolfd", sim.tool}, {"DriverFeature", driverFeature}});
+  ChildOptions opt;
+  opt.env = {{"PPD", ppd},
+             {"RASTERTOPWG2_ROOT", sim.root.dir()},
+             {"TMPDIR", sim.root.Path("/tmp")},
+             {"SMSIM_SCENARIO", sim.root.Path("/scenario")}};
+  const std::string all = ReadFile(raster);
+  const std::string first =
+      ReadFile(MakeRaster(sim.root.Path("/first.ras"), {"--content", "text", "--res", "150"}));
+  Child child = StartFilter({"office", "42", "alice", "title", "1", ""}, opt);
+  const int in = std::exchange(child.in, -1);
+  const pid_t pid = child.pid;  // FinishFilter clears child as soon as the job ends
+  std::atomic<bool> go{false};
+  // The first page may not be read whole while the job is held: the rest
+  // waits for its turn in a thread of its own.
+  std::thread writer([&] {
+    ssize_t n = write(in, all.data(), first.size());
+    while (n > 0 && !go) std::this_thread::sleep_for(10ms);
+    if (n > 0 && !sigterm) n = write(in, all.data() + first.size(), all.size() - first.size());
+    close(in);
+  });
+  std::thread watcher([&] {
+    auto polled = [&] {
+      const std::string log = ReadFile(sim.log);
+      std::size_t k = 0;
+      for (const char* call : {"ReadWriteMemory 0 0", "QueryPrinterStatus"})
+        for (std::size_t at = 0; (at = log.find(call, at)) != std::string::npos; ++at) ++k;
+      return k;
+    };
+    for (int i = 0; i < 1000 && polled() < polls; ++i) std::this_thread::sleep_for(10ms);
+    if (sigterm && pid > 0) kill(pid, SIGTERM);
+    go = true;
+  });
+  JobResult r = FinishFilter(child, 60);
+  watcher.join();
+  writer.join();
+  return r;
+}
+
+}  // namespace
+
+TEST(SchedulerLines, TonerLevelsOnlyFromTheLibraryClampedAndOncePerChange) {
+  struct Case {
+    const char* name;
+    std::string scenario;
+    std::vector<std::string> levels;
+  } cases[] = {
+      {"no level measured", "printer office socket://o 0\npsm_running 1\ntoner 40\n", {}},
+      {"250 %", "printer office usb://M/N 0\npsm_running 1\ntoner 250\n", {"ATTR: marker-levels=100"}},
+      {"-5 %", "printer office usb://M/N 0\npsm_running 1\ntoner -5\n", {"ATTR: marker-levels=-3"}},
+  };
+  signal(SIGPIPE, SIG_IGN);
+  for (const Case& c : cases) {
+    Sim sim(c.scenario);
+    const std::string raster =
+        MakeRaster(sim.root.Path("/p.ras"), {"--pages", "2", "--content", "text", "--res", "150"});
+    const JobResult r = RunChild(sim, raster, "0", 4);  // four polls, 500 ms apart
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_EQ(Messages(r.err, "PAGE:").size(), 2u) << c.name;
+    EXPECT_EQ(Messages(r.err, "ATTR: marker-levels="), c.levels) << c.name;
+    // The supply is still described for the scheduler.
+    EXPECT_EQ(Messages(r.err, "ATTR: marker-types=toner").size(), 1u) << c.name;
+  }
+}
+
+TEST(SchedulerLines, APrinterErrorIsAnIppReasonWithItsCodesAndClearedByTheCancel) {
+  signal(SIGPIPE, SIG_IGN);
+  Sim sim("printer office socket://o 0\nerrors 500001 12 31\n");
+  const std::string raster =
+      MakeRaster(sim.root.Path("/p.ras"), {"--pages", "2", "--content", "text", "--res", "150"});
+  const JobResult r = RunChild(sim, raster, "64", 1, true);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Messages(r.err, "STATE:"),
+            (std::vector<std::string>{"STATE: +other-error", "STATE: -other-error"}));
+  EXPECT_EQ(Messages(r.err, "INFO: The printer"),
+            std::vector<std::string>{"INFO: The printer reports error 12, 31"});
+  EXPECT_TRUE(Messages(r.err, "ERROR:").empty());  // the user's cancel needs no explaining
+  EXPECT_TRUE(Messages(r.err, "PAGE:").empty());   // held by the error throughout
 }
 
 TEST(AccountingDialog, EndsOnTheAnswerItsTypeAsksFor) {

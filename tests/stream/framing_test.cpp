@@ -65,11 +65,11 @@ class PjlText : public ::testing::Test {
   // The job header after the preamble, normalised.
   std::string Header(cups_page_header2_t h, DWORD features, BYTE f0, BYTE f1, const char* doc = "Report",
                      const char* user = "alice", const char* acct = "", const char* pwd = "",
-                     const char* location = "") {
+                     const char* location = "", const char (*json)[kJsonTokenSize] = nullptr) {
     const BYTE feature[2] = {f0, f1};
     const std::string o = Sent([&](PrinterPort& port) {
-      PJL_WriteStartJobCmd(port, &h, 1, "q1", user, doc, nullptr, FALSE, location, feature, features, "2.1.0",
-                           acct, pwd, "usb://x/y");
+      PJL_WriteStartJobCmd(port, &h, 1, "q1", user, doc, json, FALSE, location, feature, features, "2.1.0",
+                           acct, pwd, "usb://x/y", FALSE, ranges);
     });
     EXPECT_EQ(o.substr(0, Preamble().size()), Preamble());
     return MaskClock(o.substr(std::min(o.size(), Preamble().size())));
@@ -83,6 +83,7 @@ class PjlText : public ::testing::Test {
   PrivateRoot root_;
   FILE* out_ = std::tmpfile();
   FILE* err_ = std::tmpfile();
+  PjlSlotRanges ranges = {{0, 600}, {0, 9}};
 };
 
 }  // namespace
@@ -136,7 +137,7 @@ TEST_F(PjlText, ResolutionRetAndEconomodeFollowTheirBits) {
   }
 }
 
-TEST_F(PjlText, JobValuesCannotStartCommandsAndOverlongLinesAreDroppedWhole) {
+TEST_F(PjlText, JobValuesCannotStartCommands) {
   const std::string hd = Header(Page(2), 0, 0, 0, "doc\r\n@PJL SET COPIES=99\x1b%-12345X",
                                 "bob\"\n@PJL SET DUPLEX=ON", "ac\"ct\r\n", "p\nw", "Lab\r\n1");
   std::size_t pos = hd.find("\r\n") + 2;  // behind the UEL line
@@ -150,14 +151,154 @@ TEST_F(PjlText, JobValuesCannotStartCommandsAndOverlongLinesAreDroppedWhole) {
                            "@PJL SET USERNAME=\"ac'ct\"", "@PJL SET ACCTPASS=\"pw\"", "@PJL COMMENT Lab1",
                            "@PJL SET COPIES=2", "@PJL SET DUPLEX=OFF"})
     EXPECT_TRUE(HasLine(hd, line)) << line;
+}
 
-  const std::string title(3000, 'T'), user(900, 'u');
-  const std::string longer = Header(Page(4), 0, 0, 0, title.c_str(), user.c_str());
-  EXPECT_LE(longer.size(), 2047u);
-  EXPECT_FALSE(HasLine(longer, "@PJL COMMENT " + title));
-  EXPECT_TRUE(HasLine(longer, "@PJL COMMENT " + user));  // fits on its own
-  EXPECT_TRUE(HasLine(longer, "@PJL SET COPIES=4"));     // later short lines are kept
-  EXPECT_EQ(longer.substr(longer.size() - kEnterLanguage.size()), kEnterLanguage);
+namespace {
+
+// The header's "@PJL SET" lines, with the value of those that may carry a
+// job text or a value of the authorization file (JOBNAME, USERNAME ...)
+// left out.
+std::vector<std::string> SettingLines(const std::string& header) {
+  static const std::regex kText(
+      "^@PJL SET (JOBNAME|USERNAME|ACCTPASS|FAUTHCODE|NOTIFYURL|CHECKAUTHCODEURL|DUPLEXTYPE)=.*");
+  std::vector<std::string> lines;
+  std::istringstream in(header);
+  for (std::string l; std::getline(in, l);) {
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    if (l.rfind("@PJL SET ", 0) != 0) continue;
+    std::smatch m;
+    lines.push_back(std::regex_match(l, m, kText) ? "@PJL SET " + m[1].str() : l);
+  }
+  return lines;
+}
+
+// Whether every "@PJL COMMENT" line is whole UTF-8 (no character cut in two).
+bool CommentsAreWholeUtf8(const std::string& header) {
+  std::istringstream in(header);
+  for (std::string l; std::getline(in, l);) {
+    for (std::size_t i = 0; i < l.size();) {
+      const unsigned char c = static_cast<unsigned char>(l[i]);
+      const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+      if (n == 0 || i + n > l.size()) return false;
+      for (std::size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(l[i + k]) & 0xC0) != 0x80) return false;
+      i += n;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST_F(PjlText, OverlongTextsAreShortenedAndEverySettingLineStays) {
+  std::string wide;
+  for (int i = 0; i < 1500; ++i) wide += "\xe6\x96\x87";  // 4500 bytes of three-byte characters
+  const std::string title(4000, 'T'), user(900, 'u'), v127(127, 'v'), a127(127, 'a'), p127(127, 'p');
+  char json[kJsonMaxTokens][kJsonTokenSize] = {};
+  for (int slot : {JSON_AUTHCODE, JSON_USERNAME, JSON_ACCTPASS, JSON_NOTIFYURL, JSON_CHECKAUTHCODEURL})
+    std::snprintf(json[slot], kJsonTokenSize, "%s", v127.c_str());
+  std::snprintf(json[JSON_DUPLEX], kJsonTokenSize, "ON");
+  char longest[kJsonMaxTokens][kJsonTokenSize];  // a binding value as long as a value can be, too
+  std::memcpy(longest, json, sizeof json);
+  std::snprintf(longest[JSON_DUPLEXTYPE], kJsonTokenSize, "%s", std::string(127, 'C').c_str());
+  const DWORD everything = DF_ZQ3_CHIP | DF_BCP_MODE0 | DF_BCP_MODE1;
+  const struct {
+    const char* name;
+    std::string doc, user, acct, pwd;
+    DWORD features;
+    const char (*json)[kJsonTokenSize];
+    bool accountsCut;  // even the account values had to give way
+  } cases[] = {
+      {"long title and user", title, user, "", "", 0, json, false},
+      {"long title, full account values", title, "alice", a127, p127, 0, json, false},
+      {"wide characters", wide, wide, a127, p127, 0, json, false},
+      {"every file value at its longest", title, user, a127, p127, everything, json, false},
+      {"every value at its longest", title, user, a127, p127, everything, longest, true},
+  };
+  for (const auto& c : cases) {
+    cups_page_header2_t h = Page(4);
+    h.Duplex = CUPS_TRUE;
+    h.Orientation = CUPS_ORIENT_90;
+    h.cupsInteger[11] = 4;
+    const std::string reference =
+        Header(h, c.features, F0_IMPR, F1_SSL, "Report", "alice", c.acct.empty() ? "" : "acct",
+               c.pwd.empty() ? "" : "pw", "Room 2", c.json);
+    const std::size_t before = Slurp(err_).size();
+    const std::string hd = Header(h, c.features, F0_IMPR, F1_SSL, c.doc.c_str(), c.user.c_str(),
+                                  c.acct.c_str(), c.pwd.c_str(), "Room 2", c.json);
+    EXPECT_LE(hd.size() + Preamble().size(), Preamble().size() + 2047) << c.name;
+    EXPECT_EQ(SettingLines(hd), SettingLines(reference)) << c.name;
+    EXPECT_EQ(HasLine(hd, "@PJL SET DUPLEXTYPE=BOOKLET"), c.json == json) << c.name;
+    EXPECT_EQ(hd.substr(hd.size() - kEnterLanguage.size()), kEnterLanguage) << c.name;
+    EXPECT_TRUE(CommentsAreWholeUtf8(hd)) << c.name;
+    // The title keeps what room there is, from its start.
+    const std::size_t at = hd.find("@PJL COMMENT ", hd.find("Filter Version")) + 13;
+    const std::string kept = hd.substr(at, hd.find("\r\n", at) - at);
+    EXPECT_EQ(c.doc.rfind(kept, 0), 0u) << c.name;
+    EXPECT_EQ(kept.empty(), c.accountsCut) << c.name;
+    const bool fullAccount = c.acct.empty() || (HasLine(hd, "@PJL SET USERNAME=\"" + c.acct + "\"") &&
+                                                HasLine(hd, "@PJL SET ACCTPASS=\"" + c.pwd + "\""));
+    EXPECT_EQ(fullAccount, !c.accountsCut) << c.name;
+    EXPECT_EQ(LinesWith(Slurp(err_).substr(before), "WARNING: The job header has no room").size(),
+              c.accountsCut ? 1u : 0u)
+        << c.name;
+  }
+}
+
+TEST_F(PjlText, TimeoutAndDensityStayWithinThePpdChoices) {
+  const struct {
+    unsigned timeout, density;
+    PjlSlotRanges ranges;
+    const char *timeoutLine, *densityLine;
+  } cases[] = {
+      // clang-format off
+      {0, 0, {{0, 600}, {0, 9}}, "TIMEOUT=300", "DENSITY=1"},
+      {120, 4, {{0, 600}, {0, 9}}, "TIMEOUT=120", "DENSITY=5"},
+      {0xFFFFFFFF, 0xFFFFFFFF, {{0, 600}, {0, 9}}, "TIMEOUT=300", "DENSITY=1"},  // -1
+      {2147483647, 2147483647, {{0, 600}, {0, 9}}, "TIMEOUT=600", "DENSITY=10"},
+      {0x80000000, 0x80000000, {{60, 600}, {2, 9}}, "TIMEOUT=60", "DENSITY=3"},  // INT_MIN
+      {45, 7, {}, "TIMEOUT=300", "DENSITY=1"},  // no choice sets the slots
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    cups_page_header2_t h = Page();
+    h.cupsInteger[6] = c.timeout;
+    h.cupsInteger[11] = c.density;
+    ranges = c.ranges;
+    const std::string hd = Header(h, 0, 0, 0);
+    EXPECT_TRUE(HasLine(hd, std::string("@PJL SET ") + c.timeoutLine)) << c.timeout << "\n" << hd;
+    EXPECT_TRUE(HasLine(hd, std::string("@PJL SET ") + c.densityLine)) << c.density << "\n" << hd;
+  }
+}
+
+TEST_F(PjlText, AnIdOrPasswordWhoseQuoteIsChangedGetsAWarning) {
+  char json[kJsonMaxTokens][kJsonTokenSize] = {};
+  std::snprintf(json[JSON_AUTHCODE], kJsonTokenSize, "co\"de");
+  std::snprintf(json[JSON_ACCTPASS], kJsonTokenSize, "se\"cret1");
+  std::snprintf(json[JSON_NOTIFYURL], kJsonTokenSize, "http://n/\"x");  // no identity: no warning
+  const struct {
+    DWORD features;
+    const char *acct, *pwd;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {0, "alice", "pw", {}},
+      {0, "ali\"ce", "pw", {"account ID"}},
+      {0, "alice", "se\"cret2", {"account password"}},
+      {0, "a\"", "p\"", {"account ID", "account password"}},
+      {DF_BCP_MODE0, "alice", "", {"authorization code", "authorization password"}},
+  };
+  for (const auto& c : cases) {
+    const std::size_t before = Slurp(err_).size();
+    const std::string hd = Header(Page(), c.features, 0, 0, "Report", "alice", c.acct, c.pwd, "", json);
+    const std::string err = Slurp(err_).substr(before);
+    std::vector<std::string> expected;
+    for (const std::string& w : c.warnings)
+      expected.push_back("WARNING: The " + w +
+                         " contains a double quote, sent to the printer as a single quote");
+    EXPECT_EQ(Messages(err, "WARNING: "), expected) << c.acct << " " << c.pwd;
+    EXPECT_EQ(err.find("cret"), std::string::npos);
+    EXPECT_EQ(hd.find("cret\""), std::string::npos);  // sent with the quote changed
+  }
 }
 
 TEST_F(PjlText, TrailerKeepsTheStreamOffWholeBlocksOf512Bytes) {
@@ -342,4 +483,50 @@ TEST(AuthFile, NameStaysOneFileDirectlyInTmpAndIsNewAndPrivate) {
   EXPECT_EQ(tail.size(), 127u);
   EXPECT_EQ(tail.substr(tail.size() - 18, 8), "_job123_");
   EXPECT_EQ(tail.substr(tail.size() - 4), ".txt");
+}
+
+TEST_F(FramedJob, ALongTitleAndLongAuthorizationValuesLeaveEverySettingInTheHeader) {
+  const std::string v(127, 'v');
+  InstallTool(root_, "{\"AUTHCODE\":\"" + v + "\",\"USERNAME\":\"" + v + "\",\"ACCTPASS\":\"" + v +
+                         "\",\"NOTIFYURL\":\"" + v + "\",\"CHECKAUTHCODEURL\":\"" + v + "\"}");
+  const std::string ppd = MakePpd(root_.Path("/bcp.ppd"), {{"DriverFeature", "48"}});
+  const std::string raster = Raster({"--pages", "2", "--copies", "2", "--duplex", "1"});
+  const PrinterStream plain = ReadStream(RunJob(ppd, raster, "", "testq", "t", "alice").out);
+  const JobResult r = RunJob(ppd, raster, "", "testq", std::string(4000, 'T'), std::string(300, 'u'));
+  const PrinterStream s = ReadStream(r.out);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_LE(s.pjl.size(), 2047u);
+  EXPECT_EQ(SettingLines(s.pjl), SettingLines(plain.pjl));
+  EXPECT_TRUE(s.HasPjl("@PJL SET ACCTPASS=\"" + v + "\""));  // account values whole
+  EXPECT_EQ(s.pages.size(), 2u);
+}
+
+TEST_F(FramedJob, TimeoutAndDensityOutsideThePpdChoicesAreBroughtIntoThem) {
+  // Choices of the PPD's own: time-outs 60 and 120 s, density steps 3 to 6.
+  const std::string narrow = MakePpd(root_.Path("/narrow.ppd"));
+  WriteFile(narrow, ReadFile(narrow) +
+                        "*OpenUI *JobTimeout/Job Time-out: PickOne\n*DefaultJobTimeout: 60\n"
+                        "*JobTimeout 60/1 minute: \"<</cupsInteger6 60>>setpagedevice\"\n"
+                        "*JobTimeout 120/2 minutes: \"<</cupsInteger6 120>>setpagedevice\"\n"
+                        "*CloseUI: *JobTimeout\n*OpenUI *Density/Print Density: PickOne\n*DefaultDensity: 3\n"
+                        "*Density 3/3: \"<</cupsInteger11 2>>setpagedevice\"\n"
+                        "*Density 6/6: \"<</cupsInteger11 5>>setpagedevice\"\n*CloseUI: *Density\n");
+  // Without such options (the sample PPD) those of the driver's PPDs hold:
+  // 0 (the printer's 300 s) to 600 s, density 0 to 9 (sent one higher).
+  const struct {
+    std::string ppd;
+    const char *timeout, *density, *timeoutLine, *densityLine;
+  } cases[] = {
+      {ppd_, "6=-1", "11=2147483647", "@PJL SET TIMEOUT=300", "@PJL SET DENSITY=10"},
+      {ppd_, "6=2147483647", "11=-1", "@PJL SET TIMEOUT=600", "@PJL SET DENSITY=1"},
+      {ppd_, "6=45", "11=3", "@PJL SET TIMEOUT=45", "@PJL SET DENSITY=4"},
+      {narrow, "6=2147483647", "11=-1", "@PJL SET TIMEOUT=120", "@PJL SET DENSITY=3"},
+      {narrow, "6=-1", "11=2147483647", "@PJL SET TIMEOUT=60", "@PJL SET DENSITY=6"},
+      {narrow, "6=120", "11=4", "@PJL SET TIMEOUT=120", "@PJL SET DENSITY=5"},
+  };
+  for (const auto& c : cases) {
+    const PrinterStream s = ReadStream(RunJob(c.ppd, Raster({"--int", c.timeout, "--int", c.density})).out);
+    EXPECT_TRUE(s.HasPjl(c.timeoutLine)) << c.ppd << " " << c.timeout;
+    EXPECT_TRUE(s.HasPjl(c.densityLine)) << c.ppd << " " << c.density;
+  }
 }
