@@ -259,9 +259,11 @@ bool WritePng(const std::string& path, const Bytes& bits, std::uint32_t width, s
 // light its colorant absorbs.
 bool WriteColourPng(const std::string& path, const Bytes& bits, std::uint32_t width, std::uint32_t rows,
                     std::size_t bpl, unsigned planes) {
-  // Channels (red, green, blue) each plane's dots clear, as a bit mask.
-  static const unsigned kBlackRed[2] = {7, 6};
-  static const unsigned kKymc[4] = {7, 4, 2, 1};
+  // Channels each plane's dots clear, as a bit mask: 4 red, 2 green, 1 blue.
+  // Black absorbs all three, red toner green and blue, yellow blue,
+  // magenta green, cyan red.
+  static const unsigned kBlackRed[2] = {7, 3};
+  static const unsigned kKymc[4] = {7, 1, 2, 4};
   const unsigned* absorbs = planes == 2 ? kBlackRed : kKymc;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
@@ -368,16 +370,19 @@ void CheckChecksum(unsigned compMethod, std::uint32_t sum, Bytes& bitmap, std::s
 }
 
 // Splits JBIG page data into separately coded planes when it has the
-// per-plane length fields that add up to the whole; else one unit.
-std::vector<ByteSpan> SplitPlanes(ByteSpan data, unsigned colors) {
+// per-plane length fields that add up to the whole; else one unit. A
+// plane's length counts its coded data only; its checksum follows it and
+// stays at the end of its unit.
+std::vector<ByteSpan> SplitPlanes(ByteSpan data, unsigned colors, bool checksum) {
   if (colors == 4) {
+    const std::size_t tail = checksum ? 4 : 0;
     std::vector<ByteSpan> planes;
     std::size_t off = 0;
     for (unsigned p = 0; p < 4 && data.size() - off >= 4; ++p) {
       const std::uint32_t len = Le32(data.data() + off);
-      if (len > data.size() - off - 4) break;
-      planes.push_back(data.subspan(off + 4, len));
-      off += 4 + len;
+      if (len > data.size() - off - 4 || data.size() - off - 4 - len < tail) break;
+      planes.push_back(data.subspan(off + 4, len + tail));
+      off += 4 + len + tail;
     }
     if (planes.size() == 4 && off == data.size()) return planes;
   }
@@ -413,7 +418,7 @@ bool DecodePage(const PageFields& p, ByteSpan data, const StreamInfo& info, Byte
             impliedOptions);
   const int options = info.jbigOptions >= 0 ? info.jbigOptions : impliedOptions;
 
-  const std::vector<ByteSpan> units = SplitPlanes(data, p.Colors);
+  const std::vector<ByteSpan> units = SplitPlanes(data, p.Colors, checksum);
   if (units.size() > 1 && height % units.size() != 0) {
     Problem("page_height %u does not split into %zu planes", height, units.size());
     return false;

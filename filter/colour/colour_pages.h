@@ -43,8 +43,9 @@ class PageSeparation {
   PageSeparation(const PageSeparation&) = delete;
   PageSeparation& operator=(const PageSeparation&) = delete;
 
-  // Allocates white planes and prepares the conversion; false (traced)
-  // without memory, without a usable plug-in or profile.
+  // Allocates white planes and prepares the conversion (the plug-in, or
+  // the built-in rule when there is no usable plug-in or profile); false
+  // (traced) without memory.
   bool Begin();
   // Separates the next source line: pixels of srcStep bytes (red, green,
   // blue; or C, M, Y, K for a CMYK raster). The rest of the plane line is
@@ -67,6 +68,8 @@ class PageSeparation {
   DWORD height_ = 0;  // lines per plane
   DWORD rows_ = 0;    // lines separated so far
   std::uint64_t inked_ = 0;
+  bool negative_ = false;    // the page is printed as its RGB negative
+  bool cmykSource_ = false;  // source pixels are C, M, Y, K
   std::unique_ptr<BYTE, FreeDeleter> planes_;
   std::unique_ptr<BYTE, FreeDeleter> line_;  // converter output or gray line
   void* lpTetra_ = nullptr;                  // the plug-in's conversion handle

@@ -65,3 +65,24 @@ void ColourPlugin::Unload() {
   if (handle_) dlclose(handle_);
   handle_ = nullptr;
 }
+
+void LoadColourPluginOrWarn(ColourPlugin& plugin, const std::string& dir, const char* name,
+                            const char* profile, FILE* err) {
+  static const char kRule[] = "colour pages are separated by the built-in rule";
+  if (!plugin.Load(dir, name, profile)) {
+    CupsMessage(err, "WARNING: ", "Colour plug-in %s cannot be loaded from %s: %s", name, dir.c_str(), kRule);
+    return;
+  }
+  if (!plugin.fnKR_IccP_SetProfile || !plugin.fnKR_IccP_Convert) {
+    CupsMessage(err, "WARNING: ", "Colour plug-in %s lacks its entries: %s", name, kRule);
+    plugin.Unload();
+    return;
+  }
+  if (!profile || !*profile) return;
+  short Option[IccOptionMax] = {};
+  void* probe = plugin.fnKR_IccP_SetProfile(profile, Option);
+  if (!probe)
+    CupsMessage(err, "WARNING: ", "Colour profile %s cannot be read: %s", profile, kRule);
+  else if (plugin.fnKR_IccP_Del)
+    plugin.fnKR_IccP_Del(probe);
+}

@@ -4,6 +4,7 @@
 // conversions open.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "iccp_api.h"
@@ -37,3 +38,10 @@ class ColourPlugin {
   void* handle_ = nullptr;
   std::string profile_;
 };
+
+// Loads the job's plug-in and, when colour pages will be separated by the
+// built-in rule instead, says why on a "WARNING:" line to err: the plug-in
+// cannot be loaded or lacks its entries (it is then unloaded), or the
+// profile it names cannot be read.
+void LoadColourPluginOrWarn(ColourPlugin& plugin, const std::string& dir, const char* name,
+                            const char* profile, FILE* err);

@@ -15,12 +15,13 @@ enum OPTION {
   IccIntent = 1,     // rendering intent; 0 = perceptual
   IccAdjust_L = 2,   // lightness adjustment; 0 = none
   IccAdjust_c = 3,   // chroma adjustment; 0 = none
-  IccBlackK = 4,     // black generation; 0 = the profile's own
+  IccBlackK = 4,     // black generation; 0 = neutrals with black alone
   IccOptionMax = 16  // size of the array
 };
 
 // Opens the named output profile and prepares an RGB-to-CMYK conversion;
-// returns the conversion handle, NULL on failure.
+// returns the conversion handle, NULL when a named profile cannot be used.
+// An empty name asks for the plug-in's own rule.
 typedef void* (*KR_IccP_SetProfile_t)(const char* profile, short* Option);
 // Converts pixels of one line: src holds red, green, blue per pixel, dst
 // receives C, M, Y, K per pixel, 255 full colorant. The result is not used.

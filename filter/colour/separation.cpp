@@ -7,6 +7,7 @@
 #include "colour_plugin.h"
 #include "feature_bits.h"
 #include "image.h"
+#include "ink_rules.h"
 #include "shims.h"
 #include "trace.h"
 
@@ -43,13 +44,39 @@ std::uint64_t SplitInks(const BYTE* p, DWORD pixels, std::size_t step, BYTE* K, 
   return inked;
 }
 
+// Red, green, blue of C, M, Y, K pixels (step bytes apart): each ink takes
+// away its share of the light the others left.
+void CmykToRgb(const BYTE* p, DWORD pixels, std::size_t step, BYTE* rgb) {
+  for (DWORD k = 0; k < pixels; ++k, p += step, rgb += 3) {
+    const int white = 255 - p[3];
+    for (int i = 0; i < 3; ++i) rgb[i] = static_cast<BYTE>(((255 - p[i]) * white + 127) / 255);
+  }
+}
+
+// The built-in rule over a line of packed RGB pixels, finished as the
+// plug-in finishes its own.
+void RuleLine(const BYTE* rgb, DWORD pixels, BYTE* cmyk) {
+  for (DWORD k = 0; k < pixels; ++k, rgb += 3, cmyk += 4) {
+    ink_rules::RuleInks(rgb, cmyk);
+    ink_rules::NeutralBlackAndLimit(rgb, cmyk);
+  }
+}
+
+void Invert(BYTE* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<BYTE>(255 - p[i]);
+}
+
 }  // namespace
 
 Separation SeparationFor(const cups_page_header2_t& h) {
   const unsigned ColorMode = h.cupsInteger[4];
   if (h.cupsBitsPerColor != 8) return Separation::None;
-  if (h.cupsColorSpace == CUPS_CSPACE_CMYK)
-    return h.cupsBitsPerPixel == 32 && ColorMode == 3 ? Separation::CmykRaster : Separation::None;
+  // A CMYK raster for the black-and-red model goes through RGB to the red
+  // rule, so that its red is not printed black.
+  if (h.cupsColorSpace == CUPS_CSPACE_CMYK) {
+    if (h.cupsBitsPerPixel != 32) return Separation::None;
+    return ColorMode == 3 ? Separation::CmykRaster : ColorMode == 1 ? Separation::BlackRed : Separation::None;
+  }
   if (h.cupsBitsPerPixel != 24 && h.cupsBitsPerPixel != 32) return Separation::None;
   if (ColorMode == 1) return Separation::BlackRed;
   if (ColorMode == 3) return Separation::RgbToCmyk;
@@ -96,12 +123,16 @@ bool PageSeparation::Begin() {
     return false;
   }
 
+  cmykSource_ = slot_->inheader.cupsColorSpace == CUPS_CSPACE_CMYK;
+  // A negative of four colours is taken in RGB, before the inks are made:
+  // white paper becomes black toner, not four inks on top of each other.
+  negative_ = kind_ != Separation::BlackRed && slot_->inheader.cupsInteger[1] != 0;
+  if (negative_) DbgMessage(FUNCNAME, "negative: RGB inverted before separation");
   if (kind_ == Separation::RgbToCmyk) {
     plugin_ = slot_->colourPlugin;
     if (!plugin_ || !plugin_->Loaded() || !plugin_->fnKR_IccP_SetProfile || !plugin_->fnKR_IccP_Convert) {
-      DbgMessage(FUNCNAME, "colour plug-in or its entries missing");
-      Finish(0);
-      return false;
+      DbgMessage(FUNCNAME, "colour plug-in or its entries missing: built-in rule");
+      plugin_ = nullptr;
     }
   }
   planes_.reset(static_cast<BYTE*>(std::malloc(static_cast<std::size_t>(total))));
@@ -112,15 +143,13 @@ bool PageSeparation::Begin() {
     return false;
   }
 
-  if (kind_ == Separation::RgbToCmyk) {
+  if (plugin_) {
     short Option[IccOptionMax] = {};
     lpTetra_ = plugin_->fnKR_IccP_SetProfile(plugin_->Profile(), Option);
-    if (!lpTetra_) {
-      DbgMessage(FUNCNAME, "lpTetra is NULL=====>");
-      Finish(0);
-      return false;
-    }
-    DbgMessage(FUNCNAME, "set icc success");
+    if (lpTetra_)
+      DbgMessage(FUNCNAME, "set icc success");
+    else
+      DbgMessage(FUNCNAME, "lpTetra is NULL=====> built-in rule");
   }
   if (kind_ == Separation::CmykRaster) {
     std::string raw;
@@ -145,25 +174,44 @@ void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
   switch (kind_) {
     case Separation::RgbToCmyk: {
       // The converter writes the first 4 x width bytes of the line buffer;
-      // a 32-bit pixel is packed to the plug-in's 3 bytes behind them.
+      // a 32-bit pixel, or a negative, is packed to 3 bytes behind them.
       BYTE* out = tmp;
       const BYTE* rgb = src;
-      if (srcStep != 3) {
+      if (srcStep != 3 || negative_) {
         BYTE* packed = tmp + std::size_t{width_} * 4;
         for (DWORD k = 0; k < pixels; ++k)
           std::memcpy(packed + 3 * std::size_t{k}, src + std::size_t{k} * srcStep, 3);
+        if (negative_) Invert(packed, 3 * std::size_t{pixels});
         rgb = packed;
       }
-      plugin_->fnKR_IccP_Convert(lpTetra_, rgb, out, static_cast<long>(pixels));
+      if (lpTetra_)
+        plugin_->fnKR_IccP_Convert(lpTetra_, rgb, out, static_cast<long>(pixels));
+      else
+        RuleLine(rgb, pixels, out);
       inked_ += SplitInks(out, pixels, 4, K, Y, M, C);
       break;
     }
     case Separation::CmykRaster: {
       if (rawDump_) std::fwrite(src, 1, std::size_t{pixels} * srcStep, rawDump_);
-      inked_ += SplitInks(src, pixels, srcStep, K, Y, M, C);
+      if (negative_) {
+        // The inks' negative: through RGB, inverted, back by the rule.
+        BYTE* packed = tmp + std::size_t{width_} * 4;
+        CmykToRgb(src, pixels, srcStep, packed);
+        Invert(packed, 3 * std::size_t{pixels});
+        RuleLine(packed, pixels, tmp);
+        inked_ += SplitInks(tmp, pixels, 4, K, Y, M, C);
+      } else {
+        inked_ += SplitInks(src, pixels, srcStep, K, Y, M, C);
+      }
       break;
     }
     case Separation::BlackRed: {
+      if (cmykSource_) {
+        BYTE* packed = tmp + std::size_t{width_} * 4;
+        CmykToRgb(src, pixels, srcStep, packed);
+        src = packed;
+        srcStep = 3;
+      }
       const cups_page_header2_t& h = slot_->inheader;
       const int TwinColorDiff = static_cast<BYTE>(h.cupsInteger[5]);
       const bool screened = (slot_->DriverFeature & DF_HALFTONE_RED) || h.cupsInteger[10];

@@ -139,7 +139,8 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   ReadPpdAttributes(job);
   TraceDriverFeature(job.DriverFeature);
   // Once per job: every colour page of the job converts through it.
-  if (job.cupslibCMYK[0]) job.colourPlugin.Load(ColourPluginDir(), job.cupslibCMYK, job.cupsiccCMYK);
+  if (job.cupslibCMYK[0])
+    LoadColourPluginOrWarn(job.colourPlugin, ColourPluginDir(), job.cupslibCMYK, job.cupsiccCMYK, err);
   ScanJobOptions(job, argv[5]);
 
   job.JobPending = IsJobPending(argv[0], job.events.trace.jobId);

@@ -119,7 +119,9 @@ const char* ProcessPage(JobInfo* lpJob, ImageCompressFn compress) {
 
   RotateBackSide(lpJob);
   if (h.cupsInteger[2]) DoMirror(lpJob);
-  if (h.cupsInteger[1]) DoNegative(lpJob, h.cupsInteger[4] == 1);
+  // Four-plane pages were turned into their negative in RGB, before the
+  // separation (ColorMode 3 is left only on a separated page).
+  if (h.cupsInteger[1] && h.cupsInteger[4] != 3) DoNegative(lpJob, h.cupsInteger[4] == 1);
 
   DbgMessage(FUNCNAME, "Rotate90 = %d", lpJob->Rotate90);
   if (lpJob->Rotate90 && !Rotate90(lpJob)) return "90-degree rotation";

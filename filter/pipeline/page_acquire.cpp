@@ -152,7 +152,7 @@ BOOL AcquireColourPage(JobInfo* lpJob, Separation kind, BOOL blank, DWORD* Black
   RowBuffer row(static_cast<BYTE*>(std::malloc(bpl)));
   PageSeparation sep(lpJob, kind);
   if (!row || !sep.Begin()) {
-    ReportRefusedPage(lpJob, "colour separation failed (memory, colour plug-in or its profile missing)");
+    ReportRefusedPage(lpJob, "colour separation failed (not enough memory)");
     return FALSE;
   }
   if (!blank) {

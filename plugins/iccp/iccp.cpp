@@ -1,7 +1,9 @@
 // The colour-conversion plug-in on LittleCMS: sRGB pixels to the inks of a
 // CMYK output profile, or to a fixed under-colour-removal rule when no
-// usable profile can be had, so that a colour printer prints colour without
-// any profile installed.
+// profile is named, so that a colour printer prints colour without any
+// profile installed. Either way neutral pixels print with black alone and
+// the total ink is capped (ink_rules.h); a named profile that cannot be
+// used is refused, so that the filter can say so.
 #include <lcms2.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "iccp_api.h"
+#include "ink_rules.h"
 
 #define ICCP_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -63,13 +66,15 @@ cmsHTRANSFORM OpenTransform(cmsContext ctx, const std::string& path, int intent)
 // greys stay sharp whatever the registration of the colour planes.
 void ConvertByRule(const unsigned char* src, unsigned char* dst, long pixels) {
   for (long i = 0; i < pixels; ++i, src += 3, dst += 4) {
-    const int c = 255 - src[0], m = 255 - src[1], y = 255 - src[2];
-    const int k = std::min(c, std::min(m, y));
-    dst[0] = static_cast<unsigned char>(c - k);
-    dst[1] = static_cast<unsigned char>(m - k);
-    dst[2] = static_cast<unsigned char>(y - k);
-    dst[3] = static_cast<unsigned char>(k);
+    ink_rules::RuleInks(src, dst);
+    ink_rules::NeutralBlackAndLimit(src, dst);
   }
+}
+
+// The profile's inks of n pixels, finished for black and the ink limit.
+void Transform(cmsHTRANSFORM t, const unsigned char* src, unsigned char* dst, long n) {
+  cmsDoTransform(t, src, dst, static_cast<cmsUInt32Number>(n));
+  for (long i = 0; i < n; ++i) ink_rules::NeutralBlackAndLimit(src + 3 * i, dst + 4 * i);
 }
 
 // Runs of at least this many equal pixels are converted once.
@@ -93,7 +98,7 @@ void ConvertByProfile(cmsHTRANSFORM t, const unsigned char* src, unsigned char* 
   while (i < pixels) {
     const long run = RunAt(src, i, pixels);
     if (run >= kLongRun) {
-      cmsDoTransform(t, src + 3 * i, dst + 4 * i, 1);
+      Transform(t, src + 3 * i, dst + 4 * i, 1);
       for (long k = 1; k < run; ++k) std::memcpy(dst + 4 * (i + k), dst + 4 * i, 4);
       i += run;
       continue;
@@ -104,22 +109,30 @@ void ConvertByProfile(cmsHTRANSFORM t, const unsigned char* src, unsigned char* 
       if (next >= kLongRun) break;
       end += next;
     }
-    cmsDoTransform(t, src + 3 * i, dst + 4 * i, static_cast<cmsUInt32Number>(end - i));
+    Transform(t, src + 3 * i, dst + 4 * i, end - i);
     i = end;
   }
 }
 
 }  // namespace
 
+// Without a profile name the handle converts by the built-in rule; a named
+// profile that cannot be found, read or used for CMYK output gives NULL.
 ICCP_EXPORT void* KR_IccP_SetProfile(const char* profile, short* Option) {
   auto* h = new (std::nothrow) IccpHandle;
   if (!h) return nullptr;
+  if (!profile || !*profile) return h;
   int intent = INTENT_PERCEPTUAL;
   if (Option && Option[IccIntent] >= 0 && Option[IccIntent] <= 3) intent = Option[IccIntent];
   const std::string path = FindProfile(profile);
   if (!path.empty()) {
     h->context = cmsCreateContext(nullptr, nullptr);
     if (h->context) h->transform = OpenTransform(h->context, path, intent);
+  }
+  if (!h->transform) {
+    if (h->context) cmsDeleteContext(h->context);
+    delete h;
+    return nullptr;
   }
   return h;
 }

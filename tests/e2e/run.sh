@@ -359,7 +359,8 @@ done
 # uncollated jobs above) against a reference separation of the same raster,
 # made here by CUPS' own filters for the model's PPD. Four colours: the
 # raster through LittleCMS (tificc) with the profile the PPD names, sRGB in,
-# perceptual, black-point compensation, as the plug-in converts; black and
+# perceptual, black-point compensation, as the plug-in converts, with grays
+# and near-grays black alone and the total ink capped; black and
 # red: the red rule on the raster's pixels, the black image's ink its
 # darkness, red solid (the model's default). Each plane's toner dots must lie within
 # 8 % of the reference's ink in dots (measured: below 4 %); a plane printed
@@ -384,7 +385,8 @@ for model in gdicolor gdibkred; do
       tificc "-i*sRGB" "-o$profile" -t0 -b "$base/ref/$model.tif" "$base/ref/$model-cmyk.tif" >/dev/null 2>&1 ||
       { note "$model: no reference separation" && continue; }
     # C M Y K from the separation, in the planes' order K Y M C.
-    ref=$(python3 "$here/separation_ref.py" cmyk "$base/ref/$model-cmyk.tif" | awk '{ print $4, $3, $2, $1 }')
+    ref=$(python3 "$here/separation_ref.py" cmyk "$base/ref/$model.ppm" "$base/ref/$model-cmyk.tif" |
+      awk '{ print $4, $3, $2, $1 }')
   else
     ref=$(python3 "$here/separation_ref.py" red "$ras" 0)
   fi
@@ -405,6 +407,28 @@ for model in gdicolor gdibkred; do
     [ "$type" = 2 ] || note "$model: the decoder's picture has PNG colour type $type, not RGB"
   else
     note "$model: the decoder could not write the page picture"
+  fi
+done
+
+# The colour model on printers that want a checksum behind every plane,
+# in the clear and encrypted: the test page decodes with every plane's
+# checksum checked and the same dots in every plane as on the colour queue
+# without checksums.
+echo "=== colour checksum"
+paper=2 model=gdicolor
+for cap in 'sum \020\000 COPIES=1' 'sumssl \020\001 ENCRYPTION_=_SSL'; do
+  # shellcheck disable=SC2086,SC2059 # three fields; the bytes are octal escapes
+  set -- $cap
+  cq=e2e_colour_$1
+  add_queue "$cq" gdicolor || continue
+  printf "$2" >"$base/root/tmp/$cq.dat" && chown lp:lp "$base/root/tmp/$cq.dat"
+  pjl=$(echo "$3" | tr _ ' ')
+  submit "colour $1" "$cq" "$pdf"
+  if check_job "colour $1" "$cq" "$job" "$pjl" "1 1" "$pdf" 1; then
+    [ "$(grep -c '^  checksum 0x' "$listing")" = 4 ] || note "colour $1: not four plane checksums checked"
+    planes=$(grep '^  plane [KYMC]:' "$listing")
+    [ "$planes" = "$(grep '^  plane [KYMC]:' "$base/dec/gdicolor-uncollated.txt")" ] ||
+      note "colour $1: planes differ from the colour queue's: $planes"
   fi
 done
 

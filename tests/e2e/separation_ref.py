@@ -4,9 +4,15 @@
   separation_ref.py ppm RASTER OUT    every 2nd line of the first page of a
                                       24-bit uncompressed CUPS raster as a
                                       PPM; prints the raster's width, height
-  separation_ref.py cmyk PAGE.tif     C M Y K of an 8-bit chunky
+  separation_ref.py cmyk PAGE.ppm PAGE.tif
+                                      C M Y K of an 8-bit chunky
                                       uncompressed CMYK TIFF (as LittleCMS'
-                                      tificc writes it)
+                                      tificc writes it from the PPM), with
+                                      what the colour model does besides:
+                                      near-gray pixels black alone (chroma
+                                      up to 3, blended into the profile's
+                                      inks up to chroma 24), total ink
+                                      capped at 280 %
   separation_ref.py red RASTER LEVEL  black and red of the raster's every 2nd
                                       line by the black-and-red rule (red
                                       when red - LEVEL beats green and blue
@@ -29,7 +35,7 @@ def raster_lines(path):
     return w, h, [data[1800 + y * bpl:1800 + y * bpl + 3 * w] for y in range(0, h, 2)]
 
 
-def tiff_cmyk(path):
+def tiff_pixels(path):
     data = open(path, "rb").read()
     e = "<" if data[:2] == b"II" else ">"
     ifd = struct.unpack(e + "I", data[4:8])[0]
@@ -41,8 +47,49 @@ def tiff_cmyk(path):
         tags[tag] = struct.unpack(e + fmt * n, raw[:n * size])
     if tags.get(259, (1,))[0] != 1 or tags.get(277, (0,))[0] != 4 or tags.get(284, (1,))[0] != 1:
         sys.exit("separation_ref: not an uncompressed chunky 4-sample TIFF")
-    pixels = b"".join(data[o:o + n] for o, n in zip(tags[273], tags[279]))
-    return [sum(pixels[c::4]) / (255.0 * (len(pixels) // 4)) for c in range(4)]
+    return b"".join(data[o:o + n] for o, n in zip(tags[273], tags[279]))
+
+
+def ppm_pixels(path):
+    data = open(path, "rb").read()
+    fields = data.split(None, 4)
+    if fields[0] != b"P6" or fields[3] != b"255":
+        sys.exit("separation_ref: not an 8-bit binary PPM")
+    return fields[4]
+
+
+def finished(rgb, ink):
+    """The colour model's inks of one pixel from the profile's: near-grays
+    black alone, blended over the chroma band, total capped at 280 %."""
+    r, g, b = rgb
+    chroma = max(rgb) - min(rgb)
+    c, m, y, k = (float(v) for v in ink)
+    if chroma < 24:
+        w = min(24 - chroma, 21) / 21.0  # share of black alone
+        k_only = 255 - min(255, (30 * r + 53 * g + 17 * b + 1) // 100)
+        c, m, y, k = c * (1 - w), m * (1 - w), y * (1 - w), k * (1 - w) + k_only * w
+    limit = 280 * 255 // 100
+    if c + m + y + k > limit:
+        f = (limit - k) / (c + m + y)
+        c, m, y = c * f, m * f, y * f
+    return c, m, y, k
+
+
+def cmyk_means(ppm, tif):
+    rgb, ink = ppm_pixels(ppm), tiff_pixels(tif)
+    n = len(ink) // 4
+    if len(rgb) // 3 != n:
+        sys.exit("separation_ref: the PPM and the TIFF differ in size")
+    # Pages are mostly a few colours: each colour is finished once.
+    counts = {}
+    for i in range(n):
+        key = rgb[3 * i:3 * i + 3] + ink[4 * i:4 * i + 4]
+        counts[key] = counts.get(key, 0) + 1
+    total = [0.0] * 4
+    for key, count in counts.items():
+        for j, v in enumerate(finished(tuple(key[:3]), key[3:])):
+            total[j] += v * count
+    return [t / (255.0 * n) for t in total]
 
 
 def black_red(path, level):
@@ -67,8 +114,8 @@ if __name__ == "__main__":
             f.write(b"P6\n%d %d\n255\n" % (w, len(lines)))
             f.writelines(lines)
         print(w, h)
-    elif cmd in (["cmyk"], ["red"]) and len(sys.argv) == (3 if cmd == ["cmyk"] else 4):
-        v = tiff_cmyk(sys.argv[2]) if cmd == ["cmyk"] else black_red(sys.argv[2], int(sys.argv[3]))
+    elif cmd in (["cmyk"], ["red"]) and len(sys.argv) == 4:
+        v = cmyk_means(sys.argv[2], sys.argv[3]) if cmd == ["cmyk"] else black_red(sys.argv[2], int(sys.argv[3]))
         print(" ".join("%.6f" % x for x in v))
     else:
         sys.exit(__doc__)

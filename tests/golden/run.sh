@@ -4,7 +4,7 @@
 # with tests/golden/streams.sha256, so that a restructuring of the filter
 # that changes a single byte of either shows up.
 #
-#   run.sh [--update] FILTER TESTPAGE GDIDECODE PPD_DIR SAMPLE_PPD
+#   run.sh [--update] FILTER TESTPAGE GDIDECODE PPD_DIR SAMPLE_PPD PLUGIN_DIR
 #
 # --update rewrites streams.sha256 from this run. After an update or a
 # mismatch the outputs are kept in the directory named in the message: per
@@ -13,10 +13,10 @@
 set -eu
 update=0
 if [ "${1:-}" = --update ]; then update=1 && shift; fi
-[ $# -eq 5 ] || { echo "usage: $0 [--update] FILTER TESTPAGE GDIDECODE PPD_DIR SAMPLE_PPD" >&2; exit 2; }
+[ $# -eq 6 ] || { echo "usage: $0 [--update] FILTER TESTPAGE GDIDECODE PPD_DIR SAMPLE_PPD PLUGIN_DIR" >&2; exit 2; }
 # The jobs run in their own directories: every path made absolute first.
 filter=$(realpath "$1") testpage=$(realpath "$2") gdidecode=$(realpath "$3")
-ppd_dir=$(realpath "$4") sample_ppd=$(realpath "$5")
+ppd_dir=$(realpath "$4") sample_ppd=$(realpath "$5") plugin_dir=$(realpath "$6")
 here=$(cd "$(dirname "$0")" && pwd)
 expected=$here/streams.sha256
 work=$(mktemp -d "${TMPDIR:-/tmp}/golden.XXXXXX")
@@ -64,6 +64,7 @@ job() {
   # or a device URI from the machine.
   local rc=0
   (cd "$dir" && export RASTERTOPWG2_ROOT="$dir/root" TMPDIR="$dir/root" PPD="$ppd" HOME="$dir" \
+    RASTERTOPWG2_PLUGIN_DIR="$plugin_dir" \
     CUPS_SERVERROOT="$dir" CUPS_SERVER="$dir/no-scheduler" TZ=UTC LC_ALL=C &&
     exec -a "golden-$name" "$filter" "$id" golden "$name" 1 "$opts" in.ras >raw.prn 2>raw.err) || rc=$?
   rm -f "$dir/in.ras"
@@ -96,6 +97,15 @@ job twobit "$P/gdimled.ppd" 0x81 0x04 "" --media 420x595 --content photo --int 8
 job res1200 "$P/gdimled.ppd" 0x01 0x20 "" --media 297x420 --res 1200 --content photo --int 8=1 || fail=1
 # A4 turned for long-edge feed, then an A5 page that is not.
 job a3lef "$P/gdima3.ppd" - - "" --pages 2 --media 595x842,420x595 --content text-n || fail=1
+# Four separately coded colour planes, each with its checksum, from an RGB
+# text page and colour ramps; then the same encrypted. The PPD names no
+# profile, so that the plug-in's own rule separates and the streams do not
+# depend on the LittleCMS release.
+sed '/^\*cupsiccCMYK:/d' "$P/gdicolor.ppd" >"$work/gdicolor-rule.ppd"
+job colour "$work/gdicolor-rule.ppd" 0x10 0x00 "" --colorspace srgb --int 4=3 --pages 2 --media 420x595 \
+  --content text,cmyk || fail=1
+job colourssl "$work/gdicolor-rule.ppd" 0x10 0x01 "" --colorspace srgb --int 4=3 --pages 2 --media 420x595 \
+  --content text,cmyk || fail=1
 
 # shellcheck disable=SC2086 # one word per file name
 (cd "$out" && sha256sum $hashed) >"$work/actual.sha256" || fail=1
