@@ -38,7 +38,9 @@ DWORD SeparationPlanes(Separation s);
 // buffer is replaced only by Install.
 class PageSeparation {
  public:
-  PageSeparation(JobInfo* slot, Separation kind);
+  // lineByLine: each line's planes replace the last one's (PlaneLine),
+  // for a caller that screens them as they come; no page is held.
+  PageSeparation(JobInfo* slot, Separation kind, bool lineByLine = false);
   ~PageSeparation();
   PageSeparation(const PageSeparation&) = delete;
   PageSeparation& operator=(const PageSeparation&) = delete;
@@ -52,8 +54,11 @@ class PageSeparation {
   // white.
   void Line(const BYTE* src, DWORD pixels, DWORD srcStep);
   // Replaces the slot's page by the planes (lines never given are white)
-  // and adjusts its geometry.
+  // and adjusts its geometry; line by line, only ends the separation.
   void Install();
+  // Line by line: plane p (0 K or black, 1 Y or red, 2 M, 3 C) of the last
+  // line separated, page_width bytes.
+  const BYTE* PlaneLine(DWORD p) const { return planes_.get() + std::size_t{p} * width_; }
   // Pixels with any colorant in any plane, as the lines came.
   std::uint64_t Inked() const { return inked_; }
 
@@ -66,6 +71,7 @@ class PageSeparation {
   DWORD tick_;
   DWORD width_ = 0;   // pixels per plane line
   DWORD height_ = 0;  // lines per plane
+  bool lineByLine_;   // planes of one line held, not of the page
   DWORD rows_ = 0;    // lines separated so far
   std::uint64_t inked_ = 0;
   bool negative_ = false;    // the page is printed as its RGB negative

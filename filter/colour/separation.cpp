@@ -87,8 +87,8 @@ DWORD SeparationPlanes(Separation s) {
   return s == Separation::BlackRed ? 2 : s == Separation::None ? 1 : 4;
 }
 
-PageSeparation::PageSeparation(JobInfo* slot, Separation kind)
-    : slot_(slot), kind_(kind), name_(NameOf(kind)), tick_(GetTickCount()) {}
+PageSeparation::PageSeparation(JobInfo* slot, Separation kind, bool lineByLine)
+    : slot_(slot), kind_(kind), name_(NameOf(kind)), tick_(GetTickCount()), lineByLine_(lineByLine) {}
 
 PageSeparation::~PageSeparation() {
   if (!finished_) Finish(0);
@@ -109,7 +109,7 @@ bool PageSeparation::Begin() {
   width_ = slot_->page_width;
   height_ = slot_->page_height;
   const std::uint64_t planeSize = static_cast<std::uint64_t>(width_) * height_;
-  const std::uint64_t total = planeSize * SeparationPlanes(kind_);
+  const std::uint64_t total = (lineByLine_ ? width_ : planeSize) * SeparationPlanes(kind_);
   DbgMessage(FUNCNAME, "block_width = %u", static_cast<unsigned>(width_));
   DbgMessage(FUNCNAME, "block_height = %u", static_cast<unsigned>(height_));
   DbgMessage(FUNCNAME, "linebytes = %u", static_cast<unsigned>(slot_->linebyte));
@@ -164,8 +164,8 @@ void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
   if (rows_ >= height_ || !planes_) return;
   const DWORD y = rows_++;
   if (pixels > width_) pixels = width_;
-  const std::size_t plane = std::size_t{width_} * height_;
-  BYTE* K = planes_.get() + std::size_t{y} * width_;
+  const std::size_t plane = std::size_t{width_} * (lineByLine_ ? 1 : height_);
+  BYTE* K = planes_.get() + (lineByLine_ ? 0 : std::size_t{y} * width_);
   BYTE* Y = K + plane;
   BYTE* M = Y + plane;
   BYTE* C = M + plane;
@@ -241,6 +241,10 @@ void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
 void PageSeparation::Install() {
   const char* FUNCNAME = name_;
   if (!planes_) return;
+  if (lineByLine_) {
+    Finish(1);
+    return;
+  }
   // Lines the page did not have (padding, or all of a blank page) are white.
   const std::size_t plane = std::size_t{width_} * height_;
   for (DWORD p = 0; p < SeparationPlanes(kind_); ++p)

@@ -297,27 +297,28 @@ BOOL Lib_DoScaling(JobInfo* lpJob) {
   return TRUE;
 }
 
-// Places the page at the top left of a white page as large as the printable
-// area of its paper, clipping what does not fit.
-BOOL Lib_DoWholePage(JobInfo* lpJob) {
+// The printable area of the slot's paper at the output resolution, both
+// sides rounded up to 32 pixels (0 when the paper is smaller than its
+// margins).
+static void PrintableArea(const JobInfo& job, std::uint64_t* alignedWidth, std::uint64_t* alignedHeight) {
   static const char FUNCNAME[] = "Lib_DoWholePage";
-  const cups_page_header2_t& own = lpJob->inheader;
-  const std::uint64_t resolution = OutputResolution(*lpJob);
-  const cups_page_header2_t& work = (lpJob->DriverFeature & DF_A3) ? own : lpJob->referenceHeader;
+  const cups_page_header2_t& own = job.inheader;
+  const std::uint64_t resolution = OutputResolution(job);
+  const cups_page_header2_t& work = (job.DriverFeature & DF_A3) ? own : job.referenceHeader;
   DbgMessage(FUNCNAME, "In");
 
   // Total margin in points: a third of an inch for zero-edge pages, else
   // both side margins with each limited to 12.
   const std::uint64_t M = IsZeroEdge(own) ? 24 : 2 * (own.Margins[0] > 12 ? 12 : own.Margins[0]);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", job.SCALE1200);
   DbgMessage(FUNCNAME, "PageSize[0] = %d", static_cast<int>(work.PageSize[0]));
   DbgMessage(FUNCNAME, "PageSize[1] = %d", static_cast<int>(work.PageSize[1]));
-  DbgMessage(FUNCNAME, "MaxMediaWidth = %f", lpJob->MaxMediaWidth);
-  DbgMessage(FUNCNAME, "MaxMediaHeight = %f", lpJob->MaxMediaHeight);
+  DbgMessage(FUNCNAME, "MaxMediaWidth = %f", job.MaxMediaWidth);
+  DbgMessage(FUNCNAME, "MaxMediaHeight = %f", job.MaxMediaHeight);
 
   int NeedCrop = 2;
   const PaperTable noPaper{};
-  for (const PAPERFORMAT& row : lpJob->paperTable ? *lpJob->paperTable : noPaper) {
+  for (const PAPERFORMAT& row : job.paperTable ? *job.paperTable : noPaper) {
     if (row.enable && row.w >= 0 && row.h >= 0 && static_cast<unsigned>(row.w) == work.PageSize[0] &&
         static_cast<unsigned>(row.h) == work.PageSize[1]) {
       NeedCrop = (own.cupsInteger[7] != 100 && own.cupsInteger[7] != 0) ? 1 : 0;
@@ -329,10 +330,10 @@ BOOL Lib_DoWholePage(JobInfo* lpJob) {
   // Printable size in pixels. A paper size smaller than the margin would
   // wrap around in unsigned arithmetic; it is refused.
   std::int64_t width = 0, height = 0;
-  if (NeedCrop == 2 && (static_cast<float>(work.PageSize[0]) > lpJob->MaxMediaWidth ||
-                        static_cast<float>(work.PageSize[1]) > lpJob->MaxMediaHeight)) {
-    const float w = (lpJob->MaxMediaWidth - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
-    const float h = (lpJob->MaxMediaHeight - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
+  if (NeedCrop == 2 && (static_cast<float>(work.PageSize[0]) > job.MaxMediaWidth ||
+                        static_cast<float>(work.PageSize[1]) > job.MaxMediaHeight)) {
+    const float w = (job.MaxMediaWidth - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
+    const float h = (job.MaxMediaHeight - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
     width = w >= 1 && w < 4294967296.0f ? static_cast<std::int64_t>(w) : 0;
     height = h >= 1 && h < 4294967296.0f ? static_cast<std::int64_t>(h) : 0;
     DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
@@ -346,9 +347,29 @@ BOOL Lib_DoWholePage(JobInfo* lpJob) {
       DbgMessage(FUNCNAME, "height = %d", static_cast<int>(height));
     }
   }
+  *alignedWidth = AlignUp32(static_cast<std::uint64_t>(width));
+  *alignedHeight = AlignUp32(static_cast<std::uint64_t>(height));
+}
 
-  const std::uint64_t g = AlignUp32(static_cast<std::uint64_t>(width));
-  const std::uint64_t h = AlignUp32(static_cast<std::uint64_t>(height));
+bool GeometryOnlyPlaces(const JobInfo& job, DWORD* width, DWORD* height) {
+  if (IsZeroEdge(job.inheader) || ScalingOf(job).acts) return false;
+  std::uint64_t g = 0, h = 0;
+  PrintableArea(job, &g, &h);
+  // The whole-page step's limits for the gray page, and a 1-bit line that
+  // fits the halftoning's 16-bit line length.
+  if (g == 0 || h == 0 || g > 0xFFFF * 8 || !CheckedMul(g, h, ColorPlaneOf(job))) return false;
+  *width = static_cast<DWORD>(g);
+  *height = static_cast<DWORD>(h);
+  return true;
+}
+
+// Places the page at the top left of a white page as large as the printable
+// area of its paper, clipping what does not fit.
+BOOL Lib_DoWholePage(JobInfo* lpJob) {
+  static const char FUNCNAME[] = "Lib_DoWholePage";
+  const cups_page_header2_t& own = lpJob->inheader;
+  std::uint64_t g = 0, h = 0;
+  PrintableArea(*lpJob, &g, &h);
   const bool oneBit = own.cupsBitsPerPixel <= 7;
   const std::uint64_t WholeLineBytes = oneBit ? g / 8 : g;
   const DWORD ColorPlane = ColorPlaneOf(*lpJob);

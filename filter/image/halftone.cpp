@@ -17,6 +17,7 @@
 #include "halftone_select.h"
 #include "halftone_tiles.h"
 #include "image.h"
+#include "line_screen.h"
 #include "shims.h"
 #include "trace.h"
 
@@ -25,21 +26,6 @@ namespace {
 using image_detail::kBitReverse;  // SSE's mask has the first pixel in bit 0, the printer in bit 7
 
 using HeapBytes = std::unique_ptr<BYTE[], FreeDeleter>;
-
-// The tile's rows, each repeated to a period of at least 16 thresholds and
-// followed by 16 more, so that any 16 pixels from a column inside the
-// period find their thresholds side by side.
-struct WideTile {
-  std::size_t period = 0, stride = 0;
-  std::vector<BYTE> rows;
-
-  WideTile(const BYTE* tbl, std::size_t h_x, std::size_t h_y)
-      : period(h_x * ((16 + h_x - 1) / h_x)), stride(period + 16), rows(stride * h_y) {
-    for (std::size_t y = 0; y < h_y; ++y)
-      for (std::size_t x = 0; x < stride; ++x) rows[y * stride + x] = tbl[y * h_x + x % h_x];
-  }
-  const BYTE* Row(std::size_t y) const { return rows.data() + y * stride; }
-};
 
 // Sixteen pixels against their thresholds: bit i of the result is set when
 // pixel i is at or above its threshold.
@@ -72,45 +58,117 @@ void ScreenLine(const BYTE* gray, BYTE* out, std::size_t linebyteHft, std::size_
     if (gray[x] >= row[cx]) out[x >> 3] |= static_cast<BYTE>(0x80u >> (x & 7));
 }
 
-// Screens one plane of gray lines into 1-bit lines against a threshold tile
-// (rows of h_x thresholds). out may be gray itself: each line is screened
-// into line before it lands, and a 1-bit line never reaches past its gray
-// line. Returns false when the job was cancelled; the page is dropped then.
+// Screens one plane of gray lines into 1-bit lines through the screen.
+// out may be gray itself: each line is screened into line before it
+// lands, and a 1-bit line never reaches past its gray line. Returns false
+// when the job was cancelled; the page is dropped then.
 bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t linebyteHft,
-                 std::size_t lines, std::size_t pixels, const WideTile& tile, std::size_t h_y, BYTE* line,
+                 std::size_t lines, std::size_t pixels, const LineScreen& screen, DWORD plane, BYTE* line,
                  const JobInfo& slot) {
   static const char FUNCNAME[] = "ApplyHalftone";
-  for (std::size_t y = 0, ty = 0; y < lines; ++y, gray += linebyte, out += linebyteHft) {
+  for (std::size_t y = 0; y < lines; ++y, gray += linebyte, out += linebyteHft) {
     if (slot.Cancelled()) {
       DbgMessage(FUNCNAME, "Cancel job");
       return false;
     }
-    ScreenLine(gray, line, linebyteHft, pixels, tile.Row(ty), tile.period);
+    screen.Line(plane, y, gray, pixels, line, linebyteHft);
     std::memcpy(out, line, linebyteHft);
-    if (++ty == h_y) ty = 0;
   }
   return true;
 }
 
+// The HalftoneType ApplyHalftone screens a slot's page with: selection row,
+// resolution and engine type.
+int ChooseHalftoneType(const JobInfo& slot) {
+  static const char FUNCNAME[] = "ApplyHalftone";
+  const cups_page_header2_t& h = slot.inheader;
+  HalftoneChoice choice = SelectHalftoneType(slot.cupsHTable, h.HWResolution[0],
+                                             (slot.Feature[0] & F0_LSU) != 0, slot.SCALE1200 != 0);
+  DbgMessage(FUNCNAME, "resolution = %d", choice.resolution);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot.SCALE1200);
+  if (ClampHalftoneRow(slot.cupsHTable) != slot.cupsHTable)
+    DbgMessage(FUNCNAME, "cupsHTable %d out of range, using %d", slot.cupsHTable,
+               ClampHalftoneRow(slot.cupsHTable));
+  if (choice.changeTable) DbgMessage(FUNCNAME, "change table");
+  DbgMessage(FUNCNAME, "HalftoneType = %d", choice.HalftoneType);
+  return choice.HalftoneType;
+}
+
 }  // namespace
 
-// Screens the page with the tiles of one HalftoneType, once the type is
-// chosen; tick is the caller's entry time for the exit trace.
-static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
+LineScreen::LineScreen(const JobInfo& slot) : LineScreen(slot, ChooseHalftoneType(slot)) {}
+
+LineScreen::LineScreen(const JobInfo& slot, int HalftoneType) {
   static const char FUNCNAME[] = "ApplyHalftone";
-  const cups_page_header2_t& h = lpJob->inheader;
+  const cups_page_header2_t& h = slot.inheader;
 
   // Tiles per plane: every plane starts with the default, the type's set
   // replaces what it names.
   const HalftoneTileSet& set = FindHalftoneTileSet(HalftoneType);
   HalftonePlaneTile planes[4];
   for (int j = 0; j < 4; ++j) planes[j] = set.plane[j].name ? set.plane[j] : kDefaultPlaneTile;
-  float FixVal = (set.FixValOffOnA3 && (lpJob->DriverFeature & DF_A3)) ? 0.0f : set.FixVal;
+  float FixVal = (set.FixValOffOnA3 && (slot.DriverFeature & DF_A3)) ? 0.0f : set.FixVal;
   for (const char* line : set.trace)
     if (line) DbgMessage(FUNCNAME, "%s", line);
   DbgMessage(FUNCNAME, "h_x[0] = %d", planes[0].h_x);
   DbgMessage(FUNCNAME, "h_y[0] = %d", planes[0].h_y);
   DbgMessage(FUNCNAME, "HalftoneType = %d", HalftoneType);
+
+  // Density curve, folded into each plane's tile below.
+  DbgMessage(FUNCNAME, "Calculate Brightness & Gamma Start");
+  DbgMessage(FUNCNAME, "brightness = %d", 255);
+  const int select = DensityIndex(h);
+  if (!h.cupsInteger[0] && static_cast<unsigned>(select) != h.cupsInteger[11])
+    DbgMessage(FUNCNAME, "Density %d out of range, using %d", static_cast<int>(h.cupsInteger[11]), select);
+  DbgMessage(FUNCNAME, "select = %d", select);
+  const float gamma = gammaVal[select] + FixVal;
+  int gammatbl[256];
+  BuildDensityCurve(gamma, gammatbl);
+  DbgMessage(FUNCNAME, "Gamma = %f", static_cast<double>(gammaVal[select]));
+  DbgMessage(FUNCNAME, "Calculate Brightness & Gamma Finish");
+
+  planes_ = h.cupsInteger[4] == 3 ? 4 : 1;
+  try {
+    for (DWORD j = 0; j < planes_; ++j) {
+      const ThresholdTile* tile = FindThresholdTile(planes[j].name);
+      if (!tile || !tile->cells || tile->width != planes[j].h_x || tile->height != planes[j].h_y) {
+        DbgMessage(FUNCNAME, "threshold tile %s missing or not %d x %d", planes[j].name, planes[j].h_x,
+                   planes[j].h_y);
+        tiles_.clear();
+        return;
+      }
+      const std::size_t h_x = static_cast<std::size_t>(tile->width);
+      const std::size_t h_y = static_cast<std::size_t>(tile->height);
+      DbgMessage(FUNCNAME, "h_x = %d", planes[j].h_x);
+      DbgMessage(FUNCNAME, "h_y = %d", planes[j].h_y);
+      // Each row repeated to a period of at least 16 thresholds and followed
+      // by 16 more, so that any 16 pixels from a column inside the period
+      // find their thresholds side by side.
+      Tile t;
+      t.period = h_x * ((16 + h_x - 1) / h_x);
+      t.stride = t.period + 16;
+      t.height = h_y;
+      t.rows.resize(t.stride * h_y);
+      for (std::size_t y = 0; y < h_y; ++y)
+        for (std::size_t x = 0; x < t.stride; ++x)
+          t.rows[y * t.stride + x] = CellThreshold(gammatbl[tile->cells[y * h_x + x % h_x]]);
+      tiles_.push_back(std::move(t));
+    }
+  } catch (const std::bad_alloc&) {
+    tiles_.clear();
+  }
+}
+
+void LineScreen::Line(DWORD plane, std::size_t row, const BYTE* gray, std::size_t pixels, BYTE* out,
+                      std::size_t bytes) const {
+  const Tile& t = tiles_[plane];
+  ScreenLine(gray, out, bytes, pixels, t.rows.data() + (row % t.height) * t.stride, t.period);
+}
+
+// Screens the page with the tiles of one HalftoneType, once the type is
+// chosen; tick is the caller's entry time for the exit trace.
+static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
+  static const char FUNCNAME[] = "ApplyHalftone";
 
   // Output page, sized in 64 bits: the 1-bit line must fit the 16-bit line
   // length and the page must fit pagesize.
@@ -126,20 +184,10 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
     return FALSE;
   }
 
-  // Density curve, folded into each plane's tile below.
-  DbgMessage(FUNCNAME, "Calculate Brightness & Gamma Start");
-  DbgMessage(FUNCNAME, "brightness = %d", 255);
-  const int select = DensityIndex(h);
-  if (!h.cupsInteger[0] && static_cast<unsigned>(select) != h.cupsInteger[11])
-    DbgMessage(FUNCNAME, "Density %d out of range, using %d", static_cast<int>(h.cupsInteger[11]), select);
-  DbgMessage(FUNCNAME, "select = %d", select);
-  const float gamma = gammaVal[select] + FixVal;
-  int gammatbl[256];
-  BuildDensityCurve(gamma, gammatbl);
-  DbgMessage(FUNCNAME, "Gamma = %f", static_cast<double>(gammaVal[select]));
-  DbgMessage(FUNCNAME, "Calculate Brightness & Gamma Finish");
-
-  const DWORD ColorPlane = h.cupsInteger[4] == 3 ? 4 : 1;
+  // Every tile is checked and prepared before the first line is touched, so
+  // that a refusal leaves the gray page as it was.
+  const LineScreen screen(*lpJob, HalftoneType);
+  const DWORD ColorPlane = screen.Planes();
   const DWORD MultiPlaneHeight = lpJob->page_height;
   const DWORD SinglePlaneHeight = MultiPlaneHeight / ColorPlane;
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
@@ -151,34 +199,13 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
   const std::size_t pixels =
       linebyte < std::size_t{linebyteHft} * 8 ? linebyte : std::size_t{linebyteHft} * 8;
 
-  // Every tile is checked and prepared before the first line is touched, so
-  // that a refusal leaves the gray page as it was.
-  std::vector<WideTile> tiles;
   std::vector<BYTE> line(linebyteHft);
   // The 1-bit page is written over the gray one when it fits (it does for
   // every page wider than a few pixels); otherwise into a page of its own.
   const bool inPlace = outSize <= std::uint64_t{linebyte} * height;
   HeapBytes own;
-  try {
-    for (DWORD j = 0; j < ColorPlane; ++j) {
-      const ThresholdTile* tile = FindThresholdTile(planes[j].name);
-      if (!tile || !tile->cells || tile->width != planes[j].h_x || tile->height != planes[j].h_y) {
-        DbgMessage(FUNCNAME, "threshold tile %s missing or not %d x %d", planes[j].name, planes[j].h_x,
-                   planes[j].h_y);
-        DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
-        return FALSE;
-      }
-      const std::size_t h_x = static_cast<std::size_t>(tile->width);
-      const std::size_t h_y = static_cast<std::size_t>(tile->height);
-      std::vector<BYTE> Halftone_tbl(h_x * h_y);
-      for (std::size_t k = 0; k < h_x * h_y; ++k) Halftone_tbl[k] = CellThreshold(gammatbl[tile->cells[k]]);
-      tiles.emplace_back(Halftone_tbl.data(), h_x, h_y);
-    }
-  } catch (const std::bad_alloc&) {
-    tiles.clear();
-  }
   if (!inPlace) own.reset(static_cast<BYTE*>(std::calloc(static_cast<std::size_t>(outSize), 1)));
-  if (tiles.size() != ColorPlane || line.empty() || (!inPlace && !own)) {
+  if (!screen.Ok() || line.empty() || (!inPlace && !own)) {
     DbgMessage(FUNCNAME, "Halftone_tbl is NULL");
     DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
     return FALSE;
@@ -186,17 +213,13 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
   BYTE* const out = inPlace ? lpJob->lpbuf : own.get();
 
   for (DWORD j = 0; j < ColorPlane; ++j) {
-    DbgMessage(FUNCNAME, "Calculate Halftone Start");
-    DbgMessage(FUNCNAME, "h_x = %d", planes[j].h_x);
-    DbgMessage(FUNCNAME, "h_y = %d", planes[j].h_y);
-    DbgMessage(FUNCNAME, "Calculate Halftone Finish");
     DbgMessage(FUNCNAME, "Apply Halftone %d Start", static_cast<int>(j));
     DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(lpJob->linebyte));
 
     const BYTE* src = lpJob->lpbuf + std::size_t{j} * linebyte * SinglePlaneHeight;
     BYTE* dst = out + std::size_t{j} * linebyteHft * SinglePlaneHeight;
-    if (!ScreenPlane(src, linebyte, dst, linebyteHft, SinglePlaneHeight, pixels, tiles[j],
-                     static_cast<std::size_t>(planes[j].h_y), line.data(), *lpJob)) {
+    if (!ScreenPlane(src, linebyte, dst, linebyteHft, SinglePlaneHeight, pixels, screen, j, line.data(),
+                     *lpJob)) {
       DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
       return FALSE;
     }
@@ -220,19 +243,7 @@ BOOL ApplyHalftone(JobInfo* lpJob) {
   static const char FUNCNAME[] = "ApplyHalftone";
   DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In");
-  const cups_page_header2_t& h = lpJob->inheader;
-
-  // Which screen: selection row, resolution and engine type.
-  HalftoneChoice choice = SelectHalftoneType(lpJob->cupsHTable, h.HWResolution[0],
-                                             (lpJob->Feature[0] & F0_LSU) != 0, lpJob->SCALE1200 != 0);
-  DbgMessage(FUNCNAME, "resolution = %d", choice.resolution);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
-  if (ClampHalftoneRow(lpJob->cupsHTable) != lpJob->cupsHTable)
-    DbgMessage(FUNCNAME, "cupsHTable %d out of range, using %d", lpJob->cupsHTable,
-               ClampHalftoneRow(lpJob->cupsHTable));
-  if (choice.changeTable) DbgMessage(FUNCNAME, "change table");
-  DbgMessage(FUNCNAME, "HalftoneType = %d", choice.HalftoneType);
-  return ScreenWithType(lpJob, choice.HalftoneType, tick);
+  return ScreenWithType(lpJob, ChooseHalftoneType(*lpJob), tick);
 }
 
 // Screens the page with the tiles of a given HalftoneType, as ApplyHalftone

@@ -18,6 +18,11 @@ long ScaleImage(const BYTE* srclpbuf, DWORD srcWidth, DWORD srcHigh, DWORD lines
 BOOL Lib_DoImageCrop(JobInfo* lpJob);
 BOOL Lib_DoScaling(JobInfo* lpJob);
 BOOL Lib_DoWholePage(JobInfo* lpJob);
+// True when crop and scaling leave the slot's page (by its header and job
+// settings) as it is, so that the geometry only lays it out at the top left
+// of its printable area, *width x *height pixels per plane (multiples of
+// 32), clipping and padding with white: a step each line can take alone.
+bool GeometryOnlyPlaces(const JobInfo& job, DWORD* width, DWORD* height);
 
 // Largest paper side the page cap takes from a PPD, in points (200 inches):
 // a larger or non-positive MaxMediaWidth/Height is no size at all.

@@ -19,6 +19,7 @@ inline constexpr DWORD SLOT_FREE = 0;
 inline constexpr DWORD SLOT_TAKEN = 1;          // being read or processed
 inline constexpr DWORD SLOT_PROCESSED = 2;      // the output thread may take it
 inline constexpr DWORD SLOT_GEOMETRY_DONE = 4;  // crop, scaling and fit already done
+inline constexpr DWORD SLOT_SCREENED = 8;       // screened as read: lpbuf holds the 1-bit planes, 1 = toner
 
 inline constexpr int kJobSlots = 30;
 

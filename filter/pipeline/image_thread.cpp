@@ -102,20 +102,24 @@ const char* ProcessPage(JobInfo* lpJob, ImageCompressFn compress) {
   cups_page_header2_t& h = lpJob->inheader;
   if (!lpJob->lpbuf) return "page buffer";
 
-  if (h.cupsColorSpace == CUPS_CSPACE_K) InvertInkPage(lpJob);
+  if (lpJob->LoadFlag() & SLOT_SCREENED) {
+    DbgMessage(FUNCNAME, "page screened as it was read");
+  } else {
+    if (h.cupsColorSpace == CUPS_CSPACE_K) InvertInkPage(lpJob);
 
-  if (lpJob->LoadFlag() & SLOT_GEOMETRY_DONE) {
-    DbgMessage(FUNCNAME, "pass 1 those process!");
-  } else if (!RunPageGeometry(lpJob, FUNCNAME)) {
-    return "page geometry";
-  }
+    if (lpJob->LoadFlag() & SLOT_GEOMETRY_DONE) {
+      DbgMessage(FUNCNAME, "pass 1 those process!");
+    } else if (!RunPageGeometry(lpJob, FUNCNAME)) {
+      return "page geometry";
+    }
 
-  if (lpJob->DriverFeature & DF_BORDER_FILTER) {
-    if (!DoBorderQuality(lpJob)) return "DoBorderQuality";
-  } else if (!ApplyHalftone(lpJob)) {
-    return "ApplyHalftone";
+    if (lpJob->DriverFeature & DF_BORDER_FILTER) {
+      if (!DoBorderQuality(lpJob)) return "DoBorderQuality";
+    } else if (!ApplyHalftone(lpJob)) {
+      return "ApplyHalftone";
+    }
+    DoNegative(lpJob, FALSE);
   }
-  DoNegative(lpJob, FALSE);
 
   RotateBackSide(lpJob);
   if (h.cupsInteger[2]) DoMirror(lpJob);

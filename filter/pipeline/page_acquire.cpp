@@ -14,19 +14,14 @@
 #include <emmintrin.h>
 #endif
 
+#include "acquire_lines.h"
 #include "colour_pages.h"
 #include "image.h"
 #include "page_pipeline.h"
 #include "shims.h"
 #include "trace.h"
 
-namespace {
-
-using RowBuffer = std::unique_ptr<BYTE, FreeDeleter>;
-
-std::uint64_t RoundUp32(std::uint64_t v) {
-  return (v + 31) / 32 * 32;
-}
+namespace acquire_detail {
 
 // A single-colour space whose sample value 1 means white (light), not ink.
 bool LightIsOne(unsigned cspace) {
@@ -39,7 +34,6 @@ bool InkPolarityPage(const cups_page_header2_t& h) {
   return h.cupsColorSpace == CUPS_CSPACE_K && h.cupsBitsPerPixel == 8;
 }
 
-// Writes one "ERROR:" line for the scheduler about a page that cannot be printed.
 void ReportRefusedPage(const JobInfo* lpJob, const char* why) {
   const cups_page_header2_t& h = lpJob->inheader;
   CupsMessage(lpJob->Err(), "ERROR: ",
@@ -48,8 +42,6 @@ void ReportRefusedPage(const JobInfo* lpJob, const char* why) {
               h.cupsBytesPerLine);
 }
 
-// Expands one raster line of 1, 2 or 4 bits per sample into gray bytes
-// (0 black, 255 white), honouring the colour space's polarity.
 void ExpandLowBitLine(const BYTE* src, BYTE* dst, unsigned width, unsigned bits, bool lightIsOne) {
   const unsigned maxv = (1u << bits) - 1;
   const unsigned perByte = 8 / bits;
@@ -61,27 +53,62 @@ void ExpandLowBitLine(const BYTE* src, BYTE* dst, unsigned width, unsigned bits,
   }
 }
 
+void CmykLineToGray(const BYTE* s, BYTE* d, std::size_t width, std::size_t lineBytes) {
+  for (std::size_t x = 0; x < lineBytes; ++x) {
+    unsigned gray = 255;
+    if (x < width) {
+      const BYTE* p = s + x * 4;
+      unsigned ink = p[3] + (30u * p[0] + 59u * p[1] + 11u * p[2]) / 100u;
+      gray = ink >= 255 ? 0 : 255 - ink;
+    }
+    d[x] = static_cast<BYTE>(gray);
+  }
+}
+
+// Byte lanes count the matches, and are summed before they can overflow.
+DWORD CountOtherThan(const BYTE* p, std::size_t n, BYTE value) {
+  std::size_t x = 0;
+  std::uint64_t same = 0;
+#if defined(__SSE2__)
+  const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+  const __m128i zero = _mm_setzero_si128();
+  __m128i total = zero;
+  while (x + 16 <= n) {
+    __m128i lanes = zero;
+    for (int k = 0; k < 255 && x + 16 <= n; ++k, x += 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(b, v));
+    }
+    total = _mm_add_epi64(total, _mm_sad_epu8(lanes, zero));
+  }
+  same = static_cast<std::uint64_t>(_mm_cvtsi128_si64(total)) +
+         static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(total, total)));
+#endif
+  for (; x < n; ++x) same += p[x] == value;
+  return static_cast<DWORD>(n - same);
+}
+
+}  // namespace acquire_detail
+
+namespace {
+
+using namespace acquire_detail;
+using RowBuffer = std::unique_ptr<BYTE, FreeDeleter>;
+
+std::uint64_t RoundUp32(std::uint64_t v) {
+  return (v + 31) / 32 * 32;
+}
+
 // Gray conversion of a chunky 32-bit CMYK page for a printer without four
-// colours, in place: the colour inks are weighed like the RGB luminance,
-// black adds in full.
+// colours, in place: each gray line lands at or before the CMYK bytes it
+// comes from, which have been read by then.
 void CmykToGray(JobInfo* lpJob, unsigned width) {
   static const char FUNCNAME[] = "CmykToGray";
   const std::uint64_t lines = lpJob->page_height;
   const std::uint64_t srcStep = lpJob->linebyte;
   const std::uint64_t dstStep = lpJob->page_width;
-  for (std::uint64_t y = 0; y < lines; ++y) {
-    const BYTE* s = lpJob->lpbuf + y * srcStep;
-    BYTE* d = lpJob->lpbuf + y * dstStep;
-    for (std::uint64_t x = 0; x < dstStep; ++x) {
-      unsigned gray = 255;
-      if (x < width) {
-        const BYTE* p = s + x * 4;
-        unsigned ink = p[3] + (30u * p[0] + 59u * p[1] + 11u * p[2]) / 100u;
-        gray = ink >= 255 ? 0 : 255 - ink;
-      }
-      d[x] = static_cast<BYTE>(gray);
-    }
-  }
+  for (std::uint64_t y = 0; y < lines; ++y)
+    CmykLineToGray(lpJob->lpbuf + y * srcStep, lpJob->lpbuf + y * dstStep, width, dstStep);
   lpJob->linebyte = lpJob->page_width;
   lpJob->pagesize = lpJob->linebyte * lpJob->page_height;
   DbgMessage(FUNCNAME, "CMYK page converted to gray, linebyte = %u", static_cast<unsigned>(lpJob->linebyte));
@@ -113,30 +140,6 @@ BOOL ConvertToGray(JobInfo* lpJob) {
     DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane", ColorMode);
   }
   return TRUE;
-}
-
-// Bytes of a line other than value, sixteen at a time where SSE2 is there:
-// byte lanes count the matches, and are summed before they can overflow.
-DWORD CountOtherThan(const BYTE* p, std::size_t n, BYTE value) {
-  std::size_t x = 0;
-  std::uint64_t same = 0;
-#if defined(__SSE2__)
-  const __m128i v = _mm_set1_epi8(static_cast<char>(value));
-  const __m128i zero = _mm_setzero_si128();
-  __m128i total = zero;
-  while (x + 16 <= n) {
-    __m128i lanes = zero;
-    for (int k = 0; k < 255 && x + 16 <= n; ++k, x += 16) {
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
-      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(b, v));
-    }
-    total = _mm_add_epi64(total, _mm_sad_epu8(lanes, zero));
-  }
-  same = static_cast<std::uint64_t>(_mm_cvtsi128_si64(total)) +
-         static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(total, total)));
-#endif
-  for (; x < n; ++x) same += p[x] == value;
-  return static_cast<DWORD>(n - same);
 }
 
 // Reads a colour page and separates it into its planes line by line, so
@@ -331,6 +334,12 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
   DbgMessage(FUNCNAME, "pagesize = %u bytes", static_cast<unsigned>(lpJob->pagesize));
 
   const Separation kind = SeparationFor(h);
+  const int streamed = AcquireScreenedPage(lpJob, g, kind, blank, BlackDot);
+  if (streamed >= 0) {
+    rc = streamed;
+    DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
+    return rc;
+  }
   if (kind != Separation::None) {
     rc = AcquireColourPage(lpJob, kind, blank, BlackDot);
     if (rc && RunGeometry(lpJob, FUNCNAME)) {

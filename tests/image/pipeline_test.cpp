@@ -412,10 +412,12 @@ TEST(PagePipeline, PureCyanIsTonerInPlaneCFromRgbAndFromCmyk) {
 // A colour page whose planes cannot be held fails with an "ERROR:" line
 // and never reaches a worker.
 TEST(PagePipeline, ColourPagesTooLargeForTheirPlanesFailWithAnError) {
-  // 23200 x 23200 RGB fits a page buffer; its four planes do not. The
-  // printer takes media that large, so the page is within its cap.
+  // 23200 x 23200 RGB fits a page buffer; its four 8-bit planes, which a
+  // zero-edge page needs for its crop, do not. The printer takes media that
+  // large, so the page is within its cap.
   cups_page_header2_t big = Header(23200, 23200, 8, CUPS_CSPACE_SRGB, 3);
   big.cupsInteger[4] = 3;
+  big.ImagingBoundingBox[0] = big.ImagingBoundingBox[1] = 0;
   ColourPlugin plugin;
   ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
   Pipeline q(1);
@@ -423,4 +425,152 @@ TEST(PagePipeline, ColourPagesTooLargeForTheirPlanesFailWithAnError) {
   q.colourPlugin = &plugin;
   EXPECT_TRUE(q.Run({{big, {}}}).empty());
   EXPECT_EQ(Messages(q.trace.Text(), "ERROR: Page 1 cannot be printed: colour separation failed").size(), 1u);
+}
+
+namespace {
+
+// Raster lines of a page whose bytes vary over the whole range (light and
+// dark, coloured and neutral), so that every screen cell and colorant shows.
+std::vector<unsigned char> Busy(const cups_page_header2_t& hd) {
+  std::vector<unsigned char> out(std::size_t(hd.cupsBytesPerLine) * hd.cupsHeight);
+  for (unsigned y = 0; y < hd.cupsHeight; ++y)
+    for (unsigned i = 0; i < hd.cupsBytesPerLine; ++i)
+      out[std::size_t(y) * hd.cupsBytesPerLine + i] =
+          static_cast<unsigned char>(i * 7 + y * 13 + (i * y) % 5);
+  return out;
+}
+
+struct StreamCase {
+  const char* name;
+  cups_page_header2_t hd;
+  bool plugin = false;  // RGB on a four-colour printer needs the colour plug-in
+};
+
+// Page formats and layouts a streamed page can have: every depth and colour
+// space, four-colour and black-and-red separations, a raster that fits its
+// printable area, one clipped in both directions (rows read but not
+// printed) and one padded in both.
+std::vector<StreamCase> StreamCases() {
+  auto with = [](cups_page_header2_t hd, int slot, unsigned value) {
+    hd.cupsInteger[slot] = value;
+    return hd;
+  };
+  auto paper = [](cups_page_header2_t hd, unsigned w, unsigned h) {
+    hd.PageSize[0] = w;
+    hd.PageSize[1] = h;
+    return hd;
+  };
+  const cups_page_header2_t rgb = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
+  return {
+      {"8-bit sGray", Header(200, 100)},
+      {"8-bit sGray, darker density", with(Header(200, 100), 11, 8)},
+      {"8-bit W, clipped", paper(Header(232, 150, 8, CUPS_CSPACE_W), 24, 12)},
+      {"8-bit W, padded", paper(Header(100, 50, 8, CUPS_CSPACE_W), 24, 12)},
+      {"8-bit K (ink amounts)", Header(200, 100, 8, CUPS_CSPACE_K)},
+      {"1-bit K", Header(200, 100, 1, CUPS_CSPACE_K)},
+      {"2-bit W", Header(200, 100, 2, CUPS_CSPACE_W)},
+      {"4-bit sGray, padded", paper(Header(100, 50, 4, CUPS_CSPACE_SW), 24, 12)},
+      {"24-bit sRGB in gray", rgb},
+      {"24-bit sRGB, colour mode without planes", with(rgb, 4, 1)},
+      {"32-bit RGBA in gray, clipped", paper(Header(232, 150, 8, CUPS_CSPACE_RGBA, 4), 24, 12)},
+      {"32-bit CMYK in gray (white rows are ink)", Header(200, 100, 8, CUPS_CSPACE_CMYK, 4)},
+      {"32-bit CMYK, four planes", with(Header(200, 100, 8, CUPS_CSPACE_CMYK, 4), 4, 3)},
+      {"32-bit CMYK, four planes, clipped",
+       with(paper(Header(232, 150, 8, CUPS_CSPACE_CMYK, 4), 24, 12), 4, 3)},
+      {"24-bit sRGB, four planes through the plug-in", with(rgb, 4, 3), true},
+      {"24-bit sRGB, black and red", with(rgb, 4, 1)},
+      {"24-bit sRGB, black and red, padded",
+       with(paper(Header(100, 50, 8, CUPS_CSPACE_SRGB, 3), 24, 12), 4, 1)},
+  };
+}
+
+}  // namespace
+
+// A page screened line by line as it is read comes out exactly as the same
+// page read whole and screened after (the border path in Quality mode 0
+// screens plainly, on the whole 8-bit page): two pages a job, so that the
+// raster also stays in step after a page whose rows are clipped.
+TEST(StreamedPages, EqualTheWholePagePathBitForBit) {
+  ColourPlugin plugin;
+  ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
+  for (StreamCase& c : StreamCases()) {
+    if (c.hd.cupsInteger[4] == 1) c.hd.cupsInteger[5] = 40;  // red beyond green and blue by 40
+    std::vector<Bits> out[2];
+    for (int whole = 0; whole < 2; ++whole) {
+      Pipeline p(2);
+      p.colourPlugin = c.plugin ? &plugin : nullptr;
+      p.DriverFeature = whole ? DF_BORDER_FILTER : 0;
+      out[whole] = p.Run(Pages(2, {c.hd, Busy(c.hd)}));
+      ASSERT_EQ(out[whole].size(), 2u) << c.name;
+      for (int i = 0; i < 2; ++i) EXPECT_EQ((p.slots[i].LoadFlag() & SLOT_SCREENED) != 0, !whole) << c.name;
+      EXPECT_FALSE(p.trace.Has("ERROR:")) << c.name;
+    }
+    const Bits& page = out[0][0];
+    const std::size_t set = std::count(page.px.begin(), page.px.end(), true);
+    EXPECT_TRUE(set > 0 && set < page.px.size()) << c.name << ": " << set << " of " << page.px.size();
+    EXPECT_EQ(out[0], out[1]) << c.name;
+  }
+}
+
+// Which pages are screened as read, and that those never have an 8-bit
+// page in their slot: what the slot holds when its worker takes it is the
+// 1-bit planes. Pages with a whole-page step first (zero-edge crop, user
+// scaling, a resolution change, the border filter) keep the 8-bit page.
+TEST(StreamedPages, OnlyPagesWithoutWholePageStepsAreStreamedAndHoldOneBit) {
+  auto zeroEdge = [](cups_page_header2_t hd) {
+    hd.ImagingBoundingBox[0] = hd.ImagingBoundingBox[1] = 0;
+    return hd;
+  };
+  auto scaled = [](cups_page_header2_t hd, unsigned percent) {
+    hd.cupsInteger[7] = percent;
+    return hd;
+  };
+  auto dpi = [](cups_page_header2_t hd, unsigned res) {
+    hd.HWResolution[0] = hd.HWResolution[1] = res;
+    return hd;
+  };
+  // Large enough to keep a page once a zero-edge border is cropped.
+  const cups_page_header2_t gray = Header(640, 320), cmyk = Header(640, 320, 8, CUPS_CSPACE_CMYK, 4);
+  cups_page_header2_t cmyk4 = cmyk;
+  cmyk4.cupsInteger[4] = 3;
+  struct Case {
+    const char* name;
+    cups_page_header2_t hd;
+    DWORD feature;
+    bool streamed;
+    unsigned planes;
+  } cases[] = {
+      {"gray at 100 %", gray, 0, true, 1},
+      {"gray, scaling 100 given", scaled(gray, 100), 0, true, 1},
+      {"four colours", cmyk4, 0, true, 4},
+      {"gray, zero edge", zeroEdge(gray), 0, false, 1},
+      {"gray at 50 %", scaled(gray, 50), 0, false, 1},
+      {"gray at 300 dpi", dpi(gray, 300), 0, false, 1},
+      {"gray, border filter", gray, DF_BORDER_FILTER, false, 1},
+      {"four colours at 50 %", scaled(cmyk4, 50), 0, false, 4},
+  };
+  for (const Case& c : cases) {
+    TraceCapture trace;
+    JobState state(trace.file());
+    state.first = c.hd;
+    JobInfo& s = state.ring.lpJob[0];
+    state.Attach(s);
+    RasterFile f({{c.hd, Busy(c.hd)}});
+    ASSERT_TRUE(f.NextHeader(&s.inheader));
+    s.inras = f.ras();
+    s.DriverFeature = c.feature;
+    s.MaxMediaWidth = 595;
+    s.MaxMediaHeight = 842;
+    DWORD dots = 0;
+    ASSERT_TRUE(GetCUPSPageDataEx(&s, FALSE, &dots)) << c.name;
+    EXPECT_GT(dots, 0u) << c.name;
+    EXPECT_EQ((s.LoadFlag() & SLOT_SCREENED) != 0, c.streamed) << c.name;
+    ASSERT_NE(s.lpbuf, nullptr) << c.name;
+    // What the slot holds for its worker: 1 bit a pixel, or 8.
+    const std::uint64_t pixels = std::uint64_t{s.page_width} * s.page_height;
+    EXPECT_EQ(s.pagesize, c.streamed ? pixels / 8 : pixels) << c.name;
+    EXPECT_EQ(s.page_height % c.planes, 0u) << c.name;
+    std::free(s.lpbuf);
+    s.lpbuf = nullptr;
+  }
 }
