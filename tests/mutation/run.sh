@@ -93,6 +93,9 @@ M14 negative inverts half the page for mode 2 instead of black-and-red
 M15 scheduler lines keep a line end of user text
 - if (u >= 0x20 && u != 0x7F) {
 + if (u >= 0x20 || c == '\n') {
+M23 the accounting dialog announces job 0 to the monitor
+- data->base.JobID = events.trace.jobId;
++ data->base.JobID = 0;
 EOF
 )
 

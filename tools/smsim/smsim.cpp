@@ -242,8 +242,12 @@ int IsPSMRunning() {
 int ReadWriteMemoryEx(int direction, int item, char* name, SMMemDataEx* data, int size) {
   Scenario s = Load();
   int reads = CountCalls(s, "ReadWriteMemoryEx 0 ");
-  Log(s, "ReadWriteMemoryEx " + std::to_string(direction) + " " + std::to_string(item) + " " +
-             Name(name, 128) + " " + std::to_string(size));
+  std::string line = "ReadWriteMemoryEx " + std::to_string(direction) + " " + std::to_string(item) + " " +
+                     Name(name, 128) + " " + std::to_string(size);
+  // What the monitor is told goes into the log: the job and the dialog's type.
+  if (direction == SDK_Write && data && size >= static_cast<int>(sizeof(SMMemDataEx)))
+    line += " " + std::to_string(data->base.JobID) + " " + std::to_string(data->AccDialogType);
+  Log(s, line);
   if (size < static_cast<int>(sizeof(SMMemDataEx))) return -1;
   if (direction == SDK_Read && s.accountingAfter >= 0 && reads >= s.accountingAfter) {
     Fill(data->AccID, s.accId);
