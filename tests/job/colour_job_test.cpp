@@ -5,6 +5,7 @@
 // model, and a missing plug-in or profile prints by the built-in rule with a
 // warning.
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -29,7 +30,10 @@ struct Planes {
     return (plane[p][std::size_t{y} * Bpl() + x / 8] >> (7 - x % 8)) & 1;
   }
   // Dots of plane p in columns [x0, x1) of rows [y0, y1), over their area.
+  // The area is clipped to the page.
   double Coverage(unsigned p, unsigned x0, unsigned x1, unsigned y0, unsigned y1) const {
+    x1 = std::min(x1, width), y1 = std::min(y1, rows);
+    if (x0 >= x1 || y0 >= y1) return 0;
     std::size_t n = 0;
     for (unsigned y = y0; y < y1; ++y)
       for (unsigned x = x0; x < x1; ++x) n += Dot(p, x, y);
