@@ -1,5 +1,6 @@
 // ScaleImage: the bilinear page scaler with its own coordinate mapping and
 // per-sum truncation, which the printed result depends on bit for bit.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -43,8 +44,12 @@ inline BYTE Blend(BYTE a, BYTE b, BYTE c, BYTE d, float fx, float rx, float fy, 
   sum = static_cast<int>(static_cast<float>(sum) + static_cast<float>(d) * (fx * fy));
   sum = static_cast<int>(static_cast<float>(sum) + static_cast<float>(a) * (ry * rx));
   sum = static_cast<int>(static_cast<float>(sum) + static_cast<float>(c) * (rx * fy));
-  int result = static_cast<int>(static_cast<float>(sum) + 2.99f);
-  return static_cast<BYTE>(result > 254 ? 255 : result);
+  // The 2.99 makes up for the four truncations, but a blend must stay within
+  // its neighbours: else solid black comes out as gray 2, which the screen
+  // then prints with white dots, and solid areas lose their edges' values.
+  const int result = std::clamp(static_cast<int>(static_cast<float>(sum) + 2.99f),
+                                int{std::min({a, b, c, d})}, int{std::max({a, b, c, d})});
+  return static_cast<BYTE>(result);
 }
 
 // Four lanes of single precision and their integer truncations; the lane
@@ -73,8 +78,15 @@ inline void Blend4(const BYTE* upper, const BYTE* lower, const DWORD* left, cons
   sum = Trunc(sum + d * (fx * fy));
   sum = Trunc(sum + a * (ry * rx));
   sum = Trunc(sum + c * (rx * fy));
-  const v4si result = __builtin_convertvector(sum + 2.99f, v4si);
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<BYTE>(result[i] > 254 ? 255 : result[i]);
+  const v4sf lo =
+      a < b ? (a < c ? (a < d ? a : d) : (c < d ? c : d)) : (b < c ? (b < d ? b : d) : (c < d ? c : d));
+  const v4sf hi =
+      a > b ? (a > c ? (a > d ? a : d) : (c > d ? c : d)) : (b > c ? (b > d ? b : d) : (c > d ? c : d));
+  v4si result = __builtin_convertvector(sum + 2.99f, v4si);
+  const v4si low = __builtin_convertvector(lo, v4si), high = __builtin_convertvector(hi, v4si);
+  result = result < low ? low : result;
+  result = result > high ? high : result;
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<BYTE>(result[i]);
 }
 
 }  // namespace
