@@ -96,9 +96,9 @@ M15 scheduler lines keep a line end of user text
 M23 the accounting dialog announces job 0 to the monitor
 - data->base.JobID = events.trace.jobId;
 + data->base.JobID = 0;
-M24 the scaler lifts a blend below its neighbours by 2 (solid black prints as gray)
-- result = result < low ? low : result;
-+ result = result < low ? low + 2 : result;
+M24 the scaler's blend may pass its neighbours by 2 (solid black prints as gray 2)
+- result = result > high ? high : result;
++ result = result > high + 2 ? high : result;
 EOF
 )
 
