@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "feature_bits.h"
@@ -72,24 +71,6 @@ TEST(ScaleImage, HandComputedPositionsWeightsAndPinnedEdges) {
   // Two RGB pixels at positions 0, .5, 1, 1.5: each byte on its own.
   EXPECT_EQ(Scale({0, 100, 200, 40, 8, 16}, 2, 1, 4, 1, 2000, 1000, &lines, 3),
             (Bytes{2, 102, 202, 22, 56, 110, 42, 10, 18, 42, 10, 18}));
-}
-
-TEST(ScaleImage, AgreesWithAPlainPerPixelScalerOnRandomPages) {
-  TraceCapture trace;
-  std::mt19937 rng(17);
-  const int ratios[][2] = {{500, 500}, {961, 961}, {1000, 333}, {1500, 2000}, {2000, 1500}, {250, 4000}};
-  for (const auto& r : ratios) {
-    const DWORD w = 37 + rng() % 40, h = 23 + rng() % 30;
-    Bytes src(std::size_t{w} * h);
-    for (auto& v : src) v = static_cast<std::uint8_t>(rng());
-    const DWORD trgWidth = static_cast<DWORD>(std::uint64_t{w} * r[0] / 1000) + 3;  // a few pinned columns
-    const Bytes want = ReferenceScale(src, w, h, trgWidth, r[0], r[1]);
-    long lines = 0;
-    Bytes got =
-        Scale(src, w, h, trgWidth, static_cast<DWORD>(want.size() / trgWidth + 1), r[0], r[1], &lines);
-    EXPECT_EQ(Bytes(got.begin(), got.begin() + want.size()), want) << r[0] << "/" << r[1];
-    EXPECT_EQ(Bytes(got.begin() + want.size(), got.end()), Bytes(trgWidth, 0x77));
-  }
 }
 
 TEST(ScaleImage, MissingSourceBadRatiosOrCancelLeaveTheTargetAlone) {

@@ -89,6 +89,7 @@ TEST(StatusThread, EachPollReportsHoldsAndCancelsAsThePrinterSays) {
       {"an error-free poll restarts the time-out", "errors_at_poll 1 12\nerrors_at_poll 2\nerrors_at_poll 3 12\n", kSupervised, 0, {0, 30000, 80000}, "i+|-|i+|", {1, 0, 1}, -1, false},
       {"cancel button", "cancel_at_poll 2\n", 0, 1, {0, 500}, "|E", {0, 0}, 1, true},
       {"toner of a usb printer", "toner 42\n", 0, 0, {0}, "=42|", {0}, -1, false, "usb://M/N"},
+      {"no toner level measured on the network", "toner 40\n", 0, 1, {0, 500}, "||", {0, 0}, -1, false},
       {"no status source", "", DF_DISABLE_STATUS_MONITOR, 0, {0}, "", {0}, 0, false},
       {"no port", "", 0, 1, {0}, "", {0}, 0, false, "socket://o", "other"},
       // clang-format on
@@ -271,7 +272,7 @@ JobResult RunChild(const Sim& sim, const std::string& raster, const std::string&
       return k;
     };
     for (int i = 0; i < 1000 && polled() < polls; ++i) std::this_thread::sleep_for(10ms);
-    if (sigterm && pid > 0) kill(pid, SIGTERM);
+    if (sigterm) Signal(pid, SIGTERM);
     go = true;
   });
   JobResult r = FinishFilter(child, 60);
@@ -281,30 +282,6 @@ JobResult RunChild(const Sim& sim, const std::string& raster, const std::string&
 }
 
 }  // namespace
-
-TEST(SchedulerLines, TonerLevelsOnlyFromTheLibraryClampedAndOncePerChange) {
-  struct Case {
-    const char* name;
-    std::string scenario;
-    std::vector<std::string> levels;
-  } cases[] = {
-      {"no level measured", "printer office socket://o 0\npsm_running 1\ntoner 40\n", {}},
-      {"250 %", "printer office usb://M/N 0\npsm_running 1\ntoner 250\n", {"ATTR: marker-levels=100"}},
-      {"-5 %", "printer office usb://M/N 0\npsm_running 1\ntoner -5\n", {"ATTR: marker-levels=-3"}},
-  };
-  signal(SIGPIPE, SIG_IGN);
-  for (const Case& c : cases) {
-    Sim sim(c.scenario);
-    const std::string raster =
-        MakeRaster(sim.root.Path("/p.ras"), {"--pages", "2", "--content", "text", "--res", "150"});
-    const JobResult r = RunChild(sim, raster, "0", 4);  // four polls, 500 ms apart
-    EXPECT_EQ(r.status, 0) << c.name;
-    EXPECT_EQ(Messages(r.err, "PAGE:").size(), 2u) << c.name;
-    EXPECT_EQ(Messages(r.err, "ATTR: marker-levels="), c.levels) << c.name;
-    // The supply is still described for the scheduler.
-    EXPECT_EQ(Messages(r.err, "ATTR: marker-types=toner").size(), 1u) << c.name;
-  }
-}
 
 TEST(SchedulerLines, APrinterErrorIsAnIppReasonWithItsCodesAndClearedByTheCancel) {
   signal(SIGPIPE, SIG_IGN);
