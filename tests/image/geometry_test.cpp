@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "feature_bits.h"
@@ -83,24 +82,6 @@ TEST(ScaleImage, HandComputedPositionsWeightsAndPinnedEdges) {
       const DWORD n = 8 * ratio / 1000;
       EXPECT_EQ(Scale(Bytes(64, v), 8, 8, n, n, int(ratio), int(ratio), &lines), Bytes(n * n, v)) << ratio;
     }
-}
-
-TEST(ScaleImage, AgreesWithAPlainPerPixelScalerOnRandomPages) {
-  TraceCapture trace;
-  std::mt19937 rng(17);
-  const int ratios[][2] = {{500, 500}, {961, 961}, {1000, 333}, {1500, 2000}, {2000, 1500}, {250, 4000}};
-  for (const auto& r : ratios) {
-    const DWORD w = 37 + rng() % 40, h = 23 + rng() % 30;
-    Bytes src(std::size_t{w} * h);
-    for (auto& v : src) v = static_cast<std::uint8_t>(rng());
-    const DWORD trgWidth = static_cast<DWORD>(std::uint64_t{w} * r[0] / 1000) + 3;  // a few pinned columns
-    const Bytes want = ReferenceScale(src, w, h, trgWidth, r[0], r[1]);
-    long lines = 0;
-    Bytes got =
-        Scale(src, w, h, trgWidth, static_cast<DWORD>(want.size() / trgWidth + 1), r[0], r[1], &lines);
-    EXPECT_EQ(Bytes(got.begin(), got.begin() + want.size()), want) << r[0] << "/" << r[1];
-    EXPECT_EQ(Bytes(got.begin() + want.size(), got.end()), Bytes(trgWidth, 0x77));
-  }
 }
 
 TEST(ScaleImage, MissingSourceBadRatiosOrCancelLeaveTheTargetAlone) {

@@ -93,8 +93,7 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
     if (c.env == Env::NoRootTmp) std::filesystem::remove_all(root.Path("/tmp"));
     opt.fileLimit = c.env == Env::FullDisk ? 4096 : 0;
     opt.closeStdout = c.env == Env::ClosedStdout;
-    Child child = StartFilter({"q", "7", "alice", "title", "1", c.options}, opt);
-    const JobResult r = FinishFilter(child);
+    const JobResult r = RunFilter({"q", "7", "alice", "title", "1", c.options}, opt);
 
     EXPECT_EQ(r.status, c.status) << r.err;
     const std::vector<std::string> errors = Messages(r.err, "ERROR:");
@@ -188,8 +187,7 @@ TEST(BadInput, APageLostAfterOthersIsReportedAndFailsTheJob) {
     // Large enough for the job's threads and libraries, far below the
     // gigabytes the page would take once scaled.
     if (c.env == Break::MemoryLimit && kAddressLimitUsable) opt.memoryLimit = 1L << 30;
-    Child child = StartFilter({"q", "7", "alice", "title", "1", ""}, opt);
-    JobResult r = FinishFilter(child);
+    JobResult r = RunFilter({"q", "7", "alice", "title", "1", ""}, opt);
     if (!opt.output.empty()) r.out = ReadFile(opt.output);
 
     EXPECT_EQ(r.status, c.status) << r.err;

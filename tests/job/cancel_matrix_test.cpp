@@ -91,7 +91,7 @@ TEST(CancelMatrix, ASigtermAtAnyStageEndsTheJobCleanlyAsCancelled) {
         close(in);
       });
       EXPECT_TRUE(WaitForText(sim.root.Path("/tmp/cups/printer.log"), s.trace));
-      kill(child.pid, s.signo);
+      Signal(child.pid, s.signo);
       signalled = true;
       const JobResult r = FinishFilter(child, 60);
       writer.join();
@@ -199,8 +199,7 @@ TEST(CancelMatrix, ASignalWhileTheBackendIsSlowOrStalledNeverCutsAPageBlock) {
     const auto& root = inputs.emplace_back(std::make_unique<PrivateRoot>());
     ChildOptions opt{{{"PPD", MakePpd(root->Path("/t.ppd"))}}, MakeRaster(root->Path("/in.ras"), job.pages)};
     opt.outPipeSize = kPipe;
-    Child whole = StartFilter({"q", "42", "alice", "title", "1", job.options}, opt);
-    const JobResult r = FinishFilter(whole, 60 * kSlowdown);
+    const JobResult r = RunFilter({"q", "42", "alice", "title", "1", job.options}, opt, 60 * kSlowdown);
     ASSERT_EQ(r.status, 0) << job.name << Said(r.err);
     ASSERT_GT(r.out.size(), 4 * kPipe) << job.name;
     std::uniform_int_distribution<std::size_t> at(1, r.out.size() - 3 * kPipe);
@@ -232,11 +231,11 @@ TEST(CancelMatrix, ASignalWhileTheBackendIsSlowOrStalledNeverCutsAPageBlock) {
       std::thread reader([&] {
         ReadStreamFrom(out, stream, t.at, backend == Backend::Slow);
         // A stream that ended early: the job is over, there is no one to signal.
-        if (stream.size() < t.at || pid <= 0) return;
+        if (stream.size() < t.at) return;
         // A backend that stops lets the filter fill the pipe and block.
         if (backend != Backend::Slow) std::this_thread::sleep_for(300ms);
         signalled = Clock::now();
-        kill(pid, SIGTERM);
+        Signal(pid, SIGTERM);
         if (backend == Backend::Gone) return;
         if (backend == Backend::Stalls) std::this_thread::sleep_for(1500ms);
         ReadStreamFrom(out, stream, 0, backend == Backend::Slow);
@@ -287,8 +286,7 @@ TEST(CancelMatrix, AFileSizeLimitIsAWriteErrorNotTheEndOfTheProcess) {
     opt.fileLimit = 20000;
     opt.fileLimitSignals = true;
     if (c.toFile) opt.output = root.Path("/out.prn");
-    Child child = StartFilter({"q", "7", "alice", "title", "1", c.options}, opt);
-    const JobResult r = FinishFilter(child);
+    const JobResult r = RunFilter({"q", "7", "alice", "title", "1", c.options}, opt);
 
     EXPECT_EQ(r.status, 1) << Said(r.err);
     const std::vector<std::string> errors = Messages(r.err, "ERROR:");
@@ -323,8 +321,7 @@ TEST(CancelMatrix, AnAccountingDialogNobodyAnswersEndsTheJobUnprinted) {
                       {"RASTERTOPWG2_ACCOUNT_WAIT", "2"}},
                      MakeRaster(sim.root.Path("/in.ras"), {"--res", "150", "--int", "12=2"})};
     const Clock::time_point t0 = Clock::now();
-    Child child = StartFilter({"office", "42", "alice", "title", "1", ""}, opt);
-    const JobResult r = FinishFilter(child, 30);
+    const JobResult r = RunFilter({"office", "42", "alice", "title", "1", ""}, opt, 30);
     const auto took = Clock::now() - t0;
 
     EXPECT_EQ(r.status, 1) << Said(r.err);
@@ -365,7 +362,7 @@ TEST(CancelMatrix, ACancelEndsASlowAuthorizationTool) {
     ASSERT_TRUE(WaitForText(pidFile, "\n", 30));
     const int toolPid = std::stoi(ReadFile(pidFile));
     const Clock::time_point t0 = Clock::now();
-    kill(child.pid, SIGTERM);
+    Signal(child.pid, SIGTERM);
     const JobResult r = FinishFilter(child, 60);
     const auto took = Clock::now() - t0;
 

@@ -1,8 +1,7 @@
 // Colour jobs through the filter as the printer gets them, plane by plane:
 // neutral pages print with black toner alone and as the monochrome path
 // prints them (the colours' inks against LittleCMS: ColourPlugin's test),
-// a negative is inked once, a CMYK raster keeps its red on the black-and-red
-// model, and a missing plug-in or profile prints by the built-in rule with a
+// a negative is inked once, and a missing plug-in or profile prints by the built-in rule with a
 // warning.
 
 #include <algorithm>
@@ -19,7 +18,6 @@ namespace {
 const char kProfile[] = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
 const char kPlugin[] = "rastertopwg2-iccp.so";
 const std::string kFourColours = "16781312";  // ZQ3 chip, CMYK separate compress
-const std::string kBlackRed = "16778240";     // ZQ3 chip, halftone red
 
 // The decoded planes of one page (rows of ceil(width / 8) bytes, 1 = dot).
 struct Planes {
@@ -138,20 +136,6 @@ TEST(ColourJob, NegativeOfFourColoursIsInkedOnce) {
   EXPECT_GT(white.Coverage(0, 0, 1600, 0, 1600), 0.9);
   for (unsigned p = 1; p < 4; ++p) EXPECT_EQ(white.Dots(p), 0u) << "plane " << p;
   for (unsigned p = 0; p < 4; ++p) EXPECT_EQ(black.Dots(p), 0u) << "plane " << p;
-}
-
-// A CMYK raster on the black-and-red model prints as the same page in RGB:
-// its red band in the red plane, its black in the black one.
-TEST(ColourJob, CmykRasterKeepsItsRedOnTheBlackAndRedModel) {
-  ColourJob job;
-  const std::map<std::string, std::string> ppd = {{"DriverFeature", kBlackRed}};
-  const Planes cmyk = job.Page({"--colorspace", "cmyk", "--content", "red", "--int", "4=1"}, ppd);
-  const Planes rgb = job.Page({"--colorspace", "srgb", "--content", "red", "--int", "4=1"}, ppd);
-  ASSERT_EQ(cmyk.plane.size(), 2u);
-  EXPECT_GT(cmyk.Dots(1), 0u);
-  EXPECT_GT(cmyk.Dots(0), 0u);
-  EXPECT_TRUE(cmyk.plane == rgb.plane)
-      << cmyk.Dots(0) << "/" << cmyk.Dots(1) << " against " << rgb.Dots(0) << "/" << rgb.Dots(1);
 }
 
 // A plug-in that cannot be loaded or lacks its entries, or a profile it

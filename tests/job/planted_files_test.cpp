@@ -48,8 +48,7 @@ struct SharedTmp {
                 const std::string& title = "title", const std::string& queue = "q") const {
     ChildOptions opt{{{"PPD", ppd}}, raster};
     opt.uid = uid;
-    Child c = StartFilter({queue, "7", "alice", title, "1", ""}, opt);
-    return FinishFilter(c, 60);
+    return RunFilter({queue, "7", "alice", title, "1", ""}, opt, 60);
   }
 };
 
@@ -220,8 +219,7 @@ TEST_F(PlantedFiles, JobRecordLineCannotBeForgedOrRedirected) {
     }
     const std::string ppd = MakePpd(sim.root.Path("/t.ppd"), {{"Toolfd", sim.tool}});
     ChildOptions opt{{{"PPD", ppd}}, MakeRaster(sim.root.Path("/in.ras"), {"--res", "75"})};
-    Child child = StartFilter({"office", "7", "alice", c.title, "1", ""}, opt);
-    const JobResult r = FinishFilter(child, 60);
+    const JobResult r = RunFilter({"office", "7", "alice", c.title, "1", ""}, opt, 60);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ReadStream(r.out).pages.size(), 1u);
 
@@ -298,8 +296,7 @@ TEST_F(PlantedFiles, StatusLibraryLoadsOnlyFromRootsFiles) {
     const std::string ppd = MakePpd(sim.root.Path("/t.ppd"), {{"Toolfd", sim.tool}});
     ChildOptions opt{{{"PPD", ppd}}, MakeRaster(sim.root.Path("/in.ras"), {"--res", "75"})};
     opt.uid = c.filterUid;
-    Child child = StartFilter({"office", "7", "alice", "t", "1", ""}, opt);
-    const JobResult r = FinishFilter(child, 60);
+    const JobResult r = RunFilter({"office", "7", "alice", "t", "1", ""}, opt, 60);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ReadStream(r.out).pages.size(), 1u);
     EXPECT_EQ(sim.Calls().empty(), *c.why != '\0');
@@ -319,8 +316,7 @@ TEST_F(PlantedFiles, EmptyToolDirectoryIsNoDirectory) {
   Sim sim("printer office socket://10.0.0.9 0\n", {""});
   const std::string ppd = MakePpd(sim.root.Path("/t.ppd"), {{"Toolfd", ""}, {"Toolfd2", ""}});
   ChildOptions opt{{{"PPD", ppd}}, MakeRaster(sim.root.Path("/in.ras"), {"--res", "75"})};
-  Child child = StartFilter({"office", "7", "alice", "t", "1", ""}, opt);
-  const JobResult r = FinishFilter(child, 60);
+  const JobResult r = RunFilter({"office", "7", "alice", "t", "1", ""}, opt, 60);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(sim.Calls().empty());
   EXPECT_TRUE(LinesWith(r.err, "Open " + sim.root.Path("/prnctl.so")).empty()) << r.err;

@@ -154,6 +154,7 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt)
       opt.output.empty() ? -1 : open(opt.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   Child c;
   c.pid = fork();
+  if (c.pid < 0) throw std::runtime_error("fork failed");
   if (c.pid == 0) {
     dup2(inFile, 0);
     dup2(outFile >= 0 ? outFile : out[1], 1);
@@ -191,7 +192,7 @@ JobResult FinishFilter(Child& c, int watchdogSeconds) {
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       ADD_FAILURE() << "filter " << c.pid << " still running after " << watchdogSeconds << " s: killed";
-      kill(c.pid, SIGKILL);
+      Signal(c.pid, SIGKILL);
       deadline += std::chrono::hours(1);
     }
     poll(fds, 2, 200);
@@ -214,6 +215,18 @@ JobResult FinishFilter(Child& c, int watchdogSeconds) {
   if (c.in >= 0) close(c.in);
   c = Child{};
   return r;
+}
+
+JobResult RunFilter(const std::vector<std::string>& args, const ChildOptions& opt, int watchdogSeconds) {
+  Child c = StartFilter(args, opt);
+  return FinishFilter(c, watchdogSeconds);
+}
+
+void Signal(int pid, int signo) {
+  if (pid > 1)
+    kill(pid, signo);
+  else
+    ADD_FAILURE() << "no signal " << signo << " to process id " << pid;
 }
 
 bool WaitForText(const std::string& path, const std::string& needle, int watchdogSeconds) {

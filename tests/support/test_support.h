@@ -100,6 +100,12 @@ Child StartFilter(const std::vector<std::string>& args, const ChildOptions& opt 
 // reported, as is one that ends on a signal (status -1). A test that reads
 // the printer stream itself takes Child::out (setting it to -1) first.
 JobResult FinishFilter(Child& c, int watchdogSeconds = 120);
+// StartFilter, then FinishFilter.
+JobResult RunFilter(const std::vector<std::string>& args, const ChildOptions& opt = {},
+                    int watchdogSeconds = 120);
+// Sends a signal to a child (or a process the test read the id of); never
+// to an id <= 1: kill(-1) would reach every process of the machine.
+void Signal(int pid, int signo);
 // Waits (up to a watchdog) until the file holds needle.
 bool WaitForText(const std::string& path, const std::string& needle, int watchdogSeconds = 60);
 
