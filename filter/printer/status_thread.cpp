@@ -50,7 +50,10 @@ void TakeReport(const SMCancelJobStruc& r, Report& out) {
 // The printer error is reported to the scheduler as "other-error", since
 // state reasons must be IPP keywords; the codes go into an "INFO:" line.
 constexpr char kErrorReason[] = "other-error";
-static_assert(std::string_view(kClearPrinterErrorLine) == "STATE: -" + std::string(kErrorReason) + "\n");
+// The signal handler's fixed line clears this very reason.
+constexpr std::string_view kClearLine(kClearPrinterErrorLine);
+static_assert(kClearLine.substr(0, 8) == "STATE: -" && kClearLine.back() == '\n' &&
+              kClearLine.substr(8, kClearLine.size() - 9) == std::string_view(kErrorReason));
 
 // Set while the scheduler holds the reason from this process: the SIGTERM
 // handler reads it too.
