@@ -9,6 +9,14 @@
 
 using namespace testing_support;
 
+// A sanitizer's shadow memory and quarantine dwarf the figures: the jobs
+// still run there, their peaks are judged only in plain builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kPeakMeaningful = false;
+#else
+constexpr bool kPeakMeaningful = true;
+#endif
+
 TEST(JobMemory, ManyPageJobsStayFarBelowOneEightBitPageASlot) {
   struct Case {
     const char* name;
@@ -28,6 +36,8 @@ TEST(JobMemory, ManyPageJobsStayFarBelowOneEightBitPageASlot) {
     JobResult r = FinishFilter(child);
     EXPECT_EQ(r.status, 0) << c.name << r.err;
     EXPECT_GT(r.maxRssKb, 0) << c.name;
-    EXPECT_LT(r.maxRssKb, c.limitMiB * 1024) << c.name << ": peak " << r.maxRssKb / 1024 << " MiB";
+    if (kPeakMeaningful) {
+      EXPECT_LT(r.maxRssKb, c.limitMiB * 1024) << c.name << ": peak " << r.maxRssKb / 1024 << " MiB";
+    }
   }
 }
