@@ -9,8 +9,9 @@
 
 using namespace testing_support;
 
-// A sanitizer's shadow memory and quarantine dwarf the figures: the jobs
-// still run there, their peaks are judged only in plain builds.
+// A sanitizer's shadow memory dwarfs the figures and its pace makes these
+// jobs minutes long: peaks are judged in plain builds only (the streamed
+// pages themselves are checked under the sanitizers by the pipeline tests).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kPeakMeaningful = false;
 #else
@@ -18,6 +19,7 @@ constexpr bool kPeakMeaningful = true;
 #endif
 
 TEST(JobMemory, ManyPageJobsStayFarBelowOneEightBitPageASlot) {
+  if (!kPeakMeaningful) GTEST_SKIP() << "peak memory is not the program's own under a sanitizer";
   struct Case {
     const char* name;
     std::vector<std::string> raster;  // test-page writer arguments (a margin: not zero-edge, not cropped)
@@ -36,8 +38,6 @@ TEST(JobMemory, ManyPageJobsStayFarBelowOneEightBitPageASlot) {
     JobResult r = FinishFilter(child);
     EXPECT_EQ(r.status, 0) << c.name << r.err;
     EXPECT_GT(r.maxRssKb, 0) << c.name;
-    if (kPeakMeaningful) {
-      EXPECT_LT(r.maxRssKb, c.limitMiB * 1024) << c.name << ": peak " << r.maxRssKb / 1024 << " MiB";
-    }
+    EXPECT_LT(r.maxRssKb, c.limitMiB * 1024) << c.name << ": peak " << r.maxRssKb / 1024 << " MiB";
   }
 }
