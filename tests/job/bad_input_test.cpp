@@ -114,16 +114,10 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
   }
 }
 
-// Sanitizer runtimes reserve terabytes of address space: no RLIMIT_AS
-// there; their shadow memory and quarantine also add a few hundred MiB to
-// every job's peak, which the bound on it allows for.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kAddressLimitUsable = false;
-constexpr long kPeakRssKb = 1024 * 1024;
-#else
-constexpr bool kAddressLimitUsable = true;
-constexpr long kPeakRssKb = 256 * 1024;
-#endif
+// No RLIMIT_AS under a sanitizer; its shadow memory and quarantine add a
+// few hundred MiB to every job's peak, which the bound on it allows for.
+constexpr bool kAddressLimitUsable = !kUnderSanitizer;
+constexpr long kPeakRssKb = (kUnderSanitizer ? 1024 : 256) * 1024;
 
 enum class Break { None, StreamAfterTwoPages, MemoryLimit };
 

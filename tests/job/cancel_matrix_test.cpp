@@ -118,11 +118,7 @@ TEST(CancelMatrix, ASigtermAtAnyStageEndsTheJobCleanlyAsCancelled) {
 enum class Backend { Slow, Stalls, Gone };
 
 // The sanitizer builds run the filter several times slower.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kSlowdown = 5;
-#else
-constexpr int kSlowdown = 1;
-#endif
+constexpr int kSlowdown = kUnderSanitizer ? 5 : 1;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;

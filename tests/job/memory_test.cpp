@@ -12,11 +12,7 @@ using namespace testing_support;
 // A sanitizer's shadow memory dwarfs the figures and its pace makes these
 // jobs minutes long: peaks are judged in plain builds only (the streamed
 // pages themselves are checked under the sanitizers by the pipeline tests).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kPeakMeaningful = false;
-#else
-constexpr bool kPeakMeaningful = true;
-#endif
+constexpr bool kPeakMeaningful = !kUnderSanitizer;
 
 TEST(JobMemory, ManyPageJobsStayFarBelowOneEightBitPageASlot) {
   if (!kPeakMeaningful) GTEST_SKIP() << "peak memory is not the program's own under a sanitizer";

@@ -24,6 +24,15 @@
 
 namespace testing_support {
 
+// True in the AddressSanitizer and ThreadSanitizer builds, whose runtimes
+// reserve terabytes of address space, add their own memory to every peak
+// and run the filter several times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kUnderSanitizer = true;
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+
 // A fresh directory that the filter's fixed paths (/tmp/...) and TMPDIR
 // point into for the lifetime of the object; removed afterwards.
 class PrivateRoot {
