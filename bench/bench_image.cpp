@@ -83,7 +83,7 @@ std::vector<BYTE> TextPage(DWORD width, DWORD height) {
 
 // A slot holding a copy of a page, with the header fields the stages read.
 struct Slot {
-  JobInfo job;
+  PageSlot job;
   Slot(const std::vector<BYTE>& page, DWORD width, DWORD height, DWORD linebyte, unsigned bpp) {
     job.lpbuf = static_cast<BYTE*>(std::malloc(page.size()));
     std::memcpy(job.lpbuf, page.data(), page.size());
@@ -138,7 +138,7 @@ void BM_Acquisition(benchmark::State& state) {
   cupsRasterClose(out);
   for (auto _ : state) {
     lseek(fd, 0, SEEK_SET);
-    JobInfo job;
+    PageSlot job;
     job.inras = cupsRasterOpen(fd, CUPS_RASTER_READ);
     cupsRasterReadHeader2(job.inras, &job.inheader);
     job.referenceHeader = job.inheader;
@@ -176,7 +176,7 @@ void BM_ImageToGray(benchmark::State& state) {
   std::vector<BYTE> rgb(std::size_t{kWidth} * 3 * kHeight);
   std::mt19937 rng(4);
   for (auto& b : rgb) b = static_cast<BYTE>(rng() | 0x80);
-  TimeOnCopies(state, rgb, kWidth * 3, 24, [](JobInfo* job) {
+  TimeOnCopies(state, rgb, kWidth * 3, 24, [](PageSlot* job) {
     ImageToGray(job);
     return job->lpbuf;
   });
@@ -208,7 +208,7 @@ void TimeInPlace(benchmark::State& state, Stage stage) {
 }
 
 void BM_DoNegative(benchmark::State& state) {
-  TimeInPlace(state, [](JobInfo* job) { DoNegative(job, 0); });
+  TimeInPlace(state, [](PageSlot* job) { DoNegative(job, 0); });
 }
 BENCHMARK(BM_DoNegative)->Unit(benchmark::kMillisecond);
 
@@ -255,7 +255,7 @@ void BM_Separation(benchmark::State& state) {
   for (DWORD x = 0; x < kWidth; ++x)
     for (DWORD c = 0; c < step; ++c) line[x * step + c] = static_cast<BYTE>((x * (c + 1) / 7) & 255);
   for (auto _ : state) {
-    JobInfo slot;
+    PageSlot slot;
     slot.page_width = kWidth;
     slot.page_height = kHeight;
     slot.colourPlugin = &plugin;

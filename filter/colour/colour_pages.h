@@ -40,7 +40,7 @@ class PageSeparation {
  public:
   // lineByLine: each line's planes replace the last one's (PlaneLine),
   // for a caller that screens them as they come; no page is held.
-  PageSeparation(JobInfo* slot, Separation kind, bool lineByLine = false);
+  PageSeparation(PageSlot* slot, Separation kind, bool lineByLine = false);
   ~PageSeparation();
   PageSeparation(const PageSeparation&) = delete;
   PageSeparation& operator=(const PageSeparation&) = delete;
@@ -65,7 +65,7 @@ class PageSeparation {
  private:
   void Finish(int rc);
 
-  JobInfo* slot_;
+  PageSlot* slot_;
   Separation kind_;
   const char* name_;  // the trace label of the conversion
   DWORD tick_;
@@ -87,9 +87,9 @@ class PageSeparation {
 // Whole-page forms: the slot holds the page as read (lines of linebyte
 // bytes); on TRUE the page is replaced by its planes, on FALSE it is left
 // as it was.
-BOOL Page_24BitProcessAndSaveCMYK(JobInfo* lpJob);
-BOOL Page_32BitProcessCMYK(JobInfo* lpJob);
-BOOL Page_24BitProcessRedColor(JobInfo* lpJob);
+BOOL Page_24BitProcessAndSaveCMYK(PageSlot* slot);
+BOOL Page_32BitProcessCMYK(PageSlot* slot);
+BOOL Page_24BitProcessRedColor(PageSlot* slot);
 
 // Writes a device-independent bitmap file: bitcount 1, 4, 8 or 24, lines of
 // GetBMPBytesPerLine(bitcount, wide) bytes from fillflag, top line first

@@ -87,7 +87,7 @@ DWORD SeparationPlanes(Separation s) {
   return s == Separation::BlackRed ? 2 : s == Separation::None ? 1 : 4;
 }
 
-PageSeparation::PageSeparation(JobInfo* slot, Separation kind, bool lineByLine)
+PageSeparation::PageSeparation(PageSlot* slot, Separation kind, bool lineByLine)
     : slot_(slot), kind_(kind), name_(NameOf(kind)), tick_(GetTickCount()), lineByLine_(lineByLine) {}
 
 PageSeparation::~PageSeparation() {
@@ -276,31 +276,30 @@ void PageSeparation::Install() {
 namespace {
 
 // Runs a whole-page separation over the page held in the slot.
-BOOL SeparateHeldPage(JobInfo* lpJob, Separation kind, DWORD srcStep) {
-  if (!lpJob->lpbuf || lpJob->linebyte < std::uint64_t{lpJob->page_width} * srcStep) {
+BOOL SeparateHeldPage(PageSlot* slot, Separation kind, DWORD srcStep) {
+  if (!slot->lpbuf || slot->linebyte < std::uint64_t{slot->page_width} * srcStep) {
     DbgMessage(NameOf(kind), "page buffer does not hold %u-byte pixels", static_cast<unsigned>(srcStep));
     return FALSE;
   }
-  PageSeparation sep(lpJob, kind);
+  PageSeparation sep(slot, kind);
   if (!sep.Begin()) return FALSE;
-  const DWORD pixels =
-      lpJob->page_width - (lpJob->linebyteLeft < lpJob->page_width ? lpJob->linebyteLeft : 0);
-  for (DWORD y = 0; y < lpJob->page_height; ++y)
-    sep.Line(lpJob->lpbuf + std::size_t{y} * lpJob->linebyte, pixels, srcStep);
+  const DWORD pixels = slot->page_width - (slot->linebyteLeft < slot->page_width ? slot->linebyteLeft : 0);
+  for (DWORD y = 0; y < slot->page_height; ++y)
+    sep.Line(slot->lpbuf + std::size_t{y} * slot->linebyte, pixels, srcStep);
   sep.Install();
   return TRUE;
 }
 
 }  // namespace
 
-BOOL Page_24BitProcessAndSaveCMYK(JobInfo* lpJob) {
-  return SeparateHeldPage(lpJob, Separation::RgbToCmyk, lpJob->inheader.cupsBitsPerPixel == 32 ? 4 : 3);
+BOOL Page_24BitProcessAndSaveCMYK(PageSlot* slot) {
+  return SeparateHeldPage(slot, Separation::RgbToCmyk, slot->inheader.cupsBitsPerPixel == 32 ? 4 : 3);
 }
 
-BOOL Page_32BitProcessCMYK(JobInfo* lpJob) {
-  return SeparateHeldPage(lpJob, Separation::CmykRaster, 4);
+BOOL Page_32BitProcessCMYK(PageSlot* slot) {
+  return SeparateHeldPage(slot, Separation::CmykRaster, 4);
 }
 
-BOOL Page_24BitProcessRedColor(JobInfo* lpJob) {
-  return SeparateHeldPage(lpJob, Separation::BlackRed, lpJob->inheader.cupsBitsPerPixel == 32 ? 4 : 3);
+BOOL Page_24BitProcessRedColor(PageSlot* slot) {
+  return SeparateHeldPage(slot, Separation::BlackRed, slot->inheader.cupsBitsPerPixel == 32 ? 4 : 3);
 }

@@ -20,7 +20,7 @@ namespace {
 
 // Bytes of the slot's bitmap (linebyte × page_height), or 0 when the slot
 // has no page or its buffer is smaller than that.
-std::uint64_t BitmapBytes(const char* funcName, const JobInfo& job) {
+std::uint64_t BitmapBytes(const char* funcName, const PageSlot& job) {
   if (!job.lpbuf) return 0;
   if (!SlotHolds(job, job.linebyte, job.page_height)) {
     DbgMessage(funcName, "page buffer smaller than %u x %u", job.linebyte, job.page_height);
@@ -94,13 +94,13 @@ constexpr std::array<BYTE, 256> kTonerMap600 = [] {
 }  // namespace
 
 // Inverts the page, or only its first half (the first of two planes).
-void DoNegative(JobInfo* lpJob, int InvertHalfImage) {
+void DoNegative(PageSlot* slot, int InvertHalfImage) {
   static const char FUNCNAME[] = "DoNegative";
   const DWORD tick = GetTickCount();
-  std::uint64_t len = BitmapBytes(FUNCNAME, *lpJob);
+  std::uint64_t len = BitmapBytes(FUNCNAME, *slot);
   if (InvertHalfImage) len /= 2;
   DbgMessage(FUNCNAME, "In, len = %d", static_cast<int>(len));
-  if (len) Complement(lpJob->lpbuf, len);
+  if (len) Complement(slot->lpbuf, len);
   DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), 1);
 }
 
@@ -113,15 +113,15 @@ void ReverseBuf(BYTE* lpbuf, long len) {
 }
 
 // Mirrors every line of the page left to right.
-void DoMirror(JobInfo* lpJob) {
+void DoMirror(PageSlot* slot) {
   static const char FUNCNAME[] = "DoMirror";
   const DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In");
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
-  if (BitmapBytes(FUNCNAME, *lpJob)) {
-    const DWORD n = lpJob->linebyte;
-    for (DWORD y = 0; y < lpJob->page_height; ++y) {
-      BYTE* line = lpJob->lpbuf + std::uint64_t{y} * n;
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
+  if (BitmapBytes(FUNCNAME, *slot)) {
+    const DWORD n = slot->linebyte;
+    for (DWORD y = 0; y < slot->page_height; ++y) {
+      BYTE* line = slot->lpbuf + std::uint64_t{y} * n;
       for (DWORD k = 0; k < n / 2; ++k) {
         const BYTE left = line[k];
         line[k] = line[n - 1 - k];
@@ -175,18 +175,18 @@ BYTE* Prnt_AdjustData(BYTE* data, long length) {
 }
 
 // Thins the page's dots in place to save toner.
-void Prnt_SimulateTonerSaving(JobInfo* lpJob) {
+void Prnt_SimulateTonerSaving(PageSlot* slot) {
   static const char FUNCNAME[] = "Prnt_SimulateTonerSaving";
   const DWORD tick = GetTickCount();
-  const DWORD resolution = lpJob->inheader.HWResolution[0] < 600 ? 600 : lpJob->inheader.HWResolution[0];
-  const DWORD resolutionID = lpJob->SCALE1200 ? 600 : resolution;
+  const DWORD resolution = slot->inheader.HWResolution[0] < 600 ? 600 : slot->inheader.HWResolution[0];
+  const DWORD resolutionID = slot->SCALE1200 ? 600 : resolution;
   DbgMessage(FUNCNAME, "In");
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
   DbgMessage(FUNCNAME, "resolution = %d", static_cast<int>(resolution));
   DbgMessage(FUNCNAME, "resolutionID = %d", static_cast<int>(resolutionID));
   const std::array<BYTE, 256>& map = resolutionID == 1200 ? kTonerMap1200 : kTonerMap600;
-  const std::uint64_t len = BitmapBytes(FUNCNAME, *lpJob);
-  for (std::uint64_t i = 0; i < len; ++i) lpJob->lpbuf[i] = map[lpJob->lpbuf[i]];
+  const std::uint64_t len = BitmapBytes(FUNCNAME, *slot);
+  for (std::uint64_t i = 0; i < len; ++i) slot->lpbuf[i] = map[slot->lpbuf[i]];
   DbgMessage(FUNCNAME, "Out, Using %f sec", SecondsSince(tick));
 }
 
@@ -233,23 +233,23 @@ DWORD Prnt_CountBlackDots(unsigned char* inbuf, long ByteNo) {
 
 // Sampled checksum: one byte of every 32nd line, walking one byte to the
 // right per line, plus the page's last byte.
-DWORD DataPatternChkSum(JobInfo* lpJob) {
+DWORD DataPatternChkSum(PageSlot* slot) {
   static const char FUNCNAME[] = "DataPatternChkSum";
   const DWORD tick = GetTickCount();
-  const DWORD bpl = lpJob->page_width / 8;
-  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(lpJob->page_width),
-             static_cast<int>(lpJob->page_height), static_cast<int>(lpJob->pagesize));
-  if (!lpJob->lpbuf || bpl == 0 || lpJob->pagesize == 0 || !SlotHolds(*lpJob, bpl, lpJob->page_height)) {
+  const DWORD bpl = slot->page_width / 8;
+  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(slot->page_width),
+             static_cast<int>(slot->page_height), static_cast<int>(slot->pagesize));
+  if (!slot->lpbuf || bpl == 0 || slot->pagesize == 0 || !SlotHolds(*slot, bpl, slot->page_height)) {
     DbgMessage(FUNCNAME, "API_WRONG_PARAMETER");
     return 0;
   }
   DWORD sum = 0;
   DWORD samples = 0;
-  for (DWORD i = 0; i < lpJob->page_height; i += 32) {
-    sum += lpJob->lpbuf[std::uint64_t{i} * bpl + i % bpl];
+  for (DWORD i = 0; i < slot->page_height; i += 32) {
+    sum += slot->lpbuf[std::uint64_t{i} * bpl + i % bpl];
     ++samples;
   }
-  sum += lpJob->lpbuf[lpJob->pagesize - 1];
+  sum += slot->lpbuf[slot->pagesize - 1];
   ++samples;
   DbgMessage(FUNCNAME, "sampling %d Bytes to calcute checksum:%d spent %f ms", static_cast<int>(samples),
              static_cast<int>(sum), SecondsSince(tick));
@@ -259,26 +259,26 @@ DWORD DataPatternChkSum(JobInfo* lpJob) {
 
 // Returns the page's four corner bytes as one word (first corner on top)
 // and stamps each corner with the marker 0xAA.
-DWORD DataPatternChkSum_new(JobInfo* lpJob) {
+DWORD DataPatternChkSum_new(PageSlot* slot) {
   static const char FUNCNAME[] = "DataPatternChkSum_new";
   constexpr DWORD kBadParameter = 0xAABBCCDD;
-  const DWORD bpl = lpJob->page_width / 8;
-  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(lpJob->page_width),
-             static_cast<int>(lpJob->page_height), static_cast<int>(lpJob->pagesize));
+  const DWORD bpl = slot->page_width / 8;
+  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(slot->page_width),
+             static_cast<int>(slot->page_height), static_cast<int>(slot->pagesize));
   // Narrower than a byte or without lines the corners do not exist.
-  if (!lpJob->lpbuf || bpl == 0 || lpJob->page_height == 0 || !SlotHolds(*lpJob, bpl, lpJob->page_height)) {
+  if (!slot->lpbuf || bpl == 0 || slot->page_height == 0 || !SlotHolds(*slot, bpl, slot->page_height)) {
     DbgMessage(FUNCNAME, " API_WRONG_PARAMETER");
     return kBadParameter;
   }
   DbgMessage(FUNCNAME, "sampling Byte checksum:%0x \n", static_cast<unsigned>(kBadParameter));
-  const std::uint64_t corners[4] = {0, bpl - 1, std::uint64_t{lpJob->page_height - 1} * bpl,
-                                    std::uint64_t{lpJob->page_height} * bpl - 1};
+  const std::uint64_t corners[4] = {0, bpl - 1, std::uint64_t{slot->page_height - 1} * bpl,
+                                    std::uint64_t{slot->page_height} * bpl - 1};
   DWORD sum = 0;
   for (std::uint64_t offset : corners) {
-    const BYTE v = lpJob->lpbuf[offset];
+    const BYTE v = slot->lpbuf[offset];
     DbgMessage(FUNCNAME, "sampling Byte checksum:%0x \n", static_cast<unsigned>(v));
     sum = sum << 8 | v;
-    lpJob->lpbuf[offset] = 0xAA;
+    slot->lpbuf[offset] = 0xAA;
   }
   DbgMessage(FUNCNAME, "sampling Byte checksum:%0x \n", static_cast<unsigned>(sum));
   return sum;

@@ -49,15 +49,15 @@ void FilterLine(const BYTE* up, const BYTE* mid, const BYTE* down, BYTE* out, st
 
 }  // namespace
 
-WORD ApplyFilter3x3(JobInfo* lpJob, BYTE* lpbuf, WORD bits, const int* filterArray, short filterArrayWidth) {
+WORD ApplyFilter3x3(PageSlot* slot, BYTE* lpbuf, WORD bits, const int* filterArray, short filterArrayWidth) {
   static const char FUNCNAME[] = "ApplyFilter3x3";
   const DWORD tick = GetTickCount();
-  const std::size_t width = lpJob->page_width;
-  const std::size_t lines = lpJob->page_height;
+  const std::size_t width = slot->page_width;
+  const std::size_t lines = slot->page_height;
   DbgMessage(FUNCNAME, "In, width = %d, height = %d, lines = %d, bits = %d, ArrayWidth = %d",
              static_cast<int>(width), static_cast<int>(lines), static_cast<int>(lines), bits,
              filterArrayWidth);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
   // Only gray pages and 3 x 3 kernels are defined.
   if (lpbuf == nullptr || filterArray == nullptr || bits != 8 || filterArrayWidth != 3) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
@@ -85,7 +85,7 @@ WORD ApplyFilter3x3(JobInfo* lpJob, BYTE* lpbuf, WORD bits, const int* filterArr
   DbgMessage(FUNCNAME, "bufsize = %d", static_cast<int>(bufsize));
   HeapBytes s_imgbuf(static_cast<BYTE*>(std::malloc(bufsize)));
   if (!s_imgbuf) return 0;
-  const std::size_t colourPlanes = image_detail::ColorPlaneOf(*lpJob);
+  const std::size_t colourPlanes = image_detail::ColorPlaneOf(*slot);
   const std::size_t planes = lines % colourPlanes == 0 ? colourPlanes : 1;
   const std::size_t planeLines = lines / planes;
   const std::size_t HelfKeepMatrixLines = 1;
@@ -98,7 +98,7 @@ WORD ApplyFilter3x3(JobInfo* lpJob, BYTE* lpbuf, WORD bits, const int* filterArr
     BYTE* current = s_imgbuf.get() + line_bytes;
     BYTE* plane = lpbuf + p * planeLines * line_bytes;
     for (std::size_t y = 0; y < planeLines; ++y) {
-      if (lpJob->Cancelled()) {
+      if (slot->Cancelled()) {
         DbgMessage(FUNCNAME, "Cancel job");
         return 0;
       }
@@ -121,42 +121,42 @@ WORD ApplyFilter3x3(JobInfo* lpJob, BYTE* lpbuf, WORD bits, const int* filterArr
   return 1;
 }
 
-BOOL DoBorderQuality(JobInfo* lpJob) {
+BOOL DoBorderQuality(PageSlot* slot) {
   static const char FUNCNAME[] = "DoBorderQuality";
   const DWORD tick = GetTickCount();
-  DbgMessage(FUNCNAME, "In, imgWidth = %d, imgHeight = %d", static_cast<int>(lpJob->page_width),
-             static_cast<int>(lpJob->page_height));
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
+  DbgMessage(FUNCNAME, "In, imgWidth = %d, imgHeight = %d", static_cast<int>(slot->page_width),
+             static_cast<int>(slot->page_height));
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
   auto done = [&](BOOL rc) {
     DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), rc);
     return rc;
   };
 
   // Modes without a kernel of their own are halftoned plainly.
-  const unsigned mode = lpJob->inheader.cupsInteger[10];
+  const unsigned mode = slot->inheader.cupsInteger[10];
   const int* kernel = mode == 1 ? FilterInsideBorder : mode == 2 ? FilterOutsideBorder : nullptr;
   if (mode > 2) DbgMessage(FUNCNAME, "Quality mode %u unknown, no filter", mode);
 
   // The mask comes from the unfiltered gray page, so it is made before the
   // page is halftoned in place: lines of page_width bytes, as the gray page
   // has when linebyte says so.
-  const std::size_t width = lpJob->page_width;
-  const std::size_t height = lpJob->page_height;
+  const std::size_t width = slot->page_width;
+  const std::size_t height = slot->page_height;
   HeapBytes mask;
   if (kernel) {
-    if (!lpJob->lpbuf || lpJob->linebyte < width) return done(FALSE);
+    if (!slot->lpbuf || slot->linebyte < width) return done(FALSE);
     mask.reset(static_cast<BYTE*>(std::malloc(width * height + 1)));
     if (!mask) return done(FALSE);
     DbgMessage(FUNCNAME, "Copy Image Data");
     for (std::size_t y = 0; y < height; ++y)
-      std::memcpy(mask.get() + y * width, lpJob->lpbuf + y * lpJob->linebyte, width);
+      std::memcpy(mask.get() + y * width, slot->lpbuf + y * slot->linebyte, width);
     DbgMessage(FUNCNAME, mode == 1 ? "Apply border Filter" : "Apply text enhance Filter");
-    if (!ApplyFilter3x3(lpJob, mask.get(), 8, kernel, 3)) return done(FALSE);
+    if (!ApplyFilter3x3(slot, mask.get(), 8, kernel, 3)) return done(FALSE);
     DbgMessage(FUNCNAME, "Convert to Lineart");
-    if (!GrayToLineart(lpJob, mask.get(), kLineartThreshold)) return done(FALSE);
+    if (!GrayToLineart(slot, mask.get(), kLineartThreshold)) return done(FALSE);
   }
 
-  if (!ApplyHalftone(lpJob)) return done(FALSE);
+  if (!ApplyHalftone(slot)) return done(FALSE);
 
   // A mask bit clears the halftoned (light) bit: toner after the inversion.
   const std::size_t BWlinebytes = width / 8;
@@ -165,9 +165,9 @@ BOOL DoBorderQuality(JobInfo* lpJob) {
     DbgMessage(FUNCNAME, "BWlinebytes = %d", static_cast<int>(BWlinebytes));
     DbgMessage(FUNCNAME, "lpJob->page_height = %d", static_cast<int>(height));
     DbgMessage(FUNCNAME, "bufsize = %d", static_cast<int>(BWlinebytes * height));
-    const std::size_t n = BWlinebytes < lpJob->linebyte ? BWlinebytes : lpJob->linebyte;
+    const std::size_t n = BWlinebytes < slot->linebyte ? BWlinebytes : slot->linebyte;
     for (std::size_t y = 0; y < height; ++y) {
-      BYTE* page = lpJob->lpbuf + y * lpJob->linebyte;
+      BYTE* page = slot->lpbuf + y * slot->linebyte;
       const BYTE* m = mask.get() + y * BWlinebytes;
       for (std::size_t i = 0; i < n; ++i) page[i] &= static_cast<BYTE>(~m[i]);
     }

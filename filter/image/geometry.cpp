@@ -26,7 +26,7 @@ bool IsZeroEdge(const cups_page_header2_t& h) {
 
 // Checks that the slot holds a one-byte-per-pixel page of whole planes that
 // its buffer really covers; traces the reason otherwise.
-bool GrayPageUsable(const char* funcName, const JobInfo& job, DWORD ColorPlane) {
+bool GrayPageUsable(const char* funcName, const PageSlot& job, DWORD ColorPlane) {
   if (!job.lpbuf || job.page_width == 0 || job.page_height < ColorPlane) {
     DbgMessage(funcName, "no page");
     return false;
@@ -43,15 +43,15 @@ bool GrayPageUsable(const char* funcName, const JobInfo& job, DWORD ColorPlane) 
 }
 
 // Swaps in a new page buffer with its one-byte-per-pixel geometry.
-void InstallGrayPage(JobInfo* lpJob, BYTE* buf, DWORD width, DWORD height, DWORD ColorPlane) {
-  std::free(lpJob->lpbuf);
-  lpJob->lpbuf = buf;
-  lpJob->page_width = width;
-  lpJob->linebyte = width;
-  lpJob->page_height = ColorPlane * height;
+void InstallGrayPage(PageSlot* slot, BYTE* buf, DWORD width, DWORD height, DWORD ColorPlane) {
+  std::free(slot->lpbuf);
+  slot->lpbuf = buf;
+  slot->page_width = width;
+  slot->linebyte = width;
+  slot->page_height = ColorPlane * height;
   // Kept exact here (not only by the whole-page step) so that every later
   // stage can trust it as the buffer's size.
-  lpJob->pagesize = width * height * ColorPlane;
+  slot->pagesize = width * height * ColorPlane;
 }
 
 // What Lib_DoScaling does to a page: whether it makes a new page at all,
@@ -61,7 +61,7 @@ struct PageScaling {
   std::uint64_t percent = 100;
 };
 
-PageScaling ScalingOf(const JobInfo& job) {
+PageScaling ScalingOf(const PageSlot& job) {
   const DWORD Xresolution = job.inheader.HWResolution[0];
   std::uint64_t ratio = job.inheader.cupsInteger[7];
   const bool DoScale = ratio != 100 && ratio != 0;
@@ -75,14 +75,14 @@ PageScaling ScalingOf(const JobInfo& job) {
 }
 
 // The resolution the whole-page step lays the page out at.
-std::uint64_t OutputResolution(const JobInfo& job) {
+std::uint64_t OutputResolution(const PageSlot& job) {
   const cups_page_header2_t& own = job.inheader;
   return job.SCALE1200 ? 600 : (own.HWResolution[0] < 600 ? 600 : own.HWResolution[0]);
 }
 
 }  // namespace
 
-const char* PageBeyondPrinter(const JobInfo& job) {
+const char* PageBeyondPrinter(const PageSlot& job) {
   const cups_page_header2_t& h = job.inheader;
   // The largest paper: the PPD's largest media size, when it is a size at
   // all, or the largest paper of the table the PPD offers.
@@ -116,61 +116,60 @@ const char* PageBeyondPrinter(const JobInfo& job) {
 
 // Makes the unprintable border of a zero-edge page: crops a band around it,
 // or shrinks the page into the smaller area when zero edge is 1.
-BOOL Lib_DoImageCrop(JobInfo* lpJob) {
+BOOL Lib_DoImageCrop(PageSlot* slot) {
   static const char FUNCNAME[] = "Lib_DoImageCrop";
   DbgMessage(FUNCNAME, "In");
-  const cups_page_header2_t& hdr = lpJob->inheader;
+  const cups_page_header2_t& hdr = slot->inheader;
   if (!IsZeroEdge(hdr)) {
     DbgMessage(FUNCNAME, "not zero edge model");
     DbgMessage(FUNCNAME, "Out");
     return TRUE;
   }
 
-  const DWORD ColorPlane = ColorPlaneOf(*lpJob);
-  if (!GrayPageUsable(FUNCNAME, *lpJob, ColorPlane)) {
+  const DWORD ColorPlane = ColorPlaneOf(*slot);
+  if (!GrayPageUsable(FUNCNAME, *slot, ColorPlane)) {
     DbgMessage(FUNCNAME, "Out");
     return FALSE;
   }
-  const std::int64_t CUSP_Width = lpJob->page_width;
-  const std::int64_t CUSP_Height = lpJob->page_height / ColorPlane;
+  const std::int64_t srcWidth = slot->page_width;
+  const std::int64_t srcHeight = slot->page_height / ColorPlane;
 
   // A third of an inch taken off each dimension, rounded to 32 pixels.
   const std::int64_t margin = (static_cast<std::int64_t>(hdr.HWResolution[0]) * 24) / -72;
-  const std::int64_t width = (CUSP_Width + margin + 31) / 32 * 32;
-  const std::int64_t height = (CUSP_Height + margin + 31) / 32 * 32;
+  const std::int64_t width = (srcWidth + margin + 31) / 32 * 32;
+  const std::int64_t height = (srcHeight + margin + 31) / 32 * 32;
   DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
   DbgMessage(FUNCNAME, "height = %d", static_cast<int>(height));
-  DbgMessage(FUNCNAME, "CUSP_Width = %d", static_cast<int>(CUSP_Width));
-  DbgMessage(FUNCNAME, "CUSP_Height = %d", static_cast<int>(CUSP_Height));
-  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
-  DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(lpJob->page_height));
+  DbgMessage(FUNCNAME, "CUSP_Width = %d", static_cast<int>(srcWidth));
+  DbgMessage(FUNCNAME, "CUSP_Height = %d", static_cast<int>(srcHeight));
+  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(slot->page_width));
+  DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(slot->page_height));
   if (width <= 0 || height <= 0) {
     DbgMessage(FUNCNAME, "page smaller than its border");
     DbgMessage(FUNCNAME, "Out");
     return FALSE;
   }
 
-  const std::uint64_t srcPlane = static_cast<std::uint64_t>(CUSP_Width) * CUSP_Height;
+  const std::uint64_t srcPlane = static_cast<std::uint64_t>(srcWidth) * srcHeight;
   const std::uint64_t trgPlane = static_cast<std::uint64_t>(width) * height;
 
   // A plain crop of a band no larger than the page is done in place: each
   // line moves towards the start of the buffer, never onto a line not yet
   // moved, so no second page buffer is needed.
-  if (hdr.cupsInteger[3] != 1 && width <= CUSP_Width && height <= CUSP_Height) {
+  if (hdr.cupsInteger[3] != 1 && width <= srcWidth && height <= srcHeight) {
     DbgMessage(FUNCNAME, "crop process in place");
-    const std::int64_t xMargin = (CUSP_Width - width) / 2;
-    const std::int64_t yMargin = (CUSP_Height - height) / 2;
+    const std::int64_t xMargin = (srcWidth - width) / 2;
+    const std::int64_t yMargin = (srcHeight - height) / 2;
     DbgMessage(FUNCNAME, "xMargin = %d", static_cast<int>(xMargin));
     DbgMessage(FUNCNAME, "yMargin = %d", static_cast<int>(yMargin));
-    BYTE* buf = lpJob->lpbuf;
+    BYTE* buf = slot->lpbuf;
     for (DWORD i = 0; i < ColorPlane; ++i)
       for (std::int64_t y = 0; y < height; ++y)
-        std::memmove(buf + i * trgPlane + y * width,
-                     buf + i * srcPlane + (yMargin + y) * CUSP_Width + xMargin,
+        std::memmove(buf + i * trgPlane + y * width, buf + i * srcPlane + (yMargin + y) * srcWidth + xMargin,
                      static_cast<std::size_t>(width));
     if (BYTE* shrunk = static_cast<BYTE*>(std::realloc(buf, trgPlane * ColorPlane))) buf = shrunk;
-    lpJob->lpbuf = nullptr;  // moved, not freed, into the installed page
-    InstallGrayPage(lpJob, buf, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
+    slot->lpbuf = nullptr;  // moved, not freed, into the installed page
+    InstallGrayPage(slot, buf, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
     DbgMessage(FUNCNAME, "crop process finish");
     DbgMessage(FUNCNAME, "Out");
     return TRUE;
@@ -189,53 +188,53 @@ BOOL Lib_DoImageCrop(JobInfo* lpJob) {
 
   if (hdr.cupsInteger[3] == 1) {
     DbgMessage(FUNCNAME, "scale process");
-    const float xRatio = static_cast<float>(width) / static_cast<float>(CUSP_Width);
-    const float yRatio = static_cast<float>(height) / static_cast<float>(CUSP_Height);
+    const float xRatio = static_cast<float>(width) / static_cast<float>(srcWidth);
+    const float yRatio = static_cast<float>(height) / static_cast<float>(srcHeight);
     DbgMessage(FUNCNAME, "xRate = %f", xRatio);
     DbgMessage(FUNCNAME, "yRate = %f", yRatio);
     for (DWORD i = 0; i < ColorPlane; ++i) {
-      image_detail::ScaleImageLimited(lpJob->lpbuf + i * srcPlane, static_cast<DWORD>(CUSP_Width),
-                                      static_cast<DWORD>(CUSP_Height), static_cast<DWORD>(CUSP_Height),
+      image_detail::ScaleImageLimited(slot->lpbuf + i * srcPlane, static_cast<DWORD>(srcWidth),
+                                      static_cast<DWORD>(srcHeight), static_cast<DWORD>(srcHeight),
                                       lpCrop + i * trgPlane, static_cast<DWORD>(width),
                                       static_cast<int>(xRatio * 1000), static_cast<int>(yRatio * 1000), 8,
-                                      static_cast<DWORD>(height), lpJob->events);
+                                      static_cast<DWORD>(height), slot->events);
     }
     DbgMessage(FUNCNAME, "scale process finish");
   } else {
     DbgMessage(FUNCNAME, "crop process");
     // The band is centred; a margin that would start before the page (a
     // plane not a multiple of 32) starts at its edge instead.
-    std::int64_t xMargin = (CUSP_Width - width) / 2;
-    std::int64_t yMargin = (CUSP_Height - height) / 2;
+    std::int64_t xMargin = (srcWidth - width) / 2;
+    std::int64_t yMargin = (srcHeight - height) / 2;
     DbgMessage(FUNCNAME, "xMargin = %d", static_cast<int>(xMargin));
     DbgMessage(FUNCNAME, "yMargin = %d", static_cast<int>(yMargin));
     if (xMargin < 0) xMargin = 0;
     if (yMargin < 0) yMargin = 0;
-    const std::int64_t copyBytes = width < CUSP_Width - xMargin ? width : CUSP_Width - xMargin;
-    const std::int64_t copyLines = height < CUSP_Height - yMargin ? height : CUSP_Height - yMargin;
+    const std::int64_t copyBytes = width < srcWidth - xMargin ? width : srcWidth - xMargin;
+    const std::int64_t copyLines = height < srcHeight - yMargin ? height : srcHeight - yMargin;
     for (DWORD i = 0; i < ColorPlane; ++i) {
-      const BYTE* src = lpJob->lpbuf + i * srcPlane + yMargin * CUSP_Width + xMargin;
+      const BYTE* src = slot->lpbuf + i * srcPlane + yMargin * srcWidth + xMargin;
       BYTE* dst = lpCrop + i * trgPlane;
       for (std::int64_t y = 0; y < copyLines; ++y) {
-        std::memcpy(dst + y * width, src + y * CUSP_Width, static_cast<std::size_t>(copyBytes));
+        std::memcpy(dst + y * width, src + y * srcWidth, static_cast<std::size_t>(copyBytes));
       }
     }
     DbgMessage(FUNCNAME, "crop process finish");
   }
 
-  InstallGrayPage(lpJob, lpCrop, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
+  InstallGrayPage(slot, lpCrop, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
   DbgMessage(FUNCNAME, "Out");
   return TRUE;
 }
 
 // Applies the user's scaling and brings the page to 600 dpi.
-BOOL Lib_DoScaling(JobInfo* lpJob) {
+BOOL Lib_DoScaling(PageSlot* slot) {
   static const char FUNCNAME[] = "Lib_DoScaling";
   DbgMessage(FUNCNAME, "In");
-  DbgMessage(FUNCNAME, "Xresolution = %d", static_cast<int>(lpJob->inheader.HWResolution[0]));
-  DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(lpJob->inheader.cupsInteger[7]));
+  DbgMessage(FUNCNAME, "Xresolution = %d", static_cast<int>(slot->inheader.HWResolution[0]));
+  DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(slot->inheader.cupsInteger[7]));
 
-  const PageScaling scaling = ScalingOf(*lpJob);
+  const PageScaling scaling = ScalingOf(*slot);
   if (!scaling.acts) {
     DbgMessage(FUNCNAME, "out, rc = %d", TRUE);
     return TRUE;
@@ -248,14 +247,14 @@ BOOL Lib_DoScaling(JobInfo* lpJob) {
   const std::uint64_t ratio = scaling.percent;
   DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(ratio));
 
-  const DWORD ColorPlane = ColorPlaneOf(*lpJob);
+  const DWORD ColorPlane = ColorPlaneOf(*slot);
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
-  if (!GrayPageUsable(FUNCNAME, *lpJob, ColorPlane)) {
+  if (!GrayPageUsable(FUNCNAME, *slot, ColorPlane)) {
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
     return FALSE;
   }
-  const std::uint64_t src_width = lpJob->page_width;
-  const std::uint64_t src_height = lpJob->page_height / ColorPlane;
+  const std::uint64_t src_width = slot->page_width;
+  const std::uint64_t src_height = slot->page_height / ColorPlane;
   // ratio × 10 is the scaler's factor in thousandths and must stay an int;
   // the scaled size must fit a page buffer.
   auto scaledW = CheckedMul(src_width, ratio);
@@ -286,13 +285,13 @@ BOOL Lib_DoScaling(JobInfo* lpJob) {
   for (DWORD i = 0; i < ColorPlane; ++i) {
     DbgMessage(FUNCNAME, "out, i = %d", static_cast<int>(i));
     std::memset(lpScale + i * trgPlane, 255, trgPlane);
-    image_detail::ScaleImageLimited(lpJob->lpbuf + i * srcPlane, static_cast<DWORD>(src_width),
+    image_detail::ScaleImageLimited(slot->lpbuf + i * srcPlane, static_cast<DWORD>(src_width),
                                     static_cast<DWORD>(src_height), static_cast<DWORD>(src_height),
                                     lpScale + i * trgPlane, static_cast<DWORD>(width), factor, factor, 8,
-                                    static_cast<DWORD>(height), lpJob->events);
+                                    static_cast<DWORD>(height), slot->events);
   }
 
-  InstallGrayPage(lpJob, lpScale, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
+  InstallGrayPage(slot, lpScale, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
   DbgMessage(FUNCNAME, "out, rc = %d", TRUE);
   return TRUE;
 }
@@ -300,7 +299,7 @@ BOOL Lib_DoScaling(JobInfo* lpJob) {
 // The printable area of the slot's paper at the output resolution, both
 // sides rounded up to 32 pixels (0 when the paper is smaller than its
 // margins).
-static void PrintableArea(const JobInfo& job, std::uint64_t* alignedWidth, std::uint64_t* alignedHeight) {
+static void PrintableArea(const PageSlot& job, std::uint64_t* alignedWidth, std::uint64_t* alignedHeight) {
   static const char FUNCNAME[] = "Lib_DoWholePage";
   const cups_page_header2_t& own = job.inheader;
   const std::uint64_t resolution = OutputResolution(job);
@@ -351,7 +350,7 @@ static void PrintableArea(const JobInfo& job, std::uint64_t* alignedWidth, std::
   *alignedHeight = AlignUp32(static_cast<std::uint64_t>(height));
 }
 
-bool GeometryOnlyPlaces(const JobInfo& job, DWORD* width, DWORD* height) {
+bool GeometryOnlyPlaces(const PageSlot& job, DWORD* width, DWORD* height) {
   if (IsZeroEdge(job.inheader) || ScalingOf(job).acts) return false;
   std::uint64_t g = 0, h = 0;
   PrintableArea(job, &g, &h);
@@ -365,27 +364,27 @@ bool GeometryOnlyPlaces(const JobInfo& job, DWORD* width, DWORD* height) {
 
 // Places the page at the top left of a white page as large as the printable
 // area of its paper, clipping what does not fit.
-BOOL Lib_DoWholePage(JobInfo* lpJob) {
+BOOL Lib_DoWholePage(PageSlot* slot) {
   static const char FUNCNAME[] = "Lib_DoWholePage";
-  const cups_page_header2_t& own = lpJob->inheader;
+  const cups_page_header2_t& own = slot->inheader;
   std::uint64_t g = 0, h = 0;
-  PrintableArea(*lpJob, &g, &h);
+  PrintableArea(*slot, &g, &h);
   const bool oneBit = own.cupsBitsPerPixel <= 7;
   const std::uint64_t WholeLineBytes = oneBit ? g / 8 : g;
-  const DWORD ColorPlane = ColorPlaneOf(*lpJob);
+  const DWORD ColorPlane = ColorPlaneOf(*slot);
   DbgMessage(FUNCNAME, "alignment width = %d", static_cast<int>(g));
   DbgMessage(FUNCNAME, "alignment height = %d", static_cast<int>(h));
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
 
-  const std::uint64_t oldLine = oneBit ? (std::uint64_t{lpJob->page_width} + 7) / 8 : lpJob->page_width;
-  const std::uint64_t oldPlaneH = lpJob->page_height / ColorPlane;
+  const std::uint64_t oldLine = oneBit ? (std::uint64_t{slot->page_width} + 7) / 8 : slot->page_width;
+  const std::uint64_t oldPlaneH = slot->page_height / ColorPlane;
   auto wholeBytes = CheckedMul(WholeLineBytes, h, ColorPlane);
   if (g == 0 || h == 0 || !wholeBytes || g > image_detail::kMaxPageBytes) {
     DbgMessage(FUNCNAME, "printable area out of range");
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
     return FALSE;
   }
-  if (oldLine == 0 || oldPlaneH == 0 || !SlotHolds(*lpJob, oldLine, oldPlaneH * ColorPlane)) {
+  if (oldLine == 0 || oldPlaneH == 0 || !SlotHolds(*slot, oldLine, oldPlaneH * ColorPlane)) {
     DbgMessage(FUNCNAME, "page buffer smaller than its geometry");
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
     return FALSE;
@@ -394,19 +393,19 @@ BOOL Lib_DoWholePage(JobInfo* lpJob) {
   // page's own buffer: each line moves to an address no later than its own,
   // so no line is overwritten before it has moved. Otherwise a new buffer.
   const bool inPlace = WholeLineBytes <= oldLine && h <= oldPlaneH;
-  BYTE* lpWhole = inPlace ? lpJob->lpbuf : static_cast<BYTE*>(AllocPageBuffer(*wholeBytes));
+  BYTE* lpWhole = inPlace ? slot->lpbuf : static_cast<BYTE*>(AllocPageBuffer(*wholeBytes));
   if (!lpWhole) {
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
     return FALSE;
   }
 
-  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
+  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(slot->page_width));
   DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(oldPlaneH));
   const std::uint64_t copyLines = h < oldPlaneH ? h : oldPlaneH;
-  std::uint64_t copyBytes = g < lpJob->page_width ? g : lpJob->page_width;
+  std::uint64_t copyBytes = g < slot->page_width ? g : slot->page_width;
   if (oneBit) copyBytes /= 8;
   for (DWORD i = 0; i < ColorPlane; ++i) {
-    const BYTE* src = lpJob->lpbuf + i * oldPlaneH * oldLine;
+    const BYTE* src = slot->lpbuf + i * oldPlaneH * oldLine;
     BYTE* dst = lpWhole + i * h * WholeLineBytes;
     for (std::uint64_t y = 0; y < copyLines; ++y) {
       BYTE* line = dst + y * WholeLineBytes;
@@ -417,15 +416,15 @@ BOOL Lib_DoWholePage(JobInfo* lpJob) {
   }
 
   if (!inPlace) {
-    std::free(lpJob->lpbuf);
-    lpJob->lpbuf = lpWhole;
+    std::free(slot->lpbuf);
+    slot->lpbuf = lpWhole;
   }
-  lpJob->page_height = static_cast<DWORD>(h * ColorPlane);
-  lpJob->page_width = static_cast<DWORD>(g);
-  lpJob->linebyte = static_cast<DWORD>(WholeLineBytes);
-  lpJob->pagesize = static_cast<DWORD>(*wholeBytes);
-  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
-  DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(lpJob->page_height));
+  slot->page_height = static_cast<DWORD>(h * ColorPlane);
+  slot->page_width = static_cast<DWORD>(g);
+  slot->linebyte = static_cast<DWORD>(WholeLineBytes);
+  slot->pagesize = static_cast<DWORD>(*wholeBytes);
+  DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(slot->page_width));
+  DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(slot->page_height));
   DbgMessage(FUNCNAME, "out, rc = %d", TRUE);
   return TRUE;
 }

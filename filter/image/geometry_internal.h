@@ -32,7 +32,7 @@ inline std::uint64_t AlignUp32(std::uint64_t v) {
 }
 
 // Planes of a gray page by colour mode: 4 for CMYK, 2 for black and red, else 1.
-inline DWORD ColorPlaneOf(const JobInfo& job) {
+inline DWORD ColorPlaneOf(const PageSlot& job) {
   switch (job.inheader.cupsInteger[4]) {
     case 3:
       return 4;
@@ -45,7 +45,7 @@ inline DWORD ColorPlaneOf(const JobInfo& job) {
 
 // True when the slot's buffer holds at least lineBytes × rows bytes, going by
 // `pagesize`, the slot's record of its buffer; false for a missing buffer.
-inline bool SlotHolds(const JobInfo& job, std::uint64_t lineBytes, std::uint64_t rows) {
+inline bool SlotHolds(const PageSlot& job, std::uint64_t lineBytes, std::uint64_t rows) {
   if (!job.lpbuf) return false;
   auto need = CheckedMul(lineBytes, rows);
   return need && *need <= job.pagesize;

@@ -81,40 +81,40 @@ void RgbLineToGray(const BYTE* rgb, BYTE* gray, std::size_t pixels, std::size_t 
 // failure the page is released: lpbuf becomes NULL with linebyte and
 // pagesize 0, so the next stage sees a missing page instead of colour bytes
 // taken for gray ones; the exit trace reports rc = 0.
-void ImageToGray(JobInfo* lpJob) {
+void ImageToGray(PageSlot* slot) {
   static const char FUNCNAME[] = "ImageToGray";
   DWORD tick = GetTickCount();
-  const DWORD ColorBits = lpJob->inheader.cupsBitsPerPixel;
+  const DWORD ColorBits = slot->inheader.cupsBitsPerPixel;
   const DWORD srcPixelBytes = ColorBits < 8 ? 1 : ColorBits / 8;
   DbgMessage(FUNCNAME, "In");
 
-  const std::uint64_t width = lpJob->page_width;
-  const std::uint64_t height = lpJob->page_height;
+  const std::uint64_t width = slot->page_width;
+  const std::uint64_t height = slot->page_height;
   const std::uint64_t t_line64 = (width + 3) / 4 * 4;
   const DWORD t_bytesperline = GetBMPBytesPerLine(8, static_cast<LONG>(width > 0x7fffffffu ? 0 : width));
-  DbgMessage(FUNCNAME, "s_bytesperline %d", static_cast<int>(lpJob->linebyte));
+  DbgMessage(FUNCNAME, "s_bytesperline %d", static_cast<int>(slot->linebyte));
   DbgMessage(FUNCNAME, "t_bytesperline %d", static_cast<int>(t_bytesperline));
-  DbgMessage(FUNCNAME, "linebyteLeft %d", static_cast<int>(lpJob->linebyteLeft));
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
+  DbgMessage(FUNCNAME, "linebyteLeft %d", static_cast<int>(slot->linebyteLeft));
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
 
   BYTE* gray = nullptr;
   int rc = 0;
-  const std::uint64_t active = lpJob->linebyteLeft <= width ? width - lpJob->linebyteLeft : 0;
+  const std::uint64_t active = slot->linebyteLeft <= width ? width - slot->linebyteLeft : 0;
   const std::uint64_t graySize = t_line64 * height;
   bool depthOk = ColorBits == 16 || ColorBits == 24 || ColorBits == 32 || ColorBits == 48;
 
   // Geometry checks before touching memory: the gray line must fit the
   // 16-bit line length, the padding must lie inside the line, the source
   // lines must hold every active pixel and the page size must fit pagesize.
-  if (!lpJob->lpbuf) {
+  if (!slot->lpbuf) {
     DbgMessage(FUNCNAME, "no page");
   } else if (!depthOk) {
     DbgMessage(FUNCNAME, "ColorBits %d not supported", static_cast<int>(ColorBits));
-  } else if (width == 0 || height == 0 || t_line64 != t_bytesperline || lpJob->linebyteLeft > width ||
-             active * srcPixelBytes > lpJob->linebyte || graySize > 0xffffffffu) {
+  } else if (width == 0 || height == 0 || t_line64 != t_bytesperline || slot->linebyteLeft > width ||
+             active * srcPixelBytes > slot->linebyte || graySize > 0xffffffffu) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
-  } else if (!(gray = t_bytesperline <= lpJob->linebyte
-                          ? lpJob->lpbuf
+  } else if (!(gray = t_bytesperline <= slot->linebyte
+                          ? slot->lpbuf
                           : static_cast<BYTE*>(AllocPageBuffer(static_cast<std::size_t>(graySize))))) {
     DbgMessage(FUNCNAME, "malloc error");
   } else {
@@ -123,9 +123,9 @@ void ImageToGray(JobInfo* lpJob) {
     // it comes from, which have been read by then.
     const ProductTable& t = Products();
     DbgMessage(FUNCNAME, "ColorBits %d", static_cast<int>(ColorBits));
-    const BYTE* src = lpJob->lpbuf;
+    const BYTE* src = slot->lpbuf;
     BYTE* dst = gray;
-    for (std::uint64_t y = 0; y < height; ++y, src += lpJob->linebyte, dst += t_bytesperline) {
+    for (std::uint64_t y = 0; y < height; ++y, src += slot->linebyte, dst += t_bytesperline) {
       const BYTE* p = src;
       switch (ColorBits) {
         case 16:
@@ -146,17 +146,17 @@ void ImageToGray(JobInfo* lpJob) {
     rc = 1;
   }
 
-  if (gray != lpJob->lpbuf) {
-    std::free(lpJob->lpbuf);
-    lpJob->lpbuf = gray;
+  if (gray != slot->lpbuf) {
+    std::free(slot->lpbuf);
+    slot->lpbuf = gray;
   }
   if (rc) {
-    lpJob->linebyte = t_bytesperline;
+    slot->linebyte = t_bytesperline;
     // Kept in step with the buffer so no later reader trusts the colour size.
-    lpJob->pagesize = static_cast<DWORD>(graySize);
+    slot->pagesize = static_cast<DWORD>(graySize);
   } else {
-    lpJob->linebyte = 0;
-    lpJob->pagesize = 0;
+    slot->linebyte = 0;
+    slot->pagesize = 0;
   }
   DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), rc);
 }

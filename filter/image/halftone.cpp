@@ -64,7 +64,7 @@ void ScreenLine(const BYTE* gray, BYTE* out, std::size_t linebyteHft, std::size_
 // when the job was cancelled; the page is dropped then.
 bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t linebyteHft,
                  std::size_t lines, std::size_t pixels, const LineScreen& screen, DWORD plane, BYTE* line,
-                 const JobInfo& slot) {
+                 const PageSlot& slot) {
   static const char FUNCNAME[] = "ApplyHalftone";
   for (std::size_t y = 0; y < lines; ++y, gray += linebyte, out += linebyteHft) {
     if (slot.Cancelled()) {
@@ -79,7 +79,7 @@ bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t 
 
 // The HalftoneType ApplyHalftone screens a slot's page with: selection row,
 // resolution and engine type.
-int ChooseHalftoneType(const JobInfo& slot) {
+int ChooseHalftoneType(const PageSlot& slot) {
   static const char FUNCNAME[] = "ApplyHalftone";
   const cups_page_header2_t& h = slot.inheader;
   HalftoneChoice choice = SelectHalftoneType(slot.cupsHTable, h.HWResolution[0],
@@ -96,9 +96,9 @@ int ChooseHalftoneType(const JobInfo& slot) {
 
 }  // namespace
 
-LineScreen::LineScreen(const JobInfo& slot) : LineScreen(slot, ChooseHalftoneType(slot)) {}
+LineScreen::LineScreen(const PageSlot& slot) : LineScreen(slot, ChooseHalftoneType(slot)) {}
 
-LineScreen::LineScreen(const JobInfo& slot, int HalftoneType) {
+LineScreen::LineScreen(const PageSlot& slot, int HalftoneType) {
   static const char FUNCNAME[] = "ApplyHalftone";
   const cups_page_header2_t& h = slot.inheader;
 
@@ -167,17 +167,17 @@ void LineScreen::Line(DWORD plane, std::size_t row, const BYTE* gray, std::size_
 
 // Screens the page with the tiles of one HalftoneType, once the type is
 // chosen; tick is the caller's entry time for the exit trace.
-static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
+static BOOL ScreenWithType(PageSlot* slot, int HalftoneType, DWORD tick) {
   static const char FUNCNAME[] = "ApplyHalftone";
 
   // Output page, sized in 64 bits: the 1-bit line must fit the 16-bit line
   // length and the page must fit pagesize.
-  const std::uint64_t width = lpJob->page_width;
-  const std::uint64_t height = lpJob->page_height;
+  const std::uint64_t width = slot->page_width;
+  const std::uint64_t height = slot->page_height;
   const std::uint64_t line64 = ((width + 7) / 8 + 3) / 4 * 4;
   const DWORD linebyteHft = width > 0x7fffffffu ? 0 : GetBMPBytesPerLine(1, static_cast<LONG>(width));
   const std::uint64_t outSize = line64 * height;
-  if (!lpJob->lpbuf || lpJob->linebyte == 0 || linebyteHft == 0 || height == 0 || line64 != linebyteHft ||
+  if (!slot->lpbuf || slot->linebyte == 0 || linebyteHft == 0 || height == 0 || line64 != linebyteHft ||
       outSize > 0xffffffffu) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
     DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
@@ -186,16 +186,16 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
 
   // Every tile is checked and prepared before the first line is touched, so
   // that a refusal leaves the gray page as it was.
-  const LineScreen screen(*lpJob, HalftoneType);
+  const LineScreen screen(*slot, HalftoneType);
   const DWORD ColorPlane = screen.Planes();
-  const DWORD MultiPlaneHeight = lpJob->page_height;
+  const DWORD MultiPlaneHeight = slot->page_height;
   const DWORD SinglePlaneHeight = MultiPlaneHeight / ColorPlane;
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
   DbgMessage(FUNCNAME, "MultiPlaneHeight = %d", static_cast<int>(MultiPlaneHeight));
   DbgMessage(FUNCNAME, "SinglePlaneHeight = %d", static_cast<int>(SinglePlaneHeight));
 
   // Every gray byte of a line is screened, as far as the 1-bit line reaches.
-  const std::size_t linebyte = lpJob->linebyte;
+  const std::size_t linebyte = slot->linebyte;
   const std::size_t pixels =
       linebyte < std::size_t{linebyteHft} * 8 ? linebyte : std::size_t{linebyteHft} * 8;
 
@@ -210,16 +210,16 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
     DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
     return FALSE;
   }
-  BYTE* const out = inPlace ? lpJob->lpbuf : own.get();
+  BYTE* const out = inPlace ? slot->lpbuf : own.get();
 
   for (DWORD j = 0; j < ColorPlane; ++j) {
     DbgMessage(FUNCNAME, "Apply Halftone %d Start", static_cast<int>(j));
-    DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(lpJob->linebyte));
+    DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(slot->linebyte));
 
-    const BYTE* src = lpJob->lpbuf + std::size_t{j} * linebyte * SinglePlaneHeight;
+    const BYTE* src = slot->lpbuf + std::size_t{j} * linebyte * SinglePlaneHeight;
     BYTE* dst = out + std::size_t{j} * linebyteHft * SinglePlaneHeight;
     if (!ScreenPlane(src, linebyte, dst, linebyteHft, SinglePlaneHeight, pixels, screen, j, line.data(),
-                     *lpJob)) {
+                     *slot)) {
       DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
       return FALSE;
     }
@@ -227,11 +227,11 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
 
   DbgMessage(FUNCNAME, "Apply Halftone Finish");
   if (!inPlace) {
-    std::free(lpJob->lpbuf);
-    lpJob->lpbuf = own.release();
+    std::free(slot->lpbuf);
+    slot->lpbuf = own.release();
   }
-  lpJob->linebyte = linebyteHft;
-  lpJob->pagesize = static_cast<DWORD>(outSize);
+  slot->linebyte = linebyteHft;
+  slot->pagesize = static_cast<DWORD>(outSize);
   DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
   return TRUE;
 }
@@ -239,33 +239,33 @@ static BOOL ScreenWithType(JobInfo* lpJob, int HalftoneType, DWORD tick) {
 // Screens the 8-bit gray page in lpbuf (one plane, or K, Y, M, C stacked)
 // into 1 bit per pixel, 1 for light pixels. FALSE leaves the gray page as it
 // was: bad geometry, a missing or misfit tile, no memory, or a cancelled job.
-BOOL ApplyHalftone(JobInfo* lpJob) {
+BOOL ApplyHalftone(PageSlot* slot) {
   static const char FUNCNAME[] = "ApplyHalftone";
   DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In");
-  return ScreenWithType(lpJob, ChooseHalftoneType(*lpJob), tick);
+  return ScreenWithType(slot, ChooseHalftoneType(*slot), tick);
 }
 
 // Screens the page with the tiles of a given HalftoneType, as ApplyHalftone
 // does after choosing it.
-BOOL ApplyHalftoneType(JobInfo* lpJob, int HalftoneType) {
+BOOL ApplyHalftoneType(PageSlot* slot, int HalftoneType) {
   static const char FUNCNAME[] = "ApplyHalftone";
   DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In, HalftoneType = %d", HalftoneType);
-  return ScreenWithType(lpJob, HalftoneType, tick);
+  return ScreenWithType(slot, HalftoneType, tick);
 }
 
 // Turns a gray image of the slot's size (lines of page_width bytes) into a
 // 1-bit mask in place: 1 where the gray value is above threshold. Lines are
 // page_width / 8 bytes; pixels past the last whole byte are dropped. FALSE
 // only when there is no image or no memory; the image is then unchanged.
-BOOL GrayToLineart(JobInfo* lpJob, BYTE* lpbuf, int threshold) {
+BOOL GrayToLineart(PageSlot* slot, BYTE* lpbuf, int threshold) {
   static const char FUNCNAME[] = "GrayToLineart";
   DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In, threshold = %d", threshold);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", lpJob->SCALE1200);
-  const std::size_t width = lpJob->page_width;
-  const std::size_t height = lpJob->page_height;
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
+  const std::size_t width = slot->page_width;
+  const std::size_t height = slot->page_height;
   const std::size_t outLine = width / 8;
   const std::size_t outSize = outLine * height;  // both below 2^32: no overflow in 64 bits
 

@@ -98,4 +98,4 @@ BYTE CellThreshold(int g);
 // Screens a slot's gray page with the tiles of one HalftoneType, exactly as
 // ApplyHalftone does once it has chosen that type (any int: unknown types
 // take the fallback tile).
-BOOL ApplyHalftoneType(JobInfo* lpJob, int HalftoneType);
+BOOL ApplyHalftoneType(PageSlot* slot, int HalftoneType);

@@ -14,9 +14,9 @@ class LineScreen {
  public:
   // The screen ApplyHalftone chooses for the slot's page (selection row,
   // resolution, engine, density from its header and job settings).
-  explicit LineScreen(const JobInfo& slot);
+  explicit LineScreen(const PageSlot& slot);
   // The screen of one HalftoneType, as ApplyHalftoneType uses it.
-  LineScreen(const JobInfo& slot, int HalftoneType);
+  LineScreen(const PageSlot& slot, int HalftoneType);
 
   // False when a tile is missing or misfit, or there was no memory.
   bool Ok() const { return tiles_.size() == planes_; }

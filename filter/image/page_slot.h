@@ -1,4 +1,4 @@
-// JobInfo: one page slot of the page ring. The main thread fills a slot, one
+// PageSlot: one page slot of the page ring. The main thread fills a slot, one
 // worker thread per page processes it, the output thread writes and frees it.
 // Ownership passes with `flag` (release store, acquire load): whoever sees a
 // state owns the slot's other fields until it stores the next state. Every
@@ -25,7 +25,7 @@ inline constexpr int kJobSlots = 30;
 
 class ColourPlugin;
 
-struct JobInfo {
+struct PageSlot {
   DWORD PageIndex = 0;   // 0-based page number held in the slot
   char jobID[260] = {};  // the CUPS job id (names the page dumps)
   cups_raster_t* inras = nullptr;

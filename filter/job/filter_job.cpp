@@ -134,7 +134,7 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
     return 1;
   }
   job.ppd = ppd_path ? ppdOpenFile(ppd_path) : nullptr;
-  BuildPaperList(job.ppd, job.gPaperFormat);
+  BuildPaperList(job.ppd, job.paperTable);
 
   ReadPpdAttributes(job);
   TraceDriverFeature(job.DriverFeature);
@@ -166,9 +166,9 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
   }
 
   // The status library, when one is loaded, selects the printer and wakes it.
-  LoadStatusMonitor(job.statusLib, job.myPrinters, &job.printerNumber, &job.SelectPrnter, argv[0], job.Toolfd,
-                    job.Toolfd2);
-  DbgMessage(FUNCNAME, "SelectPrnter = %d", job.SelectPrnter);
+  LoadStatusMonitor(job.statusLib, job.myPrinters, &job.printerNumber, &job.selectedPrinter, argv[0],
+                    job.Toolfd, job.Toolfd2);
+  DbgMessage(FUNCNAME, "SelectPrnter = %d", job.selectedPrinter);
   WakeNetPrinter(job.statusLib, job.Selected());
   if (job.statusLib.fnIsPSMRunning) {
     job.IsPSM_Exist = job.statusLib.fnIsPSMRunning();
@@ -193,8 +193,9 @@ FilterJob::FilterJob(FILE* out, FILE* err)
 
 const PrinterAttribute& FilterJob::Selected() const {
   static const PrinterAttribute kNoPrinter{};
-  if (SelectPrnter < 0 || SelectPrnter >= printerNumber || SelectPrnter >= kMaxPrinters) return kNoPrinter;
-  return myPrinters[SelectPrnter];
+  if (selectedPrinter < 0 || selectedPrinter >= printerNumber || selectedPrinter >= kMaxPrinters)
+    return kNoPrinter;
+  return myPrinters[selectedPrinter];
 }
 
 int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {

@@ -53,9 +53,9 @@ struct FilterJob {
   bool inputFailed = false;      // a page header or page could not be read: "ERROR:" written
   ppd_file_t* ppd = nullptr;
   char jobID[260] = {};
-  PaperTable gPaperFormat = DefaultPaperTable();  // rows enabled by the PPD
-  float MaxMediaWidth = 595;                      // points
-  float MaxMediaHeight = 842;                     // points
+  PaperTable paperTable = DefaultPaperTable();  // rows enabled by the PPD
+  float MaxMediaWidth = 595;                    // points
+  float MaxMediaHeight = 842;                   // points
   char DriverVersion[128] = {};
   char Toolfd[128] = {};
   char Toolfd2[128] = {};
@@ -78,7 +78,7 @@ struct FilterJob {
   StatusThread statusThread{events};
   PrinterAttribute myPrinters[kMaxPrinters] = {};
   int printerNumber = 0;
-  int SelectPrnter = -1;
+  int selectedPrinter = -1;
   int IgnorePSM = 0;  // 0 monitor used, 1 disabled by the PPD, 2 job goes to a file
   int IsPSM_Exist = 0;
   PrinterCapability PrnCapInfo = {};
@@ -90,11 +90,11 @@ struct FilterJob {
 
   // Page loop.
   cups_page_header2_t inheader{};
-  cups_page_header2_t ginheader_bak{};  // first page's header (previous page's on A3 printers)
-  DWORD page = 0;                       // pages handed to workers
-  DWORD FlushPage = 0;                  // first spooled page not yet sent
-  unsigned CUPSpages = 0;               // raster pages read
-  unsigned bDuplex = 0;                 // first page's Duplex
+  cups_page_header2_t referenceHeader{};  // first page's header (previous page's on A3 printers)
+  DWORD page = 0;                         // pages handed to workers
+  DWORD FlushPage = 0;                    // first spooled page not yet sent
+  unsigned CUPSpages = 0;                 // raster pages read
+  unsigned firstPageDuplex = 0;           // first page's Duplex
   int paper_type = 0;
   int paper_type_p1 = 0;
   BOOL AddBlankPageDone = 0;

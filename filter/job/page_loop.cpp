@@ -58,8 +58,8 @@ BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, B
   s.jobID = job.jobID;
   s.cupsHTable = job.cupsHTable;
   s.cupsLEF = job.cupsLEF;
-  s.referenceHeader = &job.ginheader_bak;
-  s.paperTable = &job.gPaperFormat;
+  s.referenceHeader = &job.referenceHeader;
+  s.paperTable = &job.paperTable;
   s.colourPlugin = job.colourPlugin.Loaded() ? &job.colourPlugin : nullptr;
   s.spooling = job.spool.Active() ? TRUE : FALSE;
   return SendOnePage(job.ring, &job.page, header, s, blank, RemoveBlankPage);
@@ -83,11 +83,11 @@ void WaitWhileErrorHold(FilterJob& job) {
 // simplex job, whole sheets in a duplex one.
 void FlushFirstCopy(FilterJob& job) {
   if (!job.spool.Active()) return;
-  if (!job.bDuplex)
-    PJL_FlushPage(job.spoolSender, &job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+  if (!job.firstPageDuplex)
+    SendSpooledPages(job.spoolSender, &job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
   else if (job.spool.PageCount() % 2 == 0)
-    PJL_FlushPage(job.spoolSender, &job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature,
-                  job.PrnCapInfo.Feature);
+    SendSpooledPages(job.spoolSender, &job.FlushPage, static_cast<int>(job.firstPageDuplex),
+                     job.DriverFeature, job.PrnCapInfo.Feature);
 }
 
 // Waits until the output thread has written and freed the last page's slot;
@@ -95,7 +95,7 @@ void FlushFirstCopy(FilterJob& job) {
 void WaitForLastPage(FilterJob& job) {
   DbgMessage(FUNCNAME, "start wait image thread");
   const int CurrentPage = static_cast<int>((job.page - 1u) % job.ring.RingSize());
-  JobInfo& last = job.ring.lpJob[CurrentPage];
+  PageSlot& last = job.ring.slots[CurrentPage];
   // The flag is read first: once it is free, the output thread is done with
   // the slot's buffer.
   auto written = [&last] { return last.LoadFlag() == SLOT_FREE && last.lpbuf == nullptr; };
@@ -188,25 +188,25 @@ LoopExit PageLoop(FilterJob& job) {
     WaitWhileErrorHold(job);
 
     int PrinterA3 = (job.DriverFeature & DF_A3) ? 1 : 0;
-    job.paper_type = GetPaperSizeCode(job.gPaperFormat, &inheader, PrinterA3, job.cupsLEF);
+    job.paper_type = GetPaperSizeCode(job.paperTable, &inheader, PrinterA3, job.cupsLEF);
     job.paper_type_p1 = job.page > 0
-                            ? GetPaperSizeCode(job.gPaperFormat, &job.ginheader_bak, PrinterA3, job.cupsLEF)
+                            ? GetPaperSizeCode(job.paperTable, &job.referenceHeader, PrinterA3, job.cupsLEF)
                             : job.paper_type;
 
     ComputePageRatio(job);
     CountPageSize(job);
 
     job.AddBlankPageDone = FALSE;
-    if (PrinterA3 && job.spool.Active() && job.bDuplex && (job.page % 2) == 1 &&
-        !SameSize(inheader, job.ginheader_bak)) {
+    if (PrinterA3 && job.spool.Active() && job.firstPageDuplex && (job.page % 2) == 1 &&
+        !SameSize(inheader, job.referenceHeader)) {
       DbgMessage(FUNCNAME, "Add blank page %d", job.page);
-      if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return RefusedPage(job);
+      if (!HandOnPage(job, TRUE, job.referenceHeader, FALSE)) return RefusedPage(job);
       DbgMessage(FUNCNAME, "page = %d", job.page);
       job.AddBlankPageDone = TRUE;
     }
 
     DbgMessage(FUNCNAME, "Orientation %d!", inheader.Orientation);
-    if (PrinterA3 || job.page == 0) job.ginheader_bak = inheader;
+    if (PrinterA3 || job.page == 0) job.referenceHeader = inheader;
 
     if ((job.DriverFeature & DF_ABORT_ON_ERROR) && job.events.Cancelled()) return LoopExit::Teardown;
 
@@ -240,7 +240,7 @@ LoopExit PageLoop(FilterJob& job) {
                       "Authentication asks for an account ID, but no status monitor supplied one: the job "
                       "is sent without it");
       }
-      job.bDuplex = inheader.Duplex;
+      job.firstPageDuplex = inheader.Duplex;
       DWORD jcl = StartJob(job, &inheader);
       job.port.count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
     }
@@ -277,8 +277,8 @@ bool EndOfInput(FilterJob& job) {
   DbgMessage(FUNCNAME, "end read CUPS data");
   // Polling ends with the input; the thread is joined at teardown.
   job.statusThread.RequestStop();
-  if (job.spool.Active() && (job.page % 2) == 1 && job.bDuplex) {
-    if (!HandOnPage(job, TRUE, job.ginheader_bak, FALSE)) return false;
+  if (job.spool.Active() && (job.page % 2) == 1 && job.firstPageDuplex) {
+    if (!HandOnPage(job, TRUE, job.referenceHeader, FALSE)) return false;
   }
   WaitForLastPage(job);
   StopOutputThread(job);
@@ -287,14 +287,14 @@ bool EndOfInput(FilterJob& job) {
     return true;
   }
   if (job.spool.Active()) {
-    if (!job.bDuplex)
-      PJL_FlushPage(job.spoolSender, &job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+    if (!job.firstPageDuplex)
+      SendSpooledPages(job.spoolSender, &job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
     else if (job.page % 2 == 0)
-      PJL_FlushPage(job.spoolSender, &job.FlushPage, static_cast<int>(job.bDuplex), job.DriverFeature,
-                    job.PrnCapInfo.Feature);
+      SendSpooledPages(job.spoolSender, &job.FlushPage, static_cast<int>(job.firstPageDuplex),
+                       job.DriverFeature, job.PrnCapInfo.Feature);
     if (job.page > 0)
       PlaybackSpool(job.spoolSender, job.PrnCapInfo.Feature, job.DriverFeature, job.bDriverDoCollate,
-                    job.bDuplex, &job.nCopies);
+                    job.firstPageDuplex, &job.nCopies);
   }
   return true;
 }
@@ -372,9 +372,9 @@ void ComputePageRatio(FilterJob& job) {
   }
 
   // Later pages of another size are scaled to the first page's size.
-  if (!(job.DriverFeature & DF_A3) && job.page > 0 && !SameSize(h, job.ginheader_bak)) {
-    const float Wb = static_cast<float>(job.ginheader_bak.PageSize[0]);
-    const float Hb = static_cast<float>(job.ginheader_bak.PageSize[1]);
+  if (!(job.DriverFeature & DF_A3) && job.page > 0 && !SameSize(h, job.referenceHeader)) {
+    const float Wb = static_cast<float>(job.referenceHeader.PageSize[0]);
+    const float Hb = static_cast<float>(job.referenceHeader.PageSize[1]);
     int custom_ratio = 100;
     if (job.paper_type_p1 == ENG_PAPER_CUSTOMER && (Wb > job.MaxMediaWidth || Hb > job.MaxMediaHeight)) {
       int cw = TruncToInt(595.0f / Wb * 100.0f);
@@ -396,7 +396,7 @@ void ComputePageRatio(FilterJob& job) {
   // Fit to paper: a 1-based row of the paper table; other values are ignored.
   unsigned n = h.cupsInteger[13];
   if (n != 0 && n <= static_cast<unsigned>(kPaperRows)) {
-    const PAPERFORMAT& row = job.gPaperFormat[n - 1];
+    const PAPERFORMAT& row = job.paperTable[n - 1];
     const float Wp = row.w, Hp = row.h;
     int w = TruncToInt(Wp / W * 100.0f);
     DbgMessage(FUNCNAME, "page 1 width ratio %d!", w);

@@ -92,7 +92,7 @@ SlotRange ChoicesOr(ppd_file_t* ppd, int slot, SlotRange fallback) {
 int RingSizeForPage(const cups_page_header2_t* inheader) {
   std::uint64_t m = inheader->cupsInteger[4] == 3 ? 6 : inheader->cupsInteger[4] == 1 ? 8 : 2;
   std::uint64_t referSize = static_cast<std::uint64_t>(inheader->cupsWidth) * inheader->cupsHeight * m;
-  std::uint64_t mem = getTotalSystemMemory();
+  std::uint64_t mem = AvailableMemory();
   DbgMessage(FUNCNAME, "referSize = %llu", static_cast<unsigned long long>(referSize));
   DbgMessage(FUNCNAME, "getTotalSystemMemory = %llu", static_cast<unsigned long long>(mem));
   std::uint64_t n = referSize ? mem / 2 / referSize : 5;  // an empty page costs nothing
@@ -107,7 +107,7 @@ int RingSizeForPage(const cups_page_header2_t* inheader) {
 DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
   char** argv = job.argv;
   const DWORD DriverFeature = job.DriverFeature;
-  char szAtmPar[128] = {};
+  char authCommand[128] = {};
   char PrinterLocation[260] = {};
   std::string szJsonFile;
 
@@ -116,8 +116,8 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
   if (DriverFeature & DF_BCP_MODE0) {
     szJsonFile = CreateAuthFile(argv[3], argv[1]);
     DbgMessage(FUNCNAME, "szJsonFile = %s", szJsonFile.c_str());
-    std::snprintf(szAtmPar, sizeof szAtmPar, "/opt/Pravo/ATM -f %s -n %s", szJsonFile.c_str(), argv[3]);
-    DbgMessage(FUNCNAME, "szAtmPar = %s", szAtmPar);
+    std::snprintf(authCommand, sizeof authCommand, "/opt/Pravo/ATM -f %s -n %s", szJsonFile.c_str(), argv[3]);
+    DbgMessage(FUNCNAME, "szAtmPar = %s", authCommand);
     RunAuthorizationTool(szJsonFile.c_str(), argv[3], job.events);
   }
 
@@ -167,6 +167,6 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
     job.port.Write(ppd->jcl_begin, jclLen);
   }
 
-  job.ring.gMAX_THREAD.store(RingSizeForPage(inheader), std::memory_order_release);
+  job.ring.slotsInUse.store(RingSizeForPage(inheader), std::memory_order_release);
   return jclLen;
 }

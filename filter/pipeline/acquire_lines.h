@@ -20,7 +20,7 @@ bool LightIsOne(unsigned cspace);
 // turned into gray.
 bool InkPolarityPage(const cups_page_header2_t& h);
 // Writes one "ERROR:" line for the scheduler about a page that cannot be printed.
-void ReportRefusedPage(const JobInfo* lpJob, const char* why);
+void ReportRefusedPage(const PageSlot* slot, const char* why);
 // Expands one raster line of 1, 2 or 4 bits per sample into gray bytes
 // (0 black, 255 white), honouring the colour space's polarity.
 void ExpandLowBitLine(const BYTE* src, BYTE* dst, unsigned width, unsigned bits, bool lightIsOne);
@@ -37,6 +37,6 @@ DWORD CountOtherThan(const BYTE* p, std::size_t n, BYTE value);
 // needs no whole-page step before screening: 1 when the slot holds the
 // screened page (flag SLOT_SCREENED), 0 when the page failed (with an
 // "ERROR:" line), -1 when the page is not one for this path (nothing read).
-int AcquireScreenedPage(JobInfo* lpJob, const PageGeometry& g, Separation kind, BOOL blank, DWORD* BlackDot);
+int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, BOOL blank, DWORD* BlackDot);
 
 }  // namespace acquire_detail

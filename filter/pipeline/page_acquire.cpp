@@ -34,11 +34,11 @@ bool InkPolarityPage(const cups_page_header2_t& h) {
   return h.cupsColorSpace == CUPS_CSPACE_K && h.cupsBitsPerPixel == 8;
 }
 
-void ReportRefusedPage(const JobInfo* lpJob, const char* why) {
-  const cups_page_header2_t& h = lpJob->inheader;
-  CupsMessage(lpJob->Err(), "ERROR: ",
+void ReportRefusedPage(const PageSlot* slot, const char* why) {
+  const cups_page_header2_t& h = slot->inheader;
+  CupsMessage(slot->Err(), "ERROR: ",
               "Page %u cannot be printed: %s (%u x %u pixels, %u bits per pixel, %u bytes per line)",
-              static_cast<unsigned>(lpJob->PageIndex) + 1, why, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel,
+              static_cast<unsigned>(slot->PageIndex) + 1, why, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel,
               h.cupsBytesPerLine);
 }
 
@@ -102,38 +102,38 @@ std::uint64_t RoundUp32(std::uint64_t v) {
 // Gray conversion of a chunky 32-bit CMYK page for a printer without four
 // colours, in place: each gray line lands at or before the CMYK bytes it
 // comes from, which have been read by then.
-void CmykToGray(JobInfo* lpJob, unsigned width) {
+void CmykToGray(PageSlot* slot, unsigned width) {
   static const char FUNCNAME[] = "CmykToGray";
-  const std::uint64_t lines = lpJob->page_height;
-  const std::uint64_t srcStep = lpJob->linebyte;
-  const std::uint64_t dstStep = lpJob->page_width;
+  const std::uint64_t lines = slot->page_height;
+  const std::uint64_t srcStep = slot->linebyte;
+  const std::uint64_t dstStep = slot->page_width;
   for (std::uint64_t y = 0; y < lines; ++y)
-    CmykLineToGray(lpJob->lpbuf + y * srcStep, lpJob->lpbuf + y * dstStep, width, dstStep);
-  lpJob->linebyte = lpJob->page_width;
-  lpJob->pagesize = lpJob->linebyte * lpJob->page_height;
-  DbgMessage(FUNCNAME, "CMYK page converted to gray, linebyte = %u", static_cast<unsigned>(lpJob->linebyte));
+    CmykLineToGray(slot->lpbuf + y * srcStep, slot->lpbuf + y * dstStep, width, dstStep);
+  slot->linebyte = slot->page_width;
+  slot->pagesize = slot->linebyte * slot->page_height;
+  DbgMessage(FUNCNAME, "CMYK page converted to gray, linebyte = %u", static_cast<unsigned>(slot->linebyte));
 }
 
 // Gray conversion of a page that is not separated into colour planes: deep
 // pages become one gray plane, and a colour mode the page cannot fill (a
 // gray page, or a CMYK raster for a printer without four colours) is set to
 // one plane so that no stage looks for planes that are not there.
-BOOL ConvertToGray(JobInfo* lpJob) {
+BOOL ConvertToGray(PageSlot* slot) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
-  cups_page_header2_t& h = lpJob->inheader;
+  cups_page_header2_t& h = slot->inheader;
   const unsigned ColorMode = h.cupsInteger[4];
   const bool colourMode = ColorMode == 1 || ColorMode == 3;
 
   if (h.cupsColorSpace == CUPS_CSPACE_CMYK && h.cupsBitsPerPixel == 32) {
-    CmykToGray(lpJob, h.cupsWidth);
+    CmykToGray(slot, h.cupsWidth);
   } else if (h.cupsBitsPerPixel > 8) {
-    const DWORD grayLine = GetBMPBytesPerLine(8, static_cast<LONG>(lpJob->page_width));
-    ImageToGray(lpJob);
-    if (!lpJob->lpbuf || lpJob->linebyte != grayLine) {
+    const DWORD grayLine = GetBMPBytesPerLine(8, static_cast<LONG>(slot->page_width));
+    ImageToGray(slot);
+    if (!slot->lpbuf || slot->linebyte != grayLine) {
       DbgMessage(FUNCNAME, "ImageToGray fail!");
       return FALSE;
     }
-    lpJob->pagesize = lpJob->linebyte * lpJob->page_height;
+    slot->pagesize = slot->linebyte * slot->page_height;
   }
   if (colourMode) {
     h.cupsInteger[4] = 0;
@@ -146,24 +146,24 @@ BOOL ConvertToGray(JobInfo* lpJob) {
 // that the colour page as read is never held whole. FALSE (with an
 // "ERROR:" line) when the separation cannot be had or the raster ends
 // early; the slot then holds no page.
-BOOL AcquireColourPage(JobInfo* lpJob, Separation kind, BOOL blank, DWORD* BlackDot) {
+BOOL AcquireColourPage(PageSlot* slot, Separation kind, BOOL blank, DWORD* BlackDot) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
-  const cups_page_header2_t& h = lpJob->inheader;
+  const cups_page_header2_t& h = slot->inheader;
   const unsigned bpl = h.cupsBytesPerLine;
-  std::free(lpJob->lpbuf);
-  lpJob->lpbuf = nullptr;
+  std::free(slot->lpbuf);
+  slot->lpbuf = nullptr;
   RowBuffer row(static_cast<BYTE*>(std::malloc(bpl)));
-  PageSeparation sep(lpJob, kind);
+  PageSeparation sep(slot, kind);
   if (!row || !sep.Begin()) {
-    ReportRefusedPage(lpJob, "colour separation failed (not enough memory)");
+    ReportRefusedPage(slot, "colour separation failed (not enough memory)");
     return FALSE;
   }
   if (!blank) {
     DbgMessage(FUNCNAME, "App data");
     for (unsigned y = 0; y < h.cupsHeight; ++y) {
-      if (cupsRasterReadPixels(lpJob->inras, row.get(), bpl) != bpl) {
+      if (cupsRasterReadPixels(slot->inras, row.get(), bpl) != bpl) {
         DbgMessage(FUNCNAME, "raster ends at line %u of %u", y, h.cupsHeight);
-        ReportRefusedPage(lpJob, "raster data ends early");
+        ReportRefusedPage(slot, "raster data ends early");
         return FALSE;
       }
       sep.Line(row.get(), h.cupsWidth, h.cupsBitsPerPixel / 8);
@@ -182,9 +182,9 @@ BOOL AcquireColourPage(JobInfo* lpJob, Separation kind, BOOL blank, DWORD* Black
 // where a raster line fits the buffer's line, and makes the padding of each
 // line and the rows below the raster white. Counts the pixels that are not
 // white on the way, while each line is still in the cache.
-BOOL ReadPageLines(JobInfo* lpJob, const PageGeometry& g, BYTE* row, BYTE white, DWORD* dots) {
+BOOL ReadPageLines(PageSlot* slot, const PageGeometry& g, BYTE* row, BYTE white, DWORD* dots) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
-  const cups_page_header2_t& h = lpJob->inheader;
+  const cups_page_header2_t& h = slot->inheader;
   const unsigned bpl = h.cupsBytesPerLine;
   const bool lowBit = h.cupsBitsPerPixel < 8;
   const bool lightIsOne = LightIsOne(h.cupsColorSpace);
@@ -195,8 +195,8 @@ BOOL ReadPageLines(JobInfo* lpJob, const PageGeometry& g, BYTE* row, BYTE white,
                static_cast<unsigned>(g.dataBytes));
   DWORD count = 0;
   for (unsigned y = 0; y < h.cupsHeight; ++y) {
-    BYTE* dst = lpJob->lpbuf + static_cast<std::uint64_t>(y) * g.linebyte;
-    if (cupsRasterReadPixels(lpJob->inras, direct ? dst : row, bpl) != bpl) {
+    BYTE* dst = slot->lpbuf + static_cast<std::uint64_t>(y) * g.linebyte;
+    if (cupsRasterReadPixels(slot->inras, direct ? dst : row, bpl) != bpl) {
       DbgMessage(FUNCNAME, "raster ends at line %u of %u", y, h.cupsHeight);
       return FALSE;
     }
@@ -208,22 +208,22 @@ BOOL ReadPageLines(JobInfo* lpJob, const PageGeometry& g, BYTE* row, BYTE white,
     count += CountOtherThan(dst, filled, white);
   }
   const std::uint64_t done = std::uint64_t{h.cupsHeight} * g.linebyte;
-  std::memset(lpJob->lpbuf + done, white, g.pagesize - done);
+  std::memset(slot->lpbuf + done, white, g.pagesize - done);
   *dots = count;
   return TRUE;
 }
 
 // Runs crop, scaling and whole-page fit on the slot, tracing the failed step.
-BOOL RunGeometry(JobInfo* lpJob, const char* FUNCNAME) {
-  if (!Lib_DoImageCrop(lpJob)) {
+BOOL RunGeometry(PageSlot* slot, const char* FUNCNAME) {
+  if (!Lib_DoImageCrop(slot)) {
     DbgMessage(FUNCNAME, "Lib_DoImageCrop fail!");
     return FALSE;
   }
-  if (!Lib_DoScaling(lpJob)) {
+  if (!Lib_DoScaling(slot)) {
     DbgMessage(FUNCNAME, "Lib_DoScaling fail!");
     return FALSE;
   }
-  if (!Lib_DoWholePage(lpJob)) {
+  if (!Lib_DoWholePage(slot)) {
     DbgMessage(FUNCNAME, "Lib_DoWholePage fail!");
     return FALSE;
   }
@@ -255,8 +255,8 @@ bool KnownColourSpace(unsigned cspace, unsigned bpp, bool oneColour) {
 }  // namespace
 
 // Runs the page geometry on a slot for the worker thread.
-BOOL RunPageGeometry(JobInfo* lpJob, const char* FUNCNAME) {
-  return RunGeometry(lpJob, FUNCNAME);
+BOOL RunPageGeometry(PageSlot* slot, const char* FUNCNAME) {
+  return RunGeometry(slot, FUNCNAME);
 }
 
 bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const char** why) {
@@ -309,55 +309,55 @@ bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const ch
   return true;
 }
 
-BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
+BOOL GetCUPSPageDataEx(PageSlot* slot, BOOL blank, DWORD* BlackDot) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
   const DWORD tick = GetTickCount();
-  cups_page_header2_t& h = lpJob->inheader;
+  cups_page_header2_t& h = slot->inheader;
   BOOL rc = FALSE;
 
   PageGeometry g;
   const char* why = "";
-  if (!ComputePageGeometry(h, &g, &why) || (why = PageBeyondPrinter(*lpJob)) != nullptr) {
-    DbgMessage(FUNCNAME, "page %u refused: %s", static_cast<unsigned>(lpJob->PageIndex), why);
-    ReportRefusedPage(lpJob, why);
+  if (!ComputePageGeometry(h, &g, &why) || (why = PageBeyondPrinter(*slot)) != nullptr) {
+    DbgMessage(FUNCNAME, "page %u refused: %s", static_cast<unsigned>(slot->PageIndex), why);
+    ReportRefusedPage(slot, why);
     DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
     return FALSE;
   }
-  lpJob->page_width = static_cast<DWORD>(g.page_width);
-  lpJob->page_height = static_cast<DWORD>(g.page_height);
-  DbgMessage(FUNCNAME, "page_width = %u", static_cast<unsigned>(lpJob->page_width));
-  DbgMessage(FUNCNAME, "page_height = %u", static_cast<unsigned>(lpJob->page_height));
-  lpJob->linebyteLeft = static_cast<DWORD>(g.linebyteLeft);
-  lpJob->linebyte = static_cast<DWORD>(g.linebyte);
-  DbgMessage(FUNCNAME, "lpJob->linebyte = %u", static_cast<unsigned>(lpJob->linebyte));
-  lpJob->pagesize = static_cast<DWORD>(g.pagesize);
-  DbgMessage(FUNCNAME, "pagesize = %u bytes", static_cast<unsigned>(lpJob->pagesize));
+  slot->page_width = static_cast<DWORD>(g.page_width);
+  slot->page_height = static_cast<DWORD>(g.page_height);
+  DbgMessage(FUNCNAME, "page_width = %u", static_cast<unsigned>(slot->page_width));
+  DbgMessage(FUNCNAME, "page_height = %u", static_cast<unsigned>(slot->page_height));
+  slot->linebyteLeft = static_cast<DWORD>(g.linebyteLeft);
+  slot->linebyte = static_cast<DWORD>(g.linebyte);
+  DbgMessage(FUNCNAME, "lpJob->linebyte = %u", static_cast<unsigned>(slot->linebyte));
+  slot->pagesize = static_cast<DWORD>(g.pagesize);
+  DbgMessage(FUNCNAME, "pagesize = %u bytes", static_cast<unsigned>(slot->pagesize));
 
   const Separation kind = SeparationFor(h);
-  const int streamed = AcquireScreenedPage(lpJob, g, kind, blank, BlackDot);
+  const int streamed = AcquireScreenedPage(slot, g, kind, blank, BlackDot);
   if (streamed >= 0) {
     rc = streamed;
     DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
     return rc;
   }
   if (kind != Separation::None) {
-    rc = AcquireColourPage(lpJob, kind, blank, BlackDot);
-    if (rc && RunGeometry(lpJob, FUNCNAME)) {
-      lpJob->StoreFlag(lpJob->LoadFlag() | SLOT_GEOMETRY_DONE);
+    rc = AcquireColourPage(slot, kind, blank, BlackDot);
+    if (rc && RunGeometry(slot, FUNCNAME)) {
+      slot->StoreFlag(slot->LoadFlag() | SLOT_GEOMETRY_DONE);
     } else if (rc) {
       rc = FALSE;
-      ReportRefusedPage(lpJob, "page geometry failed");
+      ReportRefusedPage(slot, "page geometry failed");
     }
     DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
     return rc;
   }
 
   RowBuffer row(static_cast<BYTE*>(std::malloc(h.cupsBytesPerLine)));
-  std::free(lpJob->lpbuf);
-  lpJob->lpbuf = static_cast<BYTE*>(AllocPageBuffer(g.pagesize));
-  if (!lpJob->lpbuf || !row) {
+  std::free(slot->lpbuf);
+  slot->lpbuf = static_cast<BYTE*>(AllocPageBuffer(g.pagesize));
+  if (!slot->lpbuf || !row) {
     DbgMessage(FUNCNAME, "malloc error");
-    ReportRefusedPage(lpJob, "not enough memory for the page");
+    ReportRefusedPage(slot, "not enough memory for the page");
     DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
     return FALSE;
   }
@@ -365,12 +365,12 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
   const bool inkPolarity = InkPolarityPage(h);
   const BYTE white = inkPolarity ? 0x00 : 0xFF;
   if (blank) {
-    std::memset(lpJob->lpbuf, white, g.pagesize);
+    std::memset(slot->lpbuf, white, g.pagesize);
   } else {
     DbgMessage(FUNCNAME, "App data");
     DWORD dots = 0;
-    if (!ReadPageLines(lpJob, g, row.get(), white, &dots)) {
-      ReportRefusedPage(lpJob, "raster data ends early");
+    if (!ReadPageLines(slot, g, row.get(), white, &dots)) {
+      ReportRefusedPage(slot, "raster data ends early");
       DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
       return FALSE;
     }
@@ -387,19 +387,19 @@ BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot) {
     h.cupsColorSpace = CUPS_CSPACE_W;
   }
 
-  rc = ConvertToGray(lpJob);
+  rc = ConvertToGray(slot);
   if (rc) {
     if (h.cupsBitsPerPixel < 8 || inkPolarity) {
       // Ink-polarity pages are turned into gray by the worker first; the
       // white areas the geometry creates must come after that.
       DbgMessage(FUNCNAME, "geometry left to the image thread");
-    } else if (RunGeometry(lpJob, FUNCNAME)) {
-      lpJob->StoreFlag(lpJob->LoadFlag() | SLOT_GEOMETRY_DONE);
+    } else if (RunGeometry(slot, FUNCNAME)) {
+      slot->StoreFlag(slot->LoadFlag() | SLOT_GEOMETRY_DONE);
     } else {
       rc = FALSE;
     }
   }
-  if (!rc) ReportRefusedPage(lpJob, "gray conversion or page geometry failed");
+  if (!rc) ReportRefusedPage(slot, "gray conversion or page geometry failed");
   DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
   return rc;
 }

@@ -44,7 +44,7 @@ bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const ch
 
 // Page compression for one-plane pages, run by the worker as its last
 // stage; nullptr leaves the 1-bit bitmap uncompressed in lpbuf.
-using ImageCompressFn = void (*)(JobInfo* lpJob);
+using ImageCompressFn = void (*)(PageSlot* slot);
 
 // The job's page slots, of which RingSize() are in use, and the count of
 // workers still holding one.
@@ -56,16 +56,16 @@ class PageRing {
   PageRing& operator=(const PageRing&) = delete;
 
   JobEvents& events;
-  JobInfo lpJob[kJobSlots];
-  std::atomic<int> gMAX_THREAD{1};     // slots in use, 1..5 once the job has started
+  PageSlot slots[kJobSlots];
+  std::atomic<int> slotsInUse{1};      // slots in use, 1..5 once the job has started
   ImageCompressFn compress = nullptr;  // set before the first page
 
-  // gMAX_THREAD kept within 1 and the slot count.
+  // slotsInUse kept within 1 and the slot count.
   DWORD RingSize() const;
 
   // Starts the detached worker of a filled slot; FALSE when no thread can
   // be had (the slot stays taken).
-  BOOL StartWorker(JobInfo* slot);
+  BOOL StartWorker(PageSlot* slot);
   // Workers started and not yet finished (each ends with its slot marked 2).
   int ActiveWorkers() const { return activeWorkers_.load(std::memory_order_acquire); }
   // Blocks until no worker holds a slot any more.
@@ -102,18 +102,18 @@ BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, cons
 
 // Fills the slot's page buffer from the raster stream (or white for a blank
 // request), converts colour to gray and runs the geometry for 8-bit pages.
-BOOL GetCUPSPageDataEx(JobInfo* lpJob, BOOL blank, DWORD* BlackDot);
+BOOL GetCUPSPageDataEx(PageSlot* slot, BOOL blank, DWORD* BlackDot);
 
 // Worker body: processes the slot, compresses one-plane pages with
 // compress, and marks the slot 2 on success and failure alike.
-void ImageProcThread(JobInfo* lpJob, ImageCompressFn compress);
+void ImageProcThread(PageSlot* slot, ImageCompressFn compress);
 
 // True when a processed slot holds no page: its worker failed and the
 // consumer drops it instead of writing it.
-inline bool SlotPageFailed(const JobInfo& slot) {
+inline bool SlotPageFailed(const PageSlot& slot) {
   return slot.lpbuf == nullptr;
 }
 
 // Runs crop, scaling and whole-page fit on the slot, tracing the failed
 // step under the caller's name.
-BOOL RunPageGeometry(JobInfo* lpJob, const char* FUNCNAME);
+BOOL RunPageGeometry(PageSlot* slot, const char* FUNCNAME);

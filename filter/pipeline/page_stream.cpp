@@ -72,11 +72,11 @@ void GrayLine(const cups_page_header2_t& h, const PageGeometry& g, const BYTE* r
 
 }  // namespace
 
-int AcquireScreenedPage(JobInfo* lpJob, const PageGeometry& g, Separation kind, BOOL blank, DWORD* BlackDot) {
+int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, BOOL blank, DWORD* BlackDot) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
-  cups_page_header2_t& h = lpJob->inheader;
+  cups_page_header2_t& h = slot->inheader;
   DWORD width = 0, height = 0;
-  if ((lpJob->DriverFeature & DF_BORDER_FILTER) || !GeometryOnlyPlaces(*lpJob, &width, &height) ||
+  if ((slot->DriverFeature & DF_BORDER_FILTER) || !GeometryOnlyPlaces(*slot, &width, &height) ||
       (kind == Separation::CmykRaster && PageDumpsEnabled()))
     return -1;
 
@@ -87,7 +87,7 @@ int AcquireScreenedPage(JobInfo* lpJob, const PageGeometry& g, Separation kind, 
     h.cupsInteger[4] = 0;
     DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane", ColorMode);
   }
-  const LineScreen screen(*lpJob);
+  const LineScreen screen(*slot);
   if (!screen.Ok()) {
     h.cupsInteger[4] = ColorMode;
     return -1;
@@ -97,22 +97,22 @@ int AcquireScreenedPage(JobInfo* lpJob, const PageGeometry& g, Separation kind, 
   const DWORD planes = SeparationPlanes(kind);
   const std::size_t outLine = width / 8;
   const std::size_t planeBytes = outLine * height;
-  const std::size_t srcWidth = lpJob->page_width, srcHeight = lpJob->page_height;
+  const std::size_t srcWidth = slot->page_width, srcHeight = slot->page_height;
   const std::size_t grayWidth = srcWidth > width ? srcWidth : width;
   Buffer bits(static_cast<BYTE*>(AllocPageBuffer(planeBytes * planes)));
   Buffer row(static_cast<BYTE*>(std::malloc(h.cupsBytesPerLine)));
   // Gray lines of the planes, each white past the page's own width.
   Buffer gray(static_cast<BYTE*>(std::malloc(grayWidth * planes)));
   if (!bits || !row || !gray) {
-    ReportRefusedPage(lpJob, "not enough memory for the page");
+    ReportRefusedPage(slot, "not enough memory for the page");
     return 0;
   }
   std::memset(gray.get(), 255, grayWidth * planes);
   std::unique_ptr<PageSeparation> sep;
   if (kind != Separation::None) {
-    sep = std::make_unique<PageSeparation>(lpJob, kind, true);
+    sep = std::make_unique<PageSeparation>(slot, kind, true);
     if (!sep->Begin()) {
-      ReportRefusedPage(lpJob, "colour separation failed (memory, colour plug-in or its profile missing)");
+      ReportRefusedPage(slot, "colour separation failed (memory, colour plug-in or its profile missing)");
       return 0;
     }
   }
@@ -127,14 +127,14 @@ int AcquireScreenedPage(JobInfo* lpJob, const PageGeometry& g, Separation kind, 
   for (std::size_t y = 0; y < rows; ++y) {
     const bool fromRaster = !blank && y < h.cupsHeight;
     if (fromRaster &&
-        cupsRasterReadPixels(lpJob->inras, row.get(), h.cupsBytesPerLine) != h.cupsBytesPerLine) {
+        cupsRasterReadPixels(slot->inras, row.get(), h.cupsBytesPerLine) != h.cupsBytesPerLine) {
       DbgMessage(FUNCNAME, "raster ends at line %u of %u", static_cast<unsigned>(y), h.cupsHeight);
-      ReportRefusedPage(lpJob, "raster data ends early");
+      ReportRefusedPage(slot, "raster data ends early");
       return 0;
     }
     // A cancelled job's page is read to its end, so that the raster stays
     // in step, but no longer screened: the worker hands it on empty.
-    if (!cancelled && lpJob->Cancelled()) {
+    if (!cancelled && slot->Cancelled()) {
       DbgMessage(FUNCNAME, "Cancel job");
       cancelled = true;
     }
@@ -179,13 +179,13 @@ int AcquireScreenedPage(JobInfo* lpJob, const PageGeometry& g, Separation kind, 
     h.cupsBytesPerLine = h.cupsWidth;
     h.cupsColorSpace = CUPS_CSPACE_W;
   }
-  std::free(lpJob->lpbuf);
-  lpJob->lpbuf = cancelled ? nullptr : bits.release();
-  lpJob->page_width = width;
-  lpJob->page_height = height * planes;
-  lpJob->linebyte = static_cast<DWORD>(outLine);
-  lpJob->pagesize = static_cast<DWORD>(planeBytes * planes);
-  lpJob->StoreFlag(lpJob->LoadFlag() | SLOT_GEOMETRY_DONE | SLOT_SCREENED);
+  std::free(slot->lpbuf);
+  slot->lpbuf = cancelled ? nullptr : bits.release();
+  slot->page_width = width;
+  slot->page_height = height * planes;
+  slot->linebyte = static_cast<DWORD>(outLine);
+  slot->pagesize = static_cast<DWORD>(planeBytes * planes);
+  slot->StoreFlag(slot->LoadFlag() | SLOT_GEOMETRY_DONE | SLOT_SCREENED);
   return 1;
 }
 

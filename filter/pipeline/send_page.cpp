@@ -25,13 +25,13 @@ bool SlotBusy(DWORD flag) {
 
 PageRing::PageRing(JobEvents& ev) : events(ev) {
   for (int i = 0; i < kJobSlots; ++i) {
-    lpJob[i].PageIndex = static_cast<DWORD>(i);
-    lpJob[i].events = &ev;
+    slots[i].PageIndex = static_cast<DWORD>(i);
+    slots[i].events = &ev;
   }
 }
 
 DWORD PageRing::RingSize() const {
-  int n = gMAX_THREAD.load(std::memory_order_acquire);
+  int n = slotsInUse.load(std::memory_order_acquire);
   if (n < 1) n = 1;
   if (n > kJobSlots) n = kJobSlots;
   return static_cast<DWORD>(n);
@@ -42,7 +42,7 @@ void PageRing::WaitWorkers() {
   }
 }
 
-BOOL PageRing::StartWorker(JobInfo* slot) {
+BOOL PageRing::StartWorker(PageSlot* slot) {
   static const char FUNCNAME[] = "SendOnePage";
   // The worker is detached: its end shows only in the slot's flag and in
   // the worker count teardown waits on.
@@ -68,7 +68,7 @@ void PageRing::Release() {
   static const char FUNCNAME[] = "ReleaseSlots";
   WaitWorkers();
   for (int i = 0; i < kJobSlots; ++i) {
-    JobInfo& slot = lpJob[i];
+    PageSlot& slot = slots[i];
     if (slot.lpbuf)
       DbgMessage(FUNCNAME, "slot %d still held page %u", i, static_cast<unsigned>(slot.PageIndex));
     std::free(slot.lpbuf);
@@ -95,7 +95,7 @@ BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, cons
   const DWORD CurrentPage = *page % ring.RingSize();
   DbgMessage(FUNCNAME, "start page %u / index %u!", static_cast<unsigned>(*page),
              static_cast<unsigned>(CurrentPage));
-  JobInfo* slot = &ring.lpJob[CurrentPage];
+  PageSlot* slot = &ring.slots[CurrentPage];
   for (DWORD flag = slot->LoadFlag(); SlotBusy(flag); flag = slot->LoadFlag()) {
     DbgMessage(FUNCNAME, "wait buffer index %u!", static_cast<unsigned>(CurrentPage));
     DbgMessage(FUNCNAME, "flag = %u!", static_cast<unsigned>(flag));
@@ -171,7 +171,7 @@ BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, cons
     DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));
   }
 
-  DbgMessage(FUNCNAME, "getTotalSystemMemory = %d", static_cast<int>(getTotalSystemMemory() / (1024 * 1024)));
+  DbgMessage(FUNCNAME, "getTotalSystemMemory = %d", static_cast<int>(AvailableMemory() / (1024 * 1024)));
   LogTime(job.jobID ? job.jobID : "", "page done");
   DbgMessage(FUNCNAME, "Out");
   return TRUE;

@@ -28,10 +28,10 @@ PaperTable DefaultPaperTable() {
   return kEngineSizes;
 }
 
-void BuildPaperList(ppd_file_t* ppd, PaperTable& gPaperFormat) {
+void BuildPaperList(ppd_file_t* ppd, PaperTable& paperTable) {
   static const char FUNCNAME[] = "BuildPaperList";
   if (!ppd) return;
-  for (PAPERFORMAT& row : gPaperFormat) {
+  for (PAPERFORMAT& row : paperTable) {
     if (ppdPageSize(ppd, row.paper_name) != nullptr) {
       row.enable = 1;
       DbgMessage(FUNCNAME, "support = %s", row.paper_name);
@@ -39,7 +39,7 @@ void BuildPaperList(ppd_file_t* ppd, PaperTable& gPaperFormat) {
   }
 }
 
-int GetPaperSizeCode(const PaperTable& gPaperFormat, const cups_page_header2_t* inheader, int PrinterA3,
+int GetPaperSizeCode(const PaperTable& paperTable, const cups_page_header2_t* inheader, int PrinterA3,
                      DWORD cupsLEF) {
   static const char FUNCNAME[] = "GetPaperSizeCode";
   unsigned w = inheader->PageSize[0], h = inheader->PageSize[1];
@@ -51,7 +51,7 @@ int GetPaperSizeCode(const PaperTable& gPaperFormat, const cups_page_header2_t* 
   DWORD lef = 0;
   int i = 0;
   for (; i < kPaperRows; ++i) {
-    const PAPERFORMAT& row = gPaperFormat[i];
+    const PAPERFORMAT& row = paperTable[i];
     DbgMessage(FUNCNAME, "enable = %d", row.enable);
     DbgMessage(FUNCNAME, "w = %d", row.w);
     DbgMessage(FUNCNAME, "h = %d", row.h);

@@ -36,9 +36,9 @@ using PaperTable = std::array<PAPERFORMAT, kPaperRows>;
 PaperTable DefaultPaperTable();
 
 // Marks the rows whose size the PPD offers.
-void BuildPaperList(ppd_file_t* ppd, PaperTable& gPaperFormat);
+void BuildPaperList(ppd_file_t* ppd, PaperTable& paperTable);
 // Paper code of a page: the first enabled row of exactly the page's size,
 // else 96; plus 128 for long-edge feed (cupsLEF on rows 0..7, and A4, B5 and
 // Letter on A3 printers).
-int GetPaperSizeCode(const PaperTable& gPaperFormat, const cups_page_header2_t* inheader, int PrinterA3,
+int GetPaperSizeCode(const PaperTable& paperTable, const cups_page_header2_t* inheader, int PrinterA3,
                      DWORD cupsLEF);

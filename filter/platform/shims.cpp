@@ -24,7 +24,7 @@ DWORD GetTickCount() {
   return tick;
 }
 
-std::uint64_t getTotalSystemMemory() {
+std::uint64_t AvailableMemory() {
   long pages = sysconf(_SC_AVPHYS_PAGES);
   long page_size = sysconf(_SC_PAGE_SIZE);
   if (pages < 0 || page_size < 0) return 0;

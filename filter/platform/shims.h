@@ -21,7 +21,7 @@ struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 // Available (free) physical memory in bytes.
-std::uint64_t getTotalSystemMemory();
+std::uint64_t AvailableMemory();
 // Value of the leading run of decimal digits; 0 when there is none.
 // Saturates at INT_MAX instead of overflowing.
 int str2Int(const char* string);

@@ -51,6 +51,19 @@ std::string TraceDirectory();
 
 void DbgMessage(LPCTSTR funcName, const char* szMsgFormat, ...) __attribute__((format(printf, 2, 3)));
 
+// Writes a function's "In" line when made and its "Out" line when the
+// function returns, whichever return that is. funcName must outlive it.
+class FunctionTrace {
+ public:
+  explicit FunctionTrace(const char* funcName) : funcName_(funcName) { DbgMessage(funcName_, "In"); }
+  ~FunctionTrace() { DbgMessage(funcName_, "Out"); }
+  FunctionTrace(const FunctionTrace&) = delete;
+  FunctionTrace& operator=(const FunctionTrace&) = delete;
+
+ private:
+  const char* funcName_;
+};
+
 // Writes one message line for the scheduler ("ERROR: ", "STATE: ", "PAGE: "
 // ... as prefix) in a single write. Every line the filter writes to its
 // error stream goes through here or DbgMessage, and both make it exactly one

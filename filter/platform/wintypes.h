@@ -1,6 +1,5 @@
-// Win32-style scalar types used by every record and signature of the filter.
-// The image code was written against these names; keeping them lets records
-// match the printer's byte layouts field for field.
+// Win32-style scalar types of the packed records and the status library's
+// entries, whose byte layouts and signatures they spell field for field.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +9,8 @@ using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
 using BOOL = std::int32_t;
-using TCHAR = char;
-using LPTSTR = char*;
 using LPCTSTR = const char*;
 using LPBYTE = BYTE*;
-using HANDLE = std::int32_t;  // a file descriptor
-using HFILE = HANDLE;
-using HGLOBAL = void*;
 
 #ifndef TRUE
 #define TRUE 1

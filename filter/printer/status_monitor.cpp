@@ -55,7 +55,8 @@ StatusLibrary::~StatusLibrary() {
 }
 
 void LoadStatusMonitor(StatusLibrary& lib, PrinterAttribute* myPrinters, int* printerNumber,
-                       int* SelectPrnter, const char* WorkPrinter, const char* Toolfd, const char* Toolfd2) {
+                       int* selectedPrinter, const char* WorkPrinter, const char* Toolfd,
+                       const char* Toolfd2) {
   static const char FUNCNAME[] = "LoadStatusMonitor";
   const std::string tool = Toolfd ? Toolfd : "";
   const std::string tool2 = Toolfd2 ? Toolfd2 : "";
@@ -107,7 +108,7 @@ void LoadStatusMonitor(StatusLibrary& lib, PrinterAttribute* myPrinters, int* pr
   for (int i = 0; i < *printerNumber; ++i) {
     TerminateRecord(myPrinters[i]);
     if (WorkPrinter && std::strcmp(myPrinters[i].PrinterName, WorkPrinter) == 0) {
-      *SelectPrnter = i;
+      *selectedPrinter = i;
       DbgMessage(FUNCNAME, "SelectPrnter = %d", i);
     }
   }

@@ -37,11 +37,12 @@ struct StatusLibrary {
 // the PPD's Toolfd and Toolfd2 directories when not empty) that root alone
 // can change (LoadRootOnlyLibrary; one passed over gets a trace line), takes
 // its entries, fills myPrinters (kPrinterListSize records) and sets
-// *SelectPrnter to the last record named WorkPrinter; without a match it
+// *selectedPrinter to the last record named WorkPrinter; without a match it
 // keeps its value.
 inline constexpr int kPrinterListSize = 70;
 void LoadStatusMonitor(StatusLibrary& lib, PrinterAttribute* myPrinters, int* printerNumber,
-                       int* SelectPrnter, const char* WorkPrinter, const char* Toolfd, const char* Toolfd2);
+                       int* selectedPrinter, const char* WorkPrinter, const char* Toolfd,
+                       const char* Toolfd2);
 
 // Unloads the library and clears every entry.
 void CloseStatusMonitor(StatusLibrary& lib);

@@ -116,8 +116,8 @@ DWORD SendRecord(SpoolSender& s, const char* FUNCNAME, DWORD index, const BYTE* 
 
 }  // namespace
 
-BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverFeature,
-                   const BYTE* PrinterFeature) {
+BOOL SendSpooledPages(SpoolSender& s, DWORD* finishpage, int duplex, DWORD DriverFeature,
+                      const BYTE* PrinterFeature) {
   static const char FUNCNAME[] = "PJL_FlushPage";
   if (!s.spool.Active()) return TRUE;
   const DWORD tick = GetTickCount();
@@ -126,12 +126,12 @@ BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverF
 
   std::lock_guard<std::mutex> lock(s.spool.Lock());
   DWORD PagesInFile = s.spool.PagesLocked();
-  if (bDuplex) PagesInFile &= ~1u;
+  if (duplex) PagesInFile &= ~1u;
   DbgMessage(FUNCNAME, "Total pages %d", static_cast<int>(PagesInFile));
   DbgMessage(FUNCNAME, "startpage %d", static_cast<int>(*finishpage));
 
   DWORD written = 0;
-  if (!bDuplex) {
+  if (!duplex) {
     while (*finishpage < PagesInFile && !s.events.Cancelled()) {
       written += SendRecord(s, FUNCNAME, *finishpage, PrinterFeature, false);
       ++*finishpage;
@@ -153,15 +153,15 @@ BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverF
 }
 
 void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeature, BOOL bDriverDoCollate,
-                   unsigned bDuplex, unsigned* nCopies) {
+                   unsigned duplex, unsigned* nCopies) {
   static const char FUNCNAME[] = "main";
   DbgMessage(FUNCNAME, "CompressOff = %d", static_cast<int>(DriverFeature & DF_DISABLE_COMPRESS));
   const DWORD pages = s.spool.PageCount();
   DbgMessage(FUNCNAME, "Print Out Spool Data, Total Pages = %d", static_cast<int>(pages));
   DbgMessage(FUNCNAME, "bDriverDoCollate = %d", bDriverDoCollate);
-  DbgMessage(FUNCNAME, "bDuplex = %d", bDuplex);
+  DbgMessage(FUNCNAME, "bDuplex = %d", duplex);
   // A duplex sheet is replayed as a whole, back side first.
-  const DWORD nPageOffset = bDuplex ? 2 : 1;
+  const DWORD nPageOffset = duplex ? 2 : 1;
   DbgMessage(FUNCNAME, "nPageOffset = %d", static_cast<int>(nPageOffset));
   if (!bDriverDoCollate) *nCopies = 1;
   if (*nCopies > kMaxCopies) *nCopies = kMaxCopies;

@@ -22,11 +22,11 @@ struct SpoolSender {
 // Sends the spool records from *finishpage on (duplex: whole sheets, back
 // side first) and advances *finishpage. Records of a raw-data printer
 // (PrinterFeature) hold the coded page and are decoded first. Always TRUE.
-BOOL PJL_FlushPage(SpoolSender& s, DWORD* finishpage, int bDuplex, DWORD DriverFeature,
-                   const BYTE* PrinterFeature);
+BOOL SendSpooledPages(SpoolSender& s, DWORD* finishpage, int duplex, DWORD DriverFeature,
+                      const BYTE* PrinterFeature);
 
 // Replays the spool file for the collated copies after the first, once the
 // output thread has ended. nCopies is the job's copy count and becomes the
 // count of replays.
 void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeature, BOOL bDriverDoCollate,
-                   unsigned bDuplex, unsigned* nCopies);
+                   unsigned duplex, unsigned* nCopies);

@@ -49,50 +49,50 @@ bool CodePlane(BYTE* bitmap, DWORD width, DWORD rows, long options, long removeH
 
 // Checksum of the plane the slot currently shows (lpbuf, page_height and
 // pagesize point at the plane).
-DWORD PlaneChecksum(JobInfo* lpJob) {
-  if (lpJob->DriverFeature & DF_ZQ3_CHIP) return DataPatternChkSum_new(lpJob);
-  return DataPatternChkSum(lpJob);
+DWORD PlaneChecksum(PageSlot* slot) {
+  if (slot->DriverFeature & DF_ZQ3_CHIP) return DataPatternChkSum_new(slot);
+  return DataPatternChkSum(slot);
 }
 
-void FailPage(const char* FUNCNAME, JobInfo* lpJob, const char* why) {
-  CupsMessage(lpJob->Err(), "ERROR: ", "Page %u not printed: %s", static_cast<unsigned>(lpJob->PageIndex) + 1,
+void ReportCodingFailure(const char* FUNCNAME, PageSlot* slot, const char* why) {
+  CupsMessage(slot->Err(), "ERROR: ", "Page %u not printed: %s", static_cast<unsigned>(slot->PageIndex) + 1,
               why);
-  DbgMessage(FUNCNAME, "page %u fail: %s", static_cast<unsigned>(lpJob->PageIndex), why);
-  lpJob->CurPageDataLen = 0;
+  DbgMessage(FUNCNAME, "page %u fail: %s", static_cast<unsigned>(slot->PageIndex), why);
+  slot->CurPageDataLen = 0;
 }
 
 // The body of ImageCompress; may throw std::bad_alloc while the block grows.
-void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
-  const BYTE* Feature = lpJob->Feature;
+void CompressPage(const char* FUNCNAME, PageSlot* slot) {
+  const BYTE* Feature = slot->Feature;
   const BOOL CompressOff = (Feature[0] & F0_RAW_DATA) ? 1 : 0;
   const bool checksum = (Feature[0] & F0_CHECKSUM) != 0;
-  const bool zq3 = (lpJob->DriverFeature & DF_ZQ3_CHIP) != 0;
+  const bool zq3 = (slot->DriverFeature & DF_ZQ3_CHIP) != 0;
   DbgMessage(FUNCNAME, "CompressOff %d", CompressOff);
-  lpJob->blackDots = 0;
-  lpJob->CurPageDataLen = 0;
-  if (!lpJob->lpbuf) {
-    FailPage(FUNCNAME, lpJob, "no page bitmap");
+  slot->blackDots = 0;
+  slot->CurPageDataLen = 0;
+  if (!slot->lpbuf) {
+    ReportCodingFailure(FUNCNAME, slot, "no page bitmap");
     return;
   }
 
-  if ((Feature[1] & F1_SW_TONERSAVE) && lpJob->inheader.cupsInteger[0]) {
+  if ((Feature[1] & F1_SW_TONERSAVE) && slot->inheader.cupsInteger[0]) {
     DbgMessage(FUNCNAME, "apply toner saving");
-    Prnt_SimulateTonerSaving(lpJob);
+    Prnt_SimulateTonerSaving(slot);
   }
 
-  const bool separate = (lpJob->DriverFeature & DF_CMYK_SEPARATE_COMPRESS) && !CompressOff &&
-                        lpJob->inheader.cupsInteger[4] == 3;
+  const bool separate =
+      (slot->DriverFeature & DF_CMYK_SEPARATE_COMPRESS) && !CompressOff && slot->inheader.cupsInteger[4] == 3;
   const DWORD ColorPlane = separate ? 4 : 1;
   const DWORD JbigSizeHeader = separate ? 4 : 0;
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
   DbgMessage(FUNCNAME, "JbigSizeHeader = %d", static_cast<int>(JbigSizeHeader));
-  DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(lpJob->linebyte));
+  DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(slot->linebyte));
   DbgMessage(FUNCNAME, "RasterImageCmdLen = %d", static_cast<int>(RasterImageCmdLen));
   DbgMessage(FUNCNAME, "ResetCmdLen = %d", static_cast<int>(ResetCmdLen));
 
-  const std::uint64_t rawSize = static_cast<std::uint64_t>(lpJob->linebyte) * lpJob->page_height;
+  const std::uint64_t rawSize = static_cast<std::uint64_t>(slot->linebyte) * slot->page_height;
   if (rawSize == 0 || rawSize > kMaxPageData) {
-    FailPage(FUNCNAME, lpJob, "page bitmap size out of range");
+    ReportCodingFailure(FUNCNAME, slot, "page bitmap size out of range");
     return;
   }
   // The block starts at the size of the raw bitmap and grows when coded
@@ -102,15 +102,15 @@ void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
   block.assign(kBlockPrefix, 0);
   DbgMessage(FUNCNAME, "outsize %d", static_cast<int>(block.capacity()));
 
-  lpJob->blackDots = Prnt_CountBlackDots(lpJob->lpbuf, static_cast<long>(rawSize));
+  slot->blackDots = Prnt_CountBlackDots(slot->lpbuf, static_cast<long>(rawSize));
   DbgMessage(FUNCNAME, "start");
-  DbgMessage(FUNCNAME, "page_width %d", static_cast<int>(lpJob->page_width));
-  DbgMessage(FUNCNAME, "page_height %d", static_cast<int>(lpJob->page_height));
+  DbgMessage(FUNCNAME, "page_width %d", static_cast<int>(slot->page_width));
+  DbgMessage(FUNCNAME, "page_height %d", static_cast<int>(slot->page_height));
 
-  BYTE* const bitmap = lpJob->lpbuf;
-  const DWORD H = lpJob->page_height;
+  BYTE* const bitmap = slot->lpbuf;
+  const DWORD H = slot->page_height;
   const DWORD planeRows = H / ColorPlane;
-  const DWORD planeBytes = planeRows * lpJob->linebyte;
+  const DWORD planeBytes = planeRows * slot->linebyte;
   DWORD start = GetTickCount();
   bool ok = true;
   for (DWORD p = 0; p < ColorPlane && ok; ++p) {
@@ -121,20 +121,20 @@ void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
 
     DWORD planeLen = 0;
     DWORD sum = 0;
-    if (CompressOff && !lpJob->spooling) {
+    if (CompressOff && !slot->spooling) {
       block.insert(block.end(), plane, plane + planeBytes);
       planeLen = planeBytes;
     } else {
       // Every plane is its own image: the checksum covers the plane's own
       // rows and the plane's coded data carries no image header.
-      lpJob->lpbuf = plane;
-      lpJob->page_height = planeRows;
-      lpJob->pagesize = planeBytes;
+      slot->lpbuf = plane;
+      slot->page_height = planeRows;
+      slot->pagesize = planeBytes;
       if (checksum) {
-        sum = PlaneChecksum(lpJob);
+        sum = PlaneChecksum(slot);
         DbgMessage(FUNCNAME, "checksum = %d", static_cast<int>(sum));
       }
-      lpJob->lpbuf = bitmap;
+      slot->lpbuf = bitmap;
       DbgMessage(FUNCNAME, "before compress");
       long options = kJbigOptions;
       long removeHeader = CompressOff ? 0 : 1;
@@ -142,14 +142,14 @@ void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
         options = kJbigOptionsZQ3;
         removeHeader = 0;
         DbgMessage(FUNCNAME, "ZQ3 compress");
-        DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(lpJob->page_width));
+        DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(slot->page_width));
         DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(planeRows));
-        DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(lpJob->linebyte));
+        DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(slot->linebyte));
         DbgMessage(FUNCNAME, "JbigSizeHeader = %d", static_cast<int>(JbigSizeHeader));
         DbgMessage(FUNCNAME, "clen = %d", static_cast<int>(block.size() - kBlockPrefix));
       }
       DbgMessage(FUNCNAME, "option = %d", static_cast<int>(options));
-      ok = CodePlane(plane, lpJob->page_width, planeRows, options, removeHeader, block, planeLen);
+      ok = CodePlane(plane, slot->page_width, planeRows, options, removeHeader, block, planeLen);
     }
     DbgMessage(FUNCNAME, "CompressSize = %d", static_cast<int>(planeLen));
     if (JbigSizeHeader) PutLE32(block.data() + lenAt, planeLen);
@@ -163,27 +163,27 @@ void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
     DbgMessage(FUNCNAME, "outLen = %d", static_cast<int>(block.size() - kBlockPrefix));
     if (block.size() - kBlockPrefix > kMaxPageData) ok = false;
   }
-  lpJob->page_height = H;
-  lpJob->lpbuf = bitmap;
-  lpJob->pagesize = static_cast<DWORD>(rawSize);
+  slot->page_height = H;
+  slot->lpbuf = bitmap;
+  slot->pagesize = static_cast<DWORD>(rawSize);
   DWORD elapsed = GetTickCount() - start;
-  DbgMessage(FUNCNAME, "compress page %d using = %f", static_cast<int>(lpJob->PageIndex),
+  DbgMessage(FUNCNAME, "compress page %d using = %f", static_cast<int>(slot->PageIndex),
              static_cast<double>(elapsed) / 1000.0);
   if (!ok) {
-    FailPage(FUNCNAME, lpJob, "page coding failed");
+    ReportCodingFailure(FUNCNAME, slot, "page coding failed");
     return;
   }
 
   // A raw-data printer's spooled page stays clear: the replay decodes it
   // and encrypts the bitmap, which is what the printer gets unspooled.
-  if ((Feature[1] & F1_SSL) && !(CompressOff && lpJob->spooling)) {
+  if ((Feature[1] & F1_SSL) && !(CompressOff && slot->spooling)) {
     std::vector<BYTE> sealed;
     sealed.reserve(block.size() + 4 + kAesBlock);
     sealed.assign(kBlockPrefix, 0);
     if (!AppendEncryptedPageData(block.data() + kBlockPrefix, static_cast<DWORD>(block.size() - kBlockPrefix),
                                  sealed) ||
         sealed.size() - kBlockPrefix > kMaxPageData) {
-      FailPage(FUNCNAME, lpJob, "page encryption failed");
+      ReportCodingFailure(FUNCNAME, slot, "page encryption failed");
       return;
     }
     DbgMessage(FUNCNAME, "out AES data len = %d", static_cast<int>(sealed.size() - kBlockPrefix - 4));
@@ -192,39 +192,39 @@ void CompressPage(const char* FUNCNAME, JobInfo* lpJob) {
 
   auto* out = static_cast<BYTE*>(std::malloc(block.size()));
   if (!out) {
-    FailPage(FUNCNAME, lpJob, "out of memory for the page block");
+    ReportCodingFailure(FUNCNAME, slot, "out of memory for the page block");
     return;
   }
   block[0] = 0x1B;
   block[1] = 0x45;
   std::memcpy(out, block.data(), block.size());
-  std::free(lpJob->lpbuf);
-  lpJob->lpbuf = out;
-  lpJob->CurPageDataLen = static_cast<DWORD>(block.size() - kBlockPrefix);
-  lpJob->pagesize = static_cast<DWORD>(block.size());
-  DbgMessage(FUNCNAME, "out, CurPageDataLen = %d", static_cast<int>(lpJob->CurPageDataLen));
+  std::free(slot->lpbuf);
+  slot->lpbuf = out;
+  slot->CurPageDataLen = static_cast<DWORD>(block.size() - kBlockPrefix);
+  slot->pagesize = static_cast<DWORD>(block.size());
+  DbgMessage(FUNCNAME, "out, CurPageDataLen = %d", static_cast<int>(slot->CurPageDataLen));
 }
 
 }  // namespace
 
-bool HoldsPageBlock(const JobInfo* lpJob) {
-  return lpJob->lpbuf != nullptr && lpJob->CurPageDataLen > 0 &&
-         lpJob->pagesize == lpJob->CurPageDataLen + kBlockPrefix && lpJob->lpbuf[0] == 0x1B &&
-         lpJob->lpbuf[1] == 0x45;
+bool HoldsPageBlock(const PageSlot* slot) {
+  return slot->lpbuf != nullptr && slot->CurPageDataLen > 0 &&
+         slot->pagesize == slot->CurPageDataLen + kBlockPrefix && slot->lpbuf[0] == 0x1B &&
+         slot->lpbuf[1] == 0x45;
 }
 
-void ImageCompress(JobInfo* lpJob) {
+void ImageCompress(PageSlot* slot) {
   static const char FUNCNAME[] = "ImageCompress";
-  BYTE* const bitmap = lpJob->lpbuf;
-  const DWORD height = lpJob->page_height;
-  const DWORD pagesize = lpJob->pagesize;
+  BYTE* const bitmap = slot->lpbuf;
+  const DWORD height = slot->page_height;
+  const DWORD pagesize = slot->pagesize;
   try {
-    CompressPage(FUNCNAME, lpJob);
+    CompressPage(FUNCNAME, slot);
   } catch (const std::bad_alloc&) {
     // The slot keeps its bitmap and is dropped by the output thread.
-    lpJob->lpbuf = bitmap;
-    lpJob->page_height = height;
-    lpJob->pagesize = pagesize;
-    FailPage(FUNCNAME, lpJob, "out of memory while coding the page");
+    slot->lpbuf = bitmap;
+    slot->page_height = height;
+    slot->pagesize = pagesize;
+    ReportCodingFailure(FUNCNAME, slot, "out of memory while coding the page");
   }
 }

@@ -36,7 +36,7 @@ void OutputThread::Stop() {
 
 // Writes one finished slot's block out; docPage is its document page
 // number (0 for a filler).
-void OutputThread::WriteBlock(JobInfo* slot, int docPage) {
+void OutputThread::WriteBlock(PageSlot* slot, int docPage) {
   const int colorMode = static_cast<int>(slot->inheader.cupsInteger[4]);
   if (colorMode == 1 || colorMode == 3) ImageCompress(slot);
   if (!HoldsPageBlock(slot)) {
@@ -64,12 +64,12 @@ void OutputThread::WriteBlock(JobInfo* slot, int docPage) {
 }
 
 void OutputThread::Run() {
-  JobInfo* lpJob = ring_.lpJob;
+  PageSlot* slots = ring_.slots;
   const DWORD tick = GetTickCount();
   // Only the flags are traced: a slot's other fields belong to the main
   // thread until its page is processed.
   for (int i = 0; i < kJobSlots; ++i)
-    DbgMessage(FUNCNAME, "[%d]flag = %0x", i, static_cast<unsigned>(lpJob[i].LoadFlag()));
+    DbgMessage(FUNCNAME, "[%d]flag = %0x", i, static_cast<unsigned>(slots[i].LoadFlag()));
 
   DWORD CurrentPage = 0;
   while (!exit_.load(std::memory_order_acquire)) {
@@ -77,7 +77,7 @@ void OutputThread::Run() {
     const DWORD index = CurrentPage % ring_.RingSize();
     DbgMessage(FUNCNAME, "check buffer index = %d, CurrentPage = %d", static_cast<int>(index),
                static_cast<int>(CurrentPage));
-    JobInfo* slot = &lpJob[index];
+    PageSlot* slot = &slots[index];
     // The flag is read first: it hands the slot's fields over.
     const DWORD flag = slot->LoadFlag();
     DbgMessage(FUNCNAME, "flag = %0x", static_cast<unsigned>(flag));
@@ -99,8 +99,7 @@ void OutputThread::Run() {
       WriteBlock(slot, docPage);
 
     DbgMessage(FUNCNAME, "free index %d memory", static_cast<int>(index));
-    DbgMessage(FUNCNAME, "getTotalSystemMemory = %d",
-               static_cast<int>(getTotalSystemMemory() / (1024 * 1024)));
+    DbgMessage(FUNCNAME, "getTotalSystemMemory = %d", static_cast<int>(AvailableMemory() / (1024 * 1024)));
     std::free(slot->lpbuf);
     slot->lpbuf = nullptr;
     slot->StoreFlag(SLOT_FREE);

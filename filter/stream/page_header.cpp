@@ -14,10 +14,10 @@ const WORD MediaType[kMediaTypes] = {
     ENG_MEDIA_POSTCARD, ENG_MEDIA_AUTO,         ENG_MEDIA_ENHANCED,
 };
 
-void BuildPageHeader(JobInfo* lpJob, char* outbuf, DWORD CompressSize, DWORD blackDots) {
+void BuildPageHeader(PageSlot* slot, char* outbuf, DWORD CompressSize, DWORD blackDots) {
   static const char FUNCNAME[] = "PJL_WritePageHeader";
-  const cups_page_header2_t& h = lpJob->inheader;
-  const DWORD df = lpJob->DriverFeature;
+  const cups_page_header2_t& h = slot->inheader;
+  const DWORD df = slot->DriverFeature;
   const bool a3 = df & DF_A3;
   DbgMessage(FUNCNAME, "In");
   DbgMessage(FUNCNAME, "CompressOff = %d", (df & DF_DISABLE_COMPRESS) ? 1 : 0);
@@ -26,20 +26,20 @@ void BuildPageHeader(JobInfo* lpJob, char* outbuf, DWORD CompressSize, DWORD bla
   std::memcpy(outbuf + offsetof(PageHeader, idf), "GDI", 4);
 
   // Two bits per printer pixel: the printer's width is half the bitmap's.
-  const bool twoBit = (lpJob->Feature[0] & F0_TWO_BIT_600) && h.cupsInteger[8] == 2;
+  const bool twoBit = (slot->Feature[0] & F0_TWO_BIT_600) && h.cupsInteger[8] == 2;
   if (twoBit) {
-    lpJob->page_width /= 2;
-    DbgMessage(FUNCNAME, "two bit 120, page_width = %d", static_cast<int>(lpJob->page_width));
+    slot->page_width /= 2;
+    DbgMessage(FUNCNAME, "two bit 120, page_width = %d", static_cast<int>(slot->page_width));
   }
 
-  DWORD datasize = lpJob->linebyte * lpJob->page_height;
-  PutLE32(outbuf + offsetof(PageHeader, page_width), lpJob->page_width);
-  DbgMessage(FUNCNAME, "width = %d", static_cast<int>(lpJob->page_width));
-  PutLE32(outbuf + offsetof(PageHeader, page_height), lpJob->page_height);
-  DbgMessage(FUNCNAME, "height = %d", static_cast<int>(lpJob->page_height));
+  DWORD datasize = slot->linebyte * slot->page_height;
+  PutLE32(outbuf + offsetof(PageHeader, page_width), slot->page_width);
+  DbgMessage(FUNCNAME, "width = %d", static_cast<int>(slot->page_width));
+  PutLE32(outbuf + offsetof(PageHeader, page_height), slot->page_height);
+  DbgMessage(FUNCNAME, "height = %d", static_cast<int>(slot->page_height));
   PutLE32(outbuf + offsetof(PageHeader, datasize), datasize);
   DbgMessage(FUNCNAME, "datasize = %d", static_cast<int>(datasize));
-  DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(lpJob->linebyte));
+  DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(slot->linebyte));
   PutLE32(outbuf + offsetof(PageHeader, compsize), CompressSize);
   DbgMessage(FUNCNAME, "compsize = %d", static_cast<int>(CompressSize));
   PutLE32(outbuf + offsetof(PageHeader, blackDots), blackDots);
@@ -47,9 +47,9 @@ void BuildPageHeader(JobInfo* lpJob, char* outbuf, DWORD CompressSize, DWORD bla
 
   // Printers without the A3 bit take every page on the first page's paper.
   const PaperTable noPaper{};
-  const PaperTable& table = lpJob->paperTable ? *lpJob->paperTable : noPaper;
-  int paper = a3 ? GetPaperSizeCode(table, &h, 1, lpJob->cupsLEF)
-                 : GetPaperSizeCode(table, &lpJob->referenceHeader, 0, lpJob->cupsLEF);
+  const PaperTable& table = slot->paperTable ? *slot->paperTable : noPaper;
+  int paper = a3 ? GetPaperSizeCode(table, &h, 1, slot->cupsLEF)
+                 : GetPaperSizeCode(table, &slot->referenceHeader, 0, slot->cupsLEF);
   outbuf[offsetof(PageHeader, paper_type)] = static_cast<char>(paper);
   DbgMessage(FUNCNAME, "paper_type = %d", paper);
 
@@ -95,10 +95,10 @@ void BuildPageHeader(JobInfo* lpJob, char* outbuf, DWORD CompressSize, DWORD bla
   DbgMessage(FUNCNAME, "ColorMode = %d", colorMode);
 
   BYTE comp = 0;
-  if (!(lpJob->Feature[0] & F0_RAW_DATA)) {
+  if (!(slot->Feature[0] & F0_RAW_DATA)) {
     comp = 1;
     if (df & DF_ZQ3_CHIP) comp += 1;
-    if (lpJob->Feature[0] & F0_CHECKSUM) comp += 2;
+    if (slot->Feature[0] & F0_CHECKSUM) comp += 2;
   }
   outbuf[offsetof(PageHeader, CompMethod)] = static_cast<char>(comp);
   DbgMessage(FUNCNAME, "CompMethod = %d", comp);

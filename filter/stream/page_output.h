@@ -18,10 +18,10 @@
 // page header, page data) and sets CurPageDataLen, blackDots and pagesize
 // (the block length). A page that cannot be coded keeps its bitmap and gets
 // CurPageDataLen 0, which the output thread drops.
-void ImageCompress(JobInfo* lpJob);
+void ImageCompress(PageSlot* slot);
 
 // True when the slot holds a page block made by ImageCompress.
-bool HoldsPageBlock(const JobInfo* lpJob);
+bool HoldsPageBlock(const PageSlot* slot);
 
 // The job's output thread: visits the ring's slots strictly in page order,
 // codes the pages of several planes itself, fills each page header and
@@ -45,7 +45,7 @@ class OutputThread {
 
  private:
   void Run();
-  void WriteBlock(JobInfo* slot, int docPage);
+  void WriteBlock(PageSlot* slot, int docPage);
 
   PageRing& ring_;
   PrinterPort& port_;

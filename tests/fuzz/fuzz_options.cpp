@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::Quiet quiet;
   auto job = std::make_unique<FilterJob>(quiet.sink.get(), quiet.sink.get());
   job->ppd = ppdOpenFile(ppd.c_str());
-  BuildPaperList(job->ppd, job->gPaperFormat);
+  BuildPaperList(job->ppd, job->paperTable);
   ReadPpdAttributes(*job);
   ScanJobOptions(*job, in.line.c_str());
   cupsFreeOptions(job->num_options, job->options);

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned duplex = (data[0] & 2) != 0;
   SpoolSender s{spool, port, reports, quiet.events};
   DWORD finished = 0;
-  PJL_FlushPage(s, &finished, duplex, 0, feature);
+  SendSpooledPages(s, &finished, duplex, 0, feature);
   unsigned copies = 2;
   PlaybackSpool(s, feature, 0, TRUE, duplex, &copies);
   return 0;

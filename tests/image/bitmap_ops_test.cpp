@@ -31,7 +31,7 @@ TEST(BitmapOps, NegativeMirrorHalfTurnAndDoublingAgreeWithPerPixelReferences) {
       SCOPED_TRACE(std::to_string(lineBytes) + " bytes x " + std::to_string(h));
       const Bytes page = RandomBytes(lineBytes * h, rng);
       const Bits b = Bits::Unpack(page.data(), lineBytes * 8, h, lineBytes);
-      PageSlot s;
+      TestSlot s;
       s.Bits(lineBytes, h, page);
       DoNegative(&s.job, FALSE);
       EXPECT_EQ(Bits::Unpack(s.job.lpbuf, b.w, h, lineBytes), Inverted(b));
@@ -50,7 +50,7 @@ TEST(BitmapOps, NegativeMirrorHalfTurnAndDoublingAgreeWithPerPixelReferences) {
 
 TEST(BitmapOps, NegativeOfHalfThePageStopsAtItsMiddleAndNeverPassesTheBuffer) {
   TraceCapture trace;
-  PageSlot s;
+  TestSlot s;
   s.Bits(3, 3, {0x00, 0xFF, 0x0F, 0xF0, 0x55, 0xAA, 0x01, 0x80, 0x7E});
   DoNegative(&s.job, TRUE);  // nine bytes: the half is four
   const Bytes half = {0xFF, 0x00, 0xF0, 0x0F, 0x55, 0xAA, 0x01, 0x80, 0x7E};
@@ -96,7 +96,7 @@ TEST(TonerSaving, ThinsSolidBlackByResolutionAndRemovesDotsOverall) {
   Bytes every(256);
   for (int i = 0; i < 256; ++i) every[i] = static_cast<std::uint8_t>(i);
   for (const Case& c : cases) {
-    PageSlot s;
+    TestSlot s;
     s.Bits(256, 1, every);
     s.job.inheader.HWResolution[0] = c.dpi;
     s.job.SCALE1200 = c.scale1200;
@@ -114,7 +114,7 @@ TEST(TonerSaving, ThinsSolidBlackByResolutionAndRemovesDotsOverall) {
 
 TEST(Checksums, SampledAndCornerChecksumsReadTheirBytes) {
   TraceCapture trace;
-  PageSlot s;
+  TestSlot s;
   // 40 pixels = 5 bytes a line, 70 lines: samples at lines 0, 32 and 64,
   // columns 0, 32 % 5 = 2 and 64 % 5 = 4, plus the last byte.
   Bytes page(5 * 70, 1);  // unsampled bytes must not count

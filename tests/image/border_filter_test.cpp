@@ -41,7 +41,7 @@ Bytes Convolved(const Bytes& g, int w, int h, const int* k, int planes = 1) {
 }
 
 Bytes Filtered(const Bytes& g, unsigned w, unsigned h, const int* k, unsigned planes = 1) {
-  PageSlot s;
+  TestSlot s;
   s.Set(g, w, h, w, 8);
   s.job.inheader.cupsInteger[4] = ColorModeOf(planes);
   EXPECT_EQ(ApplyFilter3x3(&s.job, s.job.lpbuf, 8, k, 3), 1);
@@ -51,7 +51,7 @@ Bytes Filtered(const Bytes& g, unsigned w, unsigned h, const int* k, unsigned pl
 // The 1-bit page of a gray page of stacked planes through DoBorderQuality
 // in a Quality mode, or through ApplyHalftone alone (mode -1).
 Bytes Screen(const Bytes& g, unsigned w, unsigned h, int mode, unsigned planes = 1) {
-  PageSlot s;
+  TestSlot s;
   s.Set(g, w, h, w, 8);
   s.job.inheader.cupsInteger[4] = ColorModeOf(planes);
   s.job.inheader.cupsInteger[10] = mode < 0 ? 0 : static_cast<unsigned>(mode);
@@ -149,7 +149,7 @@ TEST(BorderQuality, ModeZeroAndUniformPlanesAreExactlyTheHalftonedPage) {
 }
 
 TEST(BorderQuality, OtherDepthsAndKernelSidesAreRefusedAndACancelFailsBeforeHalftoning) {
-  PageSlot s;
+  TestSlot s;
   s.Set(Bytes(64 * 8, 100), 64, 8, 64, 8);
   EXPECT_EQ(ApplyFilter3x3(&s.job, s.job.lpbuf, 16, FilterInsideBorder, 3), 0);
   EXPECT_EQ(ApplyFilter3x3(&s.job, s.job.lpbuf, 8, FilterInsideBorder, 5), 0);

@@ -29,7 +29,7 @@ namespace {
 using Pixel = std::vector<BYTE>;
 
 // A one-line page of the given pixels (3 or 4 bytes each) in a slot.
-void LinePage(PageSlot& s, const std::vector<Pixel>& pixels) {
+void LinePage(TestSlot& s, const std::vector<Pixel>& pixels) {
   std::vector<std::uint8_t> bytes;
   for (const Pixel& p : pixels) bytes.insert(bytes.end(), p.begin(), p.end());
   const unsigned step = static_cast<unsigned>(pixels[0].size());
@@ -37,7 +37,7 @@ void LinePage(PageSlot& s, const std::vector<Pixel>& pixels) {
 }
 
 // Plane p of a separated one-line page.
-std::vector<BYTE> Plane(const PageSlot& s, unsigned p) {
+std::vector<BYTE> Plane(const TestSlot& s, unsigned p) {
   const BYTE* b = s.job.lpbuf + std::size_t{p} * s.job.page_width;
   return {b, b + s.job.page_width};
 }
@@ -85,7 +85,7 @@ TEST(RedSeparation, RedPixelsGoToTheRedImageByTheColorLevelRule) {
   };
   for (const Case& c : cases) {
     for (int how = 0; how < (c.screened ? 2 : 1); ++how) {
-      PageSlot s;
+      TestSlot s;
       LinePage(s, px);
       s.job.inheader.cupsInteger[5] = c.level;
       if (c.screened)
@@ -112,7 +112,7 @@ TEST(CmykSeparation, InksLandInTheirPlanesWithTheGraySense) {
     const char* what;
     std::vector<Pixel> px;
     bool plugin, negative;
-    BOOL (*separate)(JobInfo*);
+    BOOL (*separate)(PageSlot*);
     std::vector<std::vector<BYTE>> planes;  // K, Y, M, C (or black, red)
   } cases[] = {
       // clang-format off
@@ -131,7 +131,7 @@ TEST(CmykSeparation, InksLandInTheirPlanesWithTheGraySense) {
       // clang-format on
   };
   for (const Case& c : cases) {
-    PageSlot s;
+    TestSlot s;
     LinePage(s, c.px);
     if (c.px[0].size() == 4) s.job.inheader.cupsColorSpace = CUPS_CSPACE_CMYK;
     if (c.plugin) s.job.colourPlugin = &built.plugin;
@@ -328,7 +328,7 @@ TEST(BitmapFile, HeadersAsLaidOutAndPixelsReadBackWithNetpbm) {
 TEST(PageDumps, OnlyWhileTracingOwnerOnlyAndNeverThroughALink) {
   PrivateRoot root;
   auto dumpPage = [] {
-    PageSlot s;
+    TestSlot s;
     LinePage(s, {{10, 20, 30, 40}, {0, 0, 0, 255}, {0, 0, 0, 0}, {0, 0, 0, 0}});
     std::strcpy(s.job.jobID, "7");
     s.job.PageIndex = 2;

@@ -127,7 +127,7 @@ TEST(ImageCrop, ZeroEdgePagesAreCroppedAroundTheCentreOnEveryPlane) {
   TraceCapture trace;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.w);
-    PageSlot s;
+    TestSlot s;
     s.Gray(c.w, c.h, c.planes, Ramp);
     s.job.inheader.HWResolution[0] = c.dpi;
     s.job.inheader.ImagingBoundingBox[0] = s.job.inheader.ImagingBoundingBox[1] = c.zeroEdge ? 0 : 12;
@@ -144,7 +144,7 @@ TEST(ImageCrop, ZeroEdgePagesAreCroppedAroundTheCentreOnEveryPlane) {
 
 TEST(ImageCrop, ZeroEdgeOneShrinksThePageInsteadOfCropping) {
   TraceCapture trace;
-  PageSlot s;
+  TestSlot s;
   s.Gray(640, 320, 2, [](std::uint32_t p, auto, auto) { return std::uint8_t(p == 0 ? 0 : 255); });
   s.job.inheader.ImagingBoundingBox[0] = s.job.inheader.ImagingBoundingBox[1] = 0;
   s.job.inheader.cupsInteger[3] = 1;
@@ -175,7 +175,7 @@ TEST(Scaling, ResolutionAndPercentageGiveTheScalersOutputOnEveryPlane) {
   TraceCapture trace;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.dpi) + " dpi at " + std::to_string(c.scaling) + "%");
-    PageSlot s;
+    TestSlot s;
     s.Gray(c.in, c.in, c.planes, Ramp);
     const Bytes before = s.Bytes();
     s.job.inheader.HWResolution[0] = c.dpi;
@@ -233,7 +233,7 @@ TEST(WholePage, ThePageIsClippedOrPaddedToThePrintableAreaOfItsPaper) {
     state.OfferPaper(4);  // A4
     state.first.PageSize[0] = 144;
     state.first.PageSize[1] = 72;
-    PageSlot s;
+    TestSlot s;
     if (c.bits == 1)
       s.Bits(c.inW / 8, c.inH, Bytes(c.inW / 8 * c.inH, 0x81));
     else
@@ -297,7 +297,7 @@ TEST(PageCap, TwiceTheLargestPaperAtTheJobsResolutionIsTheLimit) {
   PaperTable paper = DefaultPaperTable();
   for (PAPERFORMAT& row : paper) row.enable = row.paper_type == ENG_ISO_A4;
   for (const auto& c : cases) {
-    JobInfo job;
+    PageSlot job;
     job.inheader.cupsWidth = c.w;
     job.inheader.cupsHeight = c.h;
     job.inheader.HWResolution[0] = job.inheader.HWResolution[1] = c.dpi;

@@ -60,7 +60,7 @@ TEST(ImageToGray, EveryDepthGivesTheWeightedHighBytesAndWhitePadding) {
           else
             page[y * linebyte + x * bytes + k] = static_cast<std::uint8_t>(v >> 8);
         }
-    PageSlot s;
+    TestSlot s;
     s.Set(page, c.width, c.height, linebyte, c.bpp);
     s.job.linebyteLeft = c.padding;
     ImageToGray(&s.job);
@@ -80,7 +80,7 @@ TEST(ImageToGray, EveryDepthGivesTheWeightedHighBytesAndWhitePadding) {
 
 TEST(ImageToGray, PrimariesHaveTheirWeights) {
   TraceCapture trace;
-  PageSlot s;
+  TestSlot s;
   s.Set({0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 255, 0, 0, 0, 255}, 5, 1, 15, 24);
   ImageToGray(&s.job);
   ASSERT_NE(s.job.lpbuf, nullptr);

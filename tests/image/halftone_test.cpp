@@ -95,7 +95,7 @@ TEST(Halftone, TheSlotsRowResolutionEngineAndDensityChooseTheScreen) {
   TraceCapture trace;
   for (const Case& c : cases)
     for (int density : {0, 4, 9, 10}) {  // 10: TonerSave
-      PageSlot s;
+      TestSlot s;
       s.Set(gray, c.width, h, lb, 8);
       s.job.cupsHTable = c.row;
       s.job.inheader.HWResolution[0] = c.dpi;
@@ -150,7 +150,7 @@ TEST(Halftone, WhiteStaysLightAndBlackDarkForEveryTypeAndDensity) {
   TraceCapture trace;
   for (int type = 0; type <= 24; ++type)
     for (int density = 0; density <= 10; ++density) {  // 10: TonerSave
-      PageSlot s;
+      TestSlot s;
       s.Gray(w, h / 4, 4, [](auto, std::uint32_t x, auto) { return std::uint8_t(x % 2 ? 255 : 0); });
       s.job.inheader.cupsInteger[11] = density % 10;
       s.job.inheader.cupsInteger[0] = density == 10;

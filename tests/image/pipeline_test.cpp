@@ -108,7 +108,7 @@ class RasterFile {
 struct Pipeline {
   TraceCapture trace;
   JobState state{trace.file()};
-  JobInfo* slots = state.ring.lpJob;
+  PageSlot* slots = state.ring.slots;
   DWORD page = 0, DriverFeature = 0, cupsLEF = 0;
   const ColourPlugin* colourPlugin = nullptr;
   PrinterCapability cap{};
@@ -143,7 +143,7 @@ struct Pipeline {
     state.ring.WaitWorkers();
     std::vector<Bits> out;
     for (DWORD i = 0; i < page; ++i) {
-      const JobInfo& s = slots[i];
+      const PageSlot& s = slots[i];
       EXPECT_TRUE(s.LoadFlag() & SLOT_PROCESSED);
       out.push_back(s.lpbuf ? Bits::Unpack(s.lpbuf, s.page_width, s.page_height, s.linebyte) : Bits());
     }
@@ -163,17 +163,17 @@ struct Pipeline {
 // conversion releases it, the checksums give their failure values. A
 // slot's buffer holds at most 64 lines of at least 64 bytes.
 TEST(InputSafety, HeadersAndSlotsThatCannotBeHeldAreRefused) {
-  using Stage = BOOL (*)(JobInfo*);
-  const Stage header = [](JobInfo* j) -> BOOL {
+  using Stage = BOOL (*)(PageSlot*);
+  const Stage header = [](PageSlot* j) -> BOOL {
     PageGeometry g;
     const char* why = "";
     return ComputePageGeometry(j->inheader, &g, &why);
   };
-  const Stage gray = [](JobInfo* j) -> BOOL {
+  const Stage gray = [](PageSlot* j) -> BOOL {
     ImageToGray(j);
     return j->lpbuf || j->linebyte || j->pagesize;
   };
-  const Stage sums = [](JobInfo* j) -> BOOL {
+  const Stage sums = [](PageSlot* j) -> BOOL {
     return DataPatternChkSum(j) != 0 || DataPatternChkSum_new(j) != 0xAABBCCDDu;
   };
   struct Case {
@@ -215,7 +215,7 @@ TEST(InputSafety, HeadersAndSlotsThatCannotBeHeldAreRefused) {
   for (const Case& c : cases) {
     JobState state;
     state.Cancel(c.cancel);
-    PageSlot s;
+    TestSlot s;
     const Bytes page(c.stage == header ? 0 : std::max(c.linebyte, 64u) * std::clamp(c.height, 1u, 64u), 77);
     s.Set(page, c.width, c.height, c.linebyte, c.bpp);
     state.Attach(s.job);
@@ -237,7 +237,7 @@ TEST(InputSafety, HeadersAndSlotsThatCannotBeHeldAreRefused) {
     EXPECT_EQ(s.Bytes(), page) << c.what;
   }
   for (Stage stage : {gray, ApplyHalftone, sums}) {
-    PageSlot none;
+    TestSlot none;
     none.job.page_width = none.job.page_height = none.job.linebyte = 64;
     EXPECT_FALSE(stage(&none.job));
   }
@@ -347,7 +347,7 @@ TEST(PagePipeline, FailedOrCancelledPagesAreHandedOnEmptyAndOnlyFailuresNamed) {
   {
     TraceCapture trace;
     JobState job(trace.file());
-    JobInfo& slot = job.ring.lpJob[0];
+    PageSlot& slot = job.ring.slots[0];
     slot.PageIndex = 4;
     slot.inheader = Header(200, 100);
     slot.lpbuf = static_cast<BYTE*>(std::malloc(64));
@@ -553,7 +553,7 @@ TEST(StreamedPages, OnlyPagesWithoutWholePageStepsAreStreamedAndHoldOneBit) {
     TraceCapture trace;
     JobState state(trace.file());
     state.first = c.hd;
-    JobInfo& s = state.ring.lpJob[0];
+    PageSlot& s = state.ring.slots[0];
     state.Attach(s);
     RasterFile f({{c.hd, Busy(c.hd)}});
     ASSERT_TRUE(f.NextHeader(&s.inheader));

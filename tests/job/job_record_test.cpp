@@ -12,7 +12,7 @@ void SelectPrinter(FilterJob& job, const std::string& toolfd, const char* printe
   std::snprintf(job.Toolfd, sizeof job.Toolfd, "%s", toolfd.c_str());
   std::strcpy(job.myPrinters[0].PrinterName, printer);
   job.printerNumber = 1;
-  job.SelectPrnter = 0;
+  job.selectedPrinter = 0;
 }
 
 // Checks a record line: index, epoch seconds and local time, then the rest.

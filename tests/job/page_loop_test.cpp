@@ -30,7 +30,7 @@ TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
   };
   for (const auto& c : cases) {
     FilterJob job(stdout, stderr);
-    for (PAPERFORMAT& row : job.gPaperFormat) row.enable = 1;
+    for (PAPERFORMAT& row : job.paperTable) row.enable = 1;
     job.inheader.PageSize[0] = c.w;
     job.inheader.PageSize[1] = c.h;
     job.inheader.cupsInteger[13] = c.fit;
@@ -39,11 +39,11 @@ TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
     job.DriverFeature = c.features;
     job.MaxMediaWidth = c.maxW;
     job.MaxMediaHeight = 1008;
-    job.ginheader_bak.PageSize[0] = c.firstW;
-    job.ginheader_bak.PageSize[1] = c.firstH;
-    job.paper_type = GetPaperSizeCode(job.gPaperFormat, &job.inheader, 0, 0);
+    job.referenceHeader.PageSize[0] = c.firstW;
+    job.referenceHeader.PageSize[1] = c.firstH;
+    job.paper_type = GetPaperSizeCode(job.paperTable, &job.inheader, 0, 0);
     job.paper_type_p1 =
-        c.page > 0 ? GetPaperSizeCode(job.gPaperFormat, &job.ginheader_bak, 0, 0) : job.paper_type;
+        c.page > 0 ? GetPaperSizeCode(job.paperTable, &job.referenceHeader, 0, 0) : job.paper_type;
     ComputePageRatio(job);
     EXPECT_EQ(static_cast<int>(job.inheader.cupsInteger[7]), c.ratio) << c.what;
     EXPECT_EQ(job.inheader.PageSize[0], c.outW) << c.what;

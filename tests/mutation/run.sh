@@ -52,8 +52,8 @@ M08 24/32-bit pixels read as BGR in the gray conversion
 - p[0], p[1], p[2])
 + p[2], p[1], p[0])
 M09 quarter turn counter-clockwise (extra half turn)
-- lpJob->page_height = oldWidth * planes;
-+ lpJob->page_height = oldWidth * planes; Transpose_1BPP180(turned, static_cast<long>(newStep), static_cast<long>(oldWidth * planes));
+- slot->page_height = oldWidth * planes;
++ slot->page_height = oldWidth * planes; Transpose_1BPP180(turned, static_cast<long>(newStep), static_cast<long>(oldWidth * planes));
 M10 zero-edge crop margin a sixth instead of a third of an inch
 - HWResolution[0]) * 24) / -72
 + HWResolution[0]) * 12) / -72

@@ -21,12 +21,12 @@ Bytes PatternPage(unsigned width, unsigned rows, unsigned seed = 0) {
 class OutputTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (JobInfo& s : slots_) std::free(s.lpbuf);
+    for (PageSlot& s : slots_) std::free(s.lpbuf);
     std::fclose(err_);
   }
-  JobInfo& Fill(int i, const Bytes& bitmap, unsigned width, unsigned rows, BYTE f0, BYTE f1 = 0, DWORD df = 0,
-                unsigned colorMode = 0) {
-    JobInfo& s = slots_[i];
+  PageSlot& Fill(int i, const Bytes& bitmap, unsigned width, unsigned rows, BYTE f0, BYTE f1 = 0,
+                 DWORD df = 0, unsigned colorMode = 0) {
+    PageSlot& s = slots_[i];
     s.lpbuf = static_cast<BYTE*>(std::malloc(bitmap.size()));
     std::memcpy(s.lpbuf, bitmap.data(), bitmap.size());
     s.page_width = width;
@@ -51,7 +51,7 @@ class OutputTest : public ::testing::Test {
   PrivateRoot root_;
   FILE* err_ = std::tmpfile();
   JobEvents events_{err_};
-  JobInfo slots_[2];
+  PageSlot slots_[2];
 };
 
 }  // namespace

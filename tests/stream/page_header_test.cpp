@@ -41,7 +41,7 @@ class PageHeaderTest : public ::testing::Test {
   }
   unsigned Byte(int at) { return Build().Byte(at); }
   PaperTable paper_ = DefaultPaperTable();
-  std::unique_ptr<JobInfo> job_ = std::make_unique<JobInfo>();
+  std::unique_ptr<PageSlot> job_ = std::make_unique<PageSlot>();
 };
 
 }  // namespace

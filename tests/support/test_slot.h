@@ -22,15 +22,15 @@
 namespace testing_support {
 
 // A slot owning its page buffer: by default a bordered page at 600 dpi.
-struct PageSlot {
-  JobInfo job;
-  PageSlot() {
+struct TestSlot {
+  PageSlot job;
+  TestSlot() {
     job.inheader.HWResolution[0] = job.inheader.HWResolution[1] = 600;
     job.inheader.ImagingBoundingBox[0] = job.inheader.ImagingBoundingBox[1] = 12;
   }
-  PageSlot(const PageSlot&) = delete;
-  PageSlot& operator=(const PageSlot&) = delete;
-  ~PageSlot() { std::free(job.lpbuf); }
+  TestSlot(const TestSlot&) = delete;
+  TestSlot& operator=(const TestSlot&) = delete;
+  ~TestSlot() { std::free(job.lpbuf); }
 
   // Installs a copy of bytes as the page (none when empty): width pixels of
   // bpp bits, height lines of linebyte bytes.
@@ -106,11 +106,11 @@ class JobState {
   void Cancel(bool on) {
     if (on) events.Cancel();
   }
-  void Ring(int slots) { ring.gMAX_THREAD.store(slots, std::memory_order_release); }
+  void Ring(int slots) { ring.slotsInUse.store(slots, std::memory_order_release); }
   // Marks a paper row as offered by the PPD.
   void OfferPaper(int row) { paper[row].enable = 1; }
   // Hands a slot what its stages read of the job.
-  void Attach(JobInfo& slot) {
+  void Attach(PageSlot& slot) {
     slot.events = &events;
     slot.referenceHeader = first;
     slot.paperTable = &paper;
