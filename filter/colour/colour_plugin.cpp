@@ -2,6 +2,7 @@
 #include "colour_plugin.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +30,16 @@ void* Entry(void* lib, const char* name) {
 
 std::string ColourPluginDir() {
   const char* env = std::getenv("RASTERTOPWG2_PLUGIN_DIR");
-  return env && *env ? env : RASTERTOPWG2_PLUGIN_DIR;
+  if (env && *env) return env;
+  if (*RASTERTOPWG2_PLUGIN_DIR) return RASTERTOPWG2_PLUGIN_DIR;
+  // Beside the filter, wherever it was installed: the plug-in then moves
+  // with the install prefix, even one given only at install time.
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return {};
+  const std::string exe(self, static_cast<size_t>(n));
+  const size_t slash = exe.rfind('/');
+  return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
 bool ColourPlugin::Load(const std::string& dir, const char* name, const char* profile) {
@@ -38,6 +48,10 @@ bool ColourPlugin::Load(const std::string& dir, const char* name, const char* pr
   // The name comes from the PPD: a bare file name, kept inside the directory.
   if (!name || !*name || std::strchr(name, '/') || std::strlen(name) >= 128) {
     DbgMessage(FUNCNAME, "Open %s fail! error = %s", name ? name : "", "not a plug-in file name");
+    return false;
+  }
+  if (dir.empty()) {
+    DbgMessage(FUNCNAME, "Open %s fail! error = %s", name, "no plug-in directory");
     return false;
   }
   // Code loaded into the filter runs as the filter's user in every job of

@@ -11,7 +11,7 @@
 
 // Directory the plug-in is loaded from: RASTERTOPWG2_PLUGIN_DIR from the
 // environment when set (tests run their own build), else the build's
-// setting, the filter's own directory.
+// setting, else the directory of the running program (empty when unknown).
 std::string ColourPluginDir();
 
 class ColourPlugin {
