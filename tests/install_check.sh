@@ -5,7 +5,9 @@
 # or world-writable, as cupsd demands), the non-empty PPDs, gdidecode, the
 # manual pages and the documentation. Then the staged filter, run as CUPS
 # would, must find the plug-in installed beside it (as root: only root's
-# files are loaded), and the uninstall target must leave no file behind.
+# files are loaded), the manual pages must render as man(1) does with
+# groff's warnings on and none given, and the uninstall target must leave
+# no file behind.
 #
 # Usage: install_check.sh BUILD_DIR SERVERBIN DATADIR PLUGIN_DIR BINDIR MANDIR DOCDIR PPD_NAME...
 #   the directories as the build configured them, relative to the prefix
@@ -67,6 +69,16 @@ else
   echo "not root or no colour PPD: the staged filter's plug-in lookup is not checked"
 fi
 rm -rf "$stage/root"
+
+if command -v man >/dev/null 2>&1; then
+  for page in "$stage$mandir"/man*/*.gz; do
+    warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null) &&
+      [ -z "$warnings" ] || note "$(basename "$page") does not render cleanly: $warnings"
+    ! zgrep -q '@PROJECT_VERSION@' "$page" || note "$(basename "$page") has no version"
+  done
+else
+  echo "man not found (Debian package man-db): the manual pages are not checked"
+fi
 
 DESTDIR="$stage" cmake --build "$build" --target uninstall >/dev/null
 left=$(cd "$stage" && find . -type f -o -type l)
