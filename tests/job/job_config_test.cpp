@@ -2,22 +2,49 @@
 // destination and the printer's capability bytes.
 #include "job_config.h"
 
+#include <set>
+
 #include "capability.h"
 #include "filter_job.h"
 #include "test_support.h"
 
 using namespace testing_support;
 
-TEST(FilterEntry, WrongArgumentCountsAndUnreadableFilesExitWith1) {
+namespace {
+
+// The descriptors this process holds open, by what they lead to.
+std::multiset<std::string> OpenDescriptors() {
+  std::multiset<std::string> open;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink(e.path(), ec);
+    if (!ec) open.insert(target.string());
+  }
+  return open;
+}
+
+// A job run in process that leaves no descriptor behind, whichever way it
+// ends: a printer application runs one job after another in one process.
+JobResult RunJobKeepingNoDescriptor(const std::vector<std::string>& args, const std::string& ppd = "") {
+  const std::multiset<std::string> before = OpenDescriptors();
+  JobResult r = RunJobArgs(args, ppd);
+  std::multiset<std::string> after = OpenDescriptors();
+  EXPECT_EQ(after, before) << args.size() << " arguments, " << (args.size() > 6 ? args[6] : "stdin");
+  return r;
+}
+
+}  // namespace
+
+TEST(FilterEntry, WrongArgumentCountsAndUnreadableFilesExitWith1AndLeaveNothingOpen) {
   PrivateRoot root;
   const std::string usage = "Usage: FILTER JOD_ID USERNAME DOC_TITLE COPIES OPTIONS [FILENAME]\n";
   for (const auto& args : {std::vector<std::string>{"q", "1", "u", "t", "1"},
                            std::vector<std::string>{"q", "1", "u", "t", "1", "", "f", "extra"}}) {
-    JobResult r = RunJobArgs(args);
+    JobResult r = RunJobKeepingNoDescriptor(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, usage);
   }
-  JobResult r = RunJobArgs({"q", "1", "u", "t", "1", "", root.Path("/missing.ras")});
+  JobResult r = RunJobKeepingNoDescriptor({"q", "1", "u", "t", "1", "", root.Path("/missing.ras")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(LinesWith(r.err, "ERROR: Unable to open print file: No such file or directory").size(), 1u);
@@ -29,7 +56,7 @@ TEST(FilterEntry, WrongArgumentCountsAndUnreadableFilesExitWith1) {
       {"\x13\x37random bytes, not a raster", 1}, {"RaS9" + raster.substr(4), 1}, {"", 0}};
   for (const auto& [data, status] : inputs) {
     WriteFile(root.Path("/in.bin"), data);
-    r = RunJobArgs({"q", "1", "u", "t", "1", "", root.Path("/in.bin")});
+    r = RunJobKeepingNoDescriptor({"q", "1", "u", "t", "1", "", root.Path("/in.bin")}, root.Path("/no.ppd"));
     EXPECT_EQ(r.status, status) << data.size();
     EXPECT_EQ(LinesWith(r.err, "ERROR: The print data is not a CUPS raster stream").size(), status ? 1u : 0u);
     EXPECT_TRUE(!status || r.out.empty()) << "a failed job writes nothing to the printer";
