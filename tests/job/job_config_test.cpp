@@ -12,24 +12,18 @@ using namespace testing_support;
 
 namespace {
 
-// The descriptors this process holds open, by what they lead to.
-std::multiset<std::string> OpenDescriptors() {
-  std::multiset<std::string> open;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code ec;
-    const auto target = std::filesystem::read_symlink(e.path(), ec);
-    if (!ec) open.insert(target.string());
-  }
-  return open;
-}
-
-// A job run in process that leaves no descriptor behind, whichever way it
+// A job run in process that leaves no descriptor open, whichever way it
 // ends: a printer application runs one job after another in one process.
 JobResult RunJobKeepingNoDescriptor(const std::vector<std::string>& args, const std::string& ppd = "") {
-  const std::multiset<std::string> before = OpenDescriptors();
+  auto open = [] {
+    std::multiset<std::string> targets;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+      targets.insert(std::filesystem::read_symlink(e.path()).string());
+    return targets;
+  };
+  const std::multiset<std::string> before = open();
   JobResult r = RunJobArgs(args, ppd);
-  std::multiset<std::string> after = OpenDescriptors();
-  EXPECT_EQ(after, before) << args.size() << " arguments, " << (args.size() > 6 ? args[6] : "stdin");
+  EXPECT_EQ(open(), before) << args.back();
   return r;
 }
 

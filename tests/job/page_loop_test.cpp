@@ -1,5 +1,4 @@
-// Page loop: scale ratio of each page, the page-size statistics and the
-// exit status.
+// Page loop: scale ratio of each page and the exit status.
 #include "page_loop.h"
 
 #include <cerrno>
@@ -46,17 +45,6 @@ TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
     EXPECT_EQ(r.PageSize[0], c.outW) << c.what;
     EXPECT_EQ(r.maxMediaA4, c.a4FromNowOn) << c.what;
   }
-}
-
-TEST(PageStatistics, A4IsSmallAndAnythingLargerIsBig) {
-  PageLoopState loop;
-  for (auto [w, h] : {std::pair{595u, 842u}, {596u, 842u}, {842u, 1191u}}) {
-    loop.inheader.PageSize[0] = w;
-    loop.inheader.PageSize[1] = h;
-    CountPageSize(loop);
-  }
-  EXPECT_EQ(loop.SmallSizePages, 1);
-  EXPECT_EQ(loop.BigSizePages, 2);
 }
 
 // CUPS shows a job as printed when its filter exits 0: every way a page can
