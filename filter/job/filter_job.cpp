@@ -57,11 +57,11 @@ void WriteMarkerAttributes(FILE* err) {
 // it, and a hold raised after that would never be released.
 void StartStatusThread(FilterJob& job) {
   StatusThreadInfo info;
-  info.WorkPrinter = job.Selected();
-  info.IsPSMExist = job.IsPSM_Exist;
-  info.DriverFeature = job.DriverFeature;
-  if (job.DriverFeature & DF_ABORT_ON_ERROR) job.events.errorSuspend.store(1, std::memory_order_release);
-  if (job.statusThread.Start(job.statusLib, info)) {
+  info.WorkPrinter = job.printer.Selected();
+  info.IsPSMExist = job.printer.monitorRunning ? 1 : 0;
+  info.DriverFeature = job.config.DriverFeature;
+  if (info.DriverFeature & DF_ABORT_ON_ERROR) job.events.errorSuspend.store(1, std::memory_order_release);
+  if (job.statusThread.Start(job.printer.statusLib, info)) {
     DbgMessage(FUNCNAME, "gstatus_id = %d", static_cast<int>(job.statusThread.NativeId()));
   } else {
     DbgMessage(FUNCNAME, "status thread not started");
@@ -73,88 +73,123 @@ void StartStatusThread(FilterJob& job) {
 // The raster input as libcups reads it, counted, so that the page loop can
 // tell the end of the input from a page header that is there but unreadable.
 ssize_t ReadRasterInput(void* ctx, unsigned char* buf, std::size_t bytes) {
-  FilterJob& job = *static_cast<FilterJob*>(ctx);
+  RasterInput& input = *static_cast<RasterInput*>(ctx);
   ssize_t n;
-  while ((n = read(job.fd, buf, bytes)) < 0 && (errno == EINTR || errno == EAGAIN)) {
+  while ((n = read(input.fd, buf, bytes)) < 0 && (errno == EINTR || errno == EAGAIN)) {
   }
-  if (n > 0) job.inputBytes += static_cast<std::uint64_t>(n);
-  if (n == 0) job.inputEnded = true;
+  if (n > 0) input.bytes += static_cast<std::uint64_t>(n);
+  if (n == 0) input.ended = true;
   return n;
 }
 
-// Everything from the argument check to the page loop; the job's threads
-// are started here and stopped by the page loop's teardown.
-int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
-  job.argc = argc;
-  job.argv = argv;
-  job.jobtick = GetTickCount();
-
-  getFilePath();
-
-  // Installed after the job's cancel state exists, which counts only
-  // signals from its own start on: a SIGTERM from here on is never lost.
-  // An interrupt or a hang-up of the controlling terminal ends the job the
-  // same way, with the cancel trailer, instead of leaving the printer in
-  // the middle of a page. No SA_RESTART: a blocked call returns and the
-  // caller looks at the cancel.
+// Installed after the job's cancel state exists, which counts only signals
+// from its own start on: a SIGTERM from here on is never lost. An interrupt
+// or a hang-up of the controlling terminal ends the job the same way, with
+// the cancel trailer, instead of leaving the printer in the middle of a
+// page. No SA_RESTART: a blocked call returns and the caller looks at the
+// cancel.
+void InstallCancelHandler() {
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   action.sa_handler = term;
   for (int signo : {SIGTERM, SIGINT, SIGHUP}) sigaction(signo, &action, nullptr);
+}
 
-  DbgMessage(FUNCNAME, "getpid id = %d, filter2", static_cast<int>(getpid()));
-
+// Arguments, raster input, PPD, options and destination: the job's
+// configuration. False, with the message written, when the job cannot run;
+// whatever was opened by then is closed by its owner in the job.
+bool ConfigureJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
+  JobConfig& config = job.config;
   if (argc < 6 || argc > 7) {
     std::fputs("Usage: FILTER JOD_ID USERNAME DOC_TITLE COPIES OPTIONS [FILENAME]\n", out);
     std::fflush(out);
-    return 1;
+    return false;
   }
   if (argc == 7) {
-    job.fd = open(argv[6], O_RDONLY | O_CLOEXEC);
-    if (job.fd < 0) {
+    const int fd = open(argv[6], O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
       CupsMessage(err, "ERROR: ", "Unable to open print file: %s", std::strerror(errno));
-      job.fd = 0;
-      return 1;
+      return false;
     }
+    job.input.fd = fd;
   }
+  config.queue = argv[0];
+  config.user = argv[2];
+  config.title = argv[3];
 
   job.events.trace.jobId = std::atoi(argv[1]);
   DbgMessage(FUNCNAME, "argc = %d, %ld", argc, static_cast<long>(std::time(nullptr)));
   for (int i = 0; i < argc; ++i) DbgMessage(FUNCNAME, "argv[%d] = %s", i, argv[i]);
-  CopyBounded(job.jobID, sizeof job.jobID, argv[1]);
-  LogTime(job.jobID, "filter in");
+  CopyBounded(config.jobID, sizeof config.jobID, argv[1]);
+  LogTime(config.jobID, "filter in");
 
-  job.inras = cupsRasterOpenIO(ReadRasterInput, &job, CUPS_RASTER_READ);
+  job.input.stream.reset(cupsRasterOpenIO(ReadRasterInput, &job.input, CUPS_RASTER_READ));
   // Bytes that are not a raster stream are a failed job, not an empty one:
   // without this the job would print nothing and still count as printed.
   // An empty input stays a job without pages.
-  if (!job.inras && (job.inputBytes > 0 || std::strstr(cupsRasterErrorString(), "Unknown raster format"))) {
+  if (!job.input.stream &&
+      (job.input.bytes > 0 || std::strstr(cupsRasterErrorString(), "Unknown raster format"))) {
     CupsMessage(err, "ERROR: ", "The print data is not a CUPS raster stream");
-    return 1;
+    return false;
   }
-  job.ppd = ppd_path ? ppdOpenFile(ppd_path) : nullptr;
-  BuildPaperList(job.ppd, job.paperTable);
+  job.ppd.reset(ppd_path ? ppdOpenFile(ppd_path) : nullptr);
+  BuildPaperList(job.ppd.get(), config.paperTable);
 
-  ReadPpdAttributes(job);
-  TraceDriverFeature(job.DriverFeature);
+  ReadPpdAttributes(job.ppd.get(), config);
+  TraceDriverFeature(config.DriverFeature);
   // Once per job: every colour page of the job converts through it.
-  if (job.cupslibCMYK[0])
-    LoadColourPluginOrWarn(job.colourPlugin, ColourPluginDir(), job.cupslibCMYK, job.cupsiccCMYK, err);
-  ScanJobOptions(job, argv[5]);
+  if (config.cupslibCMYK[0])
+    LoadColourPluginOrWarn(job.colourPlugin, ColourPluginDir(), config.cupslibCMYK, config.cupsiccCMYK, err);
+  ScanJobOptions(config, job.options, job.ppd.get(), argv[5]);
 
-  job.JobPending = IsJobPending(argv[0], job.events.trace.jobId);
+  config.pendingAtStart = IsJobPending(config.queue, job.events.trace.jobId) != 0;
 
-  LogTime(job.jobID, "check printer list");
+  LogTime(config.jobID, "check printer list");
   cups_dest_t* dests = nullptr;
   int num_dests = cupsGetDests(&dests);
-  ScanDestinations(job, argv[0], dests, num_dests);
+  ScanDestinations(config, config.queue, dests, num_dests);
   cupsFreeDests(num_dests, dests);
-  if (job.DriverFeature & DF_DISABLE_STATUS_MONITOR) {
+  if (config.DriverFeature & DF_DISABLE_STATUS_MONITOR) {
     DbgMessage(FUNCNAME, "IgnorePSM");
-    job.IgnorePSM = 1;
+    config.monitorUse = MonitorUse::DisabledByPpd;
   }
   DbgMessage(FUNCNAME, "gJobID = %d", job.events.trace.jobId);
+  return true;
+}
+
+// The status library, when one is loaded, selects the printer and wakes
+// it; then the capability bytes.
+void ConnectPrinter(FilterJob& job, FILE* err) {
+  const JobConfig& config = job.config;
+  PrinterLink& printer = job.printer;
+  LoadStatusMonitor(printer.statusLib, printer.myPrinters, &printer.printerNumber, &printer.selectedPrinter,
+                    config.queue, config.Toolfd, config.Toolfd2);
+  DbgMessage(FUNCNAME, "SelectPrnter = %d", printer.selectedPrinter);
+  WakeNetPrinter(printer.statusLib, printer.Selected());
+  if (printer.statusLib.fnIsPSMRunning) {
+    printer.monitorRunning = printer.statusLib.fnIsPSMRunning() != 0;
+    DbgMessage(FUNCNAME, "IsPSM_Exist = %d", printer.monitorRunning ? 1 : 0);
+  }
+  if (config.monitorUse == MonitorUse::Used)
+    StatusMonitorEnable(printer.statusLib, config.queue, job.events.trace.jobId);
+
+  ObtainCapability(printer.statusLib, printer.Selected(), config.monitorUse, config.DriverFeature,
+                   config.queue, printer.PrnCapInfo, err);
+}
+
+// Everything from the argument check to the page loop; the job's threads
+// are started here and stopped by the page loop's teardown.
+int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
+  job.startTick = GetTickCount();
+  getFilePath();
+  InstallCancelHandler();
+  DbgMessage(FUNCNAME, "getpid id = %d, filter2", static_cast<int>(getpid()));
+
+  if (!ConfigureJob(job, argc, argv, ppd_path, out, err)) return 1;
+  job.loop.DriverFeature = job.config.DriverFeature;
+  job.loop.MaxMediaWidth = job.config.MaxMediaWidth;
+  job.loop.MaxMediaHeight = job.config.MaxMediaHeight;
 
   // One-plane pages are coded by their workers, in parallel.
   job.ring.compress = ImageCompress;
@@ -165,24 +200,11 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
     job.port.NoteFailure("Unable to start the output thread", EAGAIN);
   }
 
-  // The status library, when one is loaded, selects the printer and wakes it.
-  LoadStatusMonitor(job.statusLib, job.myPrinters, &job.printerNumber, &job.selectedPrinter, argv[0],
-                    job.Toolfd, job.Toolfd2);
-  DbgMessage(FUNCNAME, "SelectPrnter = %d", job.selectedPrinter);
-  WakeNetPrinter(job.statusLib, job.Selected());
-  if (job.statusLib.fnIsPSMRunning) {
-    job.IsPSM_Exist = job.statusLib.fnIsPSMRunning();
-    DbgMessage(FUNCNAME, "IsPSM_Exist = %d", job.IsPSM_Exist);
-  }
-  if (job.IgnorePSM == 0) StatusMonitorEnable(job.statusLib, argv[0], job.events.trace.jobId);
-
-  ObtainCapability(job.statusLib, job.Selected(), job.IgnorePSM, job.DriverFeature, argv[0], job.PrnCapInfo,
-                   err);
+  ConnectPrinter(job, err);
   WriteMarkerAttributes(err);
-
   StartStatusThread(job);
 
-  LogTime(job.jobID, "start page data");
+  LogTime(job.config.jobID, "start page data");
   return RunJobPages(job);
 }
 
@@ -191,7 +213,7 @@ int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* ou
 FilterJob::FilterJob(FILE* out, FILE* err)
     : events(err), port(events, out), ring(events), reports(err), output(ring, port, spool, reports) {}
 
-const PrinterAttribute& FilterJob::Selected() const {
+const PrinterAttribute& PrinterLink::Selected() const {
   static const PrinterAttribute kNoPrinter{};
   if (selectedPrinter < 0 || selectedPrinter >= printerNumber || selectedPrinter >= kMaxPrinters)
     return kNoPrinter;

@@ -3,6 +3,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,25 +39,60 @@ void ReadNumberAttr(ppd_file_t* ppd, const char* name, T& dest, bool trace = tru
   }
 }
 
+// The values the PPD's choices give the raster header's cupsInteger[slot]
+// ("<</cupsInteger6 60>>setpagedevice").
+SlotRange ChoicesOfSlot(ppd_file_t* ppd, int slot) {
+  SlotRange r;
+  if (!ppd) return r;
+  for (ppd_option_t* o = ppdFirstOption(ppd); o; o = ppdNextOption(ppd)) {
+    for (int c = 0; c < o->num_choices; ++c) {
+      for (const char* p = o->choices[c].code; p && (p = std::strstr(p, "/cupsInteger"));) {
+        char* end = nullptr;
+        p += sizeof "/cupsInteger" - 1;
+        const long index = std::strtol(p, &end, 10);
+        if (end == p || index != slot) continue;
+        p = end;
+        const long v = std::strtol(p, &end, 10);
+        if (end == p || v < INT_MIN || v > INT_MAX) continue;
+        r.lo = r.Empty() ? static_cast<int>(v) : std::min(r.lo, static_cast<int>(v));
+        r.hi = r.Empty() ? static_cast<int>(v) : std::max(r.hi, static_cast<int>(v));
+      }
+    }
+  }
+  return r;
+}
+
+// A PPD without the option (one made by hand) gets the choices of the
+// driver's own PPDs, so that the printer never reads a negative or
+// wrapped-around TIMEOUT or DENSITY.
+constexpr SlotRange kTimeoutChoices{0, 600}, kDensityChoices{0, 9};
+
+SlotRange ChoicesOr(ppd_file_t* ppd, int slot, SlotRange fallback) {
+  const SlotRange r = ChoicesOfSlot(ppd, slot);
+  return r.Empty() ? fallback : r;
+}
+
 }  // namespace
 
-void ReadPpdAttributes(FilterJob& job) {
-  ppd_file_t* ppd = job.ppd;
+void ReadPpdAttributes(ppd_file_t* ppd, JobConfig& config) {
   const char* v = AttrValue(ppd, "MaxMediaWidth");
-  job.MaxMediaWidth = v ? static_cast<float>(std::atof(v)) : 595.0f;
-  DbgMessage(FUNCNAME, "MaxMediaWidth = %f", job.MaxMediaWidth);
+  config.MaxMediaWidth = v ? static_cast<float>(std::atof(v)) : 595.0f;
+  DbgMessage(FUNCNAME, "MaxMediaWidth = %f", config.MaxMediaWidth);
   v = AttrValue(ppd, "MaxMediaHeight");
-  job.MaxMediaHeight = v ? static_cast<float>(std::atof(v)) : 842.0f;
-  DbgMessage(FUNCNAME, "MaxMediaHeight = %f", job.MaxMediaHeight);
+  config.MaxMediaHeight = v ? static_cast<float>(std::atof(v)) : 842.0f;
+  DbgMessage(FUNCNAME, "MaxMediaHeight = %f", config.MaxMediaHeight);
 
-  ReadStringAttr(ppd, "DriverVersion", job.DriverVersion, sizeof job.DriverVersion);
-  ReadStringAttr(ppd, "Toolfd", job.Toolfd, sizeof job.Toolfd);
-  ReadStringAttr(ppd, "Toolfd2", job.Toolfd2, sizeof job.Toolfd2);
-  ReadStringAttr(ppd, "cupslibCMYK", job.cupslibCMYK, sizeof job.cupslibCMYK);
-  ReadStringAttr(ppd, "cupsiccCMYK", job.cupsiccCMYK, sizeof job.cupsiccCMYK);
-  ReadNumberAttr(ppd, "cupsHTable", job.cupsHTable);
-  ReadNumberAttr(ppd, "cupsLEF", job.cupsLEF);
-  ReadNumberAttr(ppd, "DriverFeature", job.DriverFeature, false);
+  ReadStringAttr(ppd, "DriverVersion", config.DriverVersion, sizeof config.DriverVersion);
+  ReadStringAttr(ppd, "Toolfd", config.Toolfd, sizeof config.Toolfd);
+  ReadStringAttr(ppd, "Toolfd2", config.Toolfd2, sizeof config.Toolfd2);
+  ReadStringAttr(ppd, "cupslibCMYK", config.cupslibCMYK, sizeof config.cupslibCMYK);
+  ReadStringAttr(ppd, "cupsiccCMYK", config.cupsiccCMYK, sizeof config.cupsiccCMYK);
+  ReadNumberAttr(ppd, "cupsHTable", config.cupsHTable);
+  ReadNumberAttr(ppd, "cupsLEF", config.cupsLEF);
+  ReadNumberAttr(ppd, "DriverFeature", config.DriverFeature, false);
+
+  config.slotRanges = {ChoicesOr(ppd, 6, kTimeoutChoices), ChoicesOr(ppd, 11, kDensityChoices)};
+  if (ppd && ppd->jcl_begin) config.jclBegin = ppd->jcl_begin;
 }
 
 void TraceDriverFeature(DWORD f) {
@@ -85,25 +122,26 @@ void TraceDriverFeature(DWORD f) {
   DbgMessage(FUNCNAME, "%s", kDashes);
 }
 
-void ScanJobOptions(FilterJob& job, const char* optionText) {
-  job.num_options = cupsParseOptions(optionText, 0, &job.options);
-  DbgMessage(FUNCNAME, "num_options = %d", job.num_options);
-  for (int i = 0; i < job.num_options; ++i)
-    DbgMessage(FUNCNAME, "option(%d): %s = %s", i, job.options[i].name, job.options[i].value);
-  for (int i = 0; i < job.num_options; ++i) {
-    const cups_option_t& o = job.options[i];
-    if (strcasecmp(o.name, "number-up") == 0) job.numUP = str2Int(o.value);
-    if (strcasecmp(o.name, "Collate") == 0 && strcasecmp(o.value, "true") == 0) job.bCollate = 1;
+void ScanJobOptions(JobConfig& config, JobOptions& options, ppd_file_t* ppd, const char* optionText) {
+  options.Parse(optionText);
+  const int n = options.Count();
+  const cups_option_t* list = options.List();
+  DbgMessage(FUNCNAME, "num_options = %d", n);
+  for (int i = 0; i < n; ++i) DbgMessage(FUNCNAME, "option(%d): %s = %s", i, list[i].name, list[i].value);
+  for (int i = 0; i < n; ++i) {
+    const cups_option_t& o = list[i];
+    if (strcasecmp(o.name, "number-up") == 0) config.numUP = str2Int(o.value);
+    if (strcasecmp(o.name, "Collate") == 0 && strcasecmp(o.value, "true") == 0) config.collate = true;
   }
-  DbgMessage(FUNCNAME, "numUP = %d", job.numUP);
-  DbgMessage(FUNCNAME, "bCollate = %d", job.bCollate);
-  if (job.ppd) {
-    ppdMarkDefaults(job.ppd);
-    cupsMarkOptions(job.ppd, job.num_options, job.options);
+  DbgMessage(FUNCNAME, "numUP = %d", config.numUP);
+  DbgMessage(FUNCNAME, "bCollate = %d", config.collate ? 1 : 0);
+  if (ppd) {
+    ppdMarkDefaults(ppd);
+    cupsMarkOptions(ppd, n, options.List());
   }
 }
 
-void ScanDestinations(FilterJob& job, const char* queue, cups_dest_t* dests, int num_dests) {
+void ScanDestinations(JobConfig& config, const char* queue, cups_dest_t* dests, int num_dests) {
   for (int i = 0; i < num_dests; ++i) {
     const cups_dest_t& d = dests[i];
     DbgMessage(FUNCNAME, "======Printer Name(%s)======", d.name);
@@ -112,10 +150,10 @@ void ScanDestinations(FilterJob& job, const char* queue, cups_dest_t* dests, int
       const cups_option_t& o = d.options[k];
       if (std::strcmp(o.name, "device-uri") != 0) continue;
       DbgMessage(FUNCNAME, "device-uri = %s", o.value);
-      CopyBounded(job.PrinterPortName, sizeof job.PrinterPortName, o.value);
+      CopyBounded(config.PrinterPortName, sizeof config.PrinterPortName, o.value);
       if (std::strstr(o.value, "SaveFileBackend") != nullptr) {
         DbgMessage(FUNCNAME, "IgnorePSM");
-        job.IgnorePSM = 2;
+        config.monitorUse = MonitorUse::JobToFile;
         break;
       }
     }

@@ -77,7 +77,7 @@ void Format(char (&dest)[N], const char* fmt, ...) {
 
 }  // namespace
 
-BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob) {
+void WriteLog(const char* LogPath, const LOGRecord* RecJob) {
   static const char FUNCNAME[] = "WriteLog";
   FILE* f = OpenRecordFile(LogPath);
   struct stat st {};
@@ -125,19 +125,19 @@ BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob) {
     std::fclose(f);
   }
   DbgMessage(FUNCNAME, "Count = %d", index);
-  return TRUE;
 }
 
-void WriteJobRecord(const FilterJob& job, const char* user, const char* title) {
+void WriteJobRecord(const JobConfig& config, const PrinterLink& link, const PageLoopState& loop,
+                    bool cancelled) {
   static const char FUNCNAME[] = "main";
-  const PrinterAttribute& printer = job.Selected();
+  const PrinterAttribute& printer = link.Selected();
   if (printer.PrinterName[0] == '\0') return;
 
   std::time_t now = 0;
   std::tm tm = LocalNow(&now);
   LOGRecord RecJob{};
   char LogPath[128] = {};
-  Format(LogPath, "%s/%s_LOG.csv", job.Toolfd, printer.PrinterName);
+  Format(LogPath, "%s/%s_LOG.csv", config.Toolfd, printer.PrinterName);
   DbgMessage(FUNCNAME, "LogPath = %s", LogPath);
 
   Format(RecJob.Timestamp, "%d,%d-%d-%d %d:%d:%d", static_cast<int>(static_cast<std::int32_t>(now)),
@@ -145,8 +145,8 @@ void WriteJobRecord(const FilterJob& job, const char* user, const char* title) {
   Format(RecJob.LogType, "%d", 1);
   Format(RecJob.JobType, "%s", "PRINT");
 
-  if (!user) user = "";
-  if (!title) title = "";
+  const char* user = config.user ? config.user : "";
+  const char* title = config.title ? config.title : "";
   const char* slash = std::strrchr(title, '/');
   const char* filename = slash ? slash + 1 : title;
   DbgMessage(FUNCNAME, "filename = %s", filename);
@@ -155,13 +155,13 @@ void WriteJobRecord(const FilterJob& job, const char* user, const char* title) {
   Format(RecJob.Name, "%s-%s", user, filename);
   DbgMessage(FUNCNAME, "RecJob.Name = %s", RecJob.Name);
 
-  Format(RecJob.BigSizePages, "%d", job.BigSizePages);
-  Format(RecJob.SmallSizePages, "%d", job.SmallSizePages);
-  Format(RecJob.JobStatus, "%s", job.events.Cancelled() ? "Canceled" : "Completed");
+  Format(RecJob.BigSizePages, "%d", loop.BigSizePages);
+  Format(RecJob.SmallSizePages, "%d", loop.SmallSizePages);
+  Format(RecJob.JobStatus, "%s", cancelled ? "Canceled" : "Completed");
   Format(RecJob.FWVersion, "%s", "2244120584");
   DbgMessage(FUNCNAME, "save seriel number info");
   // Serials are at most 40 characters in the record; the fields hold 32.
-  const PrinterCapability& cap = job.PrnCapInfo;
+  const PrinterCapability& cap = link.PrnCapInfo;
   if (cap.DrumNum) Format(RecJob.DrumSN, "%.40s", cap.DrumSN[0]);
   if (cap.TonerNum) Format(RecJob.TonerSN, "%.40s", cap.TonerSN[0]);
   if (cap.DeveloperNum) Format(RecJob.DeveloperSN, "%.40s", cap.DeveloperSN[0]);

@@ -23,8 +23,8 @@ struct LOGRecord {
 // link, mode 0666 set on the open file); a field holding a comma or a
 // double quote is quoted, its quotes doubled, and control characters are
 // written as visible escapes, so every record is one line of 14 fields.
-// Always TRUE.
-BOOL WriteLog(const char* LogPath, const LOGRecord* RecJob);
-// Fills the record from the job and appends it (teardown), when a printer is
-// selected; user and title are argv[2] and argv[3].
-void WriteJobRecord(const FilterJob& job, const char* user, const char* title);
+void WriteLog(const char* LogPath, const LOGRecord* RecJob);
+// Fills the record of a finished job and appends it (teardown), when a
+// printer is selected.
+void WriteJobRecord(const JobConfig& config, const PrinterLink& printer, const PageLoopState& loop,
+                    bool cancelled);

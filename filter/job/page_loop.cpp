@@ -47,22 +47,24 @@ constexpr std::chrono::milliseconds kErrorHoldLook{1000};
 
 // Hands one page to the pipeline; the output thread consumes the processed
 // slots, so SendOnePage finds the page's slot free again in time.
-BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, BOOL RemoveBlankPage) {
+bool HandOnPage(FilterJob& job, bool blank, const cups_page_header2_t& header, bool RemoveBlankPage) {
+  const JobConfig& config = job.config;
+  PageLoopState& loop = job.loop;
   PageSettings s;
-  s.inras = job.inras;
-  s.MaxMediaWidth = job.MaxMediaWidth;
-  s.MaxMediaHeight = job.MaxMediaHeight;
-  s.DriverFeature = job.DriverFeature;
-  s.Feature[0] = job.PrnCapInfo.Feature[0];
-  s.Feature[1] = job.PrnCapInfo.Feature[1];
-  s.jobID = job.jobID;
-  s.cupsHTable = job.cupsHTable;
-  s.cupsLEF = job.cupsLEF;
-  s.referenceHeader = &job.referenceHeader;
-  s.paperTable = &job.paperTable;
+  s.inras = job.input.stream.get();
+  s.MaxMediaWidth = loop.MaxMediaWidth;
+  s.MaxMediaHeight = loop.MaxMediaHeight;
+  s.DriverFeature = loop.DriverFeature;
+  s.Feature[0] = job.printer.PrnCapInfo.Feature[0];
+  s.Feature[1] = job.printer.PrnCapInfo.Feature[1];
+  s.jobID = config.jobID;
+  s.cupsHTable = config.cupsHTable;
+  s.cupsLEF = config.cupsLEF;
+  s.referenceHeader = &loop.referenceHeader;
+  s.paperTable = &config.paperTable;
   s.colourPlugin = job.colourPlugin.Loaded() ? &job.colourPlugin : nullptr;
   s.spooling = job.spool.Active() ? TRUE : FALSE;
-  return SendOnePage(job.ring, &job.page, header, s, blank, RemoveBlankPage);
+  return SendOnePage(job.ring, &loop.page, header, s, blank ? TRUE : FALSE, RemoveBlankPage ? TRUE : FALSE);
 }
 
 enum class LoopExit { EndOfInput, Teardown };
@@ -82,19 +84,20 @@ void WaitWhileErrorHold(FilterJob& job) {
 // Sends the spooled first copy as far as it is ready: every page in a
 // simplex job, whole sheets in a duplex one.
 void FlushFirstCopy(FilterJob& job) {
+  PageLoopState& loop = job.loop;
   if (!job.spool.Active()) return;
-  if (!job.firstPageDuplex)
-    SendSpooledPages(job.spoolSender, &job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
+  if (!loop.firstPageDuplex)
+    SendSpooledPages(job.spoolSender, &loop.FlushPage, 0, loop.DriverFeature, job.printer.PrnCapInfo.Feature);
   else if (job.spool.PageCount() % 2 == 0)
-    SendSpooledPages(job.spoolSender, &job.FlushPage, static_cast<int>(job.firstPageDuplex),
-                     job.DriverFeature, job.PrnCapInfo.Feature);
+    SendSpooledPages(job.spoolSender, &loop.FlushPage, static_cast<int>(loop.firstPageDuplex),
+                     loop.DriverFeature, job.printer.PrnCapInfo.Feature);
 }
 
 // Waits until the output thread has written and freed the last page's slot;
 // pages leave in order, so every earlier page is out as well.
 void WaitForLastPage(FilterJob& job) {
   DbgMessage(FUNCNAME, "start wait image thread");
-  const int CurrentPage = static_cast<int>((job.page - 1u) % job.ring.RingSize());
+  const int CurrentPage = static_cast<int>((job.loop.page - 1u) % job.ring.RingSize());
   PageSlot& last = job.ring.slots[CurrentPage];
   // The flag is read first: once it is free, the output thread is done with
   // the slot's buffer.
@@ -112,7 +115,7 @@ void WaitForLastPage(FilterJob& job) {
 // Asks the output thread to stop after its current slot and joins it.
 void StopOutputThread(FilterJob& job) {
   DbgMessage(FUNCNAME, "end wait thread (new)");
-  DbgMessage(FUNCNAME, "page = %d", job.page);
+  DbgMessage(FUNCNAME, "page = %d", job.loop.page);
   DbgMessage(FUNCNAME, "end wait thread, gJbigThreadExit = %d", 1);
   job.output.Stop();
   DbgMessage(FUNCNAME, "jbig thread stop");
@@ -146,11 +149,11 @@ void NormaliseEnumFields(cups_page_header2_t& h) {
 // plane but coded by no one: it is printed as the gray page it already is,
 // in black and white, and the scheduler hears so.
 void CheckColourMode(FilterJob& job) {
-  unsigned& mode = job.inheader.cupsInteger[4];
+  unsigned& mode = job.loop.inheader.cupsInteger[4];
   if (mode <= 3) return;
   CupsMessage(job.events.Err(),
               "WARNING: ", "Page %u has the unknown colour mode %u; it is printed in black and white",
-              job.CUPSpages + 1, mode);
+              job.loop.CUPSpages + 1, mode);
   mode = 0;
 }
 
@@ -158,17 +161,17 @@ void CheckColourMode(FilterJob& job) {
 // short, or values libcups refuses) must not pass for the end of the input:
 // the pages after it would be lost without a word.
 bool ReadPageHeader(FilterJob& job) {
-  const std::uint64_t before = job.inputBytes;
-  if (cupsRasterReadHeader2(job.inras, &job.inheader)) {
-    NormaliseEnumFields(job.inheader);
+  const std::uint64_t before = job.input.bytes;
+  if (cupsRasterReadHeader2(job.input.stream.get(), &job.loop.inheader)) {
+    NormaliseEnumFields(job.loop.inheader);
     CheckColourMode(job);
     return true;
   }
-  if (!job.inputEnded || job.inputBytes != before) {
+  if (!job.input.ended || job.input.bytes != before) {
     CupsMessage(job.events.Err(),
                 "ERROR: ", "Page %u has a damaged or incomplete page header; the job ends there",
-                job.CUPSpages + 1);
-    job.inputFailed = true;
+                job.loop.CUPSpages + 1);
+    job.loop.inputFailed = true;
   }
   return false;
 }
@@ -176,72 +179,85 @@ bool ReadPageHeader(FilterJob& job) {
 // A page that cannot be read ends the job; the pages before it still go
 // out, as at the end of the input.
 LoopExit RefusedPage(FilterJob& job) {
-  job.inputFailed = true;
+  job.loop.inputFailed = true;
   return job.events.Cancelled() ? LoopExit::Teardown : LoopExit::EndOfInput;
 }
 
+// The accounting dialog of the first page, when its Authentication mode
+// asks for one; false when the job ends unprinted for want of an answer.
+bool AskForAccount(FilterJob& job, unsigned type) {
+  PrinterLink& printer = job.printer;
+  const std::chrono::milliseconds wait = AccountingWait();
+  const BOOL answered = AccountingDlg(printer.statusLib, job.events, printer.Selected().PrinterName,
+                                      static_cast<int>(type), printer.AccountName, printer.AccountPwd,
+                                      sizeof printer.AccountName, kAccountingPoll, wait);
+  DbgMessage(FUNCNAME, "AccountName %s!", printer.AccountName);
+  // The password itself never goes to the trace.
+  DbgMessage(FUNCNAME, "AccountPwd %s!", printer.AccountPwd[0] ? "(received)" : "");
+  // The printer takes no job of this kind without an account.
+  if (!answered) {
+    CupsMessage(job.events.Err(), "ERROR: ",
+                "No account was given in the accounting dialog within %lld s; the job is not printed",
+                static_cast<long long>(wait.count() / 1000));
+    job.loop.accountMissing = true;
+    return false;
+  }
+  // Only the status monitor's dialog supplies the account: without it
+  // the printer gets the job without one, which the user should hear.
+  if (!printer.AccountName[0] && !job.events.Cancelled())
+    CupsMessage(job.events.Err(), "WARNING: ", "%s",
+                "Authentication asks for an account ID, but no status monitor supplied one: the job "
+                "is sent without it");
+  return true;
+}
+
 LoopExit PageLoop(FilterJob& job) {
-  cups_page_header2_t& inheader = job.inheader;
+  const JobConfig& config = job.config;
+  PageLoopState& loop = job.loop;
+  cups_page_header2_t& inheader = loop.inheader;
   while (ReadPageHeader(job)) {
-    DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", job.page, inheader.NumCopies);
-    CupsMessage(job.events.Err(), "INFO: ", "Processing page %u", job.CUPSpages + 1);
+    DbgMessage(FUNCNAME, "Start Page = %d / Copies = %d", loop.page, inheader.NumCopies);
+    CupsMessage(job.events.Err(), "INFO: ", "Processing page %u", loop.CUPSpages + 1);
     WaitWhileErrorHold(job);
 
-    int PrinterA3 = (job.DriverFeature & DF_A3) ? 1 : 0;
-    job.paper_type = GetPaperSizeCode(job.paperTable, &inheader, PrinterA3, job.cupsLEF);
-    job.paper_type_p1 = job.page > 0
-                            ? GetPaperSizeCode(job.paperTable, &job.referenceHeader, PrinterA3, job.cupsLEF)
-                            : job.paper_type;
+    const bool PrinterA3 = loop.DriverFeature & DF_A3;
+    const PageRatio r = ComputePageRatio(
+        inheader, loop.page > 0 ? &loop.referenceHeader : nullptr,
+        {config.paperTable, loop.DriverFeature, config.cupsLEF, loop.MaxMediaWidth, loop.MaxMediaHeight});
+    inheader.PageSize[0] = r.PageSize[0];
+    inheader.PageSize[1] = r.PageSize[1];
+    inheader.cupsInteger[7] = r.ratio;
+    if (r.maxMediaA4) {
+      loop.MaxMediaWidth = 595;
+      loop.MaxMediaHeight = 842;
+    }
+    CountPageSize(loop);
 
-    ComputePageRatio(job);
-    CountPageSize(job);
-
-    job.AddBlankPageDone = FALSE;
-    if (PrinterA3 && job.spool.Active() && job.firstPageDuplex && (job.page % 2) == 1 &&
-        !SameSize(inheader, job.referenceHeader)) {
-      DbgMessage(FUNCNAME, "Add blank page %d", job.page);
-      if (!HandOnPage(job, TRUE, job.referenceHeader, FALSE)) return RefusedPage(job);
-      DbgMessage(FUNCNAME, "page = %d", job.page);
-      job.AddBlankPageDone = TRUE;
+    bool AddBlankPageDone = false;
+    if (PrinterA3 && job.spool.Active() && loop.firstPageDuplex && (loop.page % 2) == 1 &&
+        !SameSize(inheader, loop.referenceHeader)) {
+      DbgMessage(FUNCNAME, "Add blank page %d", loop.page);
+      if (!HandOnPage(job, true, loop.referenceHeader, false)) return RefusedPage(job);
+      DbgMessage(FUNCNAME, "page = %d", loop.page);
+      AddBlankPageDone = true;
     }
 
     DbgMessage(FUNCNAME, "Orientation %d!", inheader.Orientation);
-    if (PrinterA3 || job.page == 0) job.referenceHeader = inheader;
+    if (PrinterA3 || loop.page == 0) loop.referenceHeader = inheader;
 
-    if ((job.DriverFeature & DF_ABORT_ON_ERROR) && job.events.Cancelled()) return LoopExit::Teardown;
+    if ((loop.DriverFeature & DF_ABORT_ON_ERROR) && job.events.Cancelled()) return LoopExit::Teardown;
 
     if (inheader.cupsInteger[10])
-      job.DriverFeature |= DF_BORDER_FILTER;
+      loop.DriverFeature |= DF_BORDER_FILTER;
     else
-      job.DriverFeature &= ~DF_BORDER_FILTER;
-    DbgMessage(FUNCNAME, "DriverFeature %0x", job.DriverFeature);
+      loop.DriverFeature &= ~DF_BORDER_FILTER;
+    DbgMessage(FUNCNAME, "DriverFeature %0x", loop.DriverFeature);
 
-    if (job.page == 0) {
-      if (inheader.cupsInteger[12]) {
-        const std::chrono::milliseconds wait = AccountingWait();
-        const BOOL answered = AccountingDlg(job.statusLib, job.events, job.Selected().PrinterName,
-                                            static_cast<int>(inheader.cupsInteger[12]), job.AccountName,
-                                            job.AccountPwd, sizeof job.AccountName, kAccountingPoll, wait);
-        DbgMessage(FUNCNAME, "AccountName %s!", job.AccountName);
-        // The password itself never goes to the trace.
-        DbgMessage(FUNCNAME, "AccountPwd %s!", job.AccountPwd[0] ? "(received)" : "");
-        // The printer takes no job of this kind without an account.
-        if (!answered) {
-          CupsMessage(job.events.Err(), "ERROR: ",
-                      "No account was given in the accounting dialog within %lld s; the job is not printed",
-                      static_cast<long long>(wait.count() / 1000));
-          job.accountMissing = true;
-          return LoopExit::Teardown;
-        }
-        // Only the status monitor's dialog supplies the account: without it
-        // the printer gets the job without one, which the user should hear.
-        if (!job.AccountName[0] && !job.events.Cancelled())
-          CupsMessage(job.events.Err(), "WARNING: ", "%s",
-                      "Authentication asks for an account ID, but no status monitor supplied one: the job "
-                      "is sent without it");
-      }
-      job.firstPageDuplex = inheader.Duplex;
-      DWORD jcl = StartJob(job, &inheader);
+    if (loop.page == 0) {
+      if (inheader.cupsInteger[12] && !AskForAccount(job, inheader.cupsInteger[12]))
+        return LoopExit::Teardown;
+      loop.firstPageDuplex = inheader.Duplex;
+      DWORD jcl = StartJob(job, inheader);
       job.port.count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
     }
 
@@ -250,35 +266,37 @@ LoopExit PageLoop(FilterJob& job) {
       return LoopExit::EndOfInput;
     }
 
-    if (job.DriverFeature & DF_DISCONNECT_DETECT) {
+    if (loop.DriverFeature & DF_DISCONNECT_DETECT) {
       DbgMessage(FUNCNAME, "disconnection support");
-      DbgMessage(FUNCNAME, "disconnection, page = %d", job.page);
-      DbgMessage(FUNCNAME, "disconnection, JobPending = %d", job.JobPending);
-      if (job.page > 0 && job.page % 2 == 0 && job.JobPending == 0 &&
-          IsJobPending(job.argv[0], job.events.trace.jobId)) {
+      DbgMessage(FUNCNAME, "disconnection, page = %d", loop.page);
+      DbgMessage(FUNCNAME, "disconnection, JobPending = %d", config.pendingAtStart ? 1 : 0);
+      if (loop.page > 0 && loop.page % 2 == 0 && !config.pendingAtStart &&
+          IsJobPending(config.queue, job.events.trace.jobId)) {
         DbgMessage(FUNCNAME, "disconnection, stop print!");
         job.events.Cancel();
         return LoopExit::EndOfInput;
       }
     }
 
-    if (!HandOnPage(job, FALSE, inheader, job.AddBlankPageDone)) return RefusedPage(job);
-    DbgMessage(FUNCNAME, "page = %d", job.page);
+    if (!HandOnPage(job, false, inheader, AddBlankPageDone)) return RefusedPage(job);
+    DbgMessage(FUNCNAME, "page = %d", loop.page);
     FlushFirstCopy(job);
 
-    ++job.CUPSpages;
-    DbgMessage(FUNCNAME, "CUPSpages = %d", job.CUPSpages);
+    ++loop.CUPSpages;
+    DbgMessage(FUNCNAME, "CUPSpages = %d", loop.CUPSpages);
   }
   return LoopExit::EndOfInput;
 }
 
 // After the last page: the trailing filler page of a duplex job.
 bool EndOfInput(FilterJob& job) {
+  PageLoopState& loop = job.loop;
+  const BYTE* Feature = job.printer.PrnCapInfo.Feature;
   DbgMessage(FUNCNAME, "end read CUPS data");
   // Polling ends with the input; the thread is joined at teardown.
   job.statusThread.RequestStop();
-  if (job.spool.Active() && (job.page % 2) == 1 && job.firstPageDuplex) {
-    if (!HandOnPage(job, TRUE, job.referenceHeader, FALSE)) return false;
+  if (job.spool.Active() && (loop.page % 2) == 1 && loop.firstPageDuplex) {
+    if (!HandOnPage(job, true, loop.referenceHeader, false)) return false;
   }
   WaitForLastPage(job);
   StopOutputThread(job);
@@ -287,103 +305,103 @@ bool EndOfInput(FilterJob& job) {
     return true;
   }
   if (job.spool.Active()) {
-    if (!job.firstPageDuplex)
-      SendSpooledPages(job.spoolSender, &job.FlushPage, 0, job.DriverFeature, job.PrnCapInfo.Feature);
-    else if (job.page % 2 == 0)
-      SendSpooledPages(job.spoolSender, &job.FlushPage, static_cast<int>(job.firstPageDuplex),
-                       job.DriverFeature, job.PrnCapInfo.Feature);
-    if (job.page > 0)
-      PlaybackSpool(job.spoolSender, job.PrnCapInfo.Feature, job.DriverFeature, job.bDriverDoCollate,
-                    job.firstPageDuplex, &job.nCopies);
+    if (!loop.firstPageDuplex)
+      SendSpooledPages(job.spoolSender, &loop.FlushPage, 0, loop.DriverFeature, Feature);
+    else if (loop.page % 2 == 0)
+      SendSpooledPages(job.spoolSender, &loop.FlushPage, static_cast<int>(loop.firstPageDuplex),
+                       loop.DriverFeature, Feature);
+    if (loop.page > 0)
+      PlaybackSpool(job.spoolSender, Feature, loop.DriverFeature, loop.filterCollates ? TRUE : FALSE,
+                    loop.firstPageDuplex, &loop.nCopies);
   }
   return true;
 }
 
 void Teardown(FilterJob& job) {
+  const JobConfig& config = job.config;
+  const bool monitorUsed = config.monitorUse == MonitorUse::Used;
   // The output thread is stopped first, so that on the shortcuts here a page
   // it is still writing cannot interleave with the trailer.
   StopOutputThread(job);
   job.ring.Release();
-  PJL_WriteCloseJobCmd(job.port, &job.inheader, job.events.Cancelled() ? 1 : 0);
+  PJL_WriteCloseJobCmd(job.port, job.events.Cancelled());
 
-  // Joined whatever IgnorePSM says: the thread uses the job and the library,
-  // and neither outlives this teardown.
+  // Joined whatever the monitor's use: the thread uses the job and the
+  // library, and neither outlives this teardown.
   job.statusThread.Stop();
-  if (job.IgnorePSM == 0) DbgMessage(FUNCNAME, "status thread stop");
+  if (monitorUsed) DbgMessage(FUNCNAME, "status thread stop");
 
-  cupsFreeOptions(job.num_options, job.options);
-  job.options = nullptr;
-  job.num_options = 0;
+  job.options.Free();
   DbgMessage(FUNCNAME, "cupsFreeOptions");
-  cupsRasterClose(job.inras);
-  job.inras = nullptr;
+  job.input.stream.reset();
   DbgMessage(FUNCNAME, "cupsRasterClose");
   DbgMessage(FUNCNAME, "count_bytes = %d",
              static_cast<int>(job.port.count_bytes.load(std::memory_order_relaxed)));
-  if (job.fd != 0) {
-    close(job.fd);
-    job.fd = 0;
-  }
+  job.input.CloseFile();
 
   if (job.events.Cancelled()) DbgMessage(FUNCNAME, "发生错误或取消作业");
   DbgMessage(FUNCNAME, "临时文件清除，覆盖1");
   job.spool.Remove();
-  WakeNetPrinter(job.statusLib, job.Selected());
+  WakeNetPrinter(job.printer.statusLib, job.printer.Selected());
   DbgMessage(FUNCNAME, "临时文件清除，覆盖0");
 
-  WriteJobRecord(job, job.argv[2], job.argv[3]);
-  if (job.ppd) {
-    ppdClose(job.ppd);
-    job.ppd = nullptr;
-  }
+  WriteJobRecord(config, job.printer, job.loop, job.events.Cancelled());
+  job.ppd.reset();
   if (job.port.Failed())
     CupsMessage(job.events.Err(), "ERROR: ", "The printer stream failed; the job was not printed completely");
   else if (job.events.Cancelled())
     Sleep(5000);
-  if (job.IgnorePSM == 0)
-    StatusMonitorDisable(job.statusLib, job.argv[0], job.events.trace.jobId, job.events.Cancelled());
-  CloseStatusMonitor(job.statusLib);
+  if (monitorUsed)
+    StatusMonitorDisable(job.printer.statusLib, config.queue, job.events.trace.jobId, job.events.Cancelled());
+  CloseStatusMonitor(job.printer.statusLib);
   job.port.CloseCopyFile();
 
-  float seconds = static_cast<float>(GetTickCount() - job.jobtick) / 1000.0f;
+  float seconds = static_cast<float>(GetTickCount() - job.startTick) / 1000.0f;
   DbgMessage(FUNCNAME, "exit job, using %f sec", seconds);
-  DbgMessage(FUNCNAME, "%f PPM", static_cast<double>(static_cast<float>(job.page) * 60.0f / seconds));
-  LogTime(job.jobID, "filter out");
+  DbgMessage(FUNCNAME, "%f PPM", static_cast<double>(static_cast<float>(job.loop.page) * 60.0f / seconds));
+  LogTime(config.jobID, "filter out");
 }
 
 }  // namespace
 
-void ComputePageRatio(FilterJob& job) {
-  cups_page_header2_t& h = job.inheader;
+PageRatio ComputePageRatio(const cups_page_header2_t& h, const cups_page_header2_t* reference,
+                           const PageRatioInputs& in) {
   const float W = static_cast<float>(h.PageSize[0]);
   const float H = static_cast<float>(h.PageSize[1]);
+  const bool PrinterA3 = in.DriverFeature & DF_A3;
+  PageRatio out;
+  out.PageSize[0] = h.PageSize[0];
+  out.PageSize[1] = h.PageSize[1];
+  float maxW = in.MaxMediaWidth, maxH = in.MaxMediaHeight;
   int ratio = 100;
 
   // Oversized custom page: fit to A4, and A4 is the maximum from now on.
-  if (job.paper_type == ENG_PAPER_CUSTOMER && (W > job.MaxMediaWidth || H > job.MaxMediaHeight)) {
+  const int paper_type = GetPaperSizeCode(in.paperTable, &h, PrinterA3, in.cupsLEF);
+  if (paper_type == ENG_PAPER_CUSTOMER && (W > maxW || H > maxH)) {
     DbgMessage(FUNCNAME, "custom width fit to A4!");
     int w = TruncToInt(595.0f / W * 100.0f);
     DbgMessage(FUNCNAME, "width ratio %d!", w);
     float hr = 842.0f / H * 100.0f;
     ratio = MinRatio(w, hr);
     DbgMessage(FUNCNAME, "ratio %d!", ratio);
-    job.MaxMediaWidth = 595;
-    job.MaxMediaHeight = 842;
+    maxW = 595;
+    maxH = 842;
+    out.maxMediaA4 = true;
   }
 
   // Later pages of another size are scaled to the first page's size.
-  if (!(job.DriverFeature & DF_A3) && job.page > 0 && !SameSize(h, job.referenceHeader)) {
-    const float Wb = static_cast<float>(job.referenceHeader.PageSize[0]);
-    const float Hb = static_cast<float>(job.referenceHeader.PageSize[1]);
+  if (!PrinterA3 && reference && !SameSize(h, *reference)) {
+    const float Wb = static_cast<float>(reference->PageSize[0]);
+    const float Hb = static_cast<float>(reference->PageSize[1]);
+    const int paper_type_p1 = GetPaperSizeCode(in.paperTable, reference, PrinterA3, in.cupsLEF);
     int custom_ratio = 100;
-    if (job.paper_type_p1 == ENG_PAPER_CUSTOMER && (Wb > job.MaxMediaWidth || Hb > job.MaxMediaHeight)) {
+    if (paper_type_p1 == ENG_PAPER_CUSTOMER && (Wb > maxW || Hb > maxH)) {
       int cw = TruncToInt(595.0f / Wb * 100.0f);
       DbgMessage(FUNCNAME, "custom width ratio %d!", cw);
       float ch = 842.0f / Hb * 100.0f;
       custom_ratio = MinRatio(cw, ch);
       DbgMessage(FUNCNAME, "custom ratio %d!", custom_ratio);
-      job.MaxMediaWidth = 595;
-      job.MaxMediaHeight = 842;
+      out.maxMediaA4 = true;
     }
     const float cr = static_cast<float>(custom_ratio);
     int w = TruncToInt(Wb * cr / 100.0f / W * 100.0f);
@@ -396,30 +414,31 @@ void ComputePageRatio(FilterJob& job) {
   // Fit to paper: a 1-based row of the paper table; other values are ignored.
   unsigned n = h.cupsInteger[13];
   if (n != 0 && n <= static_cast<unsigned>(kPaperRows)) {
-    const PAPERFORMAT& row = job.paperTable[n - 1];
+    const PAPERFORMAT& row = in.paperTable[n - 1];
     const float Wp = row.w, Hp = row.h;
     int w = TruncToInt(Wp / W * 100.0f);
     DbgMessage(FUNCNAME, "page 1 width ratio %d!", w);
     float hr = Hp / H * 100.0f;
     ratio = MinRatio(w, hr);
     DbgMessage(FUNCNAME, "fit to paper %d ratio %d!", n, ratio);
-    h.PageSize[0] = static_cast<unsigned>(row.w);
-    h.PageSize[1] = static_cast<unsigned>(row.h);
+    out.PageSize[0] = static_cast<unsigned>(row.w);
+    out.PageSize[1] = static_cast<unsigned>(row.h);
   }
 
   if (unsigned s = h.cupsInteger[7]; s != 0)
     ratio = TruncToInt(static_cast<float>(ratio) * static_cast<float>(s) / 100.0f);
 
-  h.cupsInteger[7] = static_cast<unsigned>(ratio);
+  out.ratio = static_cast<unsigned>(ratio);
   DbgMessage(FUNCNAME, "final ratio %d!", ratio);
+  return out;
 }
 
-void CountPageSize(FilterJob& job) {
-  unsigned area = job.inheader.PageSize[0] * job.inheader.PageSize[1];
+void CountPageSize(PageLoopState& loop) {
+  unsigned area = loop.inheader.PageSize[0] * loop.inheader.PageSize[1];
   if (area > 500990u)
-    ++job.BigSizePages;
+    ++loop.BigSizePages;
   else
-    ++job.SmallSizePages;
+    ++loop.SmallSizePages;
 }
 
 int RunJobPages(FilterJob& job) {
@@ -443,7 +462,8 @@ int JobExitStatus(FilterJob& job) {
   if (job.events.Cancelled() && !streamFailed) return 0;
   // CUPS shows a job whose filter exits 0 as printed: every page it had
   // must have reached the printer. Each way to lose one wrote its "ERROR:".
-  const bool pageLost = streamFailed || job.inputFailed || job.accountMissing || job.reports.PagesLost() > 0;
-  const bool nothingSent = job.CUPSpages > 0 && job.reports.PagesSent() == 0;
+  const bool pageLost =
+      streamFailed || job.loop.inputFailed || job.loop.accountMissing || job.reports.PagesLost() > 0;
+  const bool nothingSent = job.loop.CUPSpages > 0 && job.reports.PagesSent() == 0;
   return pageLost || nothingSent ? 1 : 0;
 }

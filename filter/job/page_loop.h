@@ -4,14 +4,30 @@
 
 #include "job_context.h"
 
-// Works out the current page's ratio (oversized custom size, size change
-// against the first page, fit to paper, user scale) and stores it in
-// inheader.cupsInteger[7]; may change inheader.PageSize and the job's
-// maximum media size.
-void ComputePageRatio(FilterJob& job);
+// What a page's scale depends on besides its own header.
+struct PageRatioInputs {
+  const PaperTable& paperTable;
+  DWORD DriverFeature;  // the A3 bit
+  DWORD cupsLEF;
+  float MaxMediaWidth;   // points, the job's maximum media so far
+  float MaxMediaHeight;  // points
+};
+
+// The scale of one page, for its header and the rest of the job.
+struct PageRatio {
+  unsigned ratio = 100;       // percent, for cupsInteger[7]
+  unsigned PageSize[2] = {};  // the page's size, the paper's after fit to paper
+  bool maxMediaA4 = false;    // an oversized custom size was fitted: A4 is the maximum from now on
+};
+
+// The page's ratio (oversized custom size, size change against the
+// reference page, fit to paper, user scale). reference is the reference
+// header, NULL for the job's first page.
+PageRatio ComputePageRatio(const cups_page_header2_t& page, const cups_page_header2_t* reference,
+                           const PageRatioInputs& in);
 
 // Counts the current page as larger than A4 or not.
-void CountPageSize(FilterJob& job);
+void CountPageSize(PageLoopState& loop);
 
 // Runs the page loop, end of input and teardown; returns the exit status.
 int RunJobPages(FilterJob& job);

@@ -55,39 +55,6 @@ void OpenCopyFile(PrinterPort& port, const char* jobId) {
   if (FILE* f = dir.CreateFile(("job" + id + ".prn").c_str(), "w+b")) port.SetCopyFile(f);
 }
 
-// The values the PPD's choices give the raster header's cupsInteger[slot]
-// ("<</cupsInteger6 60>>setpagedevice").
-SlotRange ChoicesOfSlot(ppd_file_t* ppd, int slot) {
-  SlotRange r;
-  if (!ppd) return r;
-  for (ppd_option_t* o = ppdFirstOption(ppd); o; o = ppdNextOption(ppd)) {
-    for (int c = 0; c < o->num_choices; ++c) {
-      for (const char* p = o->choices[c].code; p && (p = std::strstr(p, "/cupsInteger"));) {
-        char* end = nullptr;
-        p += sizeof "/cupsInteger" - 1;
-        const long index = std::strtol(p, &end, 10);
-        if (end == p || index != slot) continue;
-        p = end;
-        const long v = std::strtol(p, &end, 10);
-        if (end == p || v < INT_MIN || v > INT_MAX) continue;
-        r.lo = r.Empty() ? static_cast<int>(v) : std::min(r.lo, static_cast<int>(v));
-        r.hi = r.Empty() ? static_cast<int>(v) : std::max(r.hi, static_cast<int>(v));
-      }
-    }
-  }
-  return r;
-}
-
-// A PPD without the option (one made by hand) gets the choices of the
-// driver's own PPDs, so that the printer never reads a negative or
-// wrapped-around TIMEOUT or DENSITY.
-constexpr SlotRange kTimeoutChoices{0, 600}, kDensityChoices{0, 9};
-
-SlotRange ChoicesOr(ppd_file_t* ppd, int slot, SlotRange fallback) {
-  const SlotRange r = ChoicesOfSlot(ppd, slot);
-  return r.Empty() ? fallback : r;
-}
-
 // Ring size: pages in flight that half the available memory can hold.
 int RingSizeForPage(const cups_page_header2_t* inheader) {
   std::uint64_t m = inheader->cupsInteger[4] == 3 ? 6 : inheader->cupsInteger[4] == 1 ? 8 : 2;
@@ -104,69 +71,92 @@ int RingSizeForPage(const cups_page_header2_t* inheader) {
 
 }  // namespace
 
-DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
-  char** argv = job.argv;
-  const DWORD DriverFeature = job.DriverFeature;
+DWORD StartJob(FilterJob& job, cups_page_header2_t& inheader) {
+  JobConfig& config = job.config;
+  PageLoopState& loop = job.loop;
+  const DWORD DriverFeature = loop.DriverFeature;
   char authCommand[128] = {};
   char PrinterLocation[260] = {};
   std::string szJsonFile;
 
-  FindPrinterLocation(argv[0], PrinterLocation, sizeof PrinterLocation);
+  FindPrinterLocation(config.queue, PrinterLocation, sizeof PrinterLocation);
 
   if (DriverFeature & DF_BCP_MODE0) {
-    szJsonFile = CreateAuthFile(argv[3], argv[1]);
+    szJsonFile = CreateAuthFile(config.title, config.jobID);
     DbgMessage(FUNCNAME, "szJsonFile = %s", szJsonFile.c_str());
-    std::snprintf(authCommand, sizeof authCommand, "/opt/Pravo/ATM -f %s -n %s", szJsonFile.c_str(), argv[3]);
+    std::snprintf(authCommand, sizeof authCommand, "/opt/Pravo/ATM -f %s -n %s", szJsonFile.c_str(),
+                  config.title);
     DbgMessage(FUNCNAME, "szAtmPar = %s", authCommand);
-    RunAuthorizationTool(szJsonFile.c_str(), argv[3], job.events);
+    RunAuthorizationTool(szJsonFile.c_str(), config.title, job.events);
   }
 
-  OpenCopyFile(job.port, argv[1]);
+  OpenCopyFile(job.port, config.jobID);
 
   // A raster header asking for collation counts like the "Collate" option:
   // the job header then announces one copy, so the filter must make the rest.
-  if ((job.bCollate == 1 || inheader->Collate) && inheader->NumCopies > 1) job.bDriverDoCollate = TRUE;
-  DbgMessage(FUNCNAME, "bDriverDoCollate = %d", job.bDriverDoCollate);
-  job.nCopies = inheader->NumCopies;
+  if ((config.collate || inheader.Collate) && inheader.NumCopies > 1) loop.filterCollates = true;
+  DbgMessage(FUNCNAME, "bDriverDoCollate = %d", loop.filterCollates ? 1 : 0);
+  loop.nCopies = inheader.NumCopies;
 
   // Collated copies need the spool file; without one the printer is asked
   // for the copies instead of announcing one copy and losing the others.
-  BOOL printerMakesCopies = FALSE;
+  bool printerMakesCopies = false;
   const int jobID = job.events.trace.jobId;
   FILE* err = job.events.Err();
-  if (job.bDriverDoCollate && !job.spool.Create(jobID)) {
+  if (loop.filterCollates && !job.spool.Create(jobID)) {
     CupsMessage(err, "WARNING: ", "Unable to create the spool file, the printer makes the %u copies",
-                inheader->NumCopies);
-    job.bDriverDoCollate = FALSE;
-    printerMakesCopies = TRUE;
+                inheader.NumCopies);
+    loop.filterCollates = false;
+    printerMakesCopies = true;
   }
 
   char json[kJsonMaxTokens][kJsonTokenSize] = {};
-  if (DriverFeature & DF_BCP_MODE0) ParseJSON(szJsonFile.c_str(), json);
-  PJL_WriteStartJobCmd(job.port, inheader, job.numUP, argv[0], argv[2], argv[3], json, job.bDriverDoCollate,
-                       PrinterLocation, job.PrnCapInfo.Feature, DriverFeature, job.DriverVersion,
-                       job.AccountName, job.AccountPwd, job.PrinterPortName, printerMakesCopies,
-                       {ChoicesOr(job.ppd, 6, kTimeoutChoices), ChoicesOr(job.ppd, 11, kDensityChoices)});
+  if (DriverFeature & DF_BCP_MODE0) {
+    ParseJSON(szJsonFile.c_str(), json);
+    config.duplexOverride = DuplexFromAuthorization(json);
+  }
+
+  JobHeader header;
+  header.page = &inheader;
+  header.numUP = config.numUP;
+  header.PrinterName = config.queue;
+  header.szUserName = config.user;
+  header.szDocName = config.title;
+  header.PrinterLocation = PrinterLocation;
+  header.PrinterPortName = config.PrinterPortName;
+  header.DriverVersion = config.DriverVersion;
+  header.AccountName = job.printer.AccountName;
+  header.AccountPwd = job.printer.AccountPwd;
+  header.json = json;
+  header.duplexOverride = config.duplexOverride;
+  header.Feature[0] = job.printer.PrnCapInfo.Feature[0];
+  header.Feature[1] = job.printer.PrnCapInfo.Feature[1];
+  header.DriverFeature = DriverFeature;
+  header.filterCollates = loop.filterCollates;
+  header.printerMakesCopies = printerMakesCopies;
+  header.ranges = config.slotRanges;
+  PJL_WriteStartJobCmd(job.port, header);
   // The copies the job header asks the printer for, as its progress lines
   // report them.
   job.reports.SetPrinterCopies(
-      (job.bDriverDoCollate || inheader->Collate) && !printerMakesCopies ? 1 : inheader->NumCopies);
+      (loop.filterCollates || inheader.Collate) && !printerMakesCopies ? 1 : inheader.NumCopies);
 
-  // Duplex (as the header may have changed it) needs the spool file too.
-  if ((inheader->Duplex || job.bDriverDoCollate) && !job.spool.Active() && !job.spool.Create(jobID)) {
+  // The authorization file decides whether the job is two-sided, and with
+  // it whether its pages are spooled for sheet order.
+  if (config.duplexOverride.active) inheader.Duplex = config.duplexOverride.duplex ? CUPS_TRUE : CUPS_FALSE;
+  if ((inheader.Duplex || loop.filterCollates) && !job.spool.Active() && !job.spool.Create(jobID)) {
     CupsMessage(err, "WARNING: ", "Unable to create the spool file, pages are sent in reading order");
   }
 
   DWORD jclLen = 0;
-  ppd_file_t* ppd = job.ppd;
-  if (ppd && ppd->jcl_begin && *ppd->jcl_begin) {
-    jclLen = static_cast<DWORD>(std::strlen(ppd->jcl_begin));
-    DbgMessage(FUNCNAME, "jcl_begin = %s, len = %d", ppd->jcl_begin, static_cast<int>(jclLen));
+  if (!config.jclBegin.empty()) {
+    jclLen = static_cast<DWORD>(config.jclBegin.size());
+    DbgMessage(FUNCNAME, "jcl_begin = %s, len = %d", config.jclBegin.c_str(), static_cast<int>(jclLen));
     const char esc = 0x1b;
     job.port.Write(&esc, 1);
-    job.port.Write(ppd->jcl_begin, jclLen);
+    job.port.Write(config.jclBegin.data(), jclLen);
   }
 
-  job.ring.slotsInUse.store(RingSizeForPage(inheader), std::memory_order_release);
+  job.ring.slotsInUse.store(RingSizeForPage(&inheader), std::memory_order_release);
   return jclLen;
 }

@@ -8,7 +8,7 @@
 #include "job_context.h"
 #include "wintypes.h"
 
-// Starts the job for its first page's header (which the authorization data
-// may change). Returns the JCL-prefix bytes written, which the caller adds
-// to the byte count.
-DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader);
+// Starts the job for its first page's header, whose Duplex the
+// authorization file may change. Returns the JCL-prefix bytes written,
+// which the caller adds to the byte count.
+DWORD StartJob(FilterJob& job, cups_page_header2_t& inheader);

@@ -22,9 +22,9 @@ const char kDashes[] = "---------------------------------------------";
 // "//tmp//<queue>.dat", or "//tmp/PRN.dat" when the status monitor is not
 // used. A queue name can never leave /tmp: '/' is replaced. Names that do
 // not fit the 128-byte name buffer give an empty result.
-std::string CapabilityFileName(int IgnorePSM, const char* queue) {
+std::string CapabilityFileName(MonitorUse use, const char* queue) {
   std::string name;
-  if (IgnorePSM == 0) {
+  if (use == MonitorUse::Used) {
     std::string q = queue ? queue : "";
     for (char& c : q)
       if (c == '/') c = '_';
@@ -67,12 +67,12 @@ void TraceFeature(const BYTE Feature[2]) {
   DbgMessage(FUNCNAME, "%s", kDashes);
 }
 
-void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected, int IgnorePSM,
+void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected, MonitorUse use,
                       DWORD DriverFeature, const char* queue, PrinterCapability& cap, FILE* err) {
   BYTE* Feature = cap.Feature;
 
   int rc = -1;
-  if (lib.fnSendPrinterControl && IgnorePSM == 0) {
+  if (lib.fnSendPrinterControl && use == MonitorUse::Used) {
     char name[sizeof selected.PrinterName];
     CopyBounded(name, sizeof name, selected.PrinterName);
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -87,7 +87,7 @@ void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected
     if (DriverFeature & DF_DISABLE_COMPRESS) Feature[0] |= F0_RAW_DATA;
   }
 
-  std::string path = CapabilityFileName(IgnorePSM, queue);
+  std::string path = CapabilityFileName(use, queue);
   if (rc == 0) {
     FILE* f = path.empty() ? nullptr : OpenNoFollow(path.c_str(), "w+b", 0644);
     if (f) {
@@ -126,6 +126,6 @@ void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected
     DbgMessage(FUNCNAME, "Setting IMPR");
   }
   if (Feature[0] & F0_RAW_DATA) Feature[0] &= static_cast<BYTE>(~(F0_JBIG | F0_CHECKSUM));
-  if (IgnorePSM == 2) DbgMessage(FUNCNAME, "Feature = %0x, %0x", Feature[0], Feature[1]);
+  if (use == MonitorUse::JobToFile) DbgMessage(FUNCNAME, "Feature = %0x, %0x", Feature[0], Feature[1]);
   TraceFeature(Feature);
 }

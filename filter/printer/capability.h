@@ -9,10 +9,9 @@
 #include "status_records.h"
 #include "wintypes.h"
 
-// Fills cap for the queue. IgnorePSM: 0 the status monitor is used, 1 it
-// is disabled by the PPD, 2 the job goes to a file. A capability file that
-// cannot be trusted is ignored with a "WARNING:" line on err.
-void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected, int IgnorePSM,
+// Fills cap for the queue. A capability file that cannot be trusted is
+// ignored with a "WARNING:" line on err.
+void ObtainCapability(const StatusLibrary& lib, const PrinterAttribute& selected, MonitorUse use,
                       DWORD DriverFeature, const char* queue, PrinterCapability& cap, FILE* err);
 
 // Traces the two capability bytes bit by bit between dash lines.

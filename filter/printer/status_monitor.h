@@ -14,6 +14,15 @@ using IsPSMRunning_t = int (*)();
 using ReadWriteMemoryEx_t = int (*)(int, int, char*, SMMemDataEx*, int);
 using WeakupNetPrinter_t = int (*)(char*);
 
+// How a job uses the status monitor. Any use but the first means no
+// announcement to the monitor, no live capability query (the printer-less
+// capability file instead) and no farewell to the monitor at the end.
+enum class MonitorUse {
+  Used,           // the status monitor is told about the job
+  DisabledByPpd,  // the PPD's "Disable status monitor" bit
+  JobToFile,      // the queue's device writes a file, not to a printer
+};
+
 // One job's table of the library's entries. The entries belong to the job:
 // another job in the same process may have loaded another library.
 struct StatusLibrary {

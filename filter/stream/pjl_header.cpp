@@ -140,22 +140,27 @@ void Send(PrinterPort& port, const void* data, std::size_t len) {
 
 }  // namespace
 
-BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int numUP,
-                          const char* PrinterName, const char* szUserName, const char* szDocName,
-                          const char (*json)[kJsonTokenSize], BOOL bDriverDoCollate,
-                          const char* PrinterLocation, const BYTE* Feature, DWORD DriverFeature,
-                          const char* DriverVersion, const char* AccountName, const char* AccountPwd,
-                          const char* PrinterPortName, BOOL bPrinterMakesCopies,
-                          const PjlSlotRanges& ranges) {
+DuplexOverride DuplexFromAuthorization(const char (*json)[kJsonTokenSize]) {
+  DuplexOverride d;
+  d.active = true;
+  d.duplex = strcasecmp(json[JSON_DUPLEX], "ON") == 0;
+  d.duplexText.assign(json[JSON_DUPLEX], strnlen(json[JSON_DUPLEX], kJsonTokenSize));
+  d.duplexTypeText.assign(json[JSON_DUPLEXTYPE], strnlen(json[JSON_DUPLEXTYPE], kJsonTokenSize));
+  return d;
+}
+
+void PJL_WriteStartJobCmd(PrinterPort& port, const JobHeader& job) {
+  const cups_page_header2_t* inheader = job.page;
+  const DWORD DriverFeature = job.DriverFeature;
   std::time_t now = std::time(nullptr);
   std::tm lt{};
   localtime_r(&now, &lt);
   DWORD start = GetTickCount();
-  const long timeoutSlot = InRange(inheader->cupsInteger[6], ranges.timeout);
+  const long timeoutSlot = InRange(inheader->cupsInteger[6], job.ranges.timeout);
   const long timeout = timeoutSlot ? timeoutSlot : 300;
-  const long density = InRange(inheader->cupsInteger[11], ranges.density) + 1;
-  DbgMessage(FUNCNAME, "In, numUP = %d, PrinterName = %s, UserName = %s, DocName = %s, NumCopies = %d", numUP,
-             PrinterName, szUserName, szDocName, inheader->NumCopies);
+  const long density = InRange(inheader->cupsInteger[11], job.ranges.density) + 1;
+  DbgMessage(FUNCNAME, "In, numUP = %d, PrinterName = %s, UserName = %s, DocName = %s, NumCopies = %d",
+             job.numUP, job.PrinterName, job.szUserName, job.szDocName, inheader->NumCopies);
 
   // Preamble: clear whatever the printer holds, then two empty jobs around
   // 512 zero bytes.
@@ -170,7 +175,7 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
              static_cast<int>(port.count_bytes.load(std::memory_order_acquire)));
   port.outputSize.store(static_cast<int>(kPreambleSize), std::memory_order_release);
 
-  const BYTE f0 = Feature ? Feature[0] : 0, f1 = Feature ? Feature[1] : 0;
+  const BYTE f0 = job.Feature[0], f1 = job.Feature[1];
   const bool bcp0 = DriverFeature & DF_BCP_MODE0;
   const bool res1200 = f1 & F1_1200X1200;
   const bool lowPower600 = inheader->cupsInteger[8] == 2;
@@ -179,14 +184,14 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
 
   static const char kNoValues[kJsonMaxTokens][kJsonTokenSize] = {};
-  if (!json) json = kNoValues;
+  const char(*json)[kJsonTokenSize] = job.json ? job.json : kNoValues;
 
   // Free texts may be shortened to fit; account values only when that is
   // not enough (see below). Settings are never shortened.
-  const std::string version = Text(DriverVersion), doc = Text(szDocName), user = Text(szUserName),
-                    hostName = Text(host), queue = Text(PrinterName), uri = Text(PrinterPortName),
-                    location = Text(PrinterLocation), jobUser = Quoted(szUserName),
-                    jobDoc = Quoted(szDocName);
+  const std::string version = Text(job.DriverVersion), doc = Text(job.szDocName), user = Text(job.szUserName),
+                    hostName = Text(host), queue = Text(job.PrinterName), uri = Text(job.PrinterPortName),
+                    location = Text(job.PrinterLocation), jobUser = Quoted(job.szUserName),
+                    jobDoc = Quoted(job.szDocName);
   const std::string* const texts[] = {&version, &doc,      &user,    &hostName, &queue,
                                       &uri,     &location, &jobUser, &jobDoc};
   // The account values, each no longer than its buffer.
@@ -196,12 +201,13 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   const std::string authCode = Quoted(json[JSON_AUTHCODE]), authUser = Quoted(json[JSON_USERNAME]),
                     authPass = Quoted(json[JSON_ACCTPASS]), notifyUrl = Quoted(json[JSON_NOTIFYURL]),
                     checkUrl = Quoted(json[JSON_CHECKAUTHCODEURL]),
-                    accName = Quoted(bounded(AccountName).c_str()),
-                    accPwd = Quoted(bounded(AccountPwd).c_str());
+                    accName = Quoted(bounded(job.AccountName).c_str()),
+                    accPwd = Quoted(bounded(job.AccountPwd).c_str());
+  const DuplexOverride& fromFile = job.duplexOverride;
   std::string duplex = inheader->Duplex == 1 ? "ON" : "OFF";
   std::string duplexType = inheader->Tumble ? "CALENDAR" : "BOOKLET";
-  if (bcp0 && json[JSON_DUPLEX][0]) duplex = Text(json[JSON_DUPLEX]);
-  if (bcp0 && json[JSON_DUPLEXTYPE][0]) duplexType = Text(json[JSON_DUPLEXTYPE]);
+  if (fromFile.active && !fromFile.duplexText.empty()) duplex = Text(fromFile.duplexText.c_str());
+  if (fromFile.active && !fromFile.duplexTypeText.empty()) duplexType = Text(fromFile.duplexTypeText.c_str());
   const std::string* const values[] = {&authCode, &authUser, &authPass, &notifyUrl, &checkUrl,
                                        &accName,  &accPwd,   &duplex,   &duplexType};
 
@@ -209,8 +215,8 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   if (res1200) resolution = inheader->HWResolution[0] < 600 ? 600 : inheader->HWResolution[0];
   const bool ret = !res1200 && (f1 & F1_600_RET) && lowPower600;
   if (ret) DbgMessage(FUNCNAME, "low power 600");
-  unsigned copies = (bDriverDoCollate || inheader->Collate) ? 1 : AnnouncedCopies(inheader->NumCopies);
-  if (bPrinterMakesCopies) copies = AnnouncedCopies(inheader->NumCopies);
+  unsigned copies = (job.filterCollates || inheader->Collate) ? 1 : AnnouncedCopies(inheader->NumCopies);
+  if (job.printerMakesCopies) copies = AnnouncedCopies(inheader->NumCopies);
   DbgMessage(FUNCNAME, "ori = %d", static_cast<int>(inheader->Orientation));
   const int jobName = static_cast<int>(GetTickCount());
 
@@ -250,8 +256,8 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
     }
 
     h.Add("@PJL SET JOBNAME=\"%s:%s\"\r\n", t(jobUser).c_str(), t(jobDoc).c_str());
-    if (AccountName && *AccountName) h.Add("@PJL SET USERNAME=\"%s\"\r\n", v(accName).c_str());
-    if (AccountPwd && *AccountPwd) h.Add("@PJL SET ACCTPASS=\"%s\"\r\n", v(accPwd).c_str());
+    if (*job.AccountName) h.Add("@PJL SET USERNAME=\"%s\"\r\n", v(accName).c_str());
+    if (*job.AccountPwd) h.Add("@PJL SET ACCTPASS=\"%s\"\r\n", v(accPwd).c_str());
 
     h.Add("@PJL SET ECONOMODE=%s\r\n", (!(f1 & F1_SW_TONERSAVE) && inheader->cupsInteger[0]) ? "ON" : "OFF");
     h.Add("@PJL SET DENSITY=%ld\r\n", density);
@@ -291,9 +297,8 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
                   "WARNING: ", "The job header has no room for the account values, shortened to %u bytes",
                   static_cast<unsigned>(valueCap));
   }
-  WarnQuoteChanges(port.Err(), json, bcp0, AccountName, AccountPwd);
+  WarnQuoteChanges(port.Err(), json, bcp0, job.AccountName, job.AccountPwd);
   const std::string text = build(textCap, valueCap);
-  if (bcp0) inheader->Duplex = strcasecmp(json[JSON_DUPLEX], "ON") == 0 ? CUPS_TRUE : CUPS_FALSE;
 
   port.outputSize.fetch_add(static_cast<int>(text.size()), std::memory_order_acq_rel);
   DbgMessage(FUNCNAME, "gOutputSize = %d", port.outputSize.load(std::memory_order_acquire));
@@ -301,5 +306,4 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   DbgMessage(FUNCNAME, "count_bytes = %d",
              static_cast<int>(port.count_bytes.load(std::memory_order_acquire)));
   DbgMessage(FUNCNAME, "Out, Tick = %d", static_cast<int>(GetTickCount() - start));
-  return TRUE;
 }

@@ -6,6 +6,7 @@
 #include <cups/raster.h>
 
 #include <cstddef>
+#include <string>
 
 #include "printer_port.h"
 #include "wintypes.h"
@@ -75,22 +76,50 @@ struct PjlSlotRanges {
   SlotRange timeout, density;
 };
 
-// Writes the 679-byte preamble and the PJL job header for the first page's
-// header and the job's options; in BCP Mode 0 takes the authorization
-// values from json (kJsonMaxTokens strings, see JsonSlot) and sets
-// inheader->Duplex from its DUPLEX value. bPrinterMakesCopies asks for
-// COPIES=NumCopies whatever the collation (the filter cannot make them).
-// Every setting line is written; when the header would outgrow its buffer
-// the free texts (comments, JOBNAME) are shortened, and only when that is
-// not enough the account values, with a warning.
-BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int numUP,
-                          const char* PrinterName, const char* szUserName, const char* szDocName,
-                          const char (*json)[kJsonTokenSize], BOOL bDriverDoCollate,
-                          const char* PrinterLocation, const BYTE* Feature, DWORD DriverFeature,
-                          const char* DriverVersion, const char* AccountName, const char* AccountPwd,
-                          const char* PrinterPortName, BOOL bPrinterMakesCopies, const PjlSlotRanges& ranges);
+// What the authorization file (BCP Mode 0) decides about two-sided
+// printing, once, before the job header is written: its DUPLEX and
+// DUPLEXTYPE values, when not empty, are sent instead of the first page's,
+// and the job prints two-sided only when DUPLEX is "ON" (an empty value
+// included: then one-sided).
+struct DuplexOverride {
+  bool active = false;         // BCP Mode 0: the file decides
+  bool duplex = false;         // the job's duplex flag from then on
+  std::string duplexText;      // DUPLEX line value; empty: from the page
+  std::string duplexTypeText;  // DUPLEXTYPE line value; empty: from the page
+};
+// The decision of an authorization file's values (kJsonMaxTokens strings,
+// see JsonSlot).
+DuplexOverride DuplexFromAuthorization(const char (*json)[kJsonTokenSize]);
+
+// Everything the job header says, as the job knows it when its first page
+// has been read. Strings are never NULL.
+struct JobHeader {
+  const cups_page_header2_t* page = nullptr;  // the first page's header
+  int numUP = 1;                              // traced only
+  const char* PrinterName = "";               // queue (argv[0])
+  const char* szUserName = "";
+  const char* szDocName = "";
+  const char* PrinterLocation = "";  // the destination's "printer-location"
+  const char* PrinterPortName = "";  // the queue's device URI
+  const char* DriverVersion = "";
+  const char* AccountName = "";  // from the accounting dialog
+  const char* AccountPwd = "";
+  const char (*json)[kJsonTokenSize] = nullptr;  // authorization values (BCP Mode 0), or NULL
+  DuplexOverride duplexOverride;
+  BYTE Feature[2] = {};  // capability bytes
+  DWORD DriverFeature = 0;
+  bool filterCollates = false;      // the filter makes the collated copies: COPIES=1
+  bool printerMakesCopies = false;  // COPIES=NumCopies whatever the collation
+  PjlSlotRanges ranges;
+};
+
+// Writes the 679-byte preamble and the PJL job header. Every setting line
+// is written; when the header would outgrow its buffer the free texts
+// (comments, JOBNAME) are shortened, and only when that is not enough the
+// account values, with a warning.
+void PJL_WriteStartJobCmd(PrinterPort& port, const JobHeader& job);
 
 // Writes the end of job and the trailer (with the cancel commands when
-// cancel is nonzero), lengthened by a comment line when the stream would
-// otherwise end on a multiple of 512 bytes.
-BOOL PJL_WriteCloseJobCmd(PrinterPort& port, const cups_page_header2_t* inheader, int cancel);
+// cancelled), lengthened by a comment line when the stream would otherwise
+// end on a multiple of 512 bytes.
+void PJL_WriteCloseJobCmd(PrinterPort& port, bool cancelled);

@@ -5,9 +5,8 @@
 #include "shims.h"
 #include "trace.h"
 
-BOOL PJL_WriteCloseJobCmd(PrinterPort& port, const cups_page_header2_t* inheader, int cancel) {
+void PJL_WriteCloseJobCmd(PrinterPort& port, bool cancel) {
   static const char FUNCNAME[] = "PJL_WriteCloseJobCmd";
-  (void)inheader;
   DWORD start = GetTickCount();
   DbgMessage(FUNCNAME, "In");
 
@@ -47,5 +46,4 @@ BOOL PJL_WriteCloseJobCmd(PrinterPort& port, const cups_page_header2_t* inheader
   DbgMessage(FUNCNAME, "count_bytes = %d",
              static_cast<int>(port.count_bytes.load(std::memory_order_acquire)));
   DbgMessage(FUNCNAME, "Out, Tick = %d", static_cast<int>(GetTickCount() - start));
-  return TRUE;
 }

@@ -11,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::Quiet quiet;
   const StatusLibrary lib;
   PrinterCapability cap{};
-  ObtainCapability(lib, PrinterAttribute{}, 1, driverFeature, "fuzzq", cap, quiet.sink.get());
+  ObtainCapability(lib, PrinterAttribute{}, MonitorUse::DisabledByPpd, driverFeature, "fuzzq", cap,
+                   quiet.sink.get());
   return 0;
 }

@@ -8,12 +8,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::Split in = fuzz::FirstLine(data, size);
   const std::string ppd = fuzz::WriteFile("/fuzz.ppd", in.rest);
   const fuzz::Quiet quiet;
-  auto job = std::make_unique<FilterJob>(quiet.sink.get(), quiet.sink.get());
-  job->ppd = ppdOpenFile(ppd.c_str());
-  BuildPaperList(job->ppd, job->paperTable);
-  ReadPpdAttributes(*job);
-  ScanJobOptions(*job, in.line.c_str());
-  cupsFreeOptions(job->num_options, job->options);
-  if (job->ppd) ppdClose(job->ppd);
+  auto config = std::make_unique<JobConfig>();
+  JobOptions options;
+  const PpdFile ppdFile(ppdOpenFile(ppd.c_str()));
+  BuildPaperList(ppdFile.get(), config->paperTable);
+  ReadPpdAttributes(ppdFile.get(), *config);
+  ScanJobOptions(*config, options, ppdFile.get(), in.line.c_str());
   return 0;
 }

@@ -1,6 +1,8 @@
-// Job record CSV file and the overwrite of temporary files.
+// Job record CSV file with the page-size counts, and the overwrite of
+// temporary files.
 #include "job_record.h"
 
+#include "page_loop.h"
 #include "paths.h"
 #include "test_support.h"
 
@@ -8,12 +10,23 @@ using namespace testing_support;
 
 namespace {
 
-void SelectPrinter(FilterJob& job, const std::string& toolfd, const char* printer) {
-  std::snprintf(job.Toolfd, sizeof job.Toolfd, "%s", toolfd.c_str());
-  std::strcpy(job.myPrinters[0].PrinterName, printer);
-  job.printerNumber = 1;
-  job.selectedPrinter = 0;
-}
+// A finished job's parts as the record reads them, its printer selected.
+struct FinishedJob {
+  JobConfig config;
+  PrinterLink printer;
+  PageLoopState loop;
+  FinishedJob(const std::string& toolfd, const char* name) {
+    std::snprintf(config.Toolfd, sizeof config.Toolfd, "%s", toolfd.c_str());
+    std::strcpy(printer.myPrinters[0].PrinterName, name);
+    printer.printerNumber = name[0] ? 1 : 0;
+    printer.selectedPrinter = 0;
+  }
+  void Record(const char* user, const char* title, bool cancelled = false) {
+    config.user = user;
+    config.title = title;
+    WriteJobRecord(config, printer, loop, cancelled);
+  }
+};
 
 // Checks a record line: index, epoch seconds and local time, then the rest.
 void ExpectRecord(const std::string& line, int index, const std::string& rest) {
@@ -31,12 +44,14 @@ void ExpectRecord(const std::string& line, int index, const std::string& rest) {
 
 TEST(JobRecord, FirstJobCreatesTheFileWithIndex0AndTheNextGetsIndex1) {
   PrivateRoot root;
-  FilterJob job(stdout, stderr);
-  SelectPrinter(job, root.dir(), "laser1");
-  job.BigSizePages = 2;
-  job.SmallSizePages = 1;
-  WriteJobRecord(job, "alice", "/home/a/b/report.pdf");
-  WriteJobRecord(job, "bob", "plain title");
+  FinishedJob job(root.dir(), "laser1");
+  for (auto [w, h] : {std::pair{595u, 842u}, {596u, 842u}, {842u, 1191u}}) {  // A4 is small, more is big
+    job.loop.inheader.PageSize[0] = w;
+    job.loop.inheader.PageSize[1] = h;
+    CountPageSize(job.loop);
+  }
+  job.Record("alice", "/home/a/b/report.pdf");
+  job.Record("bob", "plain title");
   const std::string path = root.Path("/laser1_LOG.csv");
   const std::string csv = ReadFile(path);
   const std::size_t nl = csv.find('\n');
@@ -50,13 +65,11 @@ TEST(JobRecord, FirstJobCreatesTheFileWithIndex0AndTheNextGetsIndex1) {
 
 TEST(JobRecord, CancelledJobSerialsAndOverlongNamesAreRecorded) {
   PrivateRoot root;
-  FilterJob job(stdout, stderr);
-  SelectPrinter(job, root.dir(), "p");
-  std::strcpy(job.PrnCapInfo.TonerSN[0], "TONER-9");
-  job.PrnCapInfo.TonerNum = 1;
-  std::strcpy(job.PrnCapInfo.DrumSN[0], "IGNORED");  // DrumNum 0: not recorded
-  job.events.Cancel();
-  WriteJobRecord(job, std::string(300, 'u').c_str(), std::string(300, 't').c_str());
+  FinishedJob job(root.dir(), "p");
+  std::strcpy(job.printer.PrnCapInfo.TonerSN[0], "TONER-9");
+  job.printer.PrnCapInfo.TonerNum = 1;
+  std::strcpy(job.printer.PrnCapInfo.DrumSN[0], "IGNORED");  // DrumNum 0: not recorded
+  job.Record(std::string(300, 'u').c_str(), std::string(300, 't').c_str(), true);
   const std::string csv = ReadFile(root.Path("/p_LOG.csv"));
   EXPECT_NE(csv.find("," + std::string(128, 'u') + ",0,0,Canceled,2244120584,,TONER-9,,\n"),
             std::string::npos)
@@ -65,9 +78,7 @@ TEST(JobRecord, CancelledJobSerialsAndOverlongNamesAreRecorded) {
 
 TEST(JobRecord, NoSelectedPrinterWritesNothingTheIndexCountsLinesAndSpoolFilesAreZeroed) {
   PrivateRoot root;
-  FilterJob job(stdout, stderr);
-  std::snprintf(job.Toolfd, sizeof job.Toolfd, "%s", root.dir().c_str());
-  WriteJobRecord(job, "u", "t");
+  FinishedJob(root.dir(), "").Record("u", "t");
   EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(root.dir()), {}), 1);  // just tmp/
 
   const std::string path = root.Path("/p_LOG.csv");

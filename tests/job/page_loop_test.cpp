@@ -1,5 +1,4 @@
-// Page loop: scale ratio of each page, the page-size statistics and the
-// exit status.
+// Page loop: scale ratio of each page and the exit status.
 #include "page_loop.h"
 
 #include <cerrno>
@@ -16,50 +15,36 @@ TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
     float maxW;
     int ratio;
     unsigned outW;
-    float outMaxW;
+    bool a4FromNowOn;
   } cases[] = {
-      {"A4 first page", 595, 842, 0, 0, 0, 0, 0, 0, 595, 100, 595, 595},
-      {"oversized custom page fits A4", 700, 1000, 0, 0, 0, 0, 0, 0, 612, 84, 700, 595},  // min(85, 84.2)
-      {"custom page within the maximum", 500, 800, 0, 0, 0, 0, 0, 0, 612, 100, 500, 612},
-      {"Letter after A4", 612, 792, 1, 595, 842, 0, 0, 0, 595, 97, 612, 595},  // min(97.2, 106.3)
-      {"A3 printers keep each page's size", 612, 792, 1, 595, 842, DF_A3, 0, 0, 595, 100, 612, 595},
-      {"fit to the A4 row", 612, 792, 0, 0, 0, 0, 5, 0, 595, 97, 595, 595},
-      {"fit to A4 at half size", 612, 792, 0, 0, 0, 0, 5, 50, 595, 48, 595, 595},
-      {"fit beyond the table", 612, 792, 0, 0, 0, 0, 29, 0, 595, 100, 612, 595},
-      {"fit far beyond the table", 612, 792, 0, 0, 0, 0, 0xFFFFFFFF, 0, 595, 100, 612, 595},
+      {"A4 first page", 595, 842, 0, 0, 0, 0, 0, 0, 595, 100, 595, false},
+      {"oversized custom page fits A4", 700, 1000, 0, 0, 0, 0, 0, 0, 612, 84, 700, true},  // min(85, 84.2)
+      {"custom page within the maximum", 500, 800, 0, 0, 0, 0, 0, 0, 612, 100, 500, false},
+      {"Letter after A4", 612, 792, 1, 595, 842, 0, 0, 0, 595, 97, 612, false},  // min(97.2, 106.3)
+      {"Letter after an oversized custom page", 612, 792, 1, 700, 1000, 0, 0, 0, 612, 96, 612,
+       true},  // first page at 84 %: min(96.1, 106.1)
+      {"A3 printers keep each page's size", 612, 792, 1, 595, 842, DF_A3, 0, 0, 595, 100, 612, false},
+      {"fit to the A4 row", 612, 792, 0, 0, 0, 0, 5, 0, 595, 97, 595, false},
+      {"fit to A4 at half size", 612, 792, 0, 0, 0, 0, 5, 50, 595, 48, 595, false},
+      {"fit beyond the table", 612, 792, 0, 0, 0, 0, 29, 0, 595, 100, 612, false},
+      {"fit far beyond the table", 612, 792, 0, 0, 0, 0, 0xFFFFFFFF, 0, 595, 100, 612, false},
   };
+  PaperTable table = DefaultPaperTable();
+  for (PAPERFORMAT& row : table) row.enable = 1;
   for (const auto& c : cases) {
-    FilterJob job(stdout, stderr);
-    for (PAPERFORMAT& row : job.paperTable) row.enable = 1;
-    job.inheader.PageSize[0] = c.w;
-    job.inheader.PageSize[1] = c.h;
-    job.inheader.cupsInteger[13] = c.fit;
-    job.inheader.cupsInteger[7] = c.scale;
-    job.page = c.page;
-    job.DriverFeature = c.features;
-    job.MaxMediaWidth = c.maxW;
-    job.MaxMediaHeight = 1008;
-    job.referenceHeader.PageSize[0] = c.firstW;
-    job.referenceHeader.PageSize[1] = c.firstH;
-    job.paper_type = GetPaperSizeCode(job.paperTable, &job.inheader, 0, 0);
-    job.paper_type_p1 =
-        c.page > 0 ? GetPaperSizeCode(job.paperTable, &job.referenceHeader, 0, 0) : job.paper_type;
-    ComputePageRatio(job);
-    EXPECT_EQ(static_cast<int>(job.inheader.cupsInteger[7]), c.ratio) << c.what;
-    EXPECT_EQ(job.inheader.PageSize[0], c.outW) << c.what;
-    EXPECT_FLOAT_EQ(job.MaxMediaWidth, c.outMaxW) << c.what;
+    cups_page_header2_t page{}, reference{};
+    page.PageSize[0] = c.w;
+    page.PageSize[1] = c.h;
+    page.cupsInteger[13] = c.fit;
+    page.cupsInteger[7] = c.scale;
+    reference.PageSize[0] = c.firstW;
+    reference.PageSize[1] = c.firstH;
+    const PageRatio r =
+        ComputePageRatio(page, c.page > 0 ? &reference : nullptr, {table, c.features, 0, c.maxW, 1008});
+    EXPECT_EQ(static_cast<int>(r.ratio), c.ratio) << c.what;
+    EXPECT_EQ(r.PageSize[0], c.outW) << c.what;
+    EXPECT_EQ(r.maxMediaA4, c.a4FromNowOn) << c.what;
   }
-}
-
-TEST(PageStatistics, A4IsSmallAndAnythingLargerIsBig) {
-  FilterJob job(stdout, stderr);
-  for (auto [w, h] : {std::pair{595u, 842u}, {596u, 842u}, {842u, 1191u}}) {
-    job.inheader.PageSize[0] = w;
-    job.inheader.PageSize[1] = h;
-    CountPageSize(job);
-  }
-  EXPECT_EQ(job.SmallSizePages, 1);
-  EXPECT_EQ(job.BigSizePages, 2);
 }
 
 // CUPS shows a job as printed when its filter exits 0: every way a page can
@@ -87,9 +72,9 @@ TEST(ExitStatus, OneWheneverAPageWasLostUnlessTheJobWasCancelledFirst) {
     FILE* err = std::tmpfile();
     FilterJob job(stdout, err);
     for (const char* e = c.events; *e; ++e) {
-      if (*e == 'h') ++job.CUPSpages;
+      if (*e == 'h') ++job.loop.CUPSpages;
       if (*e == 's') job.reports.ReportPageSent(job.reports.NumberOutputPage(false));
-      if (*e == 'r') job.inputFailed = true;
+      if (*e == 'r') job.loop.inputFailed = true;
       if (*e == 'l') job.reports.NotePageLost();
       if (*e == 'f') job.port.NoteFailure("Unable to write to the printer stream", EPIPE);
       if (*e == 'c') job.events.Cancel();

@@ -86,9 +86,8 @@ TEST_P(GeneratedPpd, StatesWhatTheFilterReads) {
   for (const char* name :
        {"MaxMediaWidth", "MaxMediaHeight", "cupsHTable", "cupsLEF", "DriverFeature", "Toolfd"})
     EXPECT_NE(ppdFindAttr(ppd, name, nullptr), nullptr) << name;
-  FilterJob job(stdout, stderr);
-  job.ppd = ppd;
-  ReadPpdAttributes(job);
+  JobConfig job;
+  ReadPpdAttributes(ppd, job);
   EXPECT_EQ((job.DriverFeature & DF_A3) != 0, m.a3);
   EXPECT_EQ(ppdPageSize(ppd, "A3") != nullptr, m.a3);
   EXPECT_GE(job.cupsHTable, 0);

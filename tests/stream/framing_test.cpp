@@ -66,11 +66,23 @@ class PjlText : public ::testing::Test {
   std::string Header(cups_page_header2_t h, DWORD features, BYTE f0, BYTE f1, const char* doc = "Report",
                      const char* user = "alice", const char* acct = "", const char* pwd = "",
                      const char* location = "", const char (*json)[kJsonTokenSize] = nullptr) {
-    const BYTE feature[2] = {f0, f1};
-    const std::string o = Sent([&](PrinterPort& port) {
-      PJL_WriteStartJobCmd(port, &h, 1, "q1", user, doc, json, FALSE, location, feature, features, "2.1.0",
-                           acct, pwd, "usb://x/y", FALSE, ranges);
-    });
+    JobHeader job;
+    job.page = &h;
+    job.PrinterName = "q1";
+    job.szUserName = user;
+    job.szDocName = doc;
+    job.PrinterLocation = location;
+    job.PrinterPortName = "usb://x/y";
+    job.DriverVersion = "2.1.0";
+    job.AccountName = acct;
+    job.AccountPwd = pwd;
+    job.json = json;
+    if (json && (features & DF_BCP_MODE0)) job.duplexOverride = DuplexFromAuthorization(json);
+    job.Feature[0] = f0;
+    job.Feature[1] = f1;
+    job.DriverFeature = features;
+    job.ranges = ranges;
+    const std::string o = Sent([&](PrinterPort& port) { PJL_WriteStartJobCmd(port, job); });
     EXPECT_EQ(o.substr(0, Preamble().size()), Preamble());
     return MaskClock(o.substr(std::min(o.size(), Preamble().size())));
   }
@@ -279,8 +291,8 @@ TEST_F(PjlText, TrailerKeepsTheStreamOffWholeBlocksOf512Bytes) {
   for (bool cancel : {false, true}) {
     const std::size_t plain = Trailer(1, cancel).size();
     for (std::size_t before : {std::size_t{1000}, 1536 - plain - 1, 1536 - plain, 1536 - plain + 1}) {
-      const std::string sent = Sent([&](PrinterPort& port) { PJL_WriteCloseJobCmd(port, nullptr, cancel); },
-                                    static_cast<DWORD>(before));
+      const std::string sent =
+          Sent([&](PrinterPort& port) { PJL_WriteCloseJobCmd(port, cancel); }, static_cast<DWORD>(before));
       EXPECT_EQ(sent, Trailer(before, cancel)) << cancel << " " << before;
       EXPECT_NE((before + sent.size()) % 512, 0u);
     }
