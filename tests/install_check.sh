@@ -3,7 +3,8 @@
 # exactly the filter (in CUPS' server-bin filter directory, executable, not
 # group- or world-writable, as cupsd demands), the colour plug-in in its
 # directory (the same demands), the non-empty PPDs (under CUPS' model
-# directory), and nothing else.
+# directory), the printer application when it is built
+# (RASTERTOPWG2_APP_INSTALLED names its installed path), and nothing else.
 #
 # Usage: install_check.sh BUILD_DIR CUPS_SERVERBIN CUPS_DATADIR PLUGIN_DIR PPD_NAME...
 set -eu
@@ -17,6 +18,7 @@ DESTDIR="$stage" cmake --install "$build" >/dev/null
 expected=$({
   echo "$serverbin/filter/rastertopwg2"
   echo "$plugindir/rastertopwg2-iccp.so"
+  [ -z "${RASTERTOPWG2_APP_INSTALLED:-}" ] || echo "$RASTERTOPWG2_APP_INSTALLED"
   for n in "$@"; do echo "$datadir/model/rastertopwg2/$n.ppd"; done
 } | sort)
 actual=$(cd "$stage" && find . -type f -o -type l | sed 's|^\.||' | sort)
