@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "printer_stream.h"
+#include "raster_job.h"
 
 namespace {
 
@@ -289,6 +290,68 @@ TEST_F(AppServer, JobOptionsReachThePrinter) {
   ASSERT_EQ(st.pages.size(), 1u);
   EXPECT_EQ(st.pages[0].Byte(kColors), 1u);
   EXPECT_GT(st.pages[0].BlackDots(), 0u);
+}
+
+// A client line on the engine's page: black_8 counts colorant and is
+// turned, RGB becomes gray by luminance on a gray page and stays RGB on an
+// RGB page, gray is repeated into RGB, and what lies past the client's line
+// is white paper. Pages the engine cannot take are refused.
+TEST(LineLayout, ClientLinesBecomeEngineLines) {
+  cups_page_header2_t engine{};
+  engine.HWResolution[0] = engine.HWResolution[1] = 600;
+  engine.cupsWidth = 3;
+  engine.cupsPageSize[1] = 842;
+  engine.cupsImagingBBox[0] = 0.12f;  // one pixel at 600 dpi
+  engine.cupsImagingBBox[3] = 842 - 0.24f;
+  struct Case {
+    cups_cspace_t space;
+    unsigned bytes;  // of a client pixel
+    cups_cspace_t engineSpace;
+    std::vector<unsigned char> src, want;
+  };
+  const Case cases[] = {
+      {CUPS_CSPACE_SW, 1, CUPS_CSPACE_W, {9, 0, 128, 255}, {0, 128, 255}},
+      {CUPS_CSPACE_K, 1, CUPS_CSPACE_W, {9, 255, 0, 55}, {0, 255, 200}},
+      {CUPS_CSPACE_SRGB, 3, CUPS_CSPACE_W, {9, 9, 9, 255, 0, 0, 0, 255, 0}, {79, 155, 255}},
+      {CUPS_CSPACE_SRGB,
+       3,
+       CUPS_CSPACE_RGB,
+       {9, 9, 9, 255, 0, 0, 1, 2, 3},
+       {255, 0, 0, 1, 2, 3, 255, 255, 255}},
+      {CUPS_CSPACE_SW, 1, CUPS_CSPACE_RGB, {9, 7, 8}, {7, 7, 7, 8, 8, 8, 255, 255, 255}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.want));
+    cups_page_header2_t client = engine;
+    client.cupsColorSpace = c.space;
+    client.cupsBitsPerColor = 8;
+    client.cupsBitsPerPixel = 8 * c.bytes;
+    client.cupsWidth = static_cast<unsigned>(c.src.size()) / c.bytes;
+    client.cupsBytesPerLine = static_cast<unsigned>(c.src.size());
+    engine.cupsColorSpace = c.engineSpace;
+    LineLayout layout;
+    unsigned top = 0;
+    const char* why = nullptr;
+    ASSERT_TRUE(MakeLineLayout(client, engine, layout, top, why)) << why;
+    EXPECT_EQ(layout.left, 1u);
+    EXPECT_EQ(top, 2u);
+    std::vector<unsigned char> out(c.want.size());
+    ConvertLine(layout, c.src.data(), out);
+    EXPECT_EQ(out, c.want);
+  }
+
+  cups_page_header2_t client = engine;
+  client.cupsColorSpace = CUPS_CSPACE_SW;
+  client.cupsBitsPerColor = client.cupsBitsPerPixel = 1;
+  client.cupsBytesPerLine = 1;
+  LineLayout layout;
+  unsigned top = 0;
+  const char* why = nullptr;
+  EXPECT_FALSE(MakeLineLayout(client, engine, layout, top, why)) << "1-bit";
+  client.cupsBitsPerColor = client.cupsBitsPerPixel = 8;
+  client.cupsBytesPerLine = client.cupsWidth;
+  client.HWResolution[0] = 300;
+  EXPECT_FALSE(MakeLineLayout(client, engine, layout, top, why)) << "300 dpi";
 }
 
 }  // namespace
