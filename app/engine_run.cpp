@@ -51,8 +51,12 @@ class EngineLog {
  public:
   explicit EngineLog(pappl_job_t* job) : job_(job) {}
 
+  // Every thread of the engine writes here. stdio locks the stream around
+  // each write already, but with a lock of its own that the thread checkers
+  // cannot see; this one they can.
   static ssize_t Write(void* cookie, const char* data, std::size_t size) {
     auto* self = static_cast<EngineLog*>(cookie);
+    std::lock_guard<std::mutex> lock(self->mutex_);
     self->partial_.append(data, size);
     std::size_t start = 0;
     for (std::size_t nl; (nl = self->partial_.find('\n', start)) != std::string::npos; start = nl + 1)
@@ -62,6 +66,7 @@ class EngineLog {
   }
   // A last line without its line end.
   void Flush() {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!partial_.empty()) Line(partial_);
     partial_.clear();
   }
@@ -75,6 +80,7 @@ class EngineLog {
   }
 
   pappl_job_t* job_;
+  std::mutex mutex_;
   std::string partial_;
 };
 
