@@ -6,7 +6,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
   build-essential cmake pkg-config git ca-certificates dpkg-dev man-db \
-  libcups2-dev libcupsimage2-dev cups-ppdc \
+  libcups2-dev libcupsimage2-dev cups-ppdc libpappl-dev \
   libjbig-dev jbigkit-bin liblcms2-dev liblcms2-utils libpng-dev nettle-dev \
   libgtest-dev libbenchmark-dev \
   netpbm openssl python3 \

@@ -8,6 +8,8 @@
 # files are loaded), the manual pages must render as man(1) does with
 # groff's warnings on and none given, and the uninstall target must leave
 # no file behind.
+# The printer application is expected too when it is built
+# (RASTERTOPWG2_APP_INSTALLED set: installed into the binary directory).
 #
 # Usage: install_check.sh BUILD_DIR SERVERBIN DATADIR PLUGIN_DIR BINDIR MANDIR DOCDIR PPD_NAME...
 #   the directories as the build configured them, relative to the prefix
@@ -33,6 +35,7 @@ note() { echo "FAIL: $*"; fail=1; }
 expected=$({
   echo "$serverbin/filter/rastertopwg2"
   echo "$plugindir/rastertopwg2-iccp.so"
+  [ -z "${RASTERTOPWG2_APP_INSTALLED:-}" ] || echo "$bindir/rastertopwg2-app"
   for n in "$@"; do echo "$datadir/model/rastertopwg2/$n.ppd"; done
   echo "$bindir/gdidecode"
   echo "$mandir/man1/gdidecode.1.gz"

@@ -1,0 +1,76 @@
+// The driver table from the model directory and the driver callback.
+#include "drivers.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "model.h"
+#include "raster_job.h"
+
+namespace {
+
+void DeleteModel(pappl_printer_t* /*printer*/, pappl_pr_driver_data_t* data) {
+  delete static_cast<PrinterModel*>(data->extension);
+  data->extension = nullptr;
+}
+
+}  // namespace
+
+std::string ModelDirectory() {
+  const char* dir = std::getenv("RASTERTOPWG2_PPD_DIR");
+  return dir && *dir ? dir : RASTERTOPWG2_MODEL_DIR;
+}
+
+void LoadDriverTable(const std::string& dir, DriverTable& table) {
+  table = DriverTable{};
+  table.dir = dir;
+  std::vector<std::filesystem::path> ppds;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+    if (entry.path().extension() == ".ppd") ppds.push_back(entry.path());
+  if (ec) std::fprintf(stderr, "rastertopwg2-app: no models in %s: %s\n", dir.c_str(), ec.message().c_str());
+  std::sort(ppds.begin(), ppds.end());
+  for (const auto& path : ppds) {
+    PrinterModel model;
+    std::string why;
+    if (!LoadPrinterModel(path.string(), model, why)) {
+      std::fprintf(stderr, "rastertopwg2-app: %s\n", why.c_str());
+      continue;
+    }
+    table.names.push_back(path.stem().string());
+    table.descriptions.push_back(model.makeAndModel);
+    table.deviceIds.push_back(model.deviceId);
+  }
+  for (std::size_t i = 0; i < table.names.size(); ++i)
+    table.drivers.push_back(
+        {table.names[i].c_str(), table.descriptions[i].c_str(), table.deviceIds[i].c_str(), nullptr});
+}
+
+bool DriverCallback(pappl_system_t* system, const char* driverName, const char* /*deviceUri*/,
+                    const char* /*deviceId*/, pappl_pr_driver_data_t* driverData, ipp_t** /*driverAttrs*/,
+                    void* data) {
+  const auto& table = *static_cast<const DriverTable*>(data);
+  if (std::find(table.names.begin(), table.names.end(), driverName) == table.names.end()) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "No driver named '%s'", driverName);
+    return false;
+  }
+  // Read now, not from the table: the printer gets what its PPD says today.
+  auto model = std::make_unique<PrinterModel>();
+  std::string why;
+  if (!LoadPrinterModel(table.dir + "/" + driverName + ".ppd", *model, why)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+    return false;
+  }
+  FillDriverData(*model, *driverData);
+  driverData->rstartjob_cb = AppStartJob;
+  driverData->rstartpage_cb = AppStartPage;
+  driverData->rwriteline_cb = AppWriteLine;
+  driverData->rendpage_cb = AppEndPage;
+  driverData->rendjob_cb = AppEndJob;
+  driverData->delete_cb = DeleteModel;
+  driverData->extension = model.release();
+  return true;
+}

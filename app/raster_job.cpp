@@ -1,0 +1,244 @@
+// The raster callbacks: job start (PPD choices, page header, raster file),
+// page start (the client page's layout on the engine's page), lines, page
+// end (white to the page's end) and job end (the engine's run).
+#include "raster_job.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "engine_run.h"
+#include "model.h"
+
+namespace {
+
+struct PpdCloser {
+  void operator()(ppd_file_t* ppd) const { ppdClose(ppd); }
+};
+
+// What one job keeps between the callbacks.
+struct AppJob {
+  const PrinterModel* model = nullptr;
+  std::unique_ptr<ppd_file_t, PpdCloser> ppd;
+  cups_page_header2_t header{};  // the engine's page header, from the PPD
+  std::string choices;           // the PPD choices as job options, "PageSize=A4 ..."
+  int fd = -1;                   // the raster file, nameless
+  cups_raster_t* raster = nullptr;
+  LineLayout layout;
+  unsigned top = 0;      // first client line of the engine's page
+  unsigned written = 0;  // lines of the current page written
+  std::vector<unsigned char> line;
+  unsigned pages = 0;
+  bool failed = false;  // a write to the raster file failed
+
+  ~AppJob() {
+    if (raster) cupsRasterClose(raster);
+    if (fd >= 0) close(fd);
+  }
+};
+
+AppJob* JobOf(pappl_job_t* job) {
+  return static_cast<AppJob*>(papplJobGetData(job));
+}
+
+void EndJobState(pappl_job_t* job) {
+  delete JobOf(job);
+  papplJobSetData(job, nullptr);
+}
+
+bool Fail(pappl_job_t* job, const std::string& why) {
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  papplJobSetMessage(job, "%s", why.c_str());
+  return false;
+}
+
+// A file without a name in the temporary directory: nothing of the job is
+// left behind whatever way the process ends.
+int NamelessFile() {
+  const char* dir = papplGetTempDir();
+  int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string path = std::string(dir) + "/rastertopwg2-app-XXXXXX";
+  fd = mkostemp(path.data(), O_CLOEXEC);
+  if (fd >= 0) unlink(path.c_str());
+  return fd;
+}
+
+bool WriteWhiteLine(AppJob& state) {
+  std::fill(state.line.begin(), state.line.end(), 255);
+  return cupsRasterWritePixels(state.raster, state.line.data(), state.header.cupsBytesPerLine) != 0;
+}
+
+}  // namespace
+
+void ConvertLine(const LineLayout& layout, const unsigned char* src, std::span<unsigned char> dst) {
+  unsigned char* d = dst.data();
+  for (unsigned x = 0; x < layout.dstWidth; ++x, d += layout.dstBytes) {
+    const unsigned sx = layout.left + x;
+    if (sx >= layout.srcWidth) {
+      std::memset(d, 255, layout.dstBytes);
+      continue;
+    }
+    const unsigned char* s = src + static_cast<std::size_t>(sx) * layout.srcBytes;
+    if (layout.srcBytes == 1)
+      std::memset(d, layout.srcInverted ? 255 - s[0] : s[0], layout.dstBytes);
+    else if (layout.dstBytes == 3)
+      std::memcpy(d, s, 3);
+    else
+      *d = static_cast<unsigned char>((31 * s[0] + 61 * s[1] + 8 * s[2]) / 100);
+  }
+}
+
+bool MakeLineLayout(const cups_page_header2_t& client, const cups_page_header2_t& engine, LineLayout& layout,
+                    unsigned& top, const char*& why) {
+  if (client.HWResolution[0] != engine.HWResolution[0] || client.HWResolution[1] != engine.HWResolution[1]) {
+    why = "page resolution is not one the printer takes";
+    return false;
+  }
+  layout = LineLayout{};
+  const bool chunked8 = client.cupsBitsPerColor == 8 && client.cupsColorOrder == CUPS_ORDER_CHUNKED;
+  switch (client.cupsColorSpace) {
+    case CUPS_CSPACE_SW:
+    case CUPS_CSPACE_W:
+    case CUPS_CSPACE_K:
+      layout.srcBytes = 1;
+      layout.srcInverted = client.cupsColorSpace == CUPS_CSPACE_K;
+      break;
+    case CUPS_CSPACE_SRGB:
+    case CUPS_CSPACE_RGB:
+    case CUPS_CSPACE_ADOBERGB:
+      layout.srcBytes = 3;
+      break;
+    default:
+      layout.srcBytes = 0;
+  }
+  if (!chunked8 || layout.srcBytes == 0 || client.cupsBitsPerPixel != 8 * layout.srcBytes ||
+      client.cupsBytesPerLine != client.cupsWidth * layout.srcBytes) {
+    why = "page is neither 8-bit gray nor 8-bit RGB";
+    return false;
+  }
+  layout.srcWidth = client.cupsWidth;
+  layout.dstWidth = engine.cupsWidth;
+  layout.dstBytes = engine.cupsColorSpace == CUPS_CSPACE_RGB ? 3 : 1;
+  // The client's page covers the whole sheet; the engine's starts at the
+  // imageable area's top left corner.
+  layout.left = static_cast<unsigned>(std::lround(engine.cupsImagingBBox[0] * engine.HWResolution[0] / 72.0));
+  top = static_cast<unsigned>(
+      std::lround((engine.cupsPageSize[1] - engine.cupsImagingBBox[3]) * engine.HWResolution[1] / 72.0));
+  return true;
+}
+
+bool AppStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* /*device*/) {
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
+  auto state = std::make_unique<AppJob>();
+  state->model = static_cast<const PrinterModel*>(data.extension);
+  if (!state->model) return Fail(job, "The printer has no model description");
+
+  std::vector<std::pair<std::string, std::string>> choices;
+  std::string why;
+  if (!JobChoices(*state->model, *options, choices, why)) return Fail(job, "The job's " + why);
+
+  // The page header is what the PPD's own option code makes of the job's
+  // choices, exactly as for a job of a CUPS queue with this PPD.
+  state->ppd.reset(ppdOpenFile(state->model->ppdPath.c_str()));
+  if (!state->ppd) return Fail(job, "Cannot read " + state->model->ppdPath);
+  ppdMarkDefaults(state->ppd.get());
+  for (const auto& [name, choice] : choices) {
+    ppdMarkOption(state->ppd.get(), name.c_str(), choice.c_str());
+    state->choices += (state->choices.empty() ? "" : " ") + name + "=" + choice;
+  }
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "PPD choices: %s", state->choices.c_str());
+  if (cupsRasterInterpretPPD(&state->header, state->ppd.get(), 0, nullptr, nullptr) != 0)
+    return Fail(job, std::string("The PPD gives no page header: ") + cupsRasterErrorString());
+  const cups_page_header2_t& h = state->header;
+  if (h.cupsBitsPerColor != 8 || h.cupsColorOrder != CUPS_ORDER_CHUNKED ||
+      (h.cupsColorSpace != CUPS_CSPACE_W && h.cupsColorSpace != CUPS_CSPACE_RGB) || h.cupsWidth == 0 ||
+      h.cupsHeight == 0)
+    return Fail(job, "The PPD's page header is not 8-bit gray or RGB");
+
+  state->fd = NamelessFile();
+  if (state->fd < 0) return Fail(job, std::string("No temporary raster file: ") + std::strerror(errno));
+  state->raster = cupsRasterOpen(state->fd, CUPS_RASTER_WRITE_COMPRESSED);
+  if (!state->raster) return Fail(job, "Cannot write the raster file");
+  state->line.resize(h.cupsBytesPerLine);
+  papplJobSetData(job, state.release());
+  return true;
+}
+
+bool AppStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* /*device*/,
+                  unsigned /*page*/) {
+  AppJob& state = *JobOf(job);
+  const char* why = nullptr;
+  if (!MakeLineLayout(options->header, state.header, state.layout, state.top, why))
+    return Fail(job, std::string("The ") + why);
+  state.written = 0;
+  if (!cupsRasterWriteHeader2(state.raster, &state.header)) {
+    state.failed = true;
+    return Fail(job, "Cannot write the raster file");
+  }
+  return true;
+}
+
+bool AppWriteLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned y,
+                  const unsigned char* line) {
+  AppJob& state = *JobOf(job);
+  if (state.failed || y < state.top || state.written >= state.header.cupsHeight) return !state.failed;
+  ConvertLine(state.layout, line, state.line);
+  if (!cupsRasterWritePixels(state.raster, state.line.data(), state.header.cupsBytesPerLine)) {
+    state.failed = true;
+    return Fail(job, "Cannot write the raster file");
+  }
+  ++state.written;
+  return true;
+}
+
+bool AppEndPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/,
+                unsigned /*page*/) {
+  AppJob& state = *JobOf(job);
+  // A client page shorter than the sheet ends in white paper.
+  while (!state.failed && state.written < state.header.cupsHeight) {
+    if (!WriteWhiteLine(state)) {
+      state.failed = true;
+      return Fail(job, "Cannot write the raster file");
+    }
+    ++state.written;
+  }
+  ++state.pages;
+  return !state.failed;
+}
+
+bool AppEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  AppJob* state = JobOf(job);
+  if (!state) return false;
+  cupsRasterClose(state->raster);
+  state->raster = nullptr;
+  if (state->failed || state->pages == 0 || papplJobIsCanceled(job)) {
+    const bool ok = !state->failed;
+    EndJobState(job);
+    return ok;
+  }
+
+  // The engine's arguments as a CUPS filter gets them; it reads the raster
+  // through its own descriptor of the nameless file, from the start.
+  const char* user = papplJobGetUsername(job);
+  const char* title = papplJobGetName(job);
+  const std::vector<std::string> args = {
+      papplPrinterGetName(papplJobGetPrinter(job)),
+      std::to_string(papplJobGetID(job)),
+      user ? user : "guest",
+      title ? title : "Untitled",
+      std::to_string(options->copies > 0 ? options->copies : 1),
+      state->choices,
+      "/proc/self/fd/" + std::to_string(state->fd),
+  };
+  const int status = RunEngineToDevice(job, device, args, state->model->ppdPath);
+  EndJobState(job);
+  return status == 0;
+}

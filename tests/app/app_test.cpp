@@ -1,0 +1,357 @@
+// The printer application as its users reach it: a private server on a
+// local socket, one printer per model on a file device, PWG raster jobs
+// submitted over IPP with the application's own client sub-commands; each
+// printer stream is read back with the stream oracles.
+#include <cups/cups.h>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "printer_stream.h"
+#include "raster_job.h"
+
+namespace {
+
+using namespace testing_support;
+
+std::string gDir;    // the server's private directory: socket, state, spool, devices
+pid_t gServer = -1;  // the server process
+
+struct Output {
+  int status;
+  std::string text;  // standard output and error
+};
+
+// Runs the application's client sub-command with arguments (already quoted).
+Output App(const std::string& args) {
+  const std::string cmd = std::string(APP_BIN) + " " + args + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  Output o{-1, ""};
+  if (!p) return o;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) o.text.append(buf, n);
+  const int rc = pclose(p);
+  o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return o;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A rectangle of one colour on a white sheet, in pixels at 600 dpi.
+struct Box {
+  unsigned x, y, w, h;
+  unsigned char r, g, b;
+};
+
+// Writes a PWG raster: pages sheets of media, each white with the box, as
+// sgray_8 (the box's luminance) or srgb_8.
+void WritePwg(const std::string& path, const char* media, const char* type, unsigned pages, const Box& box) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  ASSERT_NE(ras, nullptr);
+  cups_page_header2_t h;
+  ASSERT_TRUE(cupsRasterInitPWGHeader(&h, pwgMediaForPWG(media), type, 600, 600, "one-sided", nullptr));
+  h.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = pages;
+  const unsigned bytes = h.cupsBitsPerPixel / 8;
+  const unsigned char gray = static_cast<unsigned char>((box.r * 30 + box.g * 59 + box.b * 11) / 100);
+  std::vector<unsigned char> white(h.cupsBytesPerLine, 255), line(white);
+  for (unsigned x = box.x; x < box.x + box.w; ++x) {
+    if (bytes == 1) {
+      line[x] = gray;
+    } else {
+      line[3 * x] = box.r;
+      line[3 * x + 1] = box.g;
+      line[3 * x + 2] = box.b;
+    }
+  }
+  for (unsigned p = 0; p < pages; ++p) {
+    ASSERT_TRUE(cupsRasterWriteHeader2(ras, &h));
+    for (unsigned y = 0; y < h.cupsHeight; ++y) {
+      const auto& l = (y >= box.y && y < box.y + box.h) ? line : white;
+      ASSERT_EQ(cupsRasterWritePixels(ras, const_cast<unsigned char*>(l.data()), h.cupsBytesPerLine),
+                h.cupsBytesPerLine);
+    }
+  }
+  cupsRasterClose(ras);
+  close(fd);
+}
+
+// Adds a printer of the model on a file device of its own; returns the
+// device file.
+std::string AddPrinter(const std::string& name, const std::string& model) {
+  // PAPPL takes a file device that exists and can be written, and appends.
+  const std::string device = gDir + "/" + name + ".prn";
+  std::ofstream{device};
+  const Output o = App("add -d " + name + " -m " + model + " -v file://" + device);
+  EXPECT_EQ(o.status, 0) << o.text;
+  return device;
+}
+
+// Submits a file with options and waits until the job has ended; returns
+// its final state as the jobs sub-command says it ("completed", ...).
+std::string PrintAndWait(const std::string& printer, const std::string& file, const std::string& options) {
+  const Output submitted =
+      App("submit -d " + printer + " -o document-format=image/pwg-raster " + options + " " + file);
+  EXPECT_EQ(submitted.status, 0) << submitted.text;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string jobs = App("jobs -d " + printer).text;
+    for (const char* end : {"completed", "aborted", "canceled"})
+      if (jobs.find(end) != std::string::npos && jobs.find("processing") == std::string::npos &&
+          jobs.find("pending") == std::string::npos)
+        return end;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return "timeout";
+}
+
+// The printer stream a device file got for the last job: the file is
+// appended to, so only what follows the last preamble counts.
+PrinterStream LastStream(const std::string& device) {
+  const std::string all = ReadAll(device);
+  const std::size_t at = all.rfind(Preamble());
+  return ReadStream(at == std::string::npos ? all : all.substr(at));
+}
+
+// The bounding box of the dots of a one-plane page: x, y, w, h.
+std::vector<unsigned> DotsBox(const PageBlock& page) {
+  // The page data is a whole coded image (with its header) or one sent
+  // without its header.
+  const std::string& d = page.data;
+  const Bytes bits = d.compare(0, 4, std::string("\0\0\1\0", 4)) == 0
+                         ? JbigDecode(Bytes(d.begin(), d.end()))
+                         : DecodeHeaderless(d, page.Width(), page.Height());
+  const unsigned bpl = (page.Width() + 7) / 8;
+  unsigned x0 = ~0u, y0 = ~0u, x1 = 0, y1 = 0;
+  for (unsigned y = 0; y < page.Height() && bits.size() >= bpl * page.Height(); ++y)
+    for (unsigned x = 0; x < page.Width(); ++x)
+      if (bits[y * bpl + x / 8] & (0x80 >> (x % 8))) {
+        x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+      }
+  if (x0 == ~0u) return {};
+  return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+class AppServer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char tmpl[] = "/tmp/rastertopwg2-app-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    gDir = tmpl;
+    std::filesystem::create_directories(gDir + "/root");
+    // Socket, state file and spool of the server, the engine's fixed paths
+    // and temporary files: all in the private directory (SNAP_COMMON is
+    // where a server run by root puts its socket and state).
+    for (const char* var : {"SNAP_COMMON", "HOME", "XDG_CONFIG_HOME", "TMPDIR"}) setenv(var, gDir.c_str(), 1);
+    setenv("RASTERTOPWG2_ROOT", (gDir + "/root").c_str(), 1);
+    setenv("RASTERTOPWG2_PPD_DIR", GENERATED_PPD_DIR, 1);
+    const std::string spool = "spool-directory=" + gDir + "/spool", log = "log-file=" + gDir + "/server.log";
+    gServer = fork();
+    ASSERT_GE(gServer, 0);
+    if (gServer == 0) {
+      execl(APP_BIN, APP_BIN, "server", "-o", "private-server=true", "-o", spool.c_str(), "-o", log.c_str(),
+            "-o", "log-level=debug", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100 && App("status").status != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(App("status").status, 0) << ReadAll(gDir + "/server.log");
+  }
+
+  static void TearDownTestSuite() {
+    // SIGTERM stops the server as the service manager would; after jobs
+    // ran the engine, whose own handlers count it as a cancel, the
+    // server's handlers must be back.
+    if (gServer > 0) {
+      kill(gServer, SIGTERM);
+      int status = 0;
+      for (int i = 0; i < 100 && waitpid(gServer, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (waitpid(gServer, &status, WNOHANG) == 0) {
+        kill(gServer, SIGKILL);
+        waitpid(gServer, &status, 0);
+        ADD_FAILURE() << "the server did not stop on SIGTERM";
+      }
+    }
+    if (!gDir.empty() && !::testing::Test::HasFailure()) std::filesystem::remove_all(gDir);
+  }
+};
+
+// Every model's PPD is a driver, with its maker and model and a device ID.
+TEST_F(AppServer, EachPpdIsADriver) {
+  const Output o = App("drivers");
+  ASSERT_EQ(o.status, 0) << o.text;
+  for (const char* model : {"gdimled", "gdimlsu", "gdima3", "gdibkred", "gdicolor"}) {
+    const std::size_t at = o.text.find(std::string(model) + " \"Generic GDI ");
+    ASSERT_NE(at, std::string::npos) << model << " in\n" << o.text;
+    const std::string line = o.text.substr(at, o.text.find('\n', at) - at);
+    EXPECT_NE(line.find("\"MFG:Generic;MDL:GDI "), std::string::npos) << line;
+  }
+}
+
+// A PWG raster on every model: the printer gets both pages on A4 paper
+// with the model's planes, and a black box lands on the dots it covers,
+// moved by the sixth of an inch the engine's printable area starts at.
+TEST_F(AppServer, EveryModelPrintsAPwgRaster) {
+  struct Case {
+    const char* model;
+    const char* type;
+    const char* colour;
+    unsigned planes;
+    unsigned paper;  // the engine's paper code of A4
+  };
+  const Case cases[] = {
+      {"gdimled", "sgray_8", "monochrome", 1, 2},  {"gdimlsu", "sgray_8", "monochrome", 1, 2},
+      {"gdima3", "sgray_8", "monochrome", 1, 130}, {"gdibkred", "srgb_8", "color", 2, 2},
+      {"gdicolor", "srgb_8", "color", 4, 2},
+  };
+  const Box box{600, 900, 1200, 300, 0, 0, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    const std::string file = gDir + "/" + c.model + ".pwg";
+    WritePwg(file, "iso_a4_210x297mm", c.type, 2, box);
+    const std::string device = AddPrinter(std::string("p_") + c.model, c.model);
+    ASSERT_EQ(PrintAndWait(std::string("p_") + c.model, file,
+                           "-o media=iso_a4_210x297mm -o print-color-mode=" + std::string(c.colour)),
+              "completed");
+    const PrinterStream st = LastStream(device);
+    ASSERT_EQ(st.pages.size(), 2u);
+    for (const PageBlock& page : st.pages) {
+      EXPECT_EQ(page.Byte(kPaper), c.paper);
+      EXPECT_EQ(page.Byte(kColors), c.planes);
+    }
+    if (c.planes == 1) {
+      const PageBlock& page = st.pages[0];
+      EXPECT_EQ(page.BlackDots(), box.w * box.h);
+      // The A3 engine takes A4 long edge first: the page is turned a
+      // quarter clockwise.
+      const unsigned x = box.x - 100, y = box.y - 100;
+      const std::vector<unsigned> expected =
+          c.paper == 130 ? std::vector<unsigned>{page.Width() - y - box.h, x, box.h, box.w}
+                         : std::vector<unsigned>{x, y, box.w, box.h};
+      EXPECT_EQ(DotsBox(page), expected);
+    }
+  }
+}
+
+// The job's IPP options become the PPD choices the printer sees: paper,
+// tray, media type, two-sided, toner saving for draft; and monochrome on
+// the colour model is one plane.
+TEST_F(AppServer, JobOptionsReachThePrinter) {
+  const std::string letter = gDir + "/letter.pwg", a4 = gDir + "/a4.pwg";
+  WritePwg(letter, "na_letter_8.5x11in", "sgray_8", 2, Box{600, 600, 600, 600, 0, 0, 0});
+  WritePwg(a4, "iso_a4_210x297mm", "srgb_8", 1, Box{600, 600, 600, 600, 255, 0, 0});
+  const std::string mono = AddPrinter("opts_mono", "gdimled");
+  const std::string colour = AddPrinter("opts_colour", "gdicolor");
+
+  ASSERT_EQ(PrintAndWait("opts_mono", letter, "-o media=na_letter_8.5x11in"), "completed");
+  PrinterStream st = LastStream(mono);
+  ASSERT_EQ(st.pages.size(), 2u);
+  EXPECT_TRUE(st.HasPjl("@PJL SET DUPLEX=OFF"));
+  EXPECT_TRUE(st.HasPjl("@PJL SET ECONOMODE=OFF"));
+  EXPECT_TRUE(st.HasPjl("@PJL SET AUTOSELECT=ON"));
+
+  ASSERT_EQ(
+      PrintAndWait("opts_mono", letter,
+                   "-o media=na_letter_8.5x11in -o media-source=tray-1 -o media-type=stationery-heavyweight "
+                   "-o sides=two-sided-long-edge -o print-quality=draft"),
+      "completed");
+  st = LastStream(mono);
+  ASSERT_EQ(st.pages.size(), 2u);
+  EXPECT_EQ(st.pages[0].Byte(kPaper), 15u);
+  EXPECT_EQ(st.pages[0].Byte(kTray), 1u);
+  EXPECT_EQ(st.pages[0].Byte(kMedia), 17u);
+  EXPECT_TRUE(st.HasPjl("@PJL SET DUPLEX=ON"));
+  EXPECT_TRUE(st.HasPjl("@PJL SET ECONOMODE=ON"));
+  EXPECT_TRUE(st.HasPjl("@PJL SET MEDIASOURCE=TRAY1"));
+
+  ASSERT_EQ(PrintAndWait("opts_colour", a4, "-o media=iso_a4_210x297mm -o print-color-mode=monochrome"),
+            "completed");
+  st = LastStream(colour);
+  ASSERT_EQ(st.pages.size(), 1u);
+  EXPECT_EQ(st.pages[0].Byte(kColors), 1u);
+  EXPECT_GT(st.pages[0].BlackDots(), 0u);
+}
+
+// A client line on the engine's page: black_8 counts colorant and is
+// turned, RGB becomes gray by luminance on a gray page and stays RGB on an
+// RGB page, gray is repeated into RGB, and what lies past the client's line
+// is white paper. Pages the engine cannot take are refused.
+TEST(LineLayout, ClientLinesBecomeEngineLines) {
+  cups_page_header2_t engine{};
+  engine.HWResolution[0] = engine.HWResolution[1] = 600;
+  engine.cupsWidth = 3;
+  engine.cupsPageSize[1] = 842;
+  engine.cupsImagingBBox[0] = 0.12f;  // one pixel at 600 dpi
+  engine.cupsImagingBBox[3] = 842 - 0.24f;
+  struct Case {
+    cups_cspace_t space;
+    unsigned bytes;  // of a client pixel
+    cups_cspace_t engineSpace;
+    std::vector<unsigned char> src, want;
+  };
+  const Case cases[] = {
+      {CUPS_CSPACE_SW, 1, CUPS_CSPACE_W, {9, 0, 128, 255}, {0, 128, 255}},
+      {CUPS_CSPACE_K, 1, CUPS_CSPACE_W, {9, 255, 0, 55}, {0, 255, 200}},
+      {CUPS_CSPACE_SRGB, 3, CUPS_CSPACE_W, {9, 9, 9, 255, 0, 0, 0, 255, 0}, {79, 155, 255}},
+      {CUPS_CSPACE_SRGB,
+       3,
+       CUPS_CSPACE_RGB,
+       {9, 9, 9, 255, 0, 0, 1, 2, 3},
+       {255, 0, 0, 1, 2, 3, 255, 255, 255}},
+      {CUPS_CSPACE_SW, 1, CUPS_CSPACE_RGB, {9, 7, 8}, {7, 7, 7, 8, 8, 8, 255, 255, 255}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.want));
+    cups_page_header2_t client = engine;
+    client.cupsColorSpace = c.space;
+    client.cupsBitsPerColor = 8;
+    client.cupsBitsPerPixel = 8 * c.bytes;
+    client.cupsWidth = static_cast<unsigned>(c.src.size()) / c.bytes;
+    client.cupsBytesPerLine = static_cast<unsigned>(c.src.size());
+    engine.cupsColorSpace = c.engineSpace;
+    LineLayout layout;
+    unsigned top = 0;
+    const char* why = nullptr;
+    ASSERT_TRUE(MakeLineLayout(client, engine, layout, top, why)) << why;
+    EXPECT_EQ(layout.left, 1u);
+    EXPECT_EQ(top, 2u);
+    std::vector<unsigned char> out(c.want.size());
+    ConvertLine(layout, c.src.data(), out);
+    EXPECT_EQ(out, c.want);
+  }
+
+  cups_page_header2_t client = engine;
+  client.cupsColorSpace = CUPS_CSPACE_SW;
+  client.cupsBitsPerColor = client.cupsBitsPerPixel = 1;
+  client.cupsBytesPerLine = 1;
+  LineLayout layout;
+  unsigned top = 0;
+  const char* why = nullptr;
+  EXPECT_FALSE(MakeLineLayout(client, engine, layout, top, why)) << "1-bit";
+  client.cupsBitsPerColor = client.cupsBitsPerPixel = 8;
+  client.cupsBytesPerLine = client.cupsWidth;
+  client.HWResolution[0] = 300;
+  EXPECT_FALSE(MakeLineLayout(client, engine, layout, top, why)) << "300 dpi";
+}
+
+}  // namespace
