@@ -241,8 +241,7 @@ LoopExit PageLoop(FilterJob& job) {
                       "is sent without it");
       }
       job.firstPageDuplex = inheader.Duplex;
-      DWORD jcl = StartJob(job, &inheader);
-      job.port.count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
+      StartJob(job, &inheader);
     }
 
     if (job.events.Cancelled()) {
@@ -304,7 +303,7 @@ void Teardown(FilterJob& job) {
   // it is still writing cannot interleave with the trailer.
   StopOutputThread(job);
   job.ring.Release();
-  PJL_WriteCloseJobCmd(job.port, &job.inheader, job.events.Cancelled() ? 1 : 0);
+  PJL_WriteCloseJobCmd(job.port, job.events.Cancelled() ? 1 : 0);
 
   // Joined whatever IgnorePSM says: the thread uses the job and the library,
   // and neither outlives this teardown.
@@ -318,8 +317,7 @@ void Teardown(FilterJob& job) {
   cupsRasterClose(job.inras);
   job.inras = nullptr;
   DbgMessage(FUNCNAME, "cupsRasterClose");
-  DbgMessage(FUNCNAME, "count_bytes = %d",
-             static_cast<int>(job.port.count_bytes.load(std::memory_order_relaxed)));
+  DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(job.port.BytesSent()));
   if (job.fd != 0) {
     close(job.fd);
     job.fd = 0;

@@ -162,8 +162,7 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t* inheader) {
   if (ppd && ppd->jcl_begin && *ppd->jcl_begin) {
     jclLen = static_cast<DWORD>(std::strlen(ppd->jcl_begin));
     DbgMessage(FUNCNAME, "jcl_begin = %s, len = %d", ppd->jcl_begin, static_cast<int>(jclLen));
-    const char esc = 0x1b;
-    job.port.Write(&esc, 1);
+    job.port.WriteJclEscape();
     job.port.Write(ppd->jcl_begin, jclLen);
   }
 

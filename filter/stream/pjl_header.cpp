@@ -132,12 +132,6 @@ void WarnQuoteChanges(FILE* err, const char (*json)[kJsonTokenSize], bool bcp0, 
   }
 }
 
-// Writes a block to the printer stream and counts it.
-void Send(PrinterPort& port, const void* data, std::size_t len) {
-  port.Write(data, len);
-  port.count_bytes.fetch_add(static_cast<DWORD>(len), std::memory_order_acq_rel);
-}
-
 }  // namespace
 
 BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int numUP,
@@ -165,10 +159,8 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   preamble.append(512, '\0');
   preamble.append(DrvZeroJobStr, sizeof DrvZeroJobStr - 1);
   static_assert(sizeof DrvCancelStr - 1 + 2 * (sizeof DrvZeroJobStr - 1) + 512 == kPreambleSize);
-  Send(port, preamble.data(), preamble.size());
-  DbgMessage(FUNCNAME, "count_bytes = %d",
-             static_cast<int>(port.count_bytes.load(std::memory_order_acquire)));
-  port.outputSize.store(static_cast<int>(kPreambleSize), std::memory_order_release);
+  port.Write(preamble.data(), preamble.size());
+  DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(port.BytesSent()));
 
   const BYTE f0 = Feature ? Feature[0] : 0, f1 = Feature ? Feature[1] : 0;
   const bool bcp0 = DriverFeature & DF_BCP_MODE0;
@@ -295,11 +287,9 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
   const std::string text = build(textCap, valueCap);
   if (bcp0) inheader->Duplex = strcasecmp(json[JSON_DUPLEX], "ON") == 0 ? CUPS_TRUE : CUPS_FALSE;
 
-  port.outputSize.fetch_add(static_cast<int>(text.size()), std::memory_order_acq_rel);
-  DbgMessage(FUNCNAME, "gOutputSize = %d", port.outputSize.load(std::memory_order_acquire));
-  Send(port, text.data(), text.size());
-  DbgMessage(FUNCNAME, "count_bytes = %d",
-             static_cast<int>(port.count_bytes.load(std::memory_order_acquire)));
+  port.Write(text.data(), text.size());
+  DbgMessage(FUNCNAME, "gOutputSize = %d", static_cast<int>(port.BytesSent()));
+  DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(port.BytesSent()));
   DbgMessage(FUNCNAME, "Out, Tick = %d", static_cast<int>(GetTickCount() - start));
   return TRUE;
 }

@@ -92,5 +92,5 @@ BOOL PJL_WriteStartJobCmd(PrinterPort& port, cups_page_header2_t* inheader, int 
 
 // Writes the end of job and the trailer (with the cancel commands when
 // cancel is nonzero), lengthened by a comment line when the stream would
-// otherwise end on a multiple of 512 bytes.
-BOOL PJL_WriteCloseJobCmd(PrinterPort& port, const cups_page_header2_t* inheader, int cancel);
+// otherwise end on a multiple of 512 bytes (PrinterPort::BytesSent).
+void PJL_WriteCloseJobCmd(PrinterPort& port, int cancel);
