@@ -17,9 +17,12 @@ namespace {
 
 enum class Env { Plain, NoTmpdir, TmpdirIsFile, NoRootTmp, FullDisk, ClosedStdout };
 
+// Small pages: the cases are about the job's ends, not its pixels.
+const std::vector<std::string> kTwo = {"--pages", "2", "--res", "75", "--content", "text"};
+
 struct BadInput {
   const char* name;
-  std::vector<std::string> pages;                          // test-page writer options
+  std::vector<std::string> pages = kTwo;                   // test-page writer options
   std::vector<std::pair<std::size_t, unsigned>> set = {};  // first page header: field offset, value
   long cut = 0;                                            // bytes kept (> 0) or dropped (< 0); 0: all
   std::map<std::string, std::string> ppd = {};             // PPD attributes; {"", ""}: no readable PPD
@@ -27,11 +30,9 @@ struct BadInput {
   Env env = Env::Plain;
   int status;              // exit status
   const char* error = "";  // part of the one "ERROR:" line; "" for none
-  std::size_t pages_sent;
+  std::size_t pages_sent = 0;
 };
 
-// Small pages: the cases are about the job's ends, not its pixels.
-const std::vector<std::string> kTwo = {"--pages", "2", "--res", "75", "--content", "text"};
 const std::vector<std::string> kCopies = {"--pages",   "2",     "--res",    "75",
                                           "--content", "photo", "--copies", "3"};
 constexpr long kHead = 4 + sizeof(cups_page_header2_t);
@@ -42,49 +43,44 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
       {"cupsHTable", "-2147483649"}, {"cupsLEF", "yes"}, {"DriverFeature", "0x"}};
   const std::pair<std::size_t, unsigned> w100 = {AT(cupsWidth), 100}, rgb = {AT(cupsColorSpace), 1};
   const BadInput cases[] = {
-      {.name = "truncated in the header", .pages = kTwo, .cut = 1000, .status = 1,
-       .error = "damaged or incomplete page header", .pages_sent = 0},
-      {.name = "truncated in the first page", .pages = kTwo, .cut = kHead + 5000, .status = 1,
-       .error = "raster data ends early", .pages_sent = 0},
-      {.name = "truncated in the last page", .pages = kTwo, .cut = -5000, .status = 1,
-       .error = "raster data ends early", .pages_sent = 1},
-      {.name = "zero width", .pages = kTwo, .set = {{AT(cupsWidth), 0}}, .status = 1, .error = "empty page",
-       .pages_sent = 0},
-      {.name = "zero height", .pages = kTwo, .set = {{AT(cupsHeight), 0}}, .status = 1,
-       .error = "damaged or incomplete page", .pages_sent = 0},
-      {.name = "200000 x 200000 pixels", .pages = kTwo,
+      {.name = "truncated in the header", .cut = 1000, .status = 1,
+       .error = "damaged or incomplete page header"},
+      {.name = "truncated in the first page", .cut = kHead + 5000, .status = 1,
+       .error = "raster data ends early"},
+      {.name = "truncated in the last page", .cut = -5000, .status = 1, .error = "raster data ends early",
+       .pages_sent = 1},
+      {.name = "zero width", .set = {{AT(cupsWidth), 0}}, .status = 1, .error = "empty page"},
+      {.name = "zero height", .set = {{AT(cupsHeight), 0}}, .status = 1,
+       .error = "damaged or incomplete page"},
+      {.name = "200000 x 200000 pixels",
        .set = {{AT(cupsWidth), 200000}, {AT(cupsHeight), 200000}, {AT(cupsBytesPerLine), 200000}},
-       .cut = kHead + 4096, .status = 1, .error = "page too large", .pages_sent = 0},
-      {.name = "3 bits per pixel", .pages = kTwo,
-       .set = {{AT(cupsBitsPerPixel), 3}, {AT(cupsBitsPerColor), 3}}, .status = 1,
-       .error = "unsupported pixel depth", .pages_sent = 0},
-      {.name = "7 bits per pixel", .pages = kTwo,
-       .set = {{AT(cupsBitsPerPixel), 7}, {AT(cupsBitsPerColor), 7}}, .status = 1,
-       .error = "unsupported pixel depth", .pages_sent = 0},
-      {.name = "48 bits per pixel", .pages = kTwo,
+       .cut = kHead + 4096, .status = 1, .error = "page too large"},
+      {.name = "3 bits per pixel", .set = {{AT(cupsBitsPerPixel), 3}, {AT(cupsBitsPerColor), 3}}, .status = 1,
+       .error = "unsupported pixel depth"},
+      {.name = "7 bits per pixel", .set = {{AT(cupsBitsPerPixel), 7}, {AT(cupsBitsPerColor), 7}}, .status = 1,
+       .error = "unsupported pixel depth"},
+      {.name = "48 bits per pixel",
        .set = {w100, rgb, {AT(cupsBytesPerLine), 600}, {AT(cupsBitsPerPixel), 48}, {AT(cupsBitsPerColor), 16}},
-       .status = 1, .error = "unsupported pixel depth", .pages_sent = 0},
-      {.name = "64 bits per pixel", .pages = kTwo,
+       .status = 1, .error = "unsupported pixel depth"},
+      {.name = "64 bits per pixel",
        .set = {w100, rgb, {AT(cupsBytesPerLine), 800}, {AT(cupsBitsPerPixel), 64}, {AT(cupsBitsPerColor), 16}},
-       .status = 1, .error = "unsupported pixel depth", .pages_sent = 0},
-      {.name = "CIE Lab", .pages = kTwo, .set = {{AT(cupsColorSpace), CUPS_CSPACE_CIELab}}, .status = 1,
-       .error = "unsupported colour space", .pages_sent = 0},
-      {.name = "six ICC colours", .pages = kTwo, .set = {{AT(cupsColorSpace), CUPS_CSPACE_ICC6}}, .status = 1,
-       .error = "unsupported colour space", .pages_sent = 0},
-      {.name = "unknown colour space", .pages = kTwo, .set = {{AT(cupsColorSpace), 99}}, .status = 1,
-       .error = "unsupported colour space", .pages_sent = 0},
-      {.name = "enumerations out of range", .pages = kTwo,
+       .status = 1, .error = "unsupported pixel depth"},
+      {.name = "CIE Lab", .set = {{AT(cupsColorSpace), CUPS_CSPACE_CIELab}}, .status = 1,
+       .error = "unsupported colour space"},
+      {.name = "six ICC colours", .set = {{AT(cupsColorSpace), CUPS_CSPACE_ICC6}}, .status = 1,
+       .error = "unsupported colour space"},
+      {.name = "unknown colour space", .set = {{AT(cupsColorSpace), 99}}, .status = 1,
+       .error = "unsupported colour space"},
+      {.name = "enumerations out of range",
        .set = {{AT(Duplex), 7}, {AT(Tumble), 5}, {AT(MirrorPrint), 3}, {AT(Orientation), 9}, {AT(cupsColorOrder), 9}},
        .status = 0, .pages_sent = 2},
-      {.name = "NumCopies 0", .pages = kTwo, .set = {{AT(NumCopies), 0}}, .options = "Collate=True",
-       .status = 0, .pages_sent = 2},
-      {.name = "NumCopies 4294967295", .pages = kTwo, .set = {{AT(NumCopies), 4294967295u}}, .status = 0,
+      {.name = "NumCopies 0", .set = {{AT(NumCopies), 0}}, .options = "Collate=True", .status = 0,
        .pages_sent = 2},
-      {.name = "PPD numbers negative, huge or words", .pages = kTwo, .ppd = numbers, .status = 0,
+      {.name = "NumCopies 4294967295", .set = {{AT(NumCopies), 4294967295u}}, .status = 0, .pages_sent = 2},
+      {.name = "PPD numbers negative, huge or words", .ppd = numbers, .status = 0, .pages_sent = 2},
+      {.name = "unreadable PPD", .ppd = {{"", ""}}, .status = 0, .pages_sent = 2},
+      {.name = "malformed options", .options = "Collate=\"True number-up=x 'a= =b \\", .status = 0,
        .pages_sent = 2},
-      {.name = "unreadable PPD", .pages = kTwo, .ppd = {{"", ""}}, .status = 0, .pages_sent = 2},
-      {.name = "malformed options", .pages = kTwo, .options = "Collate=\"True number-up=x 'a= =b \\",
-       .status = 0, .pages_sent = 2},
       {.name = "TMPDIR missing", .pages = kCopies, .options = "Collate=True", .env = Env::NoTmpdir,
        .status = 0, .pages_sent = 2},
       {.name = "TMPDIR a file", .pages = kCopies, .options = "Collate=True", .env = Env::TmpdirIsFile,
@@ -92,9 +88,8 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
       {.name = "no /tmp at all", .pages = kCopies, .options = "Collate=True", .env = Env::NoRootTmp,
        .status = 0, .pages_sent = 2},
       {.name = "disk full for the spool file", .pages = kCopies, .options = "Collate=True",
-       .env = Env::FullDisk, .status = 1, .error = "Unable to write the spool file", .pages_sent = 0},
-      {.name = "closed standard output", .pages = kTwo, .env = Env::ClosedStdout, .status = 1,
-       .error = "tandard output", .pages_sent = 0},
+       .env = Env::FullDisk, .status = 1, .error = "Unable to write the spool file"},
+      {.name = "closed standard output", .env = Env::ClosedStdout, .status = 1, .error = "tandard output"},
   };
   // clang-format on
   for (const BadInput& c : cases) {
