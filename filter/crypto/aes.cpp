@@ -48,11 +48,8 @@ int MakeKey(AES* aes_in, const char* key, const char* chain, int keylength, int 
   if (aes_in == nullptr) return EXMsg_WrongArg;
   aes_in->m_bKeyInit = 0;
   if (key == nullptr || keylength != kAesBlock || blockSize != kAesBlock) return EXMsg_WrongArg;
-  aes_in->m_keylength = keylength;
   aes_in->m_blockSize = blockSize;
-  aes_in->m_iROUNDS = _AES128_ROUNDS;
   const unsigned char* iv = chain != nullptr ? reinterpret_cast<const unsigned char*>(chain) : sm_chain0;
-  std::memcpy(aes_in->m_chain0, iv, static_cast<std::size_t>(blockSize));
   std::memcpy(aes_in->m_chain, iv, static_cast<std::size_t>(blockSize));
   aes128_set_encrypt_key(&aes_in->m_Ke, Bytes(key));
   aes128_invert_key(&aes_in->m_Kd, &aes_in->m_Ke);

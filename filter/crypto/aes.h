@@ -16,14 +16,11 @@ inline constexpr int kAesBlock = 16;
 // A keyed cipher object, owned by its caller; value-initialise it
 // (AES aes{}) before MakeKey.
 struct AES {
-  int m_bKeyInit = 0;               // 1 after a successful MakeKey; else every operation refuses
-  int m_keylength = 0;              // key length, bytes
-  int m_blockSize = 0;              // block length, bytes
-  int m_iROUNDS = 0;                // rounds of the cipher (10 for AES-128)
-  aes128_ctx m_Ke{};                // encryption key schedule
-  aes128_ctx m_Kd{};                // decryption key schedule
-  unsigned char m_chain0[32] = {};  // initial chain value (vector) as given to MakeKey
-  unsigned char m_chain[32] = {};   // current chain value; Encrypt and Decrypt carry it on
+  int m_bKeyInit = 0;              // 1 after a successful MakeKey; else every operation refuses
+  int m_blockSize = 0;             // block length, bytes
+  aes128_ctx m_Ke{};               // encryption key schedule
+  aes128_ctx m_Kd{};               // decryption key schedule
+  unsigned char m_chain[32] = {};  // current chain value; Encrypt and Decrypt carry it on
 };
 
 // Keys the object. chain is the initialisation vector (blockSize bytes;

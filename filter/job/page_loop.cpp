@@ -257,8 +257,7 @@ LoopExit PageLoop(FilterJob& job) {
       if (inheader.cupsInteger[12] && !AskForAccount(job, inheader.cupsInteger[12]))
         return LoopExit::Teardown;
       loop.firstPageDuplex = inheader.Duplex;
-      DWORD jcl = StartJob(job, inheader);
-      job.port.count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
+      StartJob(job, inheader);
     }
 
     if (job.events.Cancelled()) {
@@ -335,8 +334,7 @@ void Teardown(FilterJob& job) {
   DbgMessage(FUNCNAME, "cupsFreeOptions");
   job.input.stream.reset();
   DbgMessage(FUNCNAME, "cupsRasterClose");
-  DbgMessage(FUNCNAME, "count_bytes = %d",
-             static_cast<int>(job.port.count_bytes.load(std::memory_order_relaxed)));
+  DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(job.port.BytesSent()));
   job.input.CloseFile();
 
   if (job.events.Cancelled()) DbgMessage(FUNCNAME, "发生错误或取消作业");

@@ -152,8 +152,7 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t& inheader) {
   if (!config.jclBegin.empty()) {
     jclLen = static_cast<DWORD>(config.jclBegin.size());
     DbgMessage(FUNCNAME, "jcl_begin = %s, len = %d", config.jclBegin.c_str(), static_cast<int>(jclLen));
-    const char esc = 0x1b;
-    job.port.Write(&esc, 1);
+    job.port.WriteJclEscape();
     job.port.Write(config.jclBegin.data(), jclLen);
   }
 

@@ -11,11 +11,9 @@
 #include "wintypes.h"
 
 // ENG_ paper codes used by name in the filter (one byte in the page header).
-inline constexpr int ENG_ISO_A3 = 1;
 inline constexpr int ENG_ISO_A4 = 2;
 inline constexpr int ENG_JIS_B5 = 12;
 inline constexpr int ENG_LETTER = 15;
-inline constexpr int ENG_AUTO = 40;
 inline constexpr int ENG_PAPER_CUSTOMER = 96;
 inline constexpr int ENG_LEF_OFFSET = 128;  // long-edge-fed variant of a code
 

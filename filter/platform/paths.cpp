@@ -218,12 +218,12 @@ FILE* OpenNoFollow(const char* path, const char* mode, int perms) {
   return f;
 }
 
-BOOL CleanOpenFile(FILE* f) {
+void CleanOpenFile(FILE* f) {
   static const char FUNCNAME[] = "CleanFileContent";
   struct stat st {};
   if (!f || std::fflush(f) != 0 || fstat(fileno(f), &st) != 0) {
     DbgMessage(FUNCNAME, "get file size fail!");
-    return FALSE;
+    return;
   }
   const long long size = static_cast<long long>(st.st_size);
   DbgMessage(FUNCNAME, "size = %9jd", static_cast<intmax_t>(size));
@@ -242,32 +242,4 @@ BOOL CleanOpenFile(FILE* f) {
     ok = ok && std::fflush(f) == 0;
   }
   DbgMessage(FUNCNAME, "rc = %d", ok ? TRUE : FALSE);
-  return ok ? TRUE : FALSE;
-}
-
-BOOL CleanFileContent(const char* filename) {
-  static const char FUNCNAME[] = "CleanFileContent";
-  DbgMessage(FUNCNAME, "in, file name = %s", filename);
-  struct stat st {};
-  if (stat(filename, &st) != 0) {
-    DbgMessage(FUNCNAME, "get file size fail!");
-    DbgMessage(FUNCNAME, "rc = %d", FALSE);
-    return FALSE;
-  }
-  // Opened for update, not truncated: the old length is what gets overwritten.
-  int fd = open(filename, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  FILE* f = fd >= 0 ? fdopen(fd, "r+b") : nullptr;
-  struct stat own {};
-  if (!f || fstat(fd, &own) != 0 || !S_ISREG(own.st_mode) || own.st_uid != geteuid()) {
-    DbgMessage(FUNCNAME, "Open file fail!");
-    DbgMessage(FUNCNAME, "rc = %d", FALSE);
-    if (f)
-      std::fclose(f);
-    else if (fd >= 0)
-      close(fd);
-    return FALSE;
-  }
-  const BOOL rc = CleanOpenFile(f);
-  std::fclose(f);
-  return rc;
 }

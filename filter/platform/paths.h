@@ -77,8 +77,6 @@ FILE* OpenTrustedForReading(const char* path, const char** why);
 // "w+b" (truncate) or "a+" (append). Returns NULL on failure with errno set.
 FILE* OpenNoFollow(const char* path, const char* mode, int perms);
 
-// Overwrites the file with 0x01 then 0x00 bytes over its old length, so no
-// page data survives its deletion. FALSE when it cannot be opened.
-BOOL CleanFileContent(const char* filename);
-// The same through an open stream, which stays open at its end.
-BOOL CleanOpenFile(FILE* f);
+// Overwrites an open file with 0x01 then 0x00 bytes over its length, so no
+// page data survives its deletion; the stream stays open.
+void CleanOpenFile(FILE* f);

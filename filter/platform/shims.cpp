@@ -1,4 +1,4 @@
-// Platform shims: tick, memory, digit parsing, sleep and file removal.
+// Platform shims: tick, memory, digit parsing and sleep.
 #include "shims.h"
 
 #include <sys/mman.h>
@@ -49,10 +49,6 @@ void getFilePath() {
 
 void Sleep(DWORD msec) {
   std::this_thread::sleep_for(std::chrono::milliseconds(msec));
-}
-
-BOOL DeleteFile(const char* fname) {
-  return unlink(fname) == 0 ? TRUE : FALSE;
 }
 
 void* AllocPageBuffer(std::size_t size) {

@@ -1,6 +1,6 @@
 // Small platform services the rest of the filter takes for granted: a
 // millisecond tick, the free-memory figure, a digit parser, the working
-// directory, a sleep and file removal.
+// directory and a sleep.
 #pragma once
 
 #include <sys/types.h>
@@ -30,7 +30,6 @@ int str2Int(const char* string);
 void getFilePath();
 
 void Sleep(DWORD msec);
-BOOL DeleteFile(const char* fname);
 
 // A page-sized buffer, released with std::free. Large ones are asked for on
 // huge pages: a fresh page buffer otherwise faults in 4 KiB at a time, and

@@ -103,10 +103,10 @@ std::string CreateAuthFile(const char* title, const char* jobId) {
   return path;
 }
 
-BOOL RunAuthorizationTool(const char* jsonFile, const char* title, JobEvents& events) {
+void RunAuthorizationTool(const char* jsonFile, const char* title, JobEvents& events) {
   static const char FUNCNAME[] = "StartJob";
   std::string tool = FixedPath("/opt/Pravo/ATM");
-  if (!jsonFile || !*jsonFile) return FALSE;  // no private file to name
+  if (!jsonFile || !*jsonFile) return;  // no private file to name
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -120,11 +120,10 @@ BOOL RunAuthorizationTool(const char* jsonFile, const char* title, JobEvents& ev
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     DbgMessage(FUNCNAME, "run ATM fail, errno = %d, %s", rc, std::strerror(rc));
-    return FALSE;
+    return;
   }
   const int status = WaitForTool(pid, events);
   DbgMessage(FUNCNAME, "ATM done, status = %d", status);
-  return TRUE;
 }
 
 BOOL ParseJSON(const char* szJsonFileName, char outputJsonInfo[][kJsonTokenSize]) {

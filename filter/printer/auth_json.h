@@ -22,9 +22,9 @@ std::string CreateAuthFile(const char* title, const char* jobId);
 // tool writes into the file CreateAuthFile made. The tool's standard
 // input and output are /dev/null so it can touch neither the raster input nor
 // the printer stream. A cancel of the job ends the wait and the tool
-// (SIGTERM, SIGKILL two seconds later). Returns FALSE when the tool could
-// not be started.
-BOOL RunAuthorizationTool(const char* jsonFile, const char* title, JobEvents& events);
+// (SIGTERM, SIGKILL two seconds later). A tool that cannot be started only
+// leaves the file empty.
+void RunAuthorizationTool(const char* jsonFile, const char* title, JobEvents& events);
 
 // Reads the authorization file through OpenTrustedForReading (a planted
 // FIFO, link or another user's file is not read): the string tokens of its

@@ -126,7 +126,7 @@ void CloseStatusMonitor(StatusLibrary& lib) {
   lib.lib_handle = nullptr;
 }
 
-BOOL StatusMonitorEnable(const StatusLibrary& lib, const char* PrinterName, int jobId) {
+void StatusMonitorEnable(const StatusLibrary& lib, const char* PrinterName, int jobId) {
   static const char FUNCNAME[] = "StatusMonitorEnable";
   DbgMessage(FUNCNAME, "in");
   // The record is large; it lives on the heap, not on the job's stack.
@@ -141,10 +141,9 @@ BOOL StatusMonitorEnable(const StatusLibrary& lib, const char* PrinterName, int 
     lib.fnReadWriteMemory(SDK_Write, Write_JobID, name, info.get());
   }
   DbgMessage(FUNCNAME, "Out. rc = %d", TRUE);
-  return TRUE;
 }
 
-BOOL StatusMonitorDisable(const StatusLibrary& lib, const char* PrinterName, int jobId, bool cancelled) {
+void StatusMonitorDisable(const StatusLibrary& lib, const char* PrinterName, int jobId, bool cancelled) {
   static const char FUNCNAME[] = "StatusMonitorDisable";
   DbgMessage(FUNCNAME, "in");
   if (cancelled) {
@@ -161,7 +160,6 @@ BOOL StatusMonitorDisable(const StatusLibrary& lib, const char* PrinterName, int
     }
   }
   DbgMessage(FUNCNAME, "Out. rc = %d", TRUE);
-  return TRUE;
 }
 
 int IsJobPending(const char* printer, int jobId) {

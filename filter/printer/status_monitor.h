@@ -57,9 +57,9 @@ void LoadStatusMonitor(StatusLibrary& lib, PrinterAttribute* myPrinters, int* pr
 void CloseStatusMonitor(StatusLibrary& lib);
 
 // Tells the status monitor which job runs on the printer.
-BOOL StatusMonitorEnable(const StatusLibrary& lib, const char* PrinterName, int jobId);
+void StatusMonitorEnable(const StatusLibrary& lib, const char* PrinterName, int jobId);
 // At job end: tells the monitor that a cancelled job is wound down.
-BOOL StatusMonitorDisable(const StatusLibrary& lib, const char* PrinterName, int jobId, bool cancelled);
+void StatusMonitorDisable(const StatusLibrary& lib, const char* PrinterName, int jobId, bool cancelled);
 
 // Nonzero when the scheduler lists job `jobId` of `printer` as pending
 // (job state 3), as after a lost connection to the printer.

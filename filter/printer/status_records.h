@@ -115,42 +115,17 @@ struct SMMemDataEx {
 
 // First argument of the memory entries.
 enum { SDK_Read = 0, SDK_Write = 1 };
-// Second argument of the memory entries: the item written.
+// Second argument of the memory entries: the item read or written (the
+// library knows more; these are the ones the filter uses).
 enum {
   Read_None = 0,
   Write_JobID = 1,
   Write_CancelReady = 2,
-  Write_CancelSignal = 3,
-  Write_PrntInfo = 4,
-  Write_ClearData = 5,
-  Write_Message = 6,
-  Write_ClearMsg = 7,
   Write_AccDiaType = 8,
-  Write_AccInfo = 9,
 };
 
-// Function codes of SendPrinterControl.
-enum PRINT_FUNC {
-  PRINT_NONE = 0,
-  PRINT_PREHEAT = 1,
-  PRINT_RESUME = 2,
-  PRINT_LOAD_PAPER = 3,
-  PRINT_CANCEL_SP = 4,
-  PRINT_CANCEL_JOB = 5,
-  PRINT_QRTM_MODE = 6,
-  PRINT_NORMAL_MODE = 7,
-  PRINT_NOT_PRINTED = 8,
-  PRINT_TRIGGER_COPY = 9,
-  PRINT_PRINTED_PAGE = 11,
-  PRINT_QUERY_CAPABILITY = 13,
-  PRINT_REBOOT_PRINTER = 14,
-  PRINT_QUERY_JOB_PRINTED_PAGES = 15,
-  PRINT_QUERY_MODEL_NAME = 16,
-  PRINT_QUERY_FWVERSION = 17,
-  PRINT_MAX = 20,
-  PRINT_UPDATE_FIRMWARE = 129,
-  PRINT_NO_UPDATE_FIRMWARE = 130,
-};
+// The one function code of SendPrinterControl the filter sends.
+enum PRINT_FUNC { PRINT_QUERY_CAPABILITY = 13 };
 
 #pragma pack(pop)
 

@@ -38,12 +38,12 @@ void SkipRecord(SpoolSender& s, DWORD index, const char* why) {
 }
 
 // Sends the decoded bitmap of a raw-data printer's record, encrypted when
-// the printer takes only encrypted pages; bytes written.
-DWORD SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char* rec, DWORD size,
-                  bool traceBytes, bool ssl) {
+// the printer takes only encrypted pages; true when the stream took it.
+bool SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char* rec, DWORD size,
+                 bool traceBytes, bool ssl) {
   if (size < kBlockPrefix + kBieHeaderLen) {
     SkipRecord(s, index, "record too short for a coded page");
-    return 0;
+    return false;
   }
   if (traceBytes)
     for (int i = 0; i < 8; ++i)
@@ -60,11 +60,11 @@ DWORD SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char*
   // make the replay decode (and encrypt) up to 2 GB for a few bytes.
   if (image == 0 || image > 0x7fffffffu - kBlockPrefix || image != GetLE32(rec + kDataSizeAt)) {
     SkipRecord(s, index, "coded page size out of range");
-    return 0;
+    return false;
   }
   const DWORD ImageSize = static_cast<DWORD>(image);
   MallocBuf out(static_cast<char*>(std::malloc(ImageSize + kBlockPrefix)));
-  if (!out) return 0;
+  if (!out) return false;
   std::memcpy(out.get(), rec, kBlockPrefix);
   PutLE32(out.get() + kCompSizeAt, ImageSize);
   int rc = JbigDecodePage(out.get() + kBlockPrefix, const_cast<char*>(rec) + kBlockPrefix, ImageSize,
@@ -72,10 +72,10 @@ DWORD SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char*
   if (rc != 0) {
     DbgMessage(FUNCNAME, "Kestal_BIEDecoding fail, rc = %d", rc);
     SkipRecord(s, index, "the coded page could not be decoded");
-    return 0;
+    return false;
   }
   DbgMessage(FUNCNAME, "Kestal_BIEDecoding success");
-  if (!ssl) return s.port.Send(out.get(), ImageSize + kBlockPrefix) ? ImageSize + kBlockPrefix : 0;
+  if (!ssl) return s.port.Send(out.get(), ImageSize + kBlockPrefix);
 
   // The record was spooled clear so that it could be decoded here; the
   // printer gets the bitmap encrypted, as it would without spooling.
@@ -87,39 +87,38 @@ DWORD SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char*
       throw std::bad_alloc();
   } catch (const std::bad_alloc&) {
     SkipRecord(s, index, "out of memory for the page encryption");
-    return 0;
+    return false;
   }
   const DWORD sent = static_cast<DWORD>(sealed.size());
   PutLE32(sealed.data() + kCompSizeAt, sent - kBlockPrefix);
-  return s.port.Send(sealed.data(), sent) ? sent : 0;
+  return s.port.Send(sealed.data(), sent);
 }
 
-// Sends spool record index to the printer stream; bytes written.
-DWORD SendRecord(SpoolSender& s, const char* FUNCNAME, DWORD index, const BYTE* PrinterFeature,
-                 bool traceBytes) {
+// Sends spool record index to the printer stream.
+void SendRecord(SpoolSender& s, const char* FUNCNAME, DWORD index, const BYTE* PrinterFeature,
+                bool traceBytes) {
   const bool raw = (PrinterFeature[0] & F0_RAW_DATA) != 0;
   const bool ssl = (PrinterFeature[1] & F1_SSL) != 0;
   const DWORD size = s.spool.GetPageDataSize(index);
   DbgMessage(FUNCNAME, "Page[%d] pageSize = %d", static_cast<int>(index), static_cast<int>(size));
-  if (size == 0) return 0;
+  if (size == 0) return;
   MallocBuf rec(static_cast<char*>(std::malloc(size)));
-  if (!rec) return 0;
+  if (!rec) return;
   if (!s.spool.GetPageData(index, size, rec.get())) {
     SkipRecord(s, index, "the spool file could not be read");
-    return 0;
+    return;
   }
-  const DWORD sent = raw ? SendDecoded(s, FUNCNAME, index, rec.get(), size, traceBytes, ssl)
-                         : (s.port.Send(rec.get(), size) ? size : 0);
+  const bool sent =
+      raw ? SendDecoded(s, FUNCNAME, index, rec.get(), size, traceBytes, ssl) : s.port.Send(rec.get(), size);
   if (sent) s.reports.ReportPageSent(s.reports.SpooledPageNumber(index));
-  return sent;
 }
 
 }  // namespace
 
-BOOL SendSpooledPages(SpoolSender& s, DWORD* finishpage, int duplex, DWORD DriverFeature,
+void SendSpooledPages(SpoolSender& s, DWORD* finishpage, int duplex, DWORD DriverFeature,
                       const BYTE* PrinterFeature) {
   static const char FUNCNAME[] = "PJL_FlushPage";
-  if (!s.spool.Active()) return TRUE;
+  if (!s.spool.Active()) return;
   const DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In");
   DbgMessage(FUNCNAME, "CompressOff = %d", static_cast<int>(DriverFeature & DF_DISABLE_COMPRESS));
@@ -130,26 +129,22 @@ BOOL SendSpooledPages(SpoolSender& s, DWORD* finishpage, int duplex, DWORD Drive
   DbgMessage(FUNCNAME, "Total pages %d", static_cast<int>(PagesInFile));
   DbgMessage(FUNCNAME, "startpage %d", static_cast<int>(*finishpage));
 
-  DWORD written = 0;
   if (!duplex) {
     while (*finishpage < PagesInFile && !s.events.Cancelled()) {
-      written += SendRecord(s, FUNCNAME, *finishpage, PrinterFeature, false);
+      SendRecord(s, FUNCNAME, *finishpage, PrinterFeature, false);
       ++*finishpage;
     }
   } else {
     while (*finishpage + 1 < PagesInFile && !s.events.Cancelled()) {
       const DWORD i = *finishpage;
-      written += SendRecord(s, FUNCNAME, i + 1, PrinterFeature, true);
+      SendRecord(s, FUNCNAME, i + 1, PrinterFeature, true);
       ++*finishpage;
-      written += SendRecord(s, FUNCNAME, i, PrinterFeature, true);
+      SendRecord(s, FUNCNAME, i, PrinterFeature, true);
       ++*finishpage;
     }
   }
-  s.port.count_bytes.fetch_add(written, std::memory_order_acq_rel);
-  s.port.outputSize.fetch_add(static_cast<int>(written), std::memory_order_acq_rel);
   DbgMessage(FUNCNAME, "flush data, using %f sec", SecondsSince(tick));
   DbgMessage(FUNCNAME, "out");
-  return TRUE;
 }
 
 void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeature, BOOL bDriverDoCollate,
@@ -176,8 +171,7 @@ void PlaybackSpool(SpoolSender& s, const BYTE* PrinterFeature, DWORD DriverFeatu
       for (DWORD k = 0; k < step && !s.events.Cancelled(); ++k) {
         const DWORD index = i + step - 1 - k;
         if (index >= pages) continue;
-        s.port.count_bytes.fetch_add(SendRecord(s, FUNCNAME, index, PrinterFeature, false),
-                                     std::memory_order_acq_rel);
+        SendRecord(s, FUNCNAME, index, PrinterFeature, false);
       }
     }
   }

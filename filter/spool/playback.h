@@ -21,8 +21,8 @@ struct SpoolSender {
 
 // Sends the spool records from *finishpage on (duplex: whole sheets, back
 // side first) and advances *finishpage. Records of a raw-data printer
-// (PrinterFeature) hold the coded page and are decoded first. Always TRUE.
-BOOL SendSpooledPages(SpoolSender& s, DWORD* finishpage, int duplex, DWORD DriverFeature,
+// (PrinterFeature) hold the coded page and are decoded first.
+void SendSpooledPages(SpoolSender& s, DWORD* finishpage, int duplex, DWORD DriverFeature,
                       const BYTE* PrinterFeature);
 
 // Replays the spool file for the collated copies after the first, once the

@@ -84,6 +84,17 @@ std::size_t PrinterPort::WriteAll(const char* data, std::size_t len, int* err) {
 }
 
 std::size_t PrinterPort::Write(const void* data, std::size_t len) {
+  const std::size_t written = Put(data, len);
+  sent_.fetch_add(written, std::memory_order_acq_rel);
+  return written;
+}
+
+void PrinterPort::WriteJclEscape() {
+  const char esc = 0x1b;
+  Put(&esc, 1);
+}
+
+std::size_t PrinterPort::Put(const void* data, std::size_t len) {
   static const char FUNCNAME[] = "WritePort";
   if (!data || len == 0) return 0;
   if (ended_.load(std::memory_order_acquire)) {

@@ -1,7 +1,7 @@
 // PrinterPort: the job's printer stream. Every block the printer receives
 // leaves through Write, which also copies it to the copy file when one is
-// open; the port counts the bytes sent and remembers a failed stream, so
-// the job stops instead of rendering on.
+// open; the port counts the bytes the stream took and remembers a failed
+// stream, so the job stops instead of rendering on.
 //
 // A block is written whole or the stream ends there: a signal never cuts
 // one short, and once a write has stopped inside a block nothing more is
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "job_events.h"
@@ -37,12 +38,20 @@ class PrinterPort {
   FILE* Err() const { return events_.Err(); }
 
   // Writes len bytes to the printer stream (and the copy file) and flushes
-  // both; returns the bytes the stream took. Does not count them. Nothing
+  // both; returns the bytes the stream took, which BytesSent counts. Nothing
   // is written once an earlier write stopped short.
   std::size_t Write(const void* data, std::size_t len);
   // Writes a block and checks the stream took it; false (after noting the
-  // failure) when it no longer takes data. Callers count what they sent.
+  // failure) when it no longer takes data.
   bool Send(const void* data, std::size_t len);
+  // Writes the escape that introduces the PPD's JCL prefix. The trailer's
+  // 512-byte rule has always reckoned the stream without it, so it stays
+  // out of BytesSent and the trailer of a job with a JCL prefix is unchanged.
+  void WriteJclEscape();
+
+  // Bytes of the job the printer stream took so far, the JCL escape aside:
+  // what the trailer keeps off a multiple of 512.
+  std::uint64_t BytesSent() const { return sent_.load(std::memory_order_acquire); }
 
   // Notes that the printer stream or the spool file failed: one "ERROR:"
   // line for the scheduler and a cancel of the job.
@@ -58,10 +67,9 @@ class PrinterPort {
   void SetCopyFile(FILE* f);
   void CloseCopyFile();
 
-  std::atomic<DWORD> count_bytes{0};  // bytes of the printer stream so far
-  std::atomic<int> outputSize{0};     // the same for the stream writers' own tally
-
  private:
+  // Write without the count.
+  std::size_t Put(const void* data, std::size_t len);
   // Writes through the descriptor until all is written, an error, or the
   // give-up after a cancel; returns the bytes written, *err the error.
   std::size_t WriteAll(const char* data, std::size_t len, int* err);
@@ -72,9 +80,10 @@ class PrinterPort {
 
   JobEvents& events_;
   FILE* out_;
-  int fd_ = -1;            // out_'s descriptor; -1: written through stdio
-  int restoreFlags_ = -1;  // the descriptor's status flags before the job; -1: unchanged
-  FILE* copy_ = nullptr;   // copy of the printer stream, when kept
+  int fd_ = -1;                         // out_'s descriptor; -1: written through stdio
+  int restoreFlags_ = -1;               // the descriptor's status flags before the job; -1: unchanged
+  FILE* copy_ = nullptr;                // copy of the printer stream, when kept
+  std::atomic<std::uint64_t> sent_{0};  // what BytesSent reports
   std::atomic<bool> failed_{false};
   std::atomic<bool> failedAfterCancel_{false};
   std::atomic<bool> ended_{false};   // a write stopped short: the stream ends there

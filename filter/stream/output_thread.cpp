@@ -55,12 +55,9 @@ void OutputThread::WriteBlock(PageSlot* slot, int docPage) {
     }
   } else if (port_.Send(slot->lpbuf, outsize)) {
     reports_.ReportPageSent(docPage);
-    port_.count_bytes.fetch_add(outsize, std::memory_order_acq_rel);
-    DbgMessage(FUNCNAME, "count_bytes = %d",
-               static_cast<int>(port_.count_bytes.load(std::memory_order_acquire)));
-    port_.outputSize.fetch_add(static_cast<int>(outsize), std::memory_order_acq_rel);
+    DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(port_.BytesSent()));
   }
-  DbgMessage(FUNCNAME, "gOutputSize = %d", port_.outputSize.load(std::memory_order_acquire));
+  DbgMessage(FUNCNAME, "gOutputSize = %d", static_cast<int>(port_.BytesSent()));
 }
 
 void OutputThread::Run() {

@@ -132,12 +132,6 @@ void WarnQuoteChanges(FILE* err, const char (*json)[kJsonTokenSize], bool bcp0, 
   }
 }
 
-// Writes a block to the printer stream and counts it.
-void Send(PrinterPort& port, const void* data, std::size_t len) {
-  port.Write(data, len);
-  port.count_bytes.fetch_add(static_cast<DWORD>(len), std::memory_order_acq_rel);
-}
-
 }  // namespace
 
 DuplexOverride DuplexFromAuthorization(const char (*json)[kJsonTokenSize]) {
@@ -170,10 +164,8 @@ void PJL_WriteStartJobCmd(PrinterPort& port, const JobHeader& job) {
   preamble.append(512, '\0');
   preamble.append(DrvZeroJobStr, sizeof DrvZeroJobStr - 1);
   static_assert(sizeof DrvCancelStr - 1 + 2 * (sizeof DrvZeroJobStr - 1) + 512 == kPreambleSize);
-  Send(port, preamble.data(), preamble.size());
-  DbgMessage(FUNCNAME, "count_bytes = %d",
-             static_cast<int>(port.count_bytes.load(std::memory_order_acquire)));
-  port.outputSize.store(static_cast<int>(kPreambleSize), std::memory_order_release);
+  port.Write(preamble.data(), preamble.size());
+  DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(port.BytesSent()));
 
   const BYTE f0 = job.Feature[0], f1 = job.Feature[1];
   const bool bcp0 = DriverFeature & DF_BCP_MODE0;
@@ -300,10 +292,8 @@ void PJL_WriteStartJobCmd(PrinterPort& port, const JobHeader& job) {
   WarnQuoteChanges(port.Err(), json, bcp0, job.AccountName, job.AccountPwd);
   const std::string text = build(textCap, valueCap);
 
-  port.outputSize.fetch_add(static_cast<int>(text.size()), std::memory_order_acq_rel);
-  DbgMessage(FUNCNAME, "gOutputSize = %d", port.outputSize.load(std::memory_order_acquire));
-  Send(port, text.data(), text.size());
-  DbgMessage(FUNCNAME, "count_bytes = %d",
-             static_cast<int>(port.count_bytes.load(std::memory_order_acquire)));
+  port.Write(text.data(), text.size());
+  DbgMessage(FUNCNAME, "gOutputSize = %d", static_cast<int>(port.BytesSent()));
+  DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(port.BytesSent()));
   DbgMessage(FUNCNAME, "Out, Tick = %d", static_cast<int>(GetTickCount() - start));
 }

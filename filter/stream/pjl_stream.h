@@ -121,5 +121,5 @@ void PJL_WriteStartJobCmd(PrinterPort& port, const JobHeader& job);
 
 // Writes the end of job and the trailer (with the cancel commands when
 // cancelled), lengthened by a comment line when the stream would otherwise
-// end on a multiple of 512 bytes.
+// end on a multiple of 512 bytes (PrinterPort::BytesSent).
 void PJL_WriteCloseJobCmd(PrinterPort& port, bool cancelled);

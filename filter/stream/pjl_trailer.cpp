@@ -1,4 +1,5 @@
 // PJL trailer.
+#include <cstdint>
 #include <string>
 
 #include "pjl_stream.h"
@@ -11,8 +12,6 @@ void PJL_WriteCloseJobCmd(PrinterPort& port, bool cancel) {
   DbgMessage(FUNCNAME, "In");
 
   port.Write(EndOfJobStr, sizeof EndOfJobStr - 1);
-  port.count_bytes.fetch_add(sizeof EndOfJobStr - 1, std::memory_order_acq_rel);
-  port.outputSize.fetch_add(sizeof EndOfJobStr - 1, std::memory_order_acq_rel);
 
   std::string trailer = "@PJL SET TIMEOUT=5\r\n";
   if (cancel) {
@@ -27,23 +26,17 @@ void PJL_WriteCloseJobCmd(PrinterPort& port, bool cancel) {
   }
   // Fixed parts only: well inside the trailer buffer.
   static_assert(20 + 18 + 10 + (sizeof UELStr - 1) + (sizeof DrvCancelStr2 - 1) < kPjlTrailerBuf);
-  const DWORD L = static_cast<DWORD>(trailer.size());
-  port.outputSize.fetch_add(static_cast<int>(L), std::memory_order_acq_rel);
-  DbgMessage(FUNCNAME, "gOutputSize = %d", port.outputSize.load(std::memory_order_acquire));
+  const std::uint64_t end = port.BytesSent() + trailer.size();
+  DbgMessage(FUNCNAME, "gOutputSize = %d", static_cast<int>(end));
 
   // The job must never end on an exact multiple of 512 bytes: one comment
   // line more moves the end off the boundary.
-  if ((port.count_bytes.load(std::memory_order_acquire) + L) % 512 == 0) {
+  if (end % 512 == 0) {
     DbgMessage(FUNCNAME, "512 alignment data send");
-    constexpr DWORD n = sizeof kPjlAlignComment - 1;
-    port.Write(kPjlAlignComment, n);
-    port.count_bytes.fetch_add(n, std::memory_order_acq_rel);
-    port.outputSize.fetch_add(static_cast<int>(n), std::memory_order_acq_rel);
+    port.Write(kPjlAlignComment, sizeof kPjlAlignComment - 1);
   }
 
-  port.Write(trailer.data(), L);
-  port.count_bytes.fetch_add(L, std::memory_order_acq_rel);
-  DbgMessage(FUNCNAME, "count_bytes = %d",
-             static_cast<int>(port.count_bytes.load(std::memory_order_acquire)));
+  port.Write(trailer.data(), trailer.size());
+  DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(port.BytesSent()));
   DbgMessage(FUNCNAME, "Out, Tick = %d", static_cast<int>(GetTickCount() - start));
 }

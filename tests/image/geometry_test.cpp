@@ -207,24 +207,31 @@ TEST(Scaling, ResolutionAndPercentageGiveTheScalersOutputOnEveryPlane) {
 TEST(WholePage, ThePageIsClippedOrPaddedToThePrintableAreaOfItsPaper) {
   struct Case {
     const char* what;
-    std::uint32_t inW, inH, planes;
-    unsigned paperW, paperH, margin;
-    bool zeroEdge, a3;
-    float maxW, maxH;
-    std::uint32_t w, h;  // 0: refused
-    unsigned bits = 8;   // a 1-bit page: 0x81 bytes, an eighth of the width a line
+    std::uint32_t inW, inH, planes = 1;  // page as read, pixels
+    unsigned paperW, paperH, margin;     // PageSize and Margins[0], points
+    bool zeroEdge = false, a3 = true;
+    float maxW = 0, maxH = 0;  // MaxMediaWidth and MaxMediaHeight
+    std::uint32_t w, h;        // 0: refused
+    unsigned bits = 8;         // a 1-bit page: 0x81 bytes, an eighth of the width a line
   } cases[] = {
+      // clang-format off
       // (595 - 24) x 600 / 72 = 4758 -> 4768; (842 - 24) x 600 / 72 = 6816.
-      {"larger than A4", 4992, 7040, 1, 595, 842, 12, false, true, 0, 0, 4768, 6816},
-      {"two planes smaller than A4, margin limited", 320, 320, 2, 595, 842, 30, false, true, 0, 0, 4768,
-       6816},
-      {"custom size, zero edge", 64, 64, 1, 100, 100, 0, true, true, 595, 842, 640, 640},
+      {.what = "larger than A4", .inW = 4992, .inH = 7040, .paperW = 595, .paperH = 842, .margin = 12,
+       .w = 4768, .h = 6816},
+      {.what = "two planes smaller than A4, margin limited", .inW = 320, .inH = 320, .planes = 2,
+       .paperW = 595, .paperH = 842, .margin = 30, .w = 4768, .h = 6816},
+      {.what = "custom size, zero edge", .inW = 64, .inH = 64, .paperW = 100, .paperH = 100, .margin = 0,
+       .zeroEdge = true, .maxW = 595, .maxH = 842, .w = 640, .h = 640},
       // (842 - 24) x 600 / 72 = 6816.67 and (1191 - 24) x 600 / 72 = 9725.
-      {"custom size beyond the media", 64, 64, 1, 1000, 1500, 12, false, true, 842, 1191, 6816, 9728},
-      {"other printers: the first page's paper", 64, 64, 1, 1000, 1000, 0, false, false, 2000, 2000, 1216,
-       608},
-      {"paper smaller than the zero-edge margin", 64, 64, 1, 20, 100, 0, true, true, 595, 842, 0, 0},
-      {"1-bit page larger than A4", 64, 64, 1, 595, 842, 12, false, true, 0, 0, 4768, 6816, 1},
+      {.what = "custom size beyond the media", .inW = 64, .inH = 64, .paperW = 1000, .paperH = 1500,
+       .margin = 12, .maxW = 842, .maxH = 1191, .w = 6816, .h = 9728},
+      {.what = "other printers: the first page's paper", .inW = 64, .inH = 64, .paperW = 1000, .paperH = 1000,
+       .margin = 0, .a3 = false, .maxW = 2000, .maxH = 2000, .w = 1216, .h = 608},
+      {.what = "paper smaller than the zero-edge margin", .inW = 64, .inH = 64, .paperW = 20, .paperH = 100,
+       .margin = 0, .zeroEdge = true, .maxW = 595, .maxH = 842, .w = 0, .h = 0},
+      {.what = "1-bit page larger than A4", .inW = 64, .inH = 64, .paperW = 595, .paperH = 842, .margin = 12,
+       .w = 4768, .h = 6816, .bits = 1},
+      // clang-format on
   };
   TraceCapture trace;
   for (const Case& c : cases) {

@@ -186,30 +186,46 @@ TEST(InputSafety, HeadersAndSlotsThatCannotBeHeldAreRefused) {
     unsigned padding = 0;
     bool cancel = false;
   } cases[] = {
-      {"line shorter than width and depth", header, 8, 100, 100, 99},
-      {"no lines", header, 8, 100, 0, 100},
-      {"16-bit gray", header, 16, 100, 100, 200},
-      {"4 GiB page", header, 8, 65536, 65536, 65536},
-      {"32-bit products would wrap", header, 24, 0xFFFFFFF0u, 0xFFFFFFF0u, 0xFFFFFFFFu},
-      {"smaller than the border: 64 - 200 would wrap", Lib_DoImageCrop, 8, 64, 64, 64},
-      {"more lines claimed than held", Lib_DoImageCrop, 8, 64, 100000, 64},
-      {"more lines claimed than held", Lib_DoScaling, 8, 64, 100000, 64, 300},
-      {"no resolution: would divide by zero", Lib_DoScaling, 8, 64, 64, 64, 0, 100},
-      {"2.5 billion pixels wide", Lib_DoScaling, 8, 64, 64, 64, 600, 4000000000u},
-      {"1% of half a page: no pixel", Lib_DoScaling, 8, 64, 64, 64, 1200, 1, 1},
-      {"12-bit page", gray, 12, 32, 2, 48},
-      {"64-bit page", gray, 64, 32, 2, 256},
-      {"8-bit page", gray, 8, 32, 2, 32},
-      {"lines too short for the width", gray, 24, 32, 2, 32},
-      {"padding wider than the page", gray, 24, 32, 2, 96, 600, 0, 0, 33},
-      {"gray line beyond 16 bits", gray, 24, 70000, 2, 210000},
-      {"cancelled", ApplyHalftone, 8, 64, 4, 64, 600, 0, 0, 0, true},
-      {"zero linebyte", ApplyHalftone, 8, 64, 4, 0},
-      {"zero height", ApplyHalftone, 8, 64, 0, 64},
-      {"zero width", ApplyHalftone, 8, 0, 4, 64},
-      {"1-bit line beyond 16 bits", ApplyHalftone, 8, 600000, 1, 64},
-      {"less than a byte a line", sums, 1, 7, 1, 1},
-      {"more lines than the buffer", sums, 1, 8, 100000, 1},
+      // clang-format off
+      {.what = "line shorter than width and depth", .stage = header, .bpp = 8, .width = 100, .height = 100,
+       .linebyte = 99},
+      {.what = "no lines", .stage = header, .bpp = 8, .width = 100, .height = 0, .linebyte = 100},
+      {.what = "16-bit gray", .stage = header, .bpp = 16, .width = 100, .height = 100, .linebyte = 200},
+      {.what = "4 GiB page", .stage = header, .bpp = 8, .width = 65536, .height = 65536, .linebyte = 65536},
+      {.what = "32-bit products would wrap", .stage = header, .bpp = 24, .width = 0xFFFFFFF0u,
+       .height = 0xFFFFFFF0u, .linebyte = 0xFFFFFFFFu},
+      {.what = "smaller than the border: 64 - 200 would wrap", .stage = Lib_DoImageCrop, .bpp = 8,
+       .width = 64, .height = 64, .linebyte = 64},
+      {.what = "more lines claimed than held", .stage = Lib_DoImageCrop, .bpp = 8, .width = 64,
+       .height = 100000, .linebyte = 64},
+      {.what = "more lines claimed than held", .stage = Lib_DoScaling, .bpp = 8, .width = 64,
+       .height = 100000, .linebyte = 64, .dpi = 300},
+      {.what = "no resolution: would divide by zero", .stage = Lib_DoScaling, .bpp = 8, .width = 64,
+       .height = 64, .linebyte = 64, .dpi = 0, .scaling = 100},
+      {.what = "2.5 billion pixels wide", .stage = Lib_DoScaling, .bpp = 8, .width = 64, .height = 64,
+       .linebyte = 64, .scaling = 4000000000u},
+      {.what = "1% of half a page: no pixel", .stage = Lib_DoScaling, .bpp = 8, .width = 64, .height = 64,
+       .linebyte = 64, .dpi = 1200, .scaling = 1, .scale1200 = 1},
+      {.what = "12-bit page", .stage = gray, .bpp = 12, .width = 32, .height = 2, .linebyte = 48},
+      {.what = "64-bit page", .stage = gray, .bpp = 64, .width = 32, .height = 2, .linebyte = 256},
+      {.what = "8-bit page", .stage = gray, .bpp = 8, .width = 32, .height = 2, .linebyte = 32},
+      {.what = "lines too short for the width", .stage = gray, .bpp = 24, .width = 32, .height = 2,
+       .linebyte = 32},
+      {.what = "padding wider than the page", .stage = gray, .bpp = 24, .width = 32, .height = 2,
+       .linebyte = 96, .padding = 33},
+      {.what = "gray line beyond 16 bits", .stage = gray, .bpp = 24, .width = 70000, .height = 2,
+       .linebyte = 210000},
+      {.what = "cancelled", .stage = ApplyHalftone, .bpp = 8, .width = 64, .height = 4, .linebyte = 64,
+       .cancel = true},
+      {.what = "zero linebyte", .stage = ApplyHalftone, .bpp = 8, .width = 64, .height = 4, .linebyte = 0},
+      {.what = "zero height", .stage = ApplyHalftone, .bpp = 8, .width = 64, .height = 0, .linebyte = 64},
+      {.what = "zero width", .stage = ApplyHalftone, .bpp = 8, .width = 0, .height = 4, .linebyte = 64},
+      {.what = "1-bit line beyond 16 bits", .stage = ApplyHalftone, .bpp = 8, .width = 600000, .height = 1,
+       .linebyte = 64},
+      {.what = "less than a byte a line", .stage = sums, .bpp = 1, .width = 7, .height = 1, .linebyte = 1},
+      {.what = "more lines than the buffer", .stage = sums, .bpp = 1, .width = 8, .height = 100000,
+       .linebyte = 1},
+      // clang-format on
   };
   TraceCapture trace;
   for (const Case& c : cases) {
@@ -254,25 +270,34 @@ TEST(PagePipeline, EveryPixelFormatAndStageGivesTheExpectedBitmap) {
     const char* name;
     unsigned bpc, colours;
     cups_cspace_t cs;
-    std::vector<std::pair<int, unsigned>> options;  // cupsInteger slot, value
-    BYTE f0;
-    unsigned extraLineBytes;
-    bool a5LongEdge;
+    std::vector<std::pair<int, unsigned>> options = {};  // cupsInteger slot, value
+    BYTE f0 = 0;                                         // capability byte 0
+    unsigned extraLineBytes = 0;                         // raster line beyond the pixels
+    bool a5LongEdge = false;
     Bits want;
   } cases[] = {
-      {"8-bit sGray", 8, 1, CUPS_CSPACE_SW, {}, 0, 0, false, plain},
-      {"8-bit W", 8, 1, CUPS_CSPACE_W, {}, 0, 0, false, plain},
-      {"24-bit RGB", 8, 3, CUPS_CSPACE_SRGB, {}, 0, 0, false, plain},
-      {"8-bit K", 8, 1, CUPS_CSPACE_K, {}, 0, 0, false, plain},
-      {"1-bit K (1 = ink)", 1, 1, CUPS_CSPACE_K, {}, 0, 0, false, plain},
-      {"1-bit W (1 = white)", 1, 1, CUPS_CSPACE_W, {}, 0, 0, false, plain},
-      {"black bytes past the pixels", 8, 1, CUPS_CSPACE_SW, {}, 0, 56, false, plain},
-      {"mirror", 8, 1, CUPS_CSPACE_SW, {{2, 1}}, 0, 0, false, Mirrored(plain)},
-      {"invert", 8, 1, CUPS_CSPACE_SW, {{1, 1}}, 0, 0, false, Inverted(plain)},
-      {"invert, colour engine's gray", 8, 1, CUPS_CSPACE_SW, {{1, 1}, {4, 2}}, 0, 0, false, Inverted(plain)},
-      {"two-bit mode", 8, 1, CUPS_CSPACE_SW, {{8, 2}}, F0_TWO_BIT_600, 0, false, Doubled(plain)},
-      {"two-bit mode without the capability", 8, 1, CUPS_CSPACE_SW, {{8, 2}}, 0, 0, false, plain},
-      {"long-edge paper", 8, 1, CUPS_CSPACE_SW, {}, 0, 0, true, a5},
+      // clang-format off
+      {.name = "8-bit sGray", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_SW, .want = plain},
+      {.name = "8-bit W", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_W, .want = plain},
+      {.name = "24-bit RGB", .bpc = 8, .colours = 3, .cs = CUPS_CSPACE_SRGB, .want = plain},
+      {.name = "8-bit K", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_K, .want = plain},
+      {.name = "1-bit K (1 = ink)", .bpc = 1, .colours = 1, .cs = CUPS_CSPACE_K, .want = plain},
+      {.name = "1-bit W (1 = white)", .bpc = 1, .colours = 1, .cs = CUPS_CSPACE_W, .want = plain},
+      {.name = "black bytes past the pixels", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_SW,
+       .extraLineBytes = 56, .want = plain},
+      {.name = "mirror", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_SW, .options = {{2, 1}},
+       .want = Mirrored(plain)},
+      {.name = "invert", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_SW, .options = {{1, 1}},
+       .want = Inverted(plain)},
+      {.name = "invert, colour engine's gray", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_SW,
+       .options = {{1, 1}, {4, 2}}, .want = Inverted(plain)},
+      {.name = "two-bit mode", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_SW, .options = {{8, 2}},
+       .f0 = F0_TWO_BIT_600, .want = Doubled(plain)},
+      {.name = "two-bit mode without the capability", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_SW,
+       .options = {{8, 2}}, .want = plain},
+      {.name = "long-edge paper", .bpc = 8, .colours = 1, .cs = CUPS_CSPACE_SW, .a5LongEdge = true,
+       .want = a5},
+      // clang-format on
   };
   for (const Case& c : cases) {
     Pipeline p;

@@ -17,65 +17,79 @@ namespace {
 
 enum class Env { Plain, NoTmpdir, TmpdirIsFile, NoRootTmp, FullDisk, ClosedStdout };
 
-struct BadInput {
-  const char* name;
-  std::vector<std::string> pages;                     // test-page writer options
-  std::vector<std::pair<std::size_t, unsigned>> set;  // first page header: field offset, value
-  long cut;                                           // bytes kept (> 0) or dropped (< 0); 0: all
-  std::map<std::string, std::string> ppd;
-  std::string options;
-  Env env;
-  int status;
-  const char* error;  // part of the one "ERROR:" line; "" for none
-  std::size_t pages_sent;
-};
-
 // Small pages: the cases are about the job's ends, not its pixels.
 const std::vector<std::string> kTwo = {"--pages", "2", "--res", "75", "--content", "text"};
+
+struct BadInput {
+  const char* name;
+  std::vector<std::string> pages = kTwo;                   // test-page writer options
+  std::vector<std::pair<std::size_t, unsigned>> set = {};  // first page header: field offset, value
+  long cut = 0;                                            // bytes kept (> 0) or dropped (< 0); 0: all
+  std::map<std::string, std::string> ppd = {};             // PPD attributes; {"", ""}: no readable PPD
+  std::string options = {};
+  Env env = Env::Plain;
+  int status;              // exit status
+  const char* error = "";  // part of the one "ERROR:" line; "" for none
+  std::size_t pages_sent = 0;
+};
+
 const std::vector<std::string> kCopies = {"--pages",   "2",     "--res",    "75",
                                           "--content", "photo", "--copies", "3"};
 constexpr long kHead = 4 + sizeof(cups_page_header2_t);
 
 TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
   // clang-format off
-  const std::map<std::string, std::string> none, numbers = {{"MaxMediaWidth", "-5"}, {"MaxMediaHeight", "1e40"},
+  const std::map<std::string, std::string> numbers = {{"MaxMediaWidth", "-5"}, {"MaxMediaHeight", "1e40"},
       {"cupsHTable", "-2147483649"}, {"cupsLEF", "yes"}, {"DriverFeature", "0x"}};
   const std::pair<std::size_t, unsigned> w100 = {AT(cupsWidth), 100}, rgb = {AT(cupsColorSpace), 1};
   const BadInput cases[] = {
-      {"truncated in the header", kTwo, {}, 1000, none, "", Env::Plain, 1, "damaged or incomplete page header", 0},
-      {"truncated in the first page", kTwo, {}, kHead + 5000, none, "", Env::Plain, 1, "raster data ends early", 0},
-      {"truncated in the last page", kTwo, {}, -5000, none, "", Env::Plain, 1, "raster data ends early", 1},
-      {"zero width", kTwo, {{AT(cupsWidth), 0}}, 0, none, "", Env::Plain, 1, "empty page", 0},
-      {"zero height", kTwo, {{AT(cupsHeight), 0}}, 0, none, "", Env::Plain, 1, "damaged or incomplete page", 0},
-      {"200000 x 200000 pixels", kTwo, {{AT(cupsWidth), 200000}, {AT(cupsHeight), 200000},
-       {AT(cupsBytesPerLine), 200000}}, kHead + 4096, none, "", Env::Plain, 1, "page too large", 0},
-      {"3 bits per pixel", kTwo, {{AT(cupsBitsPerPixel), 3}, {AT(cupsBitsPerColor), 3}}, 0, none, "", Env::Plain,
-       1, "unsupported pixel depth", 0},
-      {"7 bits per pixel", kTwo, {{AT(cupsBitsPerPixel), 7}, {AT(cupsBitsPerColor), 7}}, 0, none, "", Env::Plain,
-       1, "unsupported pixel depth", 0},
-      {"48 bits per pixel", kTwo, {w100, rgb, {AT(cupsBytesPerLine), 600}, {AT(cupsBitsPerPixel), 48},
-       {AT(cupsBitsPerColor), 16}}, 0, none, "", Env::Plain, 1, "unsupported pixel depth", 0},
-      {"64 bits per pixel", kTwo, {w100, rgb, {AT(cupsBytesPerLine), 800}, {AT(cupsBitsPerPixel), 64},
-       {AT(cupsBitsPerColor), 16}}, 0, none, "", Env::Plain, 1, "unsupported pixel depth", 0},
-      {"CIE Lab", kTwo, {{AT(cupsColorSpace), CUPS_CSPACE_CIELab}}, 0, none, "", Env::Plain, 1,
-       "unsupported colour space", 0},
-      {"six ICC colours", kTwo, {{AT(cupsColorSpace), CUPS_CSPACE_ICC6}}, 0, none, "", Env::Plain, 1,
-       "unsupported colour space", 0},
-      {"unknown colour space", kTwo, {{AT(cupsColorSpace), 99}}, 0, none, "", Env::Plain, 1,
-       "unsupported colour space", 0},
-      {"enumerations out of range", kTwo, {{AT(Duplex), 7}, {AT(Tumble), 5}, {AT(MirrorPrint), 3},
-       {AT(Orientation), 9}, {AT(cupsColorOrder), 9}}, 0, none, "", Env::Plain, 0, "", 2},
-      {"NumCopies 0", kTwo, {{AT(NumCopies), 0}}, 0, none, "Collate=True", Env::Plain, 0, "", 2},
-      {"NumCopies 4294967295", kTwo, {{AT(NumCopies), 4294967295u}}, 0, none, "", Env::Plain, 0, "", 2},
-      {"PPD numbers negative, huge or words", kTwo, {}, 0, numbers, "", Env::Plain, 0, "", 2},
-      {"unreadable PPD", kTwo, {}, 0, {{"", ""}}, "", Env::Plain, 0, "", 2},
-      {"malformed options", kTwo, {}, 0, none, "Collate=\"True number-up=x 'a= =b \\", Env::Plain, 0, "", 2},
-      {"TMPDIR missing", kCopies, {}, 0, none, "Collate=True", Env::NoTmpdir, 0, "", 2},
-      {"TMPDIR a file", kCopies, {}, 0, none, "Collate=True", Env::TmpdirIsFile, 0, "", 2},
-      {"no /tmp at all", kCopies, {}, 0, none, "Collate=True", Env::NoRootTmp, 0, "", 2},
-      {"disk full for the spool file", kCopies, {}, 0, none, "Collate=True", Env::FullDisk, 1,
-       "Unable to write the spool file", 0},
-      {"closed standard output", kTwo, {}, 0, none, "", Env::ClosedStdout, 1, "tandard output", 0},
+      {.name = "truncated in the header", .cut = 1000, .status = 1,
+       .error = "damaged or incomplete page header"},
+      {.name = "truncated in the first page", .cut = kHead + 5000, .status = 1,
+       .error = "raster data ends early"},
+      {.name = "truncated in the last page", .cut = -5000, .status = 1, .error = "raster data ends early",
+       .pages_sent = 1},
+      {.name = "zero width", .set = {{AT(cupsWidth), 0}}, .status = 1, .error = "empty page"},
+      {.name = "zero height", .set = {{AT(cupsHeight), 0}}, .status = 1,
+       .error = "damaged or incomplete page"},
+      {.name = "200000 x 200000 pixels",
+       .set = {{AT(cupsWidth), 200000}, {AT(cupsHeight), 200000}, {AT(cupsBytesPerLine), 200000}},
+       .cut = kHead + 4096, .status = 1, .error = "page too large"},
+      {.name = "3 bits per pixel", .set = {{AT(cupsBitsPerPixel), 3}, {AT(cupsBitsPerColor), 3}}, .status = 1,
+       .error = "unsupported pixel depth"},
+      {.name = "7 bits per pixel", .set = {{AT(cupsBitsPerPixel), 7}, {AT(cupsBitsPerColor), 7}}, .status = 1,
+       .error = "unsupported pixel depth"},
+      {.name = "48 bits per pixel",
+       .set = {w100, rgb, {AT(cupsBytesPerLine), 600}, {AT(cupsBitsPerPixel), 48}, {AT(cupsBitsPerColor), 16}},
+       .status = 1, .error = "unsupported pixel depth"},
+      {.name = "64 bits per pixel",
+       .set = {w100, rgb, {AT(cupsBytesPerLine), 800}, {AT(cupsBitsPerPixel), 64}, {AT(cupsBitsPerColor), 16}},
+       .status = 1, .error = "unsupported pixel depth"},
+      {.name = "CIE Lab", .set = {{AT(cupsColorSpace), CUPS_CSPACE_CIELab}}, .status = 1,
+       .error = "unsupported colour space"},
+      {.name = "six ICC colours", .set = {{AT(cupsColorSpace), CUPS_CSPACE_ICC6}}, .status = 1,
+       .error = "unsupported colour space"},
+      {.name = "unknown colour space", .set = {{AT(cupsColorSpace), 99}}, .status = 1,
+       .error = "unsupported colour space"},
+      {.name = "enumerations out of range",
+       .set = {{AT(Duplex), 7}, {AT(Tumble), 5}, {AT(MirrorPrint), 3}, {AT(Orientation), 9}, {AT(cupsColorOrder), 9}},
+       .status = 0, .pages_sent = 2},
+      {.name = "NumCopies 0", .set = {{AT(NumCopies), 0}}, .options = "Collate=True", .status = 0,
+       .pages_sent = 2},
+      {.name = "NumCopies 4294967295", .set = {{AT(NumCopies), 4294967295u}}, .status = 0, .pages_sent = 2},
+      {.name = "PPD numbers negative, huge or words", .ppd = numbers, .status = 0, .pages_sent = 2},
+      {.name = "unreadable PPD", .ppd = {{"", ""}}, .status = 0, .pages_sent = 2},
+      {.name = "malformed options", .options = "Collate=\"True number-up=x 'a= =b \\", .status = 0,
+       .pages_sent = 2},
+      {.name = "TMPDIR missing", .pages = kCopies, .options = "Collate=True", .env = Env::NoTmpdir,
+       .status = 0, .pages_sent = 2},
+      {.name = "TMPDIR a file", .pages = kCopies, .options = "Collate=True", .env = Env::TmpdirIsFile,
+       .status = 0, .pages_sent = 2},
+      {.name = "no /tmp at all", .pages = kCopies, .options = "Collate=True", .env = Env::NoRootTmp,
+       .status = 0, .pages_sent = 2},
+      {.name = "disk full for the spool file", .pages = kCopies, .options = "Collate=True",
+       .env = Env::FullDisk, .status = 1, .error = "Unable to write the spool file"},
+      {.name = "closed standard output", .env = Env::ClosedStdout, .status = 1, .error = "tandard output"},
   };
   // clang-format on
   for (const BadInput& c : cases) {
@@ -123,11 +137,11 @@ enum class Break { None, StreamAfterTwoPages, MemoryLimit };
 
 struct LaterPage {
   const char* name;
-  std::vector<std::string> pages;                     // test-page writer options
-  unsigned page;                                      // 0-based page whose header is changed
-  std::vector<std::pair<std::size_t, unsigned>> set;  // its header: field offset, value
-  Break env;
-  int status;
+  std::vector<std::string> pages;                          // test-page writer options
+  unsigned page = 0;                                       // 0-based page whose header is changed
+  std::vector<std::pair<std::size_t, unsigned>> set = {};  // its header: field offset, value
+  Break env = Break::None;
+  int status;          // exit status
   const char* prefix;  // "ERROR:" or "WARNING:"
   const char* text;    // part of the first such line
   std::size_t pages_sent;
@@ -141,16 +155,20 @@ TEST(BadInput, APageLostAfterOthersIsReportedAndFailsTheJob) {
                                          "--height", "90", "--content", "text"};
   // clang-format off
   const LaterPage cases[] = {
-      {"printer stream breaks after 2 of 6 pages", six, 0, {}, Break::StreamAfterTwoPages, 1, "ERROR:",
-       "Unable to write to the printer stream", 2},
-      {"damaged header of page 4 of 6", six, 3, {{AT(cupsBitsPerPixel), 3}}, Break::None, 1, "ERROR:",
-       "Page 4 cannot be printed: unsupported pixel depth", 3},
-      {"line length of page 5 of 6 beyond the reader's", six, 4, {{AT(cupsBytesPerLine), 0xC0000000u}}, Break::None,
-       1, "ERROR:", "Page 5 has a damaged or incomplete page header", 4},
-      {"colour mode 7 on page 2 of 6", six, 1, {{AT(cupsInteger[4]), 7}}, Break::None, 0, "WARNING:",
-       "Page 2 has the unknown colour mode 7; it is printed in black and white", 6},
-      {"90 x 90 pixels at 1 dpi under a 1 GB memory limit", tiny, 0, {}, Break::MemoryLimit, 1, "ERROR:",
-       "page larger than twice the largest paper once scaled", 0},
+      {.name = "printer stream breaks after 2 of 6 pages", .pages = six, .env = Break::StreamAfterTwoPages,
+       .status = 1, .prefix = "ERROR:", .text = "Unable to write to the printer stream", .pages_sent = 2},
+      {.name = "damaged header of page 4 of 6", .pages = six, .page = 3, .set = {{AT(cupsBitsPerPixel), 3}},
+       .status = 1, .prefix = "ERROR:", .text = "Page 4 cannot be printed: unsupported pixel depth",
+       .pages_sent = 3},
+      {.name = "line length of page 5 of 6 beyond the reader's", .pages = six, .page = 4,
+       .set = {{AT(cupsBytesPerLine), 0xC0000000u}}, .status = 1, .prefix = "ERROR:",
+       .text = "Page 5 has a damaged or incomplete page header", .pages_sent = 4},
+      {.name = "colour mode 7 on page 2 of 6", .pages = six, .page = 1, .set = {{AT(cupsInteger[4]), 7}},
+       .status = 0, .prefix = "WARNING:",
+       .text = "Page 2 has the unknown colour mode 7; it is printed in black and white", .pages_sent = 6},
+      {.name = "90 x 90 pixels at 1 dpi under a 1 GB memory limit", .pages = tiny, .env = Break::MemoryLimit,
+       .status = 1, .prefix = "ERROR:", .text = "page larger than twice the largest paper once scaled",
+       .pages_sent = 0},
   };
   // clang-format on
   for (const LaterPage& c : cases) {

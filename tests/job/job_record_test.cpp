@@ -87,9 +87,10 @@ TEST(JobRecord, NoSelectedPrinterWritesNothingTheIndexCountsLinesAndSpoolFilesAr
   WriteLog(path.c_str(), &rec);
   EXPECT_EQ(ReadFile(path).substr(6, 2), "3,");
 
-  EXPECT_EQ(CleanFileContent(path.c_str()), TRUE);
+  FILE* f = std::fopen(path.c_str(), "r+b");
+  CleanOpenFile(f);
+  std::fclose(f);
   const std::string zeroed = ReadFile(path);
   EXPECT_GT(zeroed.size(), 8u);
   EXPECT_EQ(zeroed.find_first_not_of('\0'), std::string::npos);
-  EXPECT_EQ(CleanFileContent(root.Path("/tmp/missing").c_str()), FALSE);
 }

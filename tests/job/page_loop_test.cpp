@@ -7,27 +7,35 @@
 #include "test_support.h"
 
 TEST(PageRatio, FitsOversizedAndLaterPagesAndAppliesFitToPaperAndUserScale) {
-  struct {
+  struct Case {
     const char* what;
-    unsigned w, h, page, firstW, firstH;
-    DWORD features;
-    unsigned fit, scale;
-    float maxW;
-    int ratio;
-    unsigned outW;
-    bool a4FromNowOn;
+    unsigned w, h;                              // page size, points
+    unsigned page = 0, firstW = 0, firstH = 0;  // page index, the first page's size
+    DWORD features = 0;
+    unsigned fit = 0, scale = 0;  // Fit to paper row, user scale (%)
+    float maxW;                   // MaxMediaWidth, points
+    int ratio;                    // scale ratio (%) computed
+    unsigned outW;                // page width afterwards
+    bool a4FromNowOn = false;     // the job's maximum media becomes A4
   } cases[] = {
-      {"A4 first page", 595, 842, 0, 0, 0, 0, 0, 0, 595, 100, 595, false},
-      {"oversized custom page fits A4", 700, 1000, 0, 0, 0, 0, 0, 0, 612, 84, 700, true},  // min(85, 84.2)
-      {"custom page within the maximum", 500, 800, 0, 0, 0, 0, 0, 0, 612, 100, 500, false},
-      {"Letter after A4", 612, 792, 1, 595, 842, 0, 0, 0, 595, 97, 612, false},  // min(97.2, 106.3)
-      {"Letter after an oversized custom page", 612, 792, 1, 700, 1000, 0, 0, 0, 612, 96, 612,
-       true},  // first page at 84 %: min(96.1, 106.1)
-      {"A3 printers keep each page's size", 612, 792, 1, 595, 842, DF_A3, 0, 0, 595, 100, 612, false},
-      {"fit to the A4 row", 612, 792, 0, 0, 0, 0, 5, 0, 595, 97, 595, false},
-      {"fit to A4 at half size", 612, 792, 0, 0, 0, 0, 5, 50, 595, 48, 595, false},
-      {"fit beyond the table", 612, 792, 0, 0, 0, 0, 29, 0, 595, 100, 612, false},
-      {"fit far beyond the table", 612, 792, 0, 0, 0, 0, 0xFFFFFFFF, 0, 595, 100, 612, false},
+      // clang-format off
+      {.what = "A4 first page", .w = 595, .h = 842, .maxW = 595, .ratio = 100, .outW = 595},
+      {.what = "oversized custom page fits A4", .w = 700, .h = 1000, .maxW = 612, .ratio = 84, .outW = 700,
+       .a4FromNowOn = true},  // min(85, 84.2)
+      {.what = "custom page within the maximum", .w = 500, .h = 800, .maxW = 612, .ratio = 100, .outW = 500},
+      {.what = "Letter after A4", .w = 612, .h = 792, .page = 1, .firstW = 595, .firstH = 842, .maxW = 595,
+       .ratio = 97, .outW = 612},  // min(97.2, 106.3)
+      {.what = "Letter after an oversized custom page", .w = 612, .h = 792, .page = 1, .firstW = 700,
+       .firstH = 1000, .maxW = 612, .ratio = 96, .outW = 612, .a4FromNowOn = true},  // first at 84 %: min(96.1, 106.1)
+      {.what = "A3 printers keep each page's size", .w = 612, .h = 792, .page = 1, .firstW = 595,
+       .firstH = 842, .features = DF_A3, .maxW = 595, .ratio = 100, .outW = 612},
+      {.what = "fit to the A4 row", .w = 612, .h = 792, .fit = 5, .maxW = 595, .ratio = 97, .outW = 595},
+      {.what = "fit to A4 at half size", .w = 612, .h = 792, .fit = 5, .scale = 50, .maxW = 595, .ratio = 48,
+       .outW = 595},
+      {.what = "fit beyond the table", .w = 612, .h = 792, .fit = 29, .maxW = 595, .ratio = 100, .outW = 612},
+      {.what = "fit far beyond the table", .w = 612, .h = 792, .fit = 0xFFFFFFFF, .maxW = 595, .ratio = 100,
+       .outW = 612},
+      // clang-format on
   };
   PaperTable table = DefaultPaperTable();
   for (PAPERFORMAT& row : table) row.enable = 1;

@@ -27,8 +27,8 @@ M01 DUPLEXTYPE values swapped (tumble sent as BOOKLET)
 - ? "CALENDAR" : "BOOKLET"
 + ? "BOOKLET" : "CALENDAR"
 M02 512-byte trailer rule off by one (job may end on a multiple of 512)
-- + L) % 512 == 0
-+ + L + 1) % 512 == 0
+- if (end % 512 == 0)
++ if ((end + 1) % 512 == 0)
 M03 page header MediaType and MediaPosition bytes swapped
 - outbuf[offsetof(PageHeader, MediaType)] = static_cast<char>(media)
 + outbuf[offsetof(PageHeader, MediaPosition)] = static_cast<char>(media)

@@ -69,28 +69,40 @@ TEST(StatusThread, EachPollReportsHoldsAndCancelsAsThePrinterSays) {
   struct Case {
     const char* name;
     std::string scenario;
-    DWORD driverFeature;
-    int psm;
+    DWORD driverFeature = 0;
+    int psm = 0;            // the status monitor program runs
     std::vector<DWORD> at;  // scenario clock of each poll, ms after the thread's start
     std::string lines;      // PollLines
     std::vector<int> hold;  // errorSuspend after each poll made
-    int ends;               // poll that ends the thread; -1 none
-    bool cancelled;
+    int ends = -1;          // poll that ends the thread; -1 none
+    bool cancelled = false;
     std::string port = "socket://o";
     const char* queue = "office";
   } cases[] = {
       // clang-format off
-      {"500001 alone is no error", "errors 500001\n", kSupervised, 0, {0}, "-|", {0}, -1, false},
-      {"error then clear, no monitor", "errors_at_poll 1 500001 12\nerrors_at_poll 3\n", kSupervised, 0, {0, 10000, 20000, 30000}, "i+||-|-|", {1, 1, 0, 0}, -1, false},
-      {"monitor running: held, no STATE", "errors_at_poll 1 12\nerrors_at_poll 3\n", kSupervised, 1, {0, 500, 1000}, "|||", {1, 1, 0}, -1, false},
-      {"supervision off", "errors 12\n", 0, 0, {0, 70000}, "||", {0, 0}, -1, false},
-      {"error beyond the time-out cancels", "errors 12\n", kSupervised, 0, {0, 60000, 60001}, "i+|||-E", {1, 1, 1}, 2, true},
-      {"an error-free poll restarts the time-out", "errors_at_poll 1 12\nerrors_at_poll 2\nerrors_at_poll 3 12\n", kSupervised, 0, {0, 30000, 80000}, "i+|-|i+|", {1, 0, 1}, -1, false},
-      {"cancel button", "cancel_at_poll 2\n", 0, 1, {0, 500}, "|E", {0, 0}, 1, true},
-      {"toner of a usb printer", "toner 42\n", 0, 0, {0}, "=42|", {0}, -1, false, "usb://M/N"},
-      {"no toner level measured on the network", "toner 40\n", 0, 1, {0, 500}, "||", {0, 0}, -1, false},
-      {"no status source", "", DF_DISABLE_STATUS_MONITOR, 0, {0}, "", {0}, 0, false},
-      {"no port", "", 0, 1, {0}, "", {0}, 0, false, "socket://o", "other"},
+      {.name = "500001 alone is no error", .scenario = "errors 500001\n", .driverFeature = kSupervised,
+       .at = {0}, .lines = "-|", .hold = {0}},
+      {.name = "error then clear, no monitor", .scenario = "errors_at_poll 1 500001 12\nerrors_at_poll 3\n",
+       .driverFeature = kSupervised, .at = {0, 10000, 20000, 30000}, .lines = "i+||-|-|",
+       .hold = {1, 1, 0, 0}},
+      {.name = "monitor running: held, no STATE", .scenario = "errors_at_poll 1 12\nerrors_at_poll 3\n",
+       .driverFeature = kSupervised, .psm = 1, .at = {0, 500, 1000}, .lines = "|||", .hold = {1, 1, 0}},
+      {.name = "supervision off", .scenario = "errors 12\n", .at = {0, 70000}, .lines = "||", .hold = {0, 0}},
+      {.name = "error beyond the time-out cancels", .scenario = "errors 12\n", .driverFeature = kSupervised,
+       .at = {0, 60000, 60001}, .lines = "i+|||-E", .hold = {1, 1, 1}, .ends = 2, .cancelled = true},
+      {.name = "an error-free poll restarts the time-out",
+       .scenario = "errors_at_poll 1 12\nerrors_at_poll 2\nerrors_at_poll 3 12\n",
+       .driverFeature = kSupervised, .at = {0, 30000, 80000}, .lines = "i+|-|i+|", .hold = {1, 0, 1}},
+      {.name = "cancel button", .scenario = "cancel_at_poll 2\n", .psm = 1, .at = {0, 500}, .lines = "|E",
+       .hold = {0, 0}, .ends = 1, .cancelled = true},
+      {.name = "toner of a usb printer", .scenario = "toner 42\n", .at = {0}, .lines = "=42|", .hold = {0},
+       .port = "usb://M/N"},
+      {.name = "no toner level measured on the network", .scenario = "toner 40\n", .psm = 1, .at = {0, 500},
+       .lines = "||", .hold = {0, 0}},
+      {.name = "no status source", .scenario = "", .driverFeature = DF_DISABLE_STATUS_MONITOR, .at = {0},
+       .lines = "", .hold = {0}, .ends = 0},
+      {.name = "no port", .scenario = "", .psm = 1, .at = {0}, .lines = "", .hold = {0}, .ends = 0,
+       .queue = "other"},
       // clang-format on
   };
   for (const Case& c : cases) {
