@@ -224,24 +224,20 @@ START=$(date +%s)
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRASTERTOPWG2_BENCH=OFF >"$LOGS/configure.log" 2>&1 ||
   { echo "configure failed, see $LOGS/configure.log" >&2; exit 2; }
 
-# runtests LOG: ctest over the chosen tests, the slow ones last (all in one
-# run with --by-test); prints the failing test names and leaves "passed" in
-# LOG.status when none failed.
-SLOW='golden|load'
-[ "$E2E" = 1 ] && SLOW="e2e|$SLOW"
+# runtests LOG: ctest over the chosen tests; prints the failing test names
+# and leaves "passed" in LOG.status when none failed. The baseline runs them
+# all and sorts them by their time into tiers of test numbers (under 2 s,
+# under 15 s, the rest); a fault then runs tier by tier and stops at its
+# first failing test, unless --by-test asks for all of them.
 CTEST_ARGS=(-j"$JOBS")
+[ "$E2E" = 1 ] || CTEST_ARGS+=(-LE e2e)
 [ -n "$REGEX" ] && CTEST_ARGS+=(-R "$REGEX")
-if [ "$BYTEST" = 1 ]; then
-  PHASES=("-LE $([ "$E2E" = 1 ] && echo '^$' || echo e2e)")
-else
-  PHASES=("-LE e2e|$SLOW" "-L $SLOW") CTEST_ARGS+=(--stop-on-failure)
-fi
+TIERS=("")
 runtests() {
   rm -f "$1" "$1.status"
-  local phase ok=1
-  for phase in "${PHASES[@]}"; do
-    (cd "$BUILD" && ctest ${phase%% *} "${phase#* }" "${CTEST_ARGS[@]}") >>"$1" 2>&1
-    # A phase without tests (a narrow --tests) fails nothing.
+  local tier ok=1
+  for tier in "${TIERS[@]}"; do
+    (cd "$BUILD" && if [ -z "$tier" ]; then ctest "${CTEST_ARGS[@]}"; else ctest -j"$JOBS" --stop-on-failure -I "0,0,0,$tier"; fi) >>"$1" 2>&1
     tail -n 30 "$1" | grep -q -e " 0 tests failed" -e "No tests were found" || { ok=0; break; }
   done
   awk '/tests FAILED:/ {f=1; next} f && / - / {sub(/^[ \t]*[0-9]+ - /, ""); sub(/ \([^()]*\)$/, ""); sub(/ +# GetParam.*$/, ""); print}' "$1"
@@ -253,6 +249,11 @@ if [ "$CHECK" = 0 ]; then
   [ -z "$(runtests "$LOGS/baseline.test.log")" ] && [ -f "$LOGS/baseline.test.log.status" ] ||
     { echo "unmutated tests fail, see $LOGS/baseline.test.log" >&2; exit 2; }
   echo "unmutated suite passes ($(($(date +%s) - START)) s)"
+  if [ "$BYTEST" = 0 ]; then
+    mapfile -t TIERS < <(sed -nE 's/.*Test +#([0-9]+): .* Passed +([0-9.]+) sec$/\2 \1/p' "$LOGS/baseline.test.log" |
+      awk '{ t = $1 < 2 ? 1 : $1 < 15 ? 2 : 3; l[t] = l[t] (l[t] == "" ? "" : ",") $2 } END { for (t = 1; t <= 3; t++) if (l[t] != "") print l[t] }')
+    [ "${#TIERS[@]}" -gt 0 ] || TIERS=("")
+  fi
 fi
 echo "faults:"
 awk '/^M[0-9]/' <<<"$TABLE" | grep -F -f <(printf '%s \n' $IDS) | sed 's/^/  /'
