@@ -401,35 +401,45 @@ std::vector<unsigned char> Solid(const cups_page_header2_t& hd, const std::vecto
 }
 
 // Pure cyan, from RGB through the plug-in and from a CMYK raster, ends as
-// toner in plane C only (K, Y, M, C stacked), on A5 fed long edge first too,
-// where each plane is turned on its own.
-TEST(PagePipeline, PureCyanIsTonerInPlaneCFromRgbAndFromCmyk) {
+// toner in plane C only (K, Y, M, C stacked), and pure red on the
+// black-and-red model in the red plane only (K, R), also on A5 fed long
+// edge first, where each plane is turned on its own.
+TEST(PagePipeline, PureColoursAreTonerInTheirOwnPlaneOnlyAlsoWhenTurned) {
   ColourPlugin plugin;
   ASSERT_TRUE(plugin.Load(ICCP_PLUGIN_DIR, "rastertopwg2-iccp.so", ""));
-  cups_page_header2_t rgb = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3);
-  cups_page_header2_t cmyk = Header(200, 100, 8, CUPS_CSPACE_CMYK, 4);
-  rgb.cupsInteger[4] = cmyk.cupsInteger[4] = 3;
-  cups_page_header2_t a5 = cmyk;
-  a5.PageSize[0] = 420;
-  a5.PageSize[1] = 595;
-  const std::pair<cups_page_header2_t, std::vector<unsigned char>> pages[] = {
-      {rgb, Solid(rgb, {0, 255, 255})}, {cmyk, Solid(cmyk, {255, 0, 0, 0})}, {a5, Solid(a5, {255, 0, 0, 0})}};
-  const unsigned planeRows[] = {128, 128, 3520};  // A5's width in pixels is the turned height
-  for (int i = 0; i < 3; ++i) {
+  const cups_page_header2_t rgb = Header(200, 100, 8, CUPS_CSPACE_SRGB, 3),
+                            cmyk = Header(200, 100, 8, CUPS_CSPACE_CMYK, 4);
+  const struct {
+    cups_page_header2_t hd;
+    unsigned colourMode;
+    std::vector<unsigned char> pixel;
+    bool a5;
+    unsigned planes, inked, planeRows;  // A5's width in pixels is the turned height
+  } cases[] = {
+      {rgb, 3, {0, 255, 255}, false, 4, 3, 128},   {cmyk, 3, {255, 0, 0, 0}, false, 4, 3, 128},
+      {cmyk, 3, {255, 0, 0, 0}, true, 4, 3, 3520}, {rgb, 1, {255, 0, 0}, false, 2, 1, 128},
+      {rgb, 1, {255, 0, 0}, true, 2, 1, 3520},
+  };
+  for (const auto& c : cases) {
+    cups_page_header2_t hd = c.hd;
+    hd.cupsInteger[4] = c.colourMode;
     Pipeline p(1);
     p.colourPlugin = &plugin;
-    if (i == 2) {  // row 5 of the paper table
+    if (c.a5) {  // row 5 of the paper table
+      hd.PageSize[0] = 420;
+      hd.PageSize[1] = 595;
       p.state.OfferPaper(5);
       p.cupsLEF = 1u << 5;
     }
-    const std::vector<Bits> out = p.Run({pages[i]});
-    ASSERT_EQ(out.size(), 1u);
-    ASSERT_EQ(out[0].h, 4 * planeRows[i]) << "page " << i;
-    std::size_t toner[4] = {};
+    const std::vector<Bits> out = p.Run({{hd, Solid(hd, c.pixel)}});
+    const std::string what = "mode " + std::to_string(c.colourMode) + (c.a5 ? " A5" : "");
+    ASSERT_EQ(out.size(), 1u) << what;
+    ASSERT_EQ(out[0].h, c.planes * c.planeRows) << what;
+    std::vector<std::size_t> toner(c.planes), want(c.planes);
+    want[c.inked] = 200u * 100u;
     for (unsigned y = 0; y < out[0].h; ++y)
-      for (unsigned x = 0; x < out[0].w; ++x) toner[y / planeRows[i]] += out[0].at(x, y);
-    EXPECT_EQ(toner[0] + toner[1] + toner[2], 0u) << "page " << i;
-    EXPECT_EQ(toner[3], 200u * 100u) << "page " << i;
+      for (unsigned x = 0; x < out[0].w; ++x) toner[y / c.planeRows] += out[0].at(x, y);
+    EXPECT_EQ(toner, want) << what;
     EXPECT_FALSE(p.trace.Has("ERROR:"));
   }
 }

@@ -4,19 +4,24 @@
 # the suite really guards, meant to outlive files moving and functions being
 # renamed (faults are located by code text, not by path or function name).
 #
-#   tests/mutation/run.sh [--only ID[,ID]] [--e2e] [--by-test] [--check] [--build-dir DIR]
+#   tests/mutation/run.sh [--only ID[,ID]] [--e2e] [--by-test] [--tests REGEX] [--check] [--build-dir DIR]
 #
-# --check only locates every fault (no build). A fault whose text is missing
-# or occurs more than once in filter/ and tables/ is reported "n/a", never
-# skipped. Exit status 0 whenever the run happened (survivors are
-# information, not failure); 2 when it could not run.
+# By default ctest stops at a fault's first failing test, the quick tests
+# before the golden streams and the load run, so a caught fault costs
+# seconds; --by-test runs every test for the full list of catching tests.
+# --tests REGEX restricts ctest while exploring (a fault only counts as
+# caught in a run over the whole suite). --check only locates every fault
+# (no build). A fault whose text is missing or occurs more than once in
+# filter/ and tables/ is reported "n/a", never skipped. Exit status 0
+# whenever the run happened (survivors are information, not failure); 2
+# when it could not run.
 set -u
 cd "$(dirname "$0")/../.." || exit 2
-BUILD=build-mut ONLY= LABEL="-LE e2e" BYTEST=0 CHECK=0 JOBS=${MUT_JOBS:-2}
+BUILD=build-mut ONLY= E2E=0 BYTEST=0 CHECK=0 REGEX= JOBS=${MUT_JOBS:-2}
 while [ $# -gt 0 ]; do
   case $1 in
-    --only) ONLY=,$2,; shift ;; --e2e) LABEL= ;; --by-test) BYTEST=1 ;; --check) CHECK=1 ;;
-    --build-dir) BUILD=$2; shift ;; *) sed -n '7p' "$0" >&2; exit 2 ;;
+    --only) ONLY=,$2,; shift ;; --e2e) E2E=1 ;; --by-test) BYTEST=1 ;; --check) CHECK=1 ;;
+    --tests) REGEX=$2; shift ;; --build-dir) BUILD=$2; shift ;; *) sed -n '7p' "$0" >&2; exit 2 ;;
   esac; shift
 done
 
@@ -99,6 +104,72 @@ M23 the accounting dialog announces job 0 to the monitor
 M24 the scaler's blend may pass its neighbours by 2 (solid black prints as gray 2)
 - result = result > high ? high : result;
 + result = result > high + 2 ? high : result;
+M25 a spooled duplex sheet replayed front side first
+- i + step - 1 - k
++ i + k
+M26 page cipher pads with zero bytes instead of the pad length
+- out + len_src, pad,
++ out + len_src, 0,
+M27 Base64 lower-case letters decoded one value low
+- c - 'a' + 26
++ c - 'a' + 25
+M28 ink limit leaves black out of the total
+- if (cmy + cmyk[3] > kInkLimit)
++ if (cmy > kInkLimit)
+M29 JBIG coder drops the second chunk instead of the header
+- *sink.usr_count == 1)
++ *sink.usr_count == 2)
+M30 toner level floored at 0 instead of IPP's -3
+- std::clamp(rep.toner, -3, 100)
++ std::clamp(rep.toner, 0, 100)
+M31 the printer's no-error code counted as an error
+- if (rep.code[i] != kNoErrorCode) rep.code[kept++]
++ rep.code[kept++]
+M32 accounting dialog asks for a password when the mode wants none and the reverse
+- type == 2 ? 2 : 1
++ type == 1 ? 2 : 1
+M33 authorization values keep their closing quote
+- close - i - 1
++ close - i
+M34 MaxMediaHeight read from MaxMediaWidth
+- v = AttrValue(ppd, "MaxMediaHeight");
++ v = AttrValue(ppd, "MaxMediaWidth");
+M35 Collate=True not recognised (case-sensitive compare)
+- strcasecmp(o.value, "true") == 0) job.bCollate = 1
++ std::strcmp(o.value, "true") == 0) job.bCollate = 1
+M36 job record name keeps the title's slash
+- slash ? slash + 1 : title
++ slash ? slash : title
+M37 job record status Completed and Canceled swapped
+- ? "Canceled" : "Completed"
++ ? "Completed" : "Canceled"
+M38 mirror taken from the wrong option slot
+- if (h.cupsInteger[2]) DoMirror(slot);
++ if (h.cupsInteger[3]) DoMirror(slot);
+M39 black-and-red pages coded as one plane, mode 2 as two
+- ColorMode == 3 ? 4 : ColorMode == 1 ? 2 : 1
++ ColorMode == 3 ? 4 : ColorMode == 2 ? 2 : 1
+M40 page checksum leaves out the last byte
+- sum += slot->lpbuf[slot->pagesize - 1];
++ ;
+M41 dot count skips the first byte after the 8-byte words
+- static_cast<long>(words * 8); i < ByteNo
++ static_cast<long>(words * 8) + 1; i < ByteNo
+M42 toner saving uses the 1200 dpi map at 600 dpi and the reverse
+- resolutionID == 1200 ? kTonerMap1200 : kTonerMap600
++ resolutionID == 600 ? kTonerMap1200 : kTonerMap600
+M43 hard-linked files in /tmp are trusted
+- if (!directory && st.st_nlink != 1)
++ if (!directory && st.st_nlink == 0)
+M44 CompMethod of checksum pages one too low
+- F0_CHECKSUM) comp += 2
++ F0_CHECKSUM) comp += 1
+M45 PJL DENSITY sent one lower than the option
+- ranges.density) + 1
++ ranges.density)
+M46 raw-data replay writes the bitmap size into datasize instead of compsize
+- PutLE32(out.get() + kCompSizeAt, ImageSize)
++ PutLE32(out.get() + kDataSizeAt, ImageSize)
 EOF
 )
 
@@ -153,17 +224,36 @@ START=$(date +%s)
   cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRASTERTOPWG2_BENCH=OFF >"$LOGS/configure.log" 2>&1 ||
   { echo "configure failed, see $LOGS/configure.log" >&2; exit 2; }
 
-# runtests LOG: ctest over the chosen labels; prints the failing test names.
+# runtests LOG: ctest over the chosen tests; prints the failing test names
+# and leaves "passed" in LOG.status when none failed. The baseline runs them
+# all and sorts them by their time into tiers of test numbers (under 2 s,
+# under 15 s, the rest); a fault then runs tier by tier and stops at its
+# first failing test, unless --by-test asks for all of them.
+CTEST_ARGS=(-j"$JOBS")
+[ "$E2E" = 1 ] || CTEST_ARGS+=(-LE e2e)
+[ -n "$REGEX" ] && CTEST_ARGS+=(-R "$REGEX")
+TIERS=("")
 runtests() {
-  (cd "$BUILD" && ctest $LABEL -j"$JOBS") >"$1" 2>&1
+  rm -f "$1" "$1.status"
+  local tier ok=1
+  for tier in "${TIERS[@]}"; do
+    (cd "$BUILD" && if [ -z "$tier" ]; then ctest "${CTEST_ARGS[@]}"; else ctest -j"$JOBS" --stop-on-failure -I "0,0,0,$tier"; fi) >>"$1" 2>&1
+    tail -n 30 "$1" | grep -q -e " 0 tests failed" -e "No tests were found" || { ok=0; break; }
+  done
   awk '/tests FAILED:/ {f=1; next} f && / - / {sub(/^[ \t]*[0-9]+ - /, ""); sub(/ \([^()]*\)$/, ""); sub(/ +# GetParam.*$/, ""); print}' "$1"
+  [ "$ok" = 1 ] && echo passed >"$1.status"
 }
 # A fault only counts as caught against a suite that passes without it.
 if [ "$CHECK" = 0 ]; then
   cmake --build "$BUILD" -j"$JOBS" >"$LOGS/baseline.build.log" 2>&1 || { echo "unmutated build fails" >&2; exit 2; }
-  [ -z "$(runtests "$LOGS/baseline.test.log")" ] && grep -q " 0 tests failed" "$LOGS/baseline.test.log" ||
+  [ -z "$(runtests "$LOGS/baseline.test.log")" ] && [ -f "$LOGS/baseline.test.log.status" ] ||
     { echo "unmutated tests fail, see $LOGS/baseline.test.log" >&2; exit 2; }
   echo "unmutated suite passes ($(($(date +%s) - START)) s)"
+  if [ "$BYTEST" = 0 ]; then
+    mapfile -t TIERS < <(sed -nE 's/.*Test +#([0-9]+): .* Passed +([0-9.]+) sec$/\2 \1/p' "$LOGS/baseline.test.log" |
+      awk '{ t = $1 < 2 ? 1 : $1 < 15 ? 2 : 3; l[t] = l[t] (l[t] == "" ? "" : ",") $2 } END { for (t = 1; t <= 3; t++) if (l[t] != "") print l[t] }')
+    [ "${#TIERS[@]}" -gt 0 ] || TIERS=("")
+  fi
 fi
 echo "faults:"
 awk '/^M[0-9]/' <<<"$TABLE" | grep -F -f <(printf '%s \n' $IDS) | sed 's/^/  /'
@@ -181,7 +271,7 @@ for id in $IDS; do
     result=build-failed
   else
     names=$(runtests "$LOGS/$id.test.log")
-    if [ -n "$names" ] || ! grep -q " 0 tests failed" "$LOGS/$id.test.log"; then
+    if [ -n "$names" ] || [ ! -f "$LOGS/$id.test.log.status" ]; then
       result=caught CAUGHT=$((CAUGHT + 1))
       for t in $names; do BYTEST_MAP[$t]+=" $id"; done
     else
@@ -193,7 +283,7 @@ for id in $IDS; do
     ROWS+=$(printf '%-4s %-9s %s (%d)' "$id" "$result" "$(echo ${names:--} | sed 's/ /, /g')" "$(grep -c . <<<"$names")")$'\n'
   echo "$id: $result" >&2
 done
-echo "id   result    catching tests (count)"
+echo "id   result    $([ "$BYTEST" = 1 ] && echo "catching tests" || echo "first failing tests") (count)"
 printf '%s' "$ROWS"
 if [ "$CHECK" = 0 ]; then
   # Leave the build directory matching the unmutated tree.
@@ -204,4 +294,4 @@ if [ "$CHECK" = 0 ]; then
 fi
 echo
 echo "run time $(($(date +%s) - START)) s, logs in $LOGS"
-echo "$([ "$CHECK" = 1 ] && echo located || echo caught) $CAUGHT of $TOTAL"
+echo "$([ "$CHECK" = 1 ] && echo located || echo caught) $CAUGHT of $TOTAL${REGEX:+ (only tests matching $REGEX: not a full run)}"
