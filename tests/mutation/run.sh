@@ -135,8 +135,8 @@ M34 MaxMediaHeight read from MaxMediaWidth
 - v = AttrValue(ppd, "MaxMediaHeight");
 + v = AttrValue(ppd, "MaxMediaWidth");
 M35 Collate=True not recognised (case-sensitive compare)
-- strcasecmp(o.value, "true") == 0) job.bCollate = 1
-+ std::strcmp(o.value, "true") == 0) job.bCollate = 1
+- strcasecmp(o.value, "true") == 0) config.collate = true
++ std::strcmp(o.value, "true") == 0) config.collate = true
 M36 job record name keeps the title's slash
 - slash ? slash + 1 : title
 + slash ? slash : title
