@@ -39,6 +39,7 @@ struct FilterJob {
   // output thread, which uses all the others, is stopped first.
   JobEvents events;     // job number, message stream, cancel, wake-ups
   PrinterPort port;     // the printer stream
+  PageSettings pageSettings;  // what the slots read of the job, filled once the job has started
   PageRing ring;        // page slots and their workers
   SpoolFile spool;      // collated and duplex pages
   PageReports reports;  // "PAGE:" lines

@@ -45,24 +45,33 @@ bool SameSize(const cups_page_header2_t& a, const cups_page_header2_t& b) {
 // Longest look at the error hold before its waiter traces again.
 constexpr std::chrono::milliseconds kErrorHoldLook{1000};
 
+// The job's settings every page reads, once the job has started (the
+// capability bytes are read and spooling is decided): none of them changes
+// afterwards, so the slots point at them instead of copying them.
+void FillPageSettings(FilterJob& job) {
+  PageSettings& s = job.pageSettings;
+  s.inras = job.inras;
+  s.jobID = job.jobID;
+  s.MaxMediaWidth = job.MaxMediaWidth;
+  s.MaxMediaHeight = job.MaxMediaHeight;
+  s.Feature[0] = job.PrnCapInfo.Feature[0];
+  s.Feature[1] = job.PrnCapInfo.Feature[1];
+  s.cupsHTable = job.cupsHTable;
+  s.cupsLEF = job.cupsLEF;
+  s.paperTable = &job.paperTable;
+  s.colourPlugin = job.colourPlugin.Loaded() ? &job.colourPlugin : nullptr;
+  s.spooling = job.spool.Active();
+}
+
 // Hands one page to the pipeline; the output thread consumes the processed
 // slots, so SendOnePage finds the page's slot free again in time.
 BOOL HandOnPage(FilterJob& job, BOOL blank, const cups_page_header2_t& header, BOOL RemoveBlankPage) {
-  PageSettings s;
-  s.inras = job.inras;
-  s.MaxMediaWidth = job.MaxMediaWidth;
-  s.MaxMediaHeight = job.MaxMediaHeight;
-  s.DriverFeature = job.DriverFeature;
-  s.Feature[0] = job.PrnCapInfo.Feature[0];
-  s.Feature[1] = job.PrnCapInfo.Feature[1];
-  s.jobID = job.jobID;
-  s.cupsHTable = job.cupsHTable;
-  s.cupsLEF = job.cupsLEF;
-  s.referenceHeader = &job.referenceHeader;
-  s.paperTable = &job.paperTable;
-  s.colourPlugin = job.colourPlugin.Loaded() ? &job.colourPlugin : nullptr;
-  s.spooling = job.spool.Active() ? TRUE : FALSE;
-  return SendOnePage(job.ring, &job.page, header, s, blank, RemoveBlankPage);
+  PageOrder order;
+  order.DriverFeature = job.DriverFeature;
+  order.referenceHeader = &job.referenceHeader;
+  order.blank = blank != FALSE;
+  order.removeBlankPage = RemoveBlankPage != FALSE;
+  return SendOnePage(job.ring, &job.page, header, job.pageSettings, order);
 }
 
 enum class LoopExit { EndOfInput, Teardown };
@@ -98,7 +107,7 @@ void WaitForLastPage(FilterJob& job) {
   PageSlot& last = job.ring.slots[CurrentPage];
   // The flag is read first: once it is free, the output thread is done with
   // the slot's buffer.
-  auto written = [&last] { return last.LoadFlag() == SLOT_FREE && last.lpbuf == nullptr; };
+  auto written = [&last] { return last.LoadFlag() == SLOT_FREE && last.HoldsNothing(); };
   while (job.output.Running()) {
     const DWORD flag = last.LoadFlag();
     DbgMessage(FUNCNAME, "page %d status %0x", CurrentPage, static_cast<unsigned>(flag));
@@ -243,6 +252,7 @@ LoopExit PageLoop(FilterJob& job) {
       job.firstPageDuplex = inheader.Duplex;
       DWORD jcl = StartJob(job, &inheader);
       job.port.count_bytes.fetch_add(jcl, std::memory_order_acq_rel);
+      FillPageSettings(job);
     }
 
     if (job.events.Cancelled()) {
