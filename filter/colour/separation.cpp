@@ -74,7 +74,9 @@ Separation SeparationFor(const cups_page_header2_t& h, ColourMode mode) {
   // rule, so that its red is not printed black.
   if (h.cupsColorSpace == CUPS_CSPACE_CMYK) {
     if (h.cupsBitsPerPixel != 32) return Separation::None;
-    return IsFourColour(mode) ? Separation::CmykRaster : IsBlackRed(mode) ? Separation::BlackRed : Separation::None;
+    return IsFourColour(mode) ? Separation::CmykRaster
+           : IsBlackRed(mode) ? Separation::BlackRed
+                              : Separation::None;
   }
   if (h.cupsBitsPerPixel != 24 && h.cupsBitsPerPixel != 32) return Separation::None;
   if (IsBlackRed(mode)) return Separation::BlackRed;

@@ -198,8 +198,8 @@ DWORD DataPatternChkSum(const PlaneView& plane) {
   static const char FUNCNAME[] = "DataPatternChkSum";
   const DWORD tick = GetTickCount();
   const DWORD bpl = plane.width / 8;
-  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(plane.width), static_cast<int>(plane.rows),
-             static_cast<int>(plane.Bytes()));
+  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(plane.width),
+             static_cast<int>(plane.rows), static_cast<int>(plane.Bytes()));
   if (!plane || bpl == 0 || bpl > plane.stride) {
     DbgMessage(FUNCNAME, "API_WRONG_PARAMETER");
     return 0;
@@ -222,8 +222,8 @@ DWORD DataPatternChkSum_new(const PlaneView& plane) {
   static const char FUNCNAME[] = "DataPatternChkSum_new";
   constexpr DWORD kBadParameter = 0xAABBCCDD;
   const DWORD bpl = plane.width / 8;
-  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(plane.width), static_cast<int>(plane.rows),
-             static_cast<int>(plane.Bytes()));
+  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(plane.width),
+             static_cast<int>(plane.rows), static_cast<int>(plane.Bytes()));
   // Narrower than a byte or without lines the corners do not exist.
   if (!plane || bpl == 0 || bpl > plane.stride) {
     DbgMessage(FUNCNAME, " API_WRONG_PARAMETER");

@@ -329,8 +329,10 @@ static void PrintableArea(const PageSlot& job, std::uint64_t* alignedWidth, std:
   std::int64_t width = 0, height = 0;
   if (NeedCrop == 2 && (static_cast<float>(work.PageSize[0]) > job.Settings().MaxMediaWidth ||
                         static_cast<float>(work.PageSize[1]) > job.Settings().MaxMediaHeight)) {
-    const float w = (job.Settings().MaxMediaWidth - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
-    const float h = (job.Settings().MaxMediaHeight - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
+    const float w =
+        (job.Settings().MaxMediaWidth - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
+    const float h =
+        (job.Settings().MaxMediaHeight - static_cast<float>(M)) * static_cast<float>(resolution) / 72;
     width = w >= 1 && w < 4294967296.0f ? static_cast<std::int64_t>(w) : 0;
     height = h >= 1 && h < 4294967296.0f ? static_cast<std::int64_t>(h) : 0;
     DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));

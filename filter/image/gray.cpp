@@ -78,8 +78,8 @@ void RgbLineToGray(const BYTE* rgb, BYTE* gray, std::size_t pixels, std::size_t 
 }
 
 // Replaces a 16-, 24-, 32- or 48-bit page by its 8-bit gray version. On any
-// failure the page is released: the slot holds no page and linebyte is 0, so the next stage sees a missing page instead of colour bytes
-// taken for gray ones; the exit trace reports rc = 0.
+// failure the page is released: the slot holds no page and linebyte is 0, so the next stage sees a missing
+// page instead of colour bytes taken for gray ones; the exit trace reports rc = 0.
 void ImageToGray(PageSlot* slot) {
   static const char FUNCNAME[] = "ImageToGray";
   DWORD tick = GetTickCount();

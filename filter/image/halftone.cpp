@@ -80,12 +80,13 @@ int ChooseHalftoneType(const PageSlot& slot) {
   static const char FUNCNAME[] = "ApplyHalftone";
   const cups_page_header2_t& h = slot.inheader;
   const PageSettings& job = slot.Settings();
-  HalftoneChoice choice =
-      SelectHalftoneType(job.cupsHTable, h.HWResolution[0], (job.Feature[0] & F0_LSU) != 0, job.SCALE1200() != 0);
+  HalftoneChoice choice = SelectHalftoneType(job.cupsHTable, h.HWResolution[0],
+                                             (job.Feature[0] & F0_LSU) != 0, job.SCALE1200() != 0);
   DbgMessage(FUNCNAME, "resolution = %d", choice.resolution);
   DbgMessage(FUNCNAME, "SCALE1200 = %d", job.SCALE1200());
   if (ClampHalftoneRow(job.cupsHTable) != job.cupsHTable)
-    DbgMessage(FUNCNAME, "cupsHTable %d out of range, using %d", job.cupsHTable, ClampHalftoneRow(job.cupsHTable));
+    DbgMessage(FUNCNAME, "cupsHTable %d out of range, using %d", job.cupsHTable,
+               ClampHalftoneRow(job.cupsHTable));
   if (choice.changeTable) DbgMessage(FUNCNAME, "change table");
   DbgMessage(FUNCNAME, "HalftoneType = %d", choice.HalftoneType);
   return choice.HalftoneType;

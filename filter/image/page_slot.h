@@ -50,15 +50,15 @@ struct PageSettings {
 };
 
 struct PageSlot {
-  DWORD PageIndex = 0;                 // 0-based page number held in the slot
-  cups_page_header2_t inheader{};      // the page's raster header (option slots included)
+  DWORD PageIndex = 0;                       // 0-based page number held in the slot
+  cups_page_header2_t inheader{};            // the page's raster header (option slots included)
   ColourMode colourMode = ColourMode::Mono;  // from inheader.cupsInteger[4]; Mono once a page cannot fill it
-  PageBuffer page;                     // the page's pixels (gray, then 1 bit); empty when none
-  DWORD page_width = 0;                // pixels per row of `page`
-  DWORD page_height = 0;               // rows of `page` (all planes)
-  DWORD linebyte = 0;                  // bytes per row of `page`
-  DWORD padPixels = 0;                 // white padding pixels at the end of each row
-  std::vector<BYTE> pageBlock;         // the coded page block (ESC "E", page header, page data); empty until coded
+  PageBuffer page;                           // the page's pixels (gray, then 1 bit); empty when none
+  DWORD page_width = 0;                      // pixels per row of `page`
+  DWORD page_height = 0;                     // rows of `page` (all planes)
+  DWORD linebyte = 0;                        // bytes per row of `page`
+  DWORD padPixels = 0;                       // white padding pixels at the end of each row
+  std::vector<BYTE> pageBlock;  // the coded page block (ESC "E", page header, page data); empty until coded
   std::atomic<DWORD> flag{SLOT_FREE};  // slot state bits, see above
   DWORD DriverFeature = 0;             // PPD feature mask, with this page's border-filter bit
   DWORD blackDots = 0;                 // black dots of the coded page
@@ -66,9 +66,9 @@ struct PageSlot {
   bool blankFiller = false;            // a blank page added to complete a duplex sheet
 
   // What the page's stages need of its job, set when the page is handed on.
-  JobEvents* events = nullptr;              // cancel, messages, trace, wake-ups
-  const PageSettings* settings = nullptr;   // the job's read-only settings
-  cups_page_header2_t referenceHeader{};    // the job's first page (the previous one on A3 printers)
+  JobEvents* events = nullptr;             // cancel, messages, trace, wake-ups
+  const PageSettings* settings = nullptr;  // the job's read-only settings
+  cups_page_header2_t referenceHeader{};   // the job's first page (the previous one on A3 printers)
 
   DWORD LoadFlag() const { return flag.load(std::memory_order_acquire); }
   void StoreFlag(DWORD v) {

@@ -47,7 +47,8 @@ bool Rotate90(PageSlot* slot) {
   PageBuffer turned = PageBuffer::Allocate(newPlane * planes);
   if (!turned) return false;
   for (DWORD p = 0; p < planes; ++p)
-    MISC_1BPP90(slot->Plane(p, planes), PlaneView{turned.data() + p * newPlane, planeRows, slot->page_width, newStep});
+    MISC_1BPP90(slot->Plane(p, planes),
+                PlaneView{turned.data() + p * newPlane, planeRows, slot->page_width, newStep});
   slot->page = std::move(turned);
   slot->linebyte = newStep;
   const DWORD oldWidth = slot->page_width;

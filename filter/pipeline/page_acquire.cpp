@@ -108,7 +108,8 @@ void CmykToGray(PageSlot* slot, unsigned width) {
   const std::uint64_t srcStep = slot->linebyte;
   const std::uint64_t dstStep = slot->page_width;
   BYTE* const page = slot->page.data();
-  for (std::uint64_t y = 0; y < lines; ++y) CmykLineToGray(page + y * srcStep, page + y * dstStep, width, dstStep);
+  for (std::uint64_t y = 0; y < lines; ++y)
+    CmykLineToGray(page + y * srcStep, page + y * dstStep, width, dstStep);
   slot->linebyte = slot->page_width;
   slot->page.Truncate(std::size_t{slot->linebyte} * slot->page_height);
   DbgMessage(FUNCNAME, "CMYK page converted to gray, linebyte = %u", static_cast<unsigned>(slot->linebyte));
@@ -135,7 +136,8 @@ BOOL ConvertToGray(PageSlot* slot) {
   }
   if (PlaneCount(mode) > 1) {
     slot->colourMode = ColourMode::Mono;
-    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane", static_cast<unsigned>(mode));
+    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane",
+               static_cast<unsigned>(mode));
   }
   return TRUE;
 }

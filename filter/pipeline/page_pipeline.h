@@ -29,13 +29,13 @@ inline constexpr std::chrono::milliseconds kSlotLook{300};
 
 // Sizes of the page buffer for a raster header, all in 64 bits.
 struct PageGeometry {
-  std::uint64_t page_width = 0;    // pixels per row, cupsWidth rounded up to 32
-  std::uint64_t page_height = 0;   // rows, cupsHeight rounded up to 32
-  std::uint64_t linebyte = 0;      // bytes per row of the page buffer
-  std::uint64_t pagesize = 0;      // linebyte x page_height
-  std::uint64_t padPixels = 0;     // padding pixels at the end of each row
-  std::uint64_t dataBytes = 0;     // bytes of real pixels per raster line
-  unsigned bitsPerPixel = 0;       // depth of the page buffer (8 for expanded pages)
+  std::uint64_t page_width = 0;   // pixels per row, cupsWidth rounded up to 32
+  std::uint64_t page_height = 0;  // rows, cupsHeight rounded up to 32
+  std::uint64_t linebyte = 0;     // bytes per row of the page buffer
+  std::uint64_t pagesize = 0;     // linebyte x page_height
+  std::uint64_t padPixels = 0;    // padding pixels at the end of each row
+  std::uint64_t dataBytes = 0;    // bytes of real pixels per raster line
+  unsigned bitsPerPixel = 0;      // depth of the page buffer (8 for expanded pages)
 };
 
 // Works out the page buffer of a header; false (with the reason in *why)
@@ -81,10 +81,10 @@ class PageRing {
 // What varies from page to page beside the page header, as the page loop
 // hands a page on (the job's settings that do not vary are PageSettings).
 struct PageOrder {
-  DWORD DriverFeature = 0;                    // the job's feature mask with this page's border-filter bit
+  DWORD DriverFeature = 0;  // the job's feature mask with this page's border-filter bit
   const cups_page_header2_t* referenceHeader = nullptr;  // the first page (the previous one on A3 printers)
-  bool blank = false;                         // a blank page the job adds (duplex filler, A3 sheet end)
-  bool removeBlankPage = false;               // drop this page when it has no dot (duplex jobs)
+  bool blank = false;            // a blank page the job adds (duplex filler, A3 sheet end)
+  bool removeBlankPage = false;  // drop this page when it has no dot (duplex jobs)
 };
 
 // Reads one page into the next slot of the ring and starts its worker; the

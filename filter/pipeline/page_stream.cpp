@@ -86,7 +86,8 @@ int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, 
   const ColourMode mode = slot->colourMode;
   if (kind == Separation::None && PlaneCount(mode) > 1) {
     slot->colourMode = ColourMode::Mono;
-    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane", static_cast<unsigned>(mode));
+    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane",
+               static_cast<unsigned>(mode));
   }
   const LineScreen screen(*slot);
   if (!screen.Ok()) {
@@ -127,8 +128,7 @@ int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, 
   const std::size_t rows = height > h.cupsHeight ? height : h.cupsHeight;
   for (std::size_t y = 0; y < rows; ++y) {
     const bool fromRaster = !blank && y < h.cupsHeight;
-    if (fromRaster &&
-        cupsRasterReadPixels(ras, row.get(), h.cupsBytesPerLine) != h.cupsBytesPerLine) {
+    if (fromRaster && cupsRasterReadPixels(ras, row.get(), h.cupsBytesPerLine) != h.cupsBytesPerLine) {
       DbgMessage(FUNCNAME, "raster ends at line %u of %u", static_cast<unsigned>(y), h.cupsHeight);
       ReportRefusedPage(slot, "raster data ends early");
       return 0;

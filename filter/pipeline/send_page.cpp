@@ -51,7 +51,8 @@ BOOL PageRing::StartWorker(PageSlot* slot) {
       // The last touch of the job: once the count is zero the job may end.
       events.ChangeAndNotify([this] { activeWorkers_.fetch_sub(1, std::memory_order_acq_rel); });
     });
-    DbgMessage(FUNCNAME, "pthread_create, page thread id = %lu", static_cast<unsigned long>(worker.native_handle()));
+    DbgMessage(FUNCNAME, "pthread_create, page thread id = %lu",
+               static_cast<unsigned long>(worker.native_handle()));
     worker.detach();
   } catch (const std::system_error& e) {
     activeWorkers_.fetch_sub(1, std::memory_order_acq_rel);

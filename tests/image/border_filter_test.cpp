@@ -43,7 +43,8 @@ Bytes Convolved(const Bytes& g, int w, int h, const int* k, int planes = 1) {
 Bytes Filtered(const Bytes& g, unsigned w, unsigned h, const int* k, unsigned planes = 1) {
   Bytes out(g);
   for (unsigned p = 0; p < planes; ++p)
-    EXPECT_EQ(ApplyFilter3x3(PlaneView{out.data() + p * (h / planes) * w, w, h / planes, w}, nullptr, 8, k, 3), 1);
+    EXPECT_EQ(
+        ApplyFilter3x3(PlaneView{out.data() + p * (h / planes) * w, w, h / planes, w}, nullptr, 8, k, 3), 1);
   return out;
 }
 

@@ -38,7 +38,7 @@ Bytes Code(Bitmap& b, long options, bool removeHeader) {
 
 int Decode(Bytes& image, Bytes bie) {
   return JbigDecodePage(reinterpret_cast<char*>(image.data()), reinterpret_cast<char*>(bie.data()),
-                            image.size(), bie.size());
+                        image.size(), bie.size());
 }
 
 std::vector<Bitmap> Samples() {

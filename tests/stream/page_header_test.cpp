@@ -52,8 +52,8 @@ TEST_F(PageHeaderTest, AllFieldsLittleEndianAtTheirOffsets) {
   job_->page_width = 0x01020304;
   job_->page_height = 3;
   job_->linebyte = 0x10000;
-  job_->inheader.cupsMediaType = 2;   // THICK
-  job_->inheader.MediaPosition = 2;   // tray 2
+  job_->inheader.cupsMediaType = 2;  // THICK
+  job_->inheader.MediaPosition = 2;  // tray 2
   job_->colourMode = ColourMode::BlackRed;
   settings_.Feature[0] = F0_CHECKSUM;
   EXPECT_EQ(Build(0xA1B2C3D4, 0x00BEEF01).header, std::string("GDI\0", 4) + Le32Bytes(0x01020304) +

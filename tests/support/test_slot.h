@@ -34,7 +34,8 @@ struct TestSlot {
   TestSlot(const TestSlot&) = delete;
   TestSlot& operator=(const TestSlot&) = delete;
   void Scale1200(bool on) {
-    settings.Feature[1] = static_cast<BYTE>(on ? settings.Feature[1] & ~F1_1200X1200 : settings.Feature[1] | F1_1200X1200);
+    settings.Feature[1] =
+        static_cast<BYTE>(on ? settings.Feature[1] & ~F1_1200X1200 : settings.Feature[1] | F1_1200X1200);
   }
 
   // Installs a copy of bytes as the page (none when empty): width pixels of
