@@ -112,17 +112,15 @@ const char* PageBeyondPrinter(const PageSlot& job) {
 // or shrinks the page into the smaller area when zero edge is 1.
 BOOL Lib_DoImageCrop(PageSlot* slot) {
   static const char FUNCNAME[] = "Lib_DoImageCrop";
-  DbgMessage(FUNCNAME, "In");
+  const FunctionTrace trace(FUNCNAME);
   const cups_page_header2_t& hdr = slot->inheader;
   if (!IsZeroEdge(hdr)) {
     DbgMessage(FUNCNAME, "not zero edge model");
-    DbgMessage(FUNCNAME, "Out");
     return TRUE;
   }
 
   const DWORD ColorPlane = slot->Planes();
   if (!GrayPageUsable(FUNCNAME, *slot, ColorPlane)) {
-    DbgMessage(FUNCNAME, "Out");
     return FALSE;
   }
   const std::int64_t srcWidth = slot->page_width;
@@ -140,7 +138,6 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
   DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(slot->page_height));
   if (width <= 0 || height <= 0) {
     DbgMessage(FUNCNAME, "page smaller than its border");
-    DbgMessage(FUNCNAME, "Out");
     return FALSE;
   }
 
@@ -164,7 +161,6 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
     slot->page.ShrinkTo(trgPlane * ColorPlane);
     SetGrayGeometry(slot, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
     DbgMessage(FUNCNAME, "crop process finish");
-    DbgMessage(FUNCNAME, "Out");
     return TRUE;
   }
 
@@ -174,7 +170,6 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
   PageBuffer cropped = cropBytes ? PageBuffer::Filled(*cropBytes, 255) : PageBuffer{};
   if (!cropped) {
     DbgMessage(FUNCNAME, "malloc error");
-    DbgMessage(FUNCNAME, "Out");
     return FALSE;
   }
   BYTE* lpCrop = cropped.data();
@@ -219,7 +214,6 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
   cropped.Truncate(trgPlane * ColorPlane);
   slot->page = std::move(cropped);
   SetGrayGeometry(slot, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
-  DbgMessage(FUNCNAME, "Out");
   return TRUE;
 }
 
