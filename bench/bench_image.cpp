@@ -61,7 +61,8 @@ void BM_MISC_1BPP90(benchmark::State& state) {
   std::mt19937 rng(2);
   for (auto& b : src) b = static_cast<BYTE>(rng());
   for (auto _ : state) {
-    MISC_1BPP90(src.data(), dst.data(), srcstep, dststep, kWidth, kHeight);
+    MISC_1BPP90(PlaneView{src.data(), kWidth, kHeight, static_cast<DWORD>(srcstep)},
+                PlaneView{dst.data(), kHeight, kWidth, static_cast<DWORD>(dststep)});
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * srcstep * kHeight);
@@ -83,14 +84,15 @@ std::vector<BYTE> TextPage(DWORD width, DWORD height) {
 
 // A slot holding a copy of a page, with the header fields the stages read.
 struct Slot {
+  PageSettings settings;
   PageSlot job;
   Slot(const std::vector<BYTE>& page, DWORD width, DWORD height, DWORD linebyte, unsigned bpp) {
-    job.lpbuf = static_cast<BYTE*>(std::malloc(page.size()));
-    std::memcpy(job.lpbuf, page.data(), page.size());
+    job.page = PageBuffer::Allocate(page.size());
+    std::memcpy(job.page.data(), page.data(), page.size());
     job.page_width = width;
     job.page_height = height;
     job.linebyte = linebyte;
-    job.pagesize = static_cast<DWORD>(page.size());
+    job.settings = &settings;
     cups_page_header2_t& h = job.inheader;
     h.cupsWidth = width;
     h.cupsHeight = height;
@@ -105,14 +107,13 @@ struct Slot {
     job.MaxMediaWidth = 595;
     job.MaxMediaHeight = 842;
   }
-  ~Slot() { std::free(job.lpbuf); }
 };
 
 // The 1-bit page of the text page, as the halftoner makes it.
 std::vector<BYTE> TextBitmap() {
   Slot s(TextPage(kWidth, kHeight), kWidth, kHeight, kWidth, 8);
   ApplyHalftone(&s.job);
-  return std::vector<BYTE>(s.job.lpbuf, s.job.lpbuf + s.job.pagesize);
+  return std::vector<BYTE>(s.job.page.data(), s.job.page.data() + s.job.page.size());
 }
 
 // Reads one raster page into a slot: line reads, white padding and the
@@ -138,16 +139,17 @@ void BM_Acquisition(benchmark::State& state) {
   cupsRasterClose(out);
   for (auto _ : state) {
     lseek(fd, 0, SEEK_SET);
+    PageSettings settings;
     PageSlot job;
-    job.inras = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    cupsRasterReadHeader2(job.inras, &job.inheader);
+    job.settings = &settings;
+    settings.inras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cupsRasterReadHeader2(settings.inras, &job.inheader);
     job.referenceHeader = job.inheader;
     job.MaxMediaWidth = 595;
     job.MaxMediaHeight = 842;
     DWORD dots = 0;
     benchmark::DoNotOptimize(GetCUPSPageDataEx(&job, FALSE, &dots));
-    cupsRasterClose(job.inras);
-    std::free(job.lpbuf);
+    cupsRasterClose(settings.inras);
   }
   close(fd);
   unlink(path);
@@ -178,7 +180,7 @@ void BM_ImageToGray(benchmark::State& state) {
   for (auto& b : rgb) b = static_cast<BYTE>(rng() | 0x80);
   TimeOnCopies(state, rgb, kWidth * 3, 24, [](PageSlot* job) {
     ImageToGray(job);
-    return job->lpbuf;
+    return job->page.data();
   });
 }
 BENCHMARK(BM_ImageToGray)->Unit(benchmark::kMillisecond);
@@ -208,12 +210,12 @@ void TimeInPlace(benchmark::State& state, Stage stage) {
 }
 
 void BM_DoNegative(benchmark::State& state) {
-  TimeInPlace(state, [](PageSlot* job) { DoNegative(job, 0); });
+  TimeInPlace(state, [](PageSlot* job) { DoNegative(job->WholePage()); });
 }
 BENCHMARK(BM_DoNegative)->Unit(benchmark::kMillisecond);
 
 void BM_TonerSaving(benchmark::State& state) {
-  TimeInPlace(state, Prnt_SimulateTonerSaving);
+  TimeInPlace(state, [](PageSlot* job) { Prnt_SimulateTonerSaving(job->WholePage(), 600, 0); });
 }
 BENCHMARK(BM_TonerSaving)->Unit(benchmark::kMillisecond);
 
@@ -221,7 +223,7 @@ void BM_CountBlackDots(benchmark::State& state) {
   QuietTrace quiet;
   std::vector<BYTE> bits = TextBitmap();
   for (auto _ : state)
-    benchmark::DoNotOptimize(Prnt_CountBlackDots(bits.data(), static_cast<long>(bits.size())));
+    benchmark::DoNotOptimize(Prnt_CountBlackDots(PlaneView{bits.data(), kWidth, kHeight, kWidth / 8}));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bits.size());
 }
 BENCHMARK(BM_CountBlackDots)->Unit(benchmark::kMillisecond);
@@ -230,13 +232,9 @@ BENCHMARK(BM_CountBlackDots)->Unit(benchmark::kMillisecond);
 void BM_JbigEncode(benchmark::State& state) {
   QuietTrace quiet;
   std::vector<BYTE> bits = TextBitmap();
-  std::vector<unsigned char> out;
-  for (auto _ : state) {
-    out.clear();
-    long total = 0, chunks = 0;
+  for (auto _ : state)
     benchmark::DoNotOptimize(
-        JbigEncodePage(kWidth, kHeight, bits.data(), out, 0, &total, &chunks, 0, state.range(0), 1));
-  }
+        JbigEncodePage(PlaneView{bits.data(), kWidth, kHeight, kWidth / 8}, state.range(0), true));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * bits.size());
 }
 BENCHMARK(BM_JbigEncode)->Arg(8)->Arg(64)->Unit(benchmark::kMillisecond);
@@ -255,10 +253,12 @@ void BM_Separation(benchmark::State& state) {
   for (DWORD x = 0; x < kWidth; ++x)
     for (DWORD c = 0; c < step; ++c) line[x * step + c] = static_cast<BYTE>((x * (c + 1) / 7) & 255);
   for (auto _ : state) {
+    PageSettings settings;
+    settings.colourPlugin = &plugin;
     PageSlot slot;
+    slot.settings = &settings;
     slot.page_width = kWidth;
     slot.page_height = kHeight;
-    slot.colourPlugin = &plugin;
     PageSeparation sep(&slot, how == 2 ? Separation::CmykRaster : Separation::RgbToCmyk);
     if (!sep.Begin()) {
       state.SkipWithError("no separation");
@@ -267,7 +267,6 @@ void BM_Separation(benchmark::State& state) {
     for (DWORD y = 0; y < kHeight; ++y)
       sep.Line((y / (kHeight / 3) == 1 ? line : white).data(), kWidth, step);
     sep.Install();
-    std::free(slot.lpbuf);
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kWidth * kHeight);
 }

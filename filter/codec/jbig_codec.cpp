@@ -1,4 +1,4 @@
-// JBIG page coder and decoder on JBIG-KIT, with a bounded output sink.
+// JBIG page coder and decoder on JBIG-KIT.
 #include "jbig_codec.h"
 
 // jbig.h declares C functions without C++ linkage guards.
@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -20,64 +21,48 @@ unsigned long ReadBigEndian32(const unsigned char* p) {
          (static_cast<unsigned long>(p[2]) << 8) | static_cast<unsigned long>(p[3]);
 }
 
-// libjbig's output callback: hands the chunk on to OutJBIGData with the sink
-// that came through the opaque file pointer.
-void JbigSinkCallback(unsigned char* start, std::size_t len, void* file) {
-  OutJBIGData(start, len, nullptr, *static_cast<JbigSink*>(file));
-}
+// Where libjbig's chunks go: the page's bytes, and whether the first chunk
+// (the image header) is dropped.
+struct JbigSink {
+  std::vector<unsigned char>* out;
+  bool removeHeader;
+  long chunks = 0;  // chunks received so far
+};
 
-// Runs the coder with the fixed parameters over a prepared sink.
-void RunEncoder(unsigned long width, unsigned long height, unsigned char* inbuf, JbigSink& sink, long order,
-                long options) {
-  jbg_enc_state state;
-  unsigned char* planes[1] = {inbuf};
-  jbg_enc_init(&state, width, height, 1, planes, JbigSinkCallback, &sink);
-  jbg_enc_layers(&state, 0);
-  jbg_enc_options(&state, static_cast<int>(order), static_cast<int>(options), height, 0, 0);
-  jbg_enc_out(&state);
-  jbg_enc_free(&state);
+// libjbig's output callback; the sink comes through the opaque file pointer,
+// so that several pages can be coded at once without globals.
+void OutJBIGData(unsigned char* start, std::size_t len, void* file) {
+  JbigSink& sink = *static_cast<JbigSink*>(file);
+  ++sink.chunks;
+  if (sink.removeHeader && sink.chunks == 1) return;
+  sink.out->insert(sink.out->end(), start, start + len);
 }
 
 }  // namespace
 
-// Takes one chunk of coded bytes into the sink, dropping the header chunk on
-// request and never writing outside the destination.
-void OutJBIGData(unsigned char* start, unsigned long len, void* /*outBuf*/, JbigSink& sink) {
-  const std::size_t at = static_cast<std::size_t>(*sink.usr_len);
-  if (sink.grow != nullptr) {
-    std::vector<unsigned char>& v = *sink.grow;
-    const std::size_t need = sink.grow_offset + at + len;
-    if (need > v.size()) {
-      // Doubling keeps the number of reallocations logarithmic in the page size.
-      if (need > v.capacity()) v.reserve(std::max(need, v.capacity() * 2));
-      v.resize(need);
-    }
-    sink.usr_buf = reinterpret_cast<char*>(v.data() + sink.grow_offset);
-  }
-  if (len > 0) std::memcpy(sink.usr_buf + at, start, len);
-  ++*sink.usr_count;
-  // The first chunk is the image header; left in place, the next chunk overwrites it.
-  if (!(sink.usr_rmheader != 0 && *sink.usr_count == 1)) *sink.usr_len += static_cast<long>(len);
-}
-
-// Codes a bitmap into a growing vector from out[offset + *TotalOutLen] on.
-long JbigEncodePage(unsigned long width, unsigned long height, unsigned char* inbuf,
-                    std::vector<unsigned char>& out, std::size_t offset, long* TotalOutLen,
-                    long* OutJBGDataTimes, long order, long options, long RemoveHeader) {
+std::vector<unsigned char> JbigEncodePage(const PlaneView& plane, long options, bool removeHeader) {
   static const char FUNCNAME[] = "Kestal_JBIGCompression";
-  DbgMessage(FUNCNAME, "In, width = %lu, height = %lu, order = %ld, options = %ld, RemoveHeader = %ld", width,
-             height, order, options, RemoveHeader);
-  if (out.size() < offset) out.resize(offset);
-  JbigSink sink;
-  sink.usr_buf = reinterpret_cast<char*>(out.data() + offset);
-  sink.usr_len = TotalOutLen;
-  sink.usr_count = OutJBGDataTimes;
-  sink.usr_rmheader = RemoveHeader;
-  sink.grow = &out;
-  sink.grow_offset = offset;
-  RunEncoder(width, height, inbuf, sink, order, options);
-  DbgMessage(FUNCNAME, "Out, TotalOutLen = %ld, chunks = %ld", *TotalOutLen, *OutJBGDataTimes);
-  return *TotalOutLen;
+  DbgMessage(FUNCNAME, "In, width = %lu, height = %lu, order = %ld, options = %ld, RemoveHeader = %ld",
+             static_cast<unsigned long>(plane.width), static_cast<unsigned long>(plane.rows), 0L, options,
+             removeHeader ? 1L : 0L);
+  std::vector<unsigned char> out;
+  if (!plane || plane.width == 0 || plane.stride != (plane.width + 7) / 8) {
+    DbgMessage(FUNCNAME, "Out, no plane to code");
+    return out;
+  }
+  // Most pages code to a small part of their bitmap; noise-like ones grow
+  // the vector as they need.
+  out.reserve(static_cast<std::size_t>(plane.Bytes() / 8 + 1024));
+  JbigSink sink{&out, removeHeader};
+  jbg_enc_state state;
+  unsigned char* planes[1] = {plane.bits};
+  jbg_enc_init(&state, plane.width, plane.rows, 1, planes, OutJBIGData, &sink);
+  jbg_enc_layers(&state, 0);
+  jbg_enc_options(&state, 0, static_cast<int>(options), plane.rows, 0, 0);
+  jbg_enc_out(&state);
+  jbg_enc_free(&state);
+  DbgMessage(FUNCNAME, "Out, TotalOutLen = %ld, chunks = %ld", static_cast<long>(out.size()), sink.chunks);
+  return out;
 }
 
 // Decodes a BIE with its header into image when its size fits imageSize.

@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include "colour_mode.h"
+#include "page_buffer.h"
 #include "page_slot.h"
 #include "shims.h"
 #include "wintypes.h"
@@ -28,7 +30,7 @@ enum class Separation {
   CmykRaster,  // 32-bit CMYK raster on a four-colour printer
   BlackRed,    // RGB on a black-and-red printer
 };
-Separation SeparationFor(const cups_page_header2_t& h);
+Separation SeparationFor(const cups_page_header2_t& h, ColourMode mode);
 // Planes a separation leaves in the page buffer.
 DWORD SeparationPlanes(Separation s);
 
@@ -58,7 +60,7 @@ class PageSeparation {
   void Install();
   // Line by line: plane p (0 K or black, 1 Y or red, 2 M, 3 C) of the last
   // line separated, page_width bytes.
-  const BYTE* PlaneLine(DWORD p) const { return planes_.get() + std::size_t{p} * width_; }
+  const BYTE* PlaneLine(DWORD p) const { return planes_.data() + std::size_t{p} * width_; }
   // Pixels with any colorant in any plane, as the lines came.
   std::uint64_t Inked() const { return inked_; }
 
@@ -76,7 +78,7 @@ class PageSeparation {
   std::uint64_t inked_ = 0;
   bool negative_ = false;    // the page is printed as its RGB negative
   bool cmykSource_ = false;  // source pixels are C, M, Y, K
-  std::unique_ptr<BYTE, FreeDeleter> planes_;
+  PageBuffer planes_;
   std::unique_ptr<BYTE, FreeDeleter> line_;  // converter output or gray line
   void* lpTetra_ = nullptr;                  // the plug-in's conversion handle
   const ColourPlugin* plugin_ = nullptr;

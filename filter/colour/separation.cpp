@@ -68,18 +68,19 @@ void Invert(BYTE* p, std::size_t n) {
 
 }  // namespace
 
-Separation SeparationFor(const cups_page_header2_t& h) {
-  const unsigned ColorMode = h.cupsInteger[4];
+Separation SeparationFor(const cups_page_header2_t& h, ColourMode mode) {
   if (h.cupsBitsPerColor != 8) return Separation::None;
   // A CMYK raster for the black-and-red model goes through RGB to the red
   // rule, so that its red is not printed black.
   if (h.cupsColorSpace == CUPS_CSPACE_CMYK) {
     if (h.cupsBitsPerPixel != 32) return Separation::None;
-    return ColorMode == 3 ? Separation::CmykRaster : ColorMode == 1 ? Separation::BlackRed : Separation::None;
+    return IsFourColour(mode) ? Separation::CmykRaster
+           : IsBlackRed(mode) ? Separation::BlackRed
+                              : Separation::None;
   }
   if (h.cupsBitsPerPixel != 24 && h.cupsBitsPerPixel != 32) return Separation::None;
-  if (ColorMode == 1) return Separation::BlackRed;
-  if (ColorMode == 3) return Separation::RgbToCmyk;
+  if (IsBlackRed(mode)) return Separation::BlackRed;
+  if (IsFourColour(mode)) return Separation::RgbToCmyk;
   return Separation::None;
 }
 
@@ -116,7 +117,7 @@ bool PageSeparation::Begin() {
   DbgMessage(FUNCNAME, "pagesize = %llu", static_cast<unsigned long long>(planeSize));
   if (kind_ == Separation::BlackRed)
     DbgMessage(FUNCNAME, "TwinColorDiff = %d", static_cast<BYTE>(slot_->inheader.cupsInteger[5]));
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot_->SCALE1200);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot_->SCALE1200());
   if (kind_ == Separation::None || total == 0 || total > 0x7FFFFFFFu) {
     DbgMessage(FUNCNAME, "no planes for this page");
     Finish(0);
@@ -129,13 +130,13 @@ bool PageSeparation::Begin() {
   negative_ = kind_ != Separation::BlackRed && slot_->inheader.cupsInteger[1] != 0;
   if (negative_) DbgMessage(FUNCNAME, "negative: RGB inverted before separation");
   if (kind_ == Separation::RgbToCmyk) {
-    plugin_ = slot_->colourPlugin;
+    plugin_ = slot_->Settings().colourPlugin;
     if (!plugin_ || !plugin_->Loaded() || !plugin_->fnKR_IccP_SetProfile || !plugin_->fnKR_IccP_Convert) {
       DbgMessage(FUNCNAME, "colour plug-in or its entries missing: built-in rule");
       plugin_ = nullptr;
     }
   }
-  planes_.reset(static_cast<BYTE*>(std::malloc(static_cast<std::size_t>(total))));
+  planes_ = PageBuffer::Allocate(static_cast<std::size_t>(total));
   line_.reset(static_cast<BYTE*>(std::malloc(std::size_t{width_} * 7 + 4)));
   if (!planes_ || !line_) {
     DbgMessage(FUNCNAME, "malloc error");
@@ -153,7 +154,7 @@ bool PageSeparation::Begin() {
   }
   if (kind_ == Separation::CmykRaster) {
     std::string raw;
-    rawDump_ = CreatePageDump(PageDumpName(slot_->jobID, slot_->PageIndex, "raw"), &raw);
+    rawDump_ = CreatePageDump(PageDumpName(slot_->Settings().jobID, slot_->PageIndex, "raw"), &raw);
     if (!raw.empty()) DbgMessage(FUNCNAME, "save image to %s", raw.c_str());
     if (!raw.empty() && !rawDump_) DbgMessage(FUNCNAME, "cannot create %s", raw.c_str());
   }
@@ -165,7 +166,7 @@ void PageSeparation::Line(const BYTE* src, DWORD pixels, DWORD srcStep) {
   const DWORD y = rows_++;
   if (pixels > width_) pixels = width_;
   const std::size_t plane = std::size_t{width_} * (lineByLine_ ? 1 : height_);
-  BYTE* K = planes_.get() + (lineByLine_ ? 0 : std::size_t{y} * width_);
+  BYTE* K = planes_.data() + (lineByLine_ ? 0 : std::size_t{y} * width_);
   BYTE* Y = K + plane;
   BYTE* M = Y + plane;
   BYTE* C = M + plane;
@@ -248,27 +249,25 @@ void PageSeparation::Install() {
   // Lines the page did not have (padding, or all of a blank page) are white.
   const std::size_t plane = std::size_t{width_} * height_;
   for (DWORD p = 0; p < SeparationPlanes(kind_); ++p)
-    std::memset(planes_.get() + p * plane + std::size_t{rows_} * width_, 255,
+    std::memset(planes_.data() + p * plane + std::size_t{rows_} * width_, 255,
                 std::size_t{height_ - rows_} * width_);
-  std::free(slot_->lpbuf);
-  slot_->lpbuf = planes_.release();
+  slot_->page = std::move(planes_);
   slot_->linebyte = width_;
   slot_->page_height = height_ * SeparationPlanes(kind_);
-  slot_->pagesize = slot_->page_height * slot_->page_width;
   // The bitmap's lines are whole 32-bit words; a page of other widths
   // (never one the pipeline makes) gets no bitmap dump.
   const bool wordLines = slot_->page_width == GetBMPBytesPerLine(8, static_cast<LONG>(slot_->page_width));
   if (kind_ == Separation::CmykRaster && wordLines && PageDumpsEnabled()) {
-    const std::string name = PageDumpName(slot_->jobID, slot_->PageIndex, "bmp");
+    const std::string name = PageDumpName(slot_->Settings().jobID, slot_->PageIndex, "bmp");
     const cups_page_header2_t& h = slot_->inheader;
-    const unsigned dpi = slot_->SCALE1200 ? 600 : (h.HWResolution[0] < 600 ? 600 : h.HWResolution[0]);
+    const unsigned dpi = slot_->SCALE1200() ? 600 : (h.HWResolution[0] < 600 ? 600 : h.HWResolution[0]);
     DbgMessage(FUNCNAME, "save image to %s", (TraceDirectory() + "/" + name).c_str());
     // The directory is checked again when the file is made: one changed
     // since gets nothing.
     std::string bmp;
     CreateNullBMPWith([&] { return CreatePageDump(name, &bmp); }, 8, static_cast<short>(dpi),
                       static_cast<long>(slot_->page_width), static_cast<long>(slot_->page_height),
-                      slot_->lpbuf);
+                      slot_->page.data());
   }
   Finish(1);
 }
@@ -277,15 +276,15 @@ namespace {
 
 // Runs a whole-page separation over the page held in the slot.
 BOOL SeparateHeldPage(PageSlot* slot, Separation kind, DWORD srcStep) {
-  if (!slot->lpbuf || slot->linebyte < std::uint64_t{slot->page_width} * srcStep) {
+  if (!slot->page || slot->linebyte < std::uint64_t{slot->page_width} * srcStep) {
     DbgMessage(NameOf(kind), "page buffer does not hold %u-byte pixels", static_cast<unsigned>(srcStep));
     return FALSE;
   }
   PageSeparation sep(slot, kind);
   if (!sep.Begin()) return FALSE;
-  const DWORD pixels = slot->page_width - (slot->linebyteLeft < slot->page_width ? slot->linebyteLeft : 0);
-  for (DWORD y = 0; y < slot->page_height; ++y)
-    sep.Line(slot->lpbuf + std::size_t{y} * slot->linebyte, pixels, srcStep);
+  const DWORD pixels = slot->page_width - (slot->padPixels < slot->page_width ? slot->padPixels : 0);
+  const PlaneView page = slot->WholePage();
+  for (DWORD y = 0; y < page.rows; ++y) sep.Line(page.Row(y), pixels, srcStep);
   sep.Install();
   return TRUE;
 }

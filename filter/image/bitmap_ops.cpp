@@ -14,20 +14,8 @@
 
 using image_detail::kBitReverse;
 using image_detail::kDotCount;
-using image_detail::SlotHolds;
 
 namespace {
-
-// Bytes of the slot's bitmap (linebyte × page_height), or 0 when the slot
-// has no page or its buffer is smaller than that.
-std::uint64_t BitmapBytes(const char* funcName, const PageSlot& job) {
-  if (!job.lpbuf) return 0;
-  if (!SlotHolds(job, job.linebyte, job.page_height)) {
-    DbgMessage(funcName, "page buffer smaller than %u x %u", job.linebyte, job.page_height);
-    return 0;
-  }
-  return std::uint64_t{job.linebyte} * job.page_height;
-}
 
 // Complements len bytes, four at a time and then the rest.
 void Complement(BYTE* p, std::uint64_t len) {
@@ -93,35 +81,23 @@ constexpr std::array<BYTE, 256> kTonerMap600 = [] {
 
 }  // namespace
 
-// Inverts the page, or only its first half (the first of two planes).
-void DoNegative(PageSlot* slot, int InvertHalfImage) {
+void DoNegative(const PlaneView& plane) {
   static const char FUNCNAME[] = "DoNegative";
   const DWORD tick = GetTickCount();
-  std::uint64_t len = BitmapBytes(FUNCNAME, *slot);
-  if (InvertHalfImage) len /= 2;
+  const std::uint64_t len = plane ? plane.Bytes() : 0;
   DbgMessage(FUNCNAME, "In, len = %d", static_cast<int>(len));
-  if (len) Complement(slot->lpbuf, len);
+  if (len) Complement(plane.bits, len);
   DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), 1);
 }
 
-// Inverts len bytes in place.
-void ReverseBuf(BYTE* lpbuf, long len) {
-  static const char FUNCNAME[] = "ReverseBuf";
-  DbgMessage(FUNCNAME, "In, len = %d", static_cast<int>(len));
-  if (lpbuf && len > 0) Complement(lpbuf, static_cast<std::uint64_t>(len));
-  DbgMessage(FUNCNAME, "Out");
-}
-
-// Mirrors every line of the page left to right.
-void DoMirror(PageSlot* slot) {
+void DoMirror(const PlaneView& plane) {
   static const char FUNCNAME[] = "DoMirror";
   const DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In");
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
-  if (BitmapBytes(FUNCNAME, *slot)) {
-    const DWORD n = slot->linebyte;
-    for (DWORD y = 0; y < slot->page_height; ++y) {
-      BYTE* line = slot->lpbuf + std::uint64_t{y} * n;
+  if (plane) {
+    const DWORD n = plane.stride;
+    for (DWORD y = 0; y < plane.rows; ++y) {
+      BYTE* line = plane.Row(y);
       for (DWORD k = 0; k < n / 2; ++k) {
         const BYTE left = line[k];
         line[k] = line[n - 1 - k];
@@ -133,72 +109,56 @@ void DoMirror(PageSlot* slot) {
   DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), 1);
 }
 
-// Turns a bitmap (one plane) by 180 degrees in place.
-void Transpose_1BPP180(LPBYTE bufPtr, long widthBytes, long height) {
+void Transpose_1BPP180(const PlaneView& plane) {
   static const char FUNCNAME[] = "Transpose_1BPP180";
-  DbgMessage(FUNCNAME, "In");
-  long bytes = 0;
-  if (bufPtr && widthBytes > 0 && height > 0 && !__builtin_mul_overflow(widthBytes, height, &bytes)) {
-    BYTE* head = bufPtr;
-    BYTE* tail = bufPtr + (bytes - 1);
-    while (head < tail) {
-      const BYTE h = *head;
-      *head++ = kBitReverse[*tail];
-      *tail-- = kBitReverse[h];
-    }
-    if (head == tail) *head = kBitReverse[*head];
+  const FunctionTrace trace(FUNCNAME);
+  if (!plane) return;
+  BYTE* head = plane.bits;
+  BYTE* tail = plane.bits + (plane.Bytes() - 1);
+  while (head < tail) {
+    const BYTE h = *head;
+    *head++ = kBitReverse[*tail];
+    *tail-- = kBitReverse[h];
   }
-  DbgMessage(FUNCNAME, "Out");
+  if (head == tail) *head = kBitReverse[*head];
 }
 
-// Doubles every pixel into "pixel, blank"; returns a new malloc'd buffer of
-// 2 × length bytes (NULL when memory is short or length is not positive).
-BYTE* Prnt_AdjustData(BYTE* data, long length) {
+PageBuffer Prnt_AdjustData(const PlaneView& plane) {
   static const char FUNCNAME[] = "Prnt_AdjustData";
   const DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In");
-  BYTE* out = nullptr;
-  if (data && length > 0 && static_cast<std::uint64_t>(length) <= image_detail::kMaxPageBytes / 2) {
-    out = static_cast<BYTE*>(std::malloc(2 * static_cast<std::size_t>(length)));
-  }
+  const std::uint64_t length = plane ? plane.Bytes() : 0;
+  PageBuffer out;
+  if (length > 0 && length <= image_detail::kMaxPageBytes / 2)
+    out = PageBuffer::Allocate(2 * static_cast<std::size_t>(length));
   if (out) {
-    for (long i = 0; i < length; ++i) {
-      out[2 * i] = image_detail::kNibbleDouble[data[i] >> 4];
-      out[2 * i + 1] = image_detail::kNibbleDouble[data[i] & 0x0F];
+    const BYTE* data = plane.bits;
+    BYTE* doubled = out.data();
+    for (std::uint64_t i = 0; i < length; ++i) {
+      doubled[2 * i] = image_detail::kNibbleDouble[data[i] >> 4];
+      doubled[2 * i + 1] = image_detail::kNibbleDouble[data[i] & 0x0F];
     }
   } else {
-    DbgMessage(FUNCNAME, "no buffer for %ld bytes", length);
+    DbgMessage(FUNCNAME, "no buffer for %ld bytes", static_cast<long>(length));
   }
   DbgMessage(FUNCNAME, "Using %f sec", SecondsSince(tick));
   DbgMessage(FUNCNAME, "Out");
   return out;
 }
 
-// Thins the page's dots in place to save toner.
-void Prnt_SimulateTonerSaving(PageSlot* slot) {
+void Prnt_SimulateTonerSaving(const PlaneView& plane, DWORD hwResolution, int SCALE1200) {
   static const char FUNCNAME[] = "Prnt_SimulateTonerSaving";
   const DWORD tick = GetTickCount();
-  const DWORD resolution = slot->inheader.HWResolution[0] < 600 ? 600 : slot->inheader.HWResolution[0];
-  const DWORD resolutionID = slot->SCALE1200 ? 600 : resolution;
+  const DWORD resolution = hwResolution < 600 ? 600 : hwResolution;
+  const DWORD resolutionID = SCALE1200 ? 600 : resolution;
   DbgMessage(FUNCNAME, "In");
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", SCALE1200);
   DbgMessage(FUNCNAME, "resolution = %d", static_cast<int>(resolution));
   DbgMessage(FUNCNAME, "resolutionID = %d", static_cast<int>(resolutionID));
   const std::array<BYTE, 256>& map = resolutionID == 1200 ? kTonerMap1200 : kTonerMap600;
-  const std::uint64_t len = BitmapBytes(FUNCNAME, *slot);
-  for (std::uint64_t i = 0; i < len; ++i) slot->lpbuf[i] = map[slot->lpbuf[i]];
+  const std::uint64_t len = plane ? plane.Bytes() : 0;
+  for (std::uint64_t i = 0; i < len; ++i) plane.bits[i] = map[plane.bits[i]];
   DbgMessage(FUNCNAME, "Out, Using %f sec", SecondsSince(tick));
-}
-
-// Returns a new malloc'd 256-byte population-count table, NULL when memory is short.
-BYTE* Prnt_CreateBkDotsTbl() {
-  static const char FUNCNAME[] = "Prnt_CreateBkDotsTbl";
-  const DWORD tick = GetTickCount();
-  DbgMessage(FUNCNAME, "In");
-  BYTE* tbl = static_cast<BYTE*>(std::malloc(kDotCount.size()));
-  if (tbl) std::memcpy(tbl, kDotCount.data(), kDotCount.size());
-  DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
-  return tbl;
 }
 
 // Counts the set bits (toner dots) of the first ByteNo bytes.
@@ -220,36 +180,37 @@ CountWordDots(const unsigned char* p, std::size_t words) {
   return sum;
 }
 
-DWORD Prnt_CountBlackDots(unsigned char* inbuf, long ByteNo) {
+DWORD Prnt_CountBlackDots(const PlaneView& plane) {
   static const char FUNCNAME[] = "Prnt_CountBlackDots";
-  if (!inbuf) return 0;
-  DbgMessage(FUNCNAME, "Start, ByteNo = %d", static_cast<int>(ByteNo));
-  const std::size_t words = ByteNo > 0 ? static_cast<std::size_t>(ByteNo) / 8 : 0;
-  DWORD sum = CountWordDots(inbuf, words);
-  for (long i = static_cast<long>(words * 8); i < ByteNo; ++i) sum += kDotCount[inbuf[i]];
+  if (!plane) return 0;
+  const std::uint64_t bytes = plane.Bytes();
+  DbgMessage(FUNCNAME, "Start, ByteNo = %d", static_cast<int>(bytes));
+  const std::size_t words = static_cast<std::size_t>(bytes / 8);
+  DWORD sum = CountWordDots(plane.bits, words);
+  for (std::uint64_t i = words * 8; i < bytes; ++i) sum += kDotCount[plane.bits[i]];
   DbgMessage(FUNCNAME, "Out");
   return sum;
 }
 
 // Sampled checksum: one byte of every 32nd line, walking one byte to the
-// right per line, plus the page's last byte.
-DWORD DataPatternChkSum(PageSlot* slot) {
+// right per line, plus the plane's last byte.
+DWORD DataPatternChkSum(const PlaneView& plane) {
   static const char FUNCNAME[] = "DataPatternChkSum";
   const DWORD tick = GetTickCount();
-  const DWORD bpl = slot->page_width / 8;
-  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(slot->page_width),
-             static_cast<int>(slot->page_height), static_cast<int>(slot->pagesize));
-  if (!slot->lpbuf || bpl == 0 || slot->pagesize == 0 || !SlotHolds(*slot, bpl, slot->page_height)) {
+  const DWORD bpl = plane.width / 8;
+  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(plane.width),
+             static_cast<int>(plane.rows), static_cast<int>(plane.Bytes()));
+  if (!plane || bpl == 0 || bpl > plane.stride) {
     DbgMessage(FUNCNAME, "API_WRONG_PARAMETER");
     return 0;
   }
   DWORD sum = 0;
   DWORD samples = 0;
-  for (DWORD i = 0; i < slot->page_height; i += 32) {
-    sum += slot->lpbuf[std::uint64_t{i} * bpl + i % bpl];
+  for (DWORD i = 0; i < plane.rows; i += 32) {
+    sum += plane.Row(i)[i % bpl];
     ++samples;
   }
-  sum += slot->lpbuf[slot->pagesize - 1];
+  sum += plane.bits[plane.Bytes() - 1];
   ++samples;
   DbgMessage(FUNCNAME, "sampling %d Bytes to calcute checksum:%d spent %f ms", static_cast<int>(samples),
              static_cast<int>(sum), SecondsSince(tick));
@@ -257,28 +218,26 @@ DWORD DataPatternChkSum(PageSlot* slot) {
   return sum;
 }
 
-// Returns the page's four corner bytes as one word (first corner on top)
-// and stamps each corner with the marker 0xAA.
-DWORD DataPatternChkSum_new(PageSlot* slot) {
+DWORD DataPatternChkSum_new(const PlaneView& plane) {
   static const char FUNCNAME[] = "DataPatternChkSum_new";
   constexpr DWORD kBadParameter = 0xAABBCCDD;
-  const DWORD bpl = slot->page_width / 8;
-  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(slot->page_width),
-             static_cast<int>(slot->page_height), static_cast<int>(slot->pagesize));
+  const DWORD bpl = plane.width / 8;
+  DbgMessage(FUNCNAME, "WxH: %d x %d, dataSize: %d", static_cast<int>(plane.width),
+             static_cast<int>(plane.rows), static_cast<int>(plane.Bytes()));
   // Narrower than a byte or without lines the corners do not exist.
-  if (!slot->lpbuf || bpl == 0 || slot->page_height == 0 || !SlotHolds(*slot, bpl, slot->page_height)) {
+  if (!plane || bpl == 0 || bpl > plane.stride) {
     DbgMessage(FUNCNAME, " API_WRONG_PARAMETER");
     return kBadParameter;
   }
   DbgMessage(FUNCNAME, "sampling Byte checksum:%0x \n", static_cast<unsigned>(kBadParameter));
-  const std::uint64_t corners[4] = {0, bpl - 1, std::uint64_t{slot->page_height - 1} * bpl,
-                                    std::uint64_t{slot->page_height} * bpl - 1};
+  BYTE* const corners[4] = {plane.Row(0), plane.Row(0) + bpl - 1, plane.Row(plane.rows - 1),
+                            plane.Row(plane.rows - 1) + bpl - 1};
   DWORD sum = 0;
-  for (std::uint64_t offset : corners) {
-    const BYTE v = slot->lpbuf[offset];
+  for (BYTE* corner : corners) {
+    const BYTE v = *corner;
     DbgMessage(FUNCNAME, "sampling Byte checksum:%0x \n", static_cast<unsigned>(v));
     sum = sum << 8 | v;
-    slot->lpbuf[offset] = 0xAA;
+    *corner = 0xAA;
   }
   DbgMessage(FUNCNAME, "sampling Byte checksum:%0x \n", static_cast<unsigned>(sum));
   return sum;

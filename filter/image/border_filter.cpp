@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
+#include <vector>
 
-#include "geometry_internal.h"
 #include "image.h"
 #include "shims.h"
 #include "trace.h"
@@ -20,8 +20,6 @@ namespace {
 
 // Filter responses above this become toner in the mask.
 constexpr int kLineartThreshold = 80;
-
-using HeapBytes = std::unique_ptr<BYTE[], FreeDeleter>;
 
 inline BYTE Clamp(int v) {
   return static_cast<BYTE>(v < 0 ? 0 : v > 255 ? 255 : v);
@@ -49,17 +47,18 @@ void FilterLine(const BYTE* up, const BYTE* mid, const BYTE* down, BYTE* out, st
 
 }  // namespace
 
-WORD ApplyFilter3x3(PageSlot* slot, BYTE* lpbuf, WORD bits, const int* filterArray, short filterArrayWidth) {
+WORD ApplyFilter3x3(const PlaneView& gray, const JobEvents* job, WORD bits, const int* filterArray,
+                    short filterArrayWidth) {
   static const char FUNCNAME[] = "ApplyFilter3x3";
   const DWORD tick = GetTickCount();
-  const std::size_t width = slot->page_width;
-  const std::size_t lines = slot->page_height;
+  const std::size_t width = gray.width;
+  const std::size_t lines = gray.rows;
   DbgMessage(FUNCNAME, "In, width = %d, height = %d, lines = %d, bits = %d, ArrayWidth = %d",
              static_cast<int>(width), static_cast<int>(lines), static_cast<int>(lines), bits,
              filterArrayWidth);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
   // Only gray pages and 3 x 3 kernels are defined.
-  if (lpbuf == nullptr || filterArray == nullptr || bits != 8 || filterArrayWidth != 3) {
+  if (gray.bits == nullptr || filterArray == nullptr || bits != 8 || filterArrayWidth != 3 ||
+      gray.stride < width) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
     return 0;
   }
@@ -75,46 +74,42 @@ WORD ApplyFilter3x3(PageSlot* slot, BYTE* lpbuf, WORD bits, const int* filterArr
   const std::size_t line_bytes = width;
   if (lines == 0 || line_bytes == 0) return 1;
 
-  // The page is filtered in place, top down: two saved lines (the
+  // The plane is filtered in place, top down: two saved lines (the
   // unfiltered line above and the current line) are all the window needs,
-  // since the line below is still unfiltered in lpbuf. The planes of a
-  // colour page are separate images, each with its own first and last line:
-  // a window reaching across a join would see another colorant's edge.
+  // since the line below is still unfiltered in the plane.
   DbgMessage(FUNCNAME, "Allocate s_imgbuf");
   const std::size_t bufsize = 2 * line_bytes;
   DbgMessage(FUNCNAME, "bufsize = %d", static_cast<int>(bufsize));
-  HeapBytes s_imgbuf(static_cast<BYTE*>(std::malloc(bufsize)));
-  if (!s_imgbuf) return 0;
-  const std::size_t colourPlanes = image_detail::ColorPlaneOf(*slot);
-  const std::size_t planes = lines % colourPlanes == 0 ? colourPlanes : 1;
-  const std::size_t planeLines = lines / planes;
+  std::vector<BYTE> s_imgbuf;
+  try {
+    s_imgbuf.resize(bufsize);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
   const std::size_t HelfKeepMatrixLines = 1;
   DbgMessage(FUNCNAME, "First Block");
   DbgMessage(FUNCNAME, "HelfKeepMatrixLines = %d, line_bytes = %d, lines = %d",
              static_cast<int>(HelfKeepMatrixLines), static_cast<int>(line_bytes), static_cast<int>(lines));
 
-  for (std::size_t p = 0; p < planes; ++p) {
-    BYTE* above = s_imgbuf.get();
-    BYTE* current = s_imgbuf.get() + line_bytes;
-    BYTE* plane = lpbuf + p * planeLines * line_bytes;
-    for (std::size_t y = 0; y < planeLines; ++y) {
-      if (slot->Cancelled()) {
-        DbgMessage(FUNCNAME, "Cancel job");
-        return 0;
-      }
-      BYTE* row = plane + y * line_bytes;
-      std::memcpy(current, row, line_bytes);
-      const bool last = y + 1 == planeLines;
-      if (last && p + 1 == planes) {
-        DbgMessage(FUNCNAME, "Last Block");
-        DbgMessage(FUNCNAME, "HelfKeepMatrixLines = %d, lines = %d", static_cast<int>(HelfKeepMatrixLines),
-                   static_cast<int>(lines));
-      }
-      // The first and last line of a plane stand in for the lines beyond it.
-      const BYTE* below = last ? current : row + line_bytes;
-      FilterLine(y == 0 ? current : above, current, below, row, line_bytes, filterArray, MatrixCount);
-      std::swap(above, current);
+  BYTE* above = s_imgbuf.data();
+  BYTE* current = s_imgbuf.data() + line_bytes;
+  for (DWORD y = 0; y < lines; ++y) {
+    if (job && job->Cancelled()) {
+      DbgMessage(FUNCNAME, "Cancel job");
+      return 0;
     }
+    BYTE* row = gray.Row(y);
+    std::memcpy(current, row, line_bytes);
+    const bool last = y + 1 == lines;
+    if (last) {
+      DbgMessage(FUNCNAME, "Last Block");
+      DbgMessage(FUNCNAME, "HelfKeepMatrixLines = %d, lines = %d", static_cast<int>(HelfKeepMatrixLines),
+                 static_cast<int>(lines));
+    }
+    // The first and last line of the plane stand in for the lines beyond it.
+    const BYTE* below = last ? current : gray.Row(y + 1);
+    FilterLine(y == 0 ? current : above, current, below, row, line_bytes, filterArray, MatrixCount);
+    std::swap(above, current);
   }
   DbgMessage(FUNCNAME, "Final Copy Memory");
   DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
@@ -126,7 +121,7 @@ BOOL DoBorderQuality(PageSlot* slot) {
   const DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In, imgWidth = %d, imgHeight = %d", static_cast<int>(slot->page_width),
              static_cast<int>(slot->page_height));
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200());
   auto done = [&](BOOL rc) {
     DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), rc);
     return rc;
@@ -140,20 +135,28 @@ BOOL DoBorderQuality(PageSlot* slot) {
   // The mask comes from the unfiltered gray page, so it is made before the
   // page is halftoned in place: lines of page_width bytes, as the gray page
   // has when linebyte says so.
-  const std::size_t width = slot->page_width;
-  const std::size_t height = slot->page_height;
-  HeapBytes mask;
+  const DWORD width = slot->page_width;
+  const DWORD height = slot->page_height;
+  PageBuffer mask;
   if (kernel) {
-    if (!slot->lpbuf || slot->linebyte < width) return done(FALSE);
-    mask.reset(static_cast<BYTE*>(std::malloc(width * height + 1)));
+    const PlaneView page = slot->WholePage();
+    if (!page || slot->linebyte < width) return done(FALSE);
+    mask = PageBuffer::Allocate(std::size_t{width} * height + 1);
     if (!mask) return done(FALSE);
     DbgMessage(FUNCNAME, "Copy Image Data");
-    for (std::size_t y = 0; y < height; ++y)
-      std::memcpy(mask.get() + y * width, slot->lpbuf + y * slot->linebyte, width);
+    for (DWORD y = 0; y < height; ++y) std::memcpy(mask.data() + std::size_t{y} * width, page.Row(y), width);
+    // The planes of a colour page are separate images, each with its own
+    // first and last line: a window reaching across a join would see
+    // another colorant's edge.
+    const DWORD planes = height % slot->Planes() == 0 ? slot->Planes() : 1;
+    const DWORD planeRows = height / planes;
     DbgMessage(FUNCNAME, mode == 1 ? "Apply border Filter" : "Apply text enhance Filter");
-    if (!ApplyFilter3x3(slot, mask.get(), 8, kernel, 3)) return done(FALSE);
+    for (DWORD p = 0; p < planes; ++p) {
+      const PlaneView plane{mask.data() + std::size_t{p} * planeRows * width, width, planeRows, width};
+      if (!ApplyFilter3x3(plane, slot->events, 8, kernel, 3)) return done(FALSE);
+    }
     DbgMessage(FUNCNAME, "Convert to Lineart");
-    if (!GrayToLineart(slot, mask.get(), kLineartThreshold)) return done(FALSE);
+    if (!GrayToLineart(PlaneView{mask.data(), width, height, width}, kLineartThreshold)) return done(FALSE);
   }
 
   if (!ApplyHalftone(slot)) return done(FALSE);
@@ -167,8 +170,8 @@ BOOL DoBorderQuality(PageSlot* slot) {
     DbgMessage(FUNCNAME, "bufsize = %d", static_cast<int>(BWlinebytes * height));
     const std::size_t n = BWlinebytes < slot->linebyte ? BWlinebytes : slot->linebyte;
     for (std::size_t y = 0; y < height; ++y) {
-      BYTE* page = slot->lpbuf + y * slot->linebyte;
-      const BYTE* m = mask.get() + y * BWlinebytes;
+      BYTE* page = slot->page.data() + y * slot->linebyte;
+      const BYTE* m = mask.data() + y * BWlinebytes;
       for (std::size_t i = 0; i < n; ++i) page[i] &= static_cast<BYTE>(~m[i]);
     }
   }

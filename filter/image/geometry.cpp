@@ -1,6 +1,6 @@
 // Page geometry: the zero-edge border, user scaling and resolution change,
 // and the fit to the paper's printable area. Each stage replaces the slot's
-// page buffer (malloc/free) and its geometry fields.
+// page buffer and its geometry fields, or shrinks the page in place.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +14,6 @@
 
 using image_detail::AlignUp32;
 using image_detail::CheckedMul;
-using image_detail::ColorPlaneOf;
 using image_detail::SlotHolds;
 
 namespace {
@@ -27,7 +26,7 @@ bool IsZeroEdge(const cups_page_header2_t& h) {
 // Checks that the slot holds a one-byte-per-pixel page of whole planes that
 // its buffer really covers; traces the reason otherwise.
 bool GrayPageUsable(const char* funcName, const PageSlot& job, DWORD ColorPlane) {
-  if (!job.lpbuf || job.page_width == 0 || job.page_height < ColorPlane) {
+  if (!job.page || job.page_width == 0 || job.page_height < ColorPlane) {
     DbgMessage(funcName, "no page");
     return false;
   }
@@ -42,16 +41,11 @@ bool GrayPageUsable(const char* funcName, const PageSlot& job, DWORD ColorPlane)
   return true;
 }
 
-// Swaps in a new page buffer with its one-byte-per-pixel geometry.
-void InstallGrayPage(PageSlot* slot, BYTE* buf, DWORD width, DWORD height, DWORD ColorPlane) {
-  std::free(slot->lpbuf);
-  slot->lpbuf = buf;
+// Sets the slot's one-byte-per-pixel geometry for its (new) page.
+void SetGrayGeometry(PageSlot* slot, DWORD width, DWORD height, DWORD ColorPlane) {
   slot->page_width = width;
   slot->linebyte = width;
   slot->page_height = ColorPlane * height;
-  // Kept exact here (not only by the whole-page step) so that every later
-  // stage can trust it as the buffer's size.
-  slot->pagesize = width * height * ColorPlane;
 }
 
 // What Lib_DoScaling does to a page: whether it makes a new page at all,
@@ -66,18 +60,18 @@ PageScaling ScalingOf(const PageSlot& job) {
   std::uint64_t ratio = job.inheader.cupsInteger[7];
   const bool DoScale = ratio != 100 && ratio != 0;
   if (!DoScale) ratio = 100;
-  const bool halve1200 = job.SCALE1200 != 0 && Xresolution == 1200;
+  const bool halve1200 = job.SCALE1200() != 0 && Xresolution == 1200;
   if (!(halve1200 || Xresolution < 600 || DoScale)) return {};
   // At 1200 dpi without SCALE1200 the page stays at 1200 dpi and only the
   // user's percentage applies.
-  if (!(job.SCALE1200 == 0 && Xresolution == 1200)) ratio = Xresolution ? ratio * 600 / Xresolution : 0;
+  if (!(job.SCALE1200() == 0 && Xresolution == 1200)) ratio = Xresolution ? ratio * 600 / Xresolution : 0;
   return {true, ratio};
 }
 
 // The resolution the whole-page step lays the page out at.
 std::uint64_t OutputResolution(const PageSlot& job) {
   const cups_page_header2_t& own = job.inheader;
-  return job.SCALE1200 ? 600 : (own.HWResolution[0] < 600 ? 600 : own.HWResolution[0]);
+  return job.SCALE1200() ? 600 : (own.HWResolution[0] < 600 ? 600 : own.HWResolution[0]);
 }
 
 }  // namespace
@@ -94,8 +88,8 @@ const char* PageBeyondPrinter(const PageSlot& job) {
     }
   };
   take(job.MaxMediaWidth, job.MaxMediaHeight);
-  if (job.paperTable)
-    for (const PAPERFORMAT& row : *job.paperTable)
+  if (job.Settings().paperTable)
+    for (const PAPERFORMAT& row : *job.Settings().paperTable)
       if (row.enable) take(row.w, row.h);
   if (paperW == 0) take(595, 842);
 
@@ -118,17 +112,15 @@ const char* PageBeyondPrinter(const PageSlot& job) {
 // or shrinks the page into the smaller area when zero edge is 1.
 BOOL Lib_DoImageCrop(PageSlot* slot) {
   static const char FUNCNAME[] = "Lib_DoImageCrop";
-  DbgMessage(FUNCNAME, "In");
+  const FunctionTrace trace(FUNCNAME);
   const cups_page_header2_t& hdr = slot->inheader;
   if (!IsZeroEdge(hdr)) {
     DbgMessage(FUNCNAME, "not zero edge model");
-    DbgMessage(FUNCNAME, "Out");
     return TRUE;
   }
 
-  const DWORD ColorPlane = ColorPlaneOf(*slot);
+  const DWORD ColorPlane = slot->Planes();
   if (!GrayPageUsable(FUNCNAME, *slot, ColorPlane)) {
-    DbgMessage(FUNCNAME, "Out");
     return FALSE;
   }
   const std::int64_t srcWidth = slot->page_width;
@@ -146,7 +138,6 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
   DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(slot->page_height));
   if (width <= 0 || height <= 0) {
     DbgMessage(FUNCNAME, "page smaller than its border");
-    DbgMessage(FUNCNAME, "Out");
     return FALSE;
   }
 
@@ -162,29 +153,26 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
     const std::int64_t yMargin = (srcHeight - height) / 2;
     DbgMessage(FUNCNAME, "xMargin = %d", static_cast<int>(xMargin));
     DbgMessage(FUNCNAME, "yMargin = %d", static_cast<int>(yMargin));
-    BYTE* buf = slot->lpbuf;
+    BYTE* buf = slot->page.data();
     for (DWORD i = 0; i < ColorPlane; ++i)
       for (std::int64_t y = 0; y < height; ++y)
         std::memmove(buf + i * trgPlane + y * width, buf + i * srcPlane + (yMargin + y) * srcWidth + xMargin,
                      static_cast<std::size_t>(width));
-    if (BYTE* shrunk = static_cast<BYTE*>(std::realloc(buf, trgPlane * ColorPlane))) buf = shrunk;
-    slot->lpbuf = nullptr;  // moved, not freed, into the installed page
-    InstallGrayPage(slot, buf, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
+    slot->page.ShrinkTo(trgPlane * ColorPlane);
+    SetGrayGeometry(slot, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
     DbgMessage(FUNCNAME, "crop process finish");
-    DbgMessage(FUNCNAME, "Out");
     return TRUE;
   }
 
   // The scaler may round one line past a plane; the spare lines absorb it.
   auto cropBytes =
       CheckedMul(static_cast<std::uint64_t>(height) + 100, static_cast<std::uint64_t>(width), ColorPlane);
-  BYTE* lpCrop = cropBytes ? static_cast<BYTE*>(std::malloc(*cropBytes)) : nullptr;
-  if (!lpCrop) {
+  PageBuffer cropped = cropBytes ? PageBuffer::Filled(*cropBytes, 255) : PageBuffer{};
+  if (!cropped) {
     DbgMessage(FUNCNAME, "malloc error");
-    DbgMessage(FUNCNAME, "Out");
     return FALSE;
   }
-  std::memset(lpCrop, 255, *cropBytes);
+  BYTE* lpCrop = cropped.data();
 
   if (hdr.cupsInteger[3] == 1) {
     DbgMessage(FUNCNAME, "scale process");
@@ -193,7 +181,7 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
     DbgMessage(FUNCNAME, "xRate = %f", xRatio);
     DbgMessage(FUNCNAME, "yRate = %f", yRatio);
     for (DWORD i = 0; i < ColorPlane; ++i) {
-      image_detail::ScaleImageLimited(slot->lpbuf + i * srcPlane, static_cast<DWORD>(srcWidth),
+      image_detail::ScaleImageLimited(slot->page.data() + i * srcPlane, static_cast<DWORD>(srcWidth),
                                       static_cast<DWORD>(srcHeight), static_cast<DWORD>(srcHeight),
                                       lpCrop + i * trgPlane, static_cast<DWORD>(width),
                                       static_cast<int>(xRatio * 1000), static_cast<int>(yRatio * 1000), 8,
@@ -213,7 +201,7 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
     const std::int64_t copyBytes = width < srcWidth - xMargin ? width : srcWidth - xMargin;
     const std::int64_t copyLines = height < srcHeight - yMargin ? height : srcHeight - yMargin;
     for (DWORD i = 0; i < ColorPlane; ++i) {
-      const BYTE* src = slot->lpbuf + i * srcPlane + yMargin * srcWidth + xMargin;
+      const BYTE* src = slot->page.data() + i * srcPlane + yMargin * srcWidth + xMargin;
       BYTE* dst = lpCrop + i * trgPlane;
       for (std::int64_t y = 0; y < copyLines; ++y) {
         std::memcpy(dst + y * width, src + y * srcWidth, static_cast<std::size_t>(copyBytes));
@@ -222,8 +210,10 @@ BOOL Lib_DoImageCrop(PageSlot* slot) {
     DbgMessage(FUNCNAME, "crop process finish");
   }
 
-  InstallGrayPage(slot, lpCrop, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
-  DbgMessage(FUNCNAME, "Out");
+  // The spare lines are no part of the page.
+  cropped.Truncate(trgPlane * ColorPlane);
+  slot->page = std::move(cropped);
+  SetGrayGeometry(slot, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
   return TRUE;
 }
 
@@ -247,7 +237,7 @@ BOOL Lib_DoScaling(PageSlot* slot) {
   const std::uint64_t ratio = scaling.percent;
   DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(ratio));
 
-  const DWORD ColorPlane = ColorPlaneOf(*slot);
+  const DWORD ColorPlane = slot->Planes();
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
   if (!GrayPageUsable(FUNCNAME, *slot, ColorPlane)) {
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
@@ -273,8 +263,8 @@ BOOL Lib_DoScaling(PageSlot* slot) {
   DbgMessage(FUNCNAME, "ratio = %d", static_cast<int>(ratio));
 
   auto pageBytes = CheckedMul(ColorPlane, height, width);
-  BYTE* lpScale = pageBytes && *pageBytes > 0 ? static_cast<BYTE*>(std::malloc(*pageBytes)) : nullptr;
-  if (!lpScale) {
+  PageBuffer scaled = pageBytes ? PageBuffer::Allocate(*pageBytes) : PageBuffer{};
+  if (!scaled) {
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
     return FALSE;
   }
@@ -284,14 +274,16 @@ BOOL Lib_DoScaling(PageSlot* slot) {
   const int factor = static_cast<int>(ratio * 10);
   for (DWORD i = 0; i < ColorPlane; ++i) {
     DbgMessage(FUNCNAME, "out, i = %d", static_cast<int>(i));
+    BYTE* lpScale = scaled.data();
     std::memset(lpScale + i * trgPlane, 255, trgPlane);
-    image_detail::ScaleImageLimited(slot->lpbuf + i * srcPlane, static_cast<DWORD>(src_width),
+    image_detail::ScaleImageLimited(slot->page.data() + i * srcPlane, static_cast<DWORD>(src_width),
                                     static_cast<DWORD>(src_height), static_cast<DWORD>(src_height),
                                     lpScale + i * trgPlane, static_cast<DWORD>(width), factor, factor, 8,
                                     static_cast<DWORD>(height), slot->events);
   }
 
-  InstallGrayPage(slot, lpScale, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
+  slot->page = std::move(scaled);
+  SetGrayGeometry(slot, static_cast<DWORD>(width), static_cast<DWORD>(height), ColorPlane);
   DbgMessage(FUNCNAME, "out, rc = %d", TRUE);
   return TRUE;
 }
@@ -309,7 +301,7 @@ static void PrintableArea(const PageSlot& job, std::uint64_t* alignedWidth, std:
   // Total margin in points: a third of an inch for zero-edge pages, else
   // both side margins with each limited to 12.
   const std::uint64_t M = IsZeroEdge(own) ? 24 : 2 * (own.Margins[0] > 12 ? 12 : own.Margins[0]);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", job.SCALE1200);
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", job.SCALE1200());
   DbgMessage(FUNCNAME, "PageSize[0] = %d", static_cast<int>(work.PageSize[0]));
   DbgMessage(FUNCNAME, "PageSize[1] = %d", static_cast<int>(work.PageSize[1]));
   DbgMessage(FUNCNAME, "MaxMediaWidth = %f", job.MaxMediaWidth);
@@ -317,7 +309,7 @@ static void PrintableArea(const PageSlot& job, std::uint64_t* alignedWidth, std:
 
   int NeedCrop = 2;
   const PaperTable noPaper{};
-  for (const PAPERFORMAT& row : job.paperTable ? *job.paperTable : noPaper) {
+  for (const PAPERFORMAT& row : job.Settings().paperTable ? *job.Settings().paperTable : noPaper) {
     if (row.enable && row.w >= 0 && row.h >= 0 && static_cast<unsigned>(row.w) == work.PageSize[0] &&
         static_cast<unsigned>(row.h) == work.PageSize[1]) {
       NeedCrop = (own.cupsInteger[7] != 100 && own.cupsInteger[7] != 0) ? 1 : 0;
@@ -356,7 +348,7 @@ bool GeometryOnlyPlaces(const PageSlot& job, DWORD* width, DWORD* height) {
   PrintableArea(job, &g, &h);
   // The whole-page step's limits for the gray page, and a 1-bit line that
   // fits the halftoning's 16-bit line length.
-  if (g == 0 || h == 0 || g > 0xFFFF * 8 || !CheckedMul(g, h, ColorPlaneOf(job))) return false;
+  if (g == 0 || h == 0 || g > 0xFFFF * 8 || !CheckedMul(g, h, job.Planes())) return false;
   *width = static_cast<DWORD>(g);
   *height = static_cast<DWORD>(h);
   return true;
@@ -371,7 +363,7 @@ BOOL Lib_DoWholePage(PageSlot* slot) {
   PrintableArea(*slot, &g, &h);
   const bool oneBit = own.cupsBitsPerPixel <= 7;
   const std::uint64_t WholeLineBytes = oneBit ? g / 8 : g;
-  const DWORD ColorPlane = ColorPlaneOf(*slot);
+  const DWORD ColorPlane = slot->Planes();
   DbgMessage(FUNCNAME, "alignment width = %d", static_cast<int>(g));
   DbgMessage(FUNCNAME, "alignment height = %d", static_cast<int>(h));
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
@@ -393,8 +385,8 @@ BOOL Lib_DoWholePage(PageSlot* slot) {
   // page's own buffer: each line moves to an address no later than its own,
   // so no line is overwritten before it has moved. Otherwise a new buffer.
   const bool inPlace = WholeLineBytes <= oldLine && h <= oldPlaneH;
-  BYTE* lpWhole = inPlace ? slot->lpbuf : static_cast<BYTE*>(AllocPageBuffer(*wholeBytes));
-  if (!lpWhole) {
+  PageBuffer whole = inPlace ? PageBuffer{} : PageBuffer::Allocate(*wholeBytes);
+  if (!inPlace && !whole) {
     DbgMessage(FUNCNAME, "out, rc = %d", FALSE);
     return FALSE;
   }
@@ -403,9 +395,10 @@ BOOL Lib_DoWholePage(PageSlot* slot) {
   DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(oldPlaneH));
   const std::uint64_t copyLines = h < oldPlaneH ? h : oldPlaneH;
   std::uint64_t copyBytes = g < slot->page_width ? g : slot->page_width;
+  BYTE* const lpWhole = inPlace ? slot->page.data() : whole.data();
   if (oneBit) copyBytes /= 8;
   for (DWORD i = 0; i < ColorPlane; ++i) {
-    const BYTE* src = slot->lpbuf + i * oldPlaneH * oldLine;
+    const BYTE* src = slot->page.data() + i * oldPlaneH * oldLine;
     BYTE* dst = lpWhole + i * h * WholeLineBytes;
     for (std::uint64_t y = 0; y < copyLines; ++y) {
       BYTE* line = dst + y * WholeLineBytes;
@@ -415,14 +408,13 @@ BOOL Lib_DoWholePage(PageSlot* slot) {
     std::memset(dst + copyLines * WholeLineBytes, 255, (h - copyLines) * WholeLineBytes);
   }
 
-  if (!inPlace) {
-    std::free(slot->lpbuf);
-    slot->lpbuf = lpWhole;
-  }
+  if (inPlace)
+    slot->page.Truncate(*wholeBytes);
+  else
+    slot->page = std::move(whole);
   slot->page_height = static_cast<DWORD>(h * ColorPlane);
   slot->page_width = static_cast<DWORD>(g);
   slot->linebyte = static_cast<DWORD>(WholeLineBytes);
-  slot->pagesize = static_cast<DWORD>(*wholeBytes);
   DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(slot->page_width));
   DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(slot->page_height));
   DbgMessage(FUNCNAME, "out, rc = %d", TRUE);

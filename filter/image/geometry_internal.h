@@ -31,24 +31,12 @@ inline std::uint64_t AlignUp32(std::uint64_t v) {
   return (v + 31) / 32 * 32;
 }
 
-// Planes of a gray page by colour mode: 4 for CMYK, 2 for black and red, else 1.
-inline DWORD ColorPlaneOf(const PageSlot& job) {
-  switch (job.inheader.cupsInteger[4]) {
-    case 3:
-      return 4;
-    case 1:
-      return 2;
-    default:
-      return 1;
-  }
-}
-
-// True when the slot's buffer holds at least lineBytes × rows bytes, going by
-// `pagesize`, the slot's record of its buffer; false for a missing buffer.
+// True when the slot's page buffer holds at least lineBytes × rows bytes;
+// false for a missing buffer.
 inline bool SlotHolds(const PageSlot& job, std::uint64_t lineBytes, std::uint64_t rows) {
-  if (!job.lpbuf) return false;
+  if (!job.page) return false;
   auto need = CheckedMul(lineBytes, rows);
-  return need && *need <= job.pagesize;
+  return need && *need <= job.page.size();
 }
 
 // ScaleImage that writes at most trgMaxLines target lines; same result. The stages use it so that

@@ -78,9 +78,8 @@ void RgbLineToGray(const BYTE* rgb, BYTE* gray, std::size_t pixels, std::size_t 
 }
 
 // Replaces a 16-, 24-, 32- or 48-bit page by its 8-bit gray version. On any
-// failure the page is released: lpbuf becomes NULL with linebyte and
-// pagesize 0, so the next stage sees a missing page instead of colour bytes
-// taken for gray ones; the exit trace reports rc = 0.
+// failure the page is released: the slot holds no page and linebyte is 0, so the next stage sees a missing
+// page instead of colour bytes taken for gray ones; the exit trace reports rc = 0.
 void ImageToGray(PageSlot* slot) {
   static const char FUNCNAME[] = "ImageToGray";
   DWORD tick = GetTickCount();
@@ -94,28 +93,29 @@ void ImageToGray(PageSlot* slot) {
   const DWORD t_bytesperline = GetBMPBytesPerLine(8, static_cast<LONG>(width > 0x7fffffffu ? 0 : width));
   DbgMessage(FUNCNAME, "s_bytesperline %d", static_cast<int>(slot->linebyte));
   DbgMessage(FUNCNAME, "t_bytesperline %d", static_cast<int>(t_bytesperline));
-  DbgMessage(FUNCNAME, "linebyteLeft %d", static_cast<int>(slot->linebyteLeft));
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
+  DbgMessage(FUNCNAME, "linebyteLeft %d", static_cast<int>(slot->padPixels));
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200());
 
+  PageBuffer own;  // the gray page when it does not fit the colour page's buffer
   BYTE* gray = nullptr;
   int rc = 0;
-  const std::uint64_t active = slot->linebyteLeft <= width ? width - slot->linebyteLeft : 0;
+  const std::uint64_t active = slot->padPixels <= width ? width - slot->padPixels : 0;
   const std::uint64_t graySize = t_line64 * height;
   bool depthOk = ColorBits == 16 || ColorBits == 24 || ColorBits == 32 || ColorBits == 48;
 
   // Geometry checks before touching memory: the gray line must fit the
   // 16-bit line length, the padding must lie inside the line, the source
-  // lines must hold every active pixel and the page size must fit pagesize.
-  if (!slot->lpbuf) {
+  // lines must hold every active pixel and the page size must fit 32 bits.
+  if (!slot->page) {
     DbgMessage(FUNCNAME, "no page");
   } else if (!depthOk) {
     DbgMessage(FUNCNAME, "ColorBits %d not supported", static_cast<int>(ColorBits));
-  } else if (width == 0 || height == 0 || t_line64 != t_bytesperline || slot->linebyteLeft > width ||
+  } else if (width == 0 || height == 0 || t_line64 != t_bytesperline || slot->padPixels > width ||
              active * srcPixelBytes > slot->linebyte || graySize > 0xffffffffu) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
   } else if (!(gray = t_bytesperline <= slot->linebyte
-                          ? slot->lpbuf
-                          : static_cast<BYTE*>(AllocPageBuffer(static_cast<std::size_t>(graySize))))) {
+                          ? slot->page.data()
+                          : (own = PageBuffer::Allocate(static_cast<std::size_t>(graySize))).data())) {
     DbgMessage(FUNCNAME, "malloc error");
   } else {
     // With gray lines no longer than the colour lines the page is converted
@@ -123,7 +123,7 @@ void ImageToGray(PageSlot* slot) {
     // it comes from, which have been read by then.
     const ProductTable& t = Products();
     DbgMessage(FUNCNAME, "ColorBits %d", static_cast<int>(ColorBits));
-    const BYTE* src = slot->lpbuf;
+    const BYTE* src = slot->page.data();
     BYTE* dst = gray;
     for (std::uint64_t y = 0; y < height; ++y, src += slot->linebyte, dst += t_bytesperline) {
       const BYTE* p = src;
@@ -146,17 +146,15 @@ void ImageToGray(PageSlot* slot) {
     rc = 1;
   }
 
-  if (gray != slot->lpbuf) {
-    std::free(slot->lpbuf);
-    slot->lpbuf = gray;
-  }
   if (rc) {
+    if (own)
+      slot->page = std::move(own);
+    else
+      slot->page.Truncate(static_cast<std::size_t>(graySize));  // no later reader trusts the colour size
     slot->linebyte = t_bytesperline;
-    // Kept in step with the buffer so no later reader trusts the colour size.
-    slot->pagesize = static_cast<DWORD>(graySize);
   } else {
+    slot->page.Reset();
     slot->linebyte = 0;
-    slot->pagesize = 0;
   }
   DbgMessage(FUNCNAME, "Out, using %f sec, rc = %d", SecondsSince(tick), rc);
 }

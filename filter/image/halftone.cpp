@@ -25,8 +25,6 @@ namespace {
 
 using image_detail::kBitReverse;  // SSE's mask has the first pixel in bit 0, the printer in bit 7
 
-using HeapBytes = std::unique_ptr<BYTE[], FreeDeleter>;
-
 // Sixteen pixels against their thresholds: bit i of the result is set when
 // pixel i is at or above its threshold.
 inline unsigned Screen16(const BYTE* gray, const BYTE* thr) {
@@ -58,21 +56,20 @@ void ScreenLine(const BYTE* gray, BYTE* out, std::size_t linebyteHft, std::size_
     if (gray[x] >= row[cx]) out[x >> 3] |= static_cast<BYTE>(0x80u >> (x & 7));
 }
 
-// Screens one plane of gray lines into 1-bit lines through the screen.
-// out may be gray itself: each line is screened into line before it
-// lands, and a 1-bit line never reaches past its gray line. Returns false
-// when the job was cancelled; the page is dropped then.
-bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t linebyteHft,
-                 std::size_t lines, std::size_t pixels, const LineScreen& screen, DWORD plane, BYTE* line,
-                 const PageSlot& slot) {
+// Screens the first `pixels` of each gray row into the 1-bit rows of out
+// through the screen. out may share gray's memory: each line is screened
+// into line before it lands, and a 1-bit row never reaches past its gray
+// row. Returns false when the job was cancelled; the page is dropped then.
+bool ScreenPlane(const PlaneView& gray, const PlaneView& out, std::size_t pixels, const LineScreen& screen,
+                 DWORD plane, BYTE* line, const PageSlot& slot) {
   static const char FUNCNAME[] = "ApplyHalftone";
-  for (std::size_t y = 0; y < lines; ++y, gray += linebyte, out += linebyteHft) {
+  for (DWORD y = 0; y < gray.rows; ++y) {
     if (slot.Cancelled()) {
       DbgMessage(FUNCNAME, "Cancel job");
       return false;
     }
-    screen.Line(plane, y, gray, pixels, line, linebyteHft);
-    std::memcpy(out, line, linebyteHft);
+    screen.Line(plane, y, gray.Row(y), pixels, line, out.stride);
+    std::memcpy(out.Row(y), line, out.stride);
   }
   return true;
 }
@@ -82,13 +79,14 @@ bool ScreenPlane(const BYTE* gray, std::size_t linebyte, BYTE* out, std::size_t 
 int ChooseHalftoneType(const PageSlot& slot) {
   static const char FUNCNAME[] = "ApplyHalftone";
   const cups_page_header2_t& h = slot.inheader;
-  HalftoneChoice choice = SelectHalftoneType(slot.cupsHTable, h.HWResolution[0],
-                                             (slot.Feature[0] & F0_LSU) != 0, slot.SCALE1200 != 0);
+  const PageSettings& job = slot.Settings();
+  HalftoneChoice choice = SelectHalftoneType(job.cupsHTable, h.HWResolution[0],
+                                             (job.Feature[0] & F0_LSU) != 0, job.SCALE1200() != 0);
   DbgMessage(FUNCNAME, "resolution = %d", choice.resolution);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot.SCALE1200);
-  if (ClampHalftoneRow(slot.cupsHTable) != slot.cupsHTable)
-    DbgMessage(FUNCNAME, "cupsHTable %d out of range, using %d", slot.cupsHTable,
-               ClampHalftoneRow(slot.cupsHTable));
+  DbgMessage(FUNCNAME, "SCALE1200 = %d", job.SCALE1200());
+  if (ClampHalftoneRow(job.cupsHTable) != job.cupsHTable)
+    DbgMessage(FUNCNAME, "cupsHTable %d out of range, using %d", job.cupsHTable,
+               ClampHalftoneRow(job.cupsHTable));
   if (choice.changeTable) DbgMessage(FUNCNAME, "change table");
   DbgMessage(FUNCNAME, "HalftoneType = %d", choice.HalftoneType);
   return choice.HalftoneType;
@@ -127,7 +125,7 @@ LineScreen::LineScreen(const PageSlot& slot, int HalftoneType) {
   DbgMessage(FUNCNAME, "Gamma = %f", static_cast<double>(gammaVal[select]));
   DbgMessage(FUNCNAME, "Calculate Brightness & Gamma Finish");
 
-  planes_ = h.cupsInteger[4] == 3 ? 4 : 1;
+  planes_ = IsFourColour(slot.colourMode) ? 4 : 1;
   try {
     for (DWORD j = 0; j < planes_; ++j) {
       const ThresholdTile* tile = FindThresholdTile(planes[j].name);
@@ -171,13 +169,13 @@ static BOOL ScreenWithType(PageSlot* slot, int HalftoneType, DWORD tick) {
   static const char FUNCNAME[] = "ApplyHalftone";
 
   // Output page, sized in 64 bits: the 1-bit line must fit the 16-bit line
-  // length and the page must fit pagesize.
+  // length and the page must fit 32 bits.
   const std::uint64_t width = slot->page_width;
   const std::uint64_t height = slot->page_height;
   const std::uint64_t line64 = ((width + 7) / 8 + 3) / 4 * 4;
   const DWORD linebyteHft = width > 0x7fffffffu ? 0 : GetBMPBytesPerLine(1, static_cast<LONG>(width));
   const std::uint64_t outSize = line64 * height;
-  if (!slot->lpbuf || slot->linebyte == 0 || linebyteHft == 0 || height == 0 || line64 != linebyteHft ||
+  if (!slot->page || slot->linebyte == 0 || linebyteHft == 0 || height == 0 || line64 != linebyteHft ||
       outSize > 0xffffffffu) {
     DbgMessage(FUNCNAME, "Argument Incorrect");
     DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
@@ -203,40 +201,39 @@ static BOOL ScreenWithType(PageSlot* slot, int HalftoneType, DWORD tick) {
   // The 1-bit page is written over the gray one when it fits (it does for
   // every page wider than a few pixels); otherwise into a page of its own.
   const bool inPlace = outSize <= std::uint64_t{linebyte} * height;
-  HeapBytes own;
-  if (!inPlace) own.reset(static_cast<BYTE*>(std::calloc(static_cast<std::size_t>(outSize), 1)));
+  PageBuffer own;
+  if (!inPlace) own = PageBuffer::Filled(static_cast<std::size_t>(outSize), 0);
   if (!screen.Ok() || line.empty() || (!inPlace && !own)) {
     DbgMessage(FUNCNAME, "Halftone_tbl is NULL");
     DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
     return FALSE;
   }
-  BYTE* const out = inPlace ? slot->lpbuf : own.get();
+  BYTE* const out = inPlace ? slot->page.data() : own.data();
 
   for (DWORD j = 0; j < ColorPlane; ++j) {
     DbgMessage(FUNCNAME, "Apply Halftone %d Start", static_cast<int>(j));
     DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(slot->linebyte));
 
-    const BYTE* src = slot->lpbuf + std::size_t{j} * linebyte * SinglePlaneHeight;
-    BYTE* dst = out + std::size_t{j} * linebyteHft * SinglePlaneHeight;
-    if (!ScreenPlane(src, linebyte, dst, linebyteHft, SinglePlaneHeight, pixels, screen, j, line.data(),
-                     *slot)) {
+    const PlaneView gray = slot->Plane(j, ColorPlane);
+    const PlaneView bits{out + std::size_t{j} * linebyteHft * SinglePlaneHeight, slot->page_width,
+                         SinglePlaneHeight, linebyteHft};
+    if (!gray || !ScreenPlane(gray, bits, pixels, screen, j, line.data(), *slot)) {
       DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
       return FALSE;
     }
   }
 
   DbgMessage(FUNCNAME, "Apply Halftone Finish");
-  if (!inPlace) {
-    std::free(slot->lpbuf);
-    slot->lpbuf = own.release();
-  }
+  if (inPlace)
+    slot->page.Truncate(static_cast<std::size_t>(outSize));
+  else
+    slot->page = std::move(own);
   slot->linebyte = linebyteHft;
-  slot->pagesize = static_cast<DWORD>(outSize);
   DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
   return TRUE;
 }
 
-// Screens the 8-bit gray page in lpbuf (one plane, or K, Y, M, C stacked)
+// Screens the 8-bit gray page in the slot (one plane, or K, Y, M, C stacked)
 // into 1 bit per pixel, 1 for light pixels. FALSE leaves the gray page as it
 // was: bad geometry, a missing or misfit tile, no memory, or a cancelled job.
 BOOL ApplyHalftone(PageSlot* slot) {
@@ -255,49 +252,48 @@ BOOL ApplyHalftoneType(PageSlot* slot, int HalftoneType) {
   return ScreenWithType(slot, HalftoneType, tick);
 }
 
-// Turns a gray image of the slot's size (lines of page_width bytes) into a
-// 1-bit mask in place: 1 where the gray value is above threshold. Lines are
-// page_width / 8 bytes; pixels past the last whole byte are dropped. FALSE
-// only when there is no image or no memory; the image is then unchanged.
-BOOL GrayToLineart(PageSlot* slot, BYTE* lpbuf, int threshold) {
+BOOL GrayToLineart(const PlaneView& gray, int threshold) {
   static const char FUNCNAME[] = "GrayToLineart";
   DWORD tick = GetTickCount();
   DbgMessage(FUNCNAME, "In, threshold = %d", threshold);
-  DbgMessage(FUNCNAME, "SCALE1200 = %d", slot->SCALE1200);
-  const std::size_t width = slot->page_width;
-  const std::size_t height = slot->page_height;
+  const std::size_t width = gray.width;
+  const std::size_t height = gray.rows;
   const std::size_t outLine = width / 8;
   const std::size_t outSize = outLine * height;  // both below 2^32: no overflow in 64 bits
 
   // Output image and the per-column byte index and bit position.
   static const BYTE ShiftTbl[8] = {0x80, 0x40, 0x20, 0x10, 0x08, 0x04, 0x02, 0x01};
-  if (!lpbuf || outLine == 0) {
-    DbgMessage(FUNCNAME, "%s", lpbuf ? "nothing to convert" : "no image");
+  if (!gray.bits || outLine == 0) {
+    DbgMessage(FUNCNAME, "%s", gray.bits ? "nothing to convert" : "no image");
     DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
-    return lpbuf ? TRUE : FALSE;
+    return gray.bits ? TRUE : FALSE;
   }
   const std::size_t pixels = outLine * 8;
-  HeapBytes outImage(static_cast<BYTE*>(std::calloc(outSize, 1)));
-  std::unique_ptr<DWORD[], FreeDeleter> tables(static_cast<DWORD*>(std::malloc(2 * pixels * sizeof(DWORD))));
-  if (!outImage || !tables) {
+  std::vector<BYTE> outImage;
+  std::vector<DWORD> tables;
+  try {
+    outImage.assign(outSize, 0);
+    tables.resize(2 * pixels);
+  } catch (const std::bad_alloc&) {
     DbgMessage(FUNCNAME, "malloc error");
     DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
     return FALSE;
   }
-  DWORD* s_Tbli = tables.get();
+  DWORD* s_Tbli = tables.data();
   DWORD* s_Tblr = s_Tbli + pixels;
   for (std::size_t x = 0; x < pixels; ++x) {
     s_Tbli[x] = static_cast<DWORD>(x / 8);
     s_Tblr[x] = static_cast<DWORD>(x % 8);
   }
 
-  const BYTE* src = lpbuf;
-  BYTE* dst = outImage.get();
-  for (std::size_t y = 0; y < height; ++y, src += width, dst += outLine)
+  BYTE* dst = outImage.data();
+  for (DWORD y = 0; y < height; ++y, dst += outLine) {
+    const BYTE* src = gray.Row(y);
     for (std::size_t x = 0; x < pixels; ++x)
       if (src[x] > threshold) dst[s_Tbli[x]] |= ShiftTbl[s_Tblr[x]];
+  }
 
-  std::memcpy(lpbuf, outImage.get(), outSize);
+  std::memcpy(gray.bits, outImage.data(), outSize);
   DbgMessage(FUNCNAME, "Out, using = %f", SecondsSince(tick));
   return TRUE;
 }

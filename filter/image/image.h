@@ -1,14 +1,22 @@
-// The image library. Every stage takes the page's slot and works on
-// its `lpbuf` and geometry fields in place, replacing `lpbuf` when the size
-// changes. Pixel conventions: gray is one byte per pixel, 0 black, 255
-// white; a 1-bit page is 8 pixels per byte, leftmost in the most significant
-// bit. Halftoning yields 1 for light pixels; the image thread inverts right
-// after, so from then on 1 is a toner dot.
+// The image library. The page stages (geometry, gray conversion,
+// halftoning, border filter) take the page's slot and work on its `page`
+// and geometry fields in place, moving a new PageBuffer in when the size
+// changes. The bitmap operations take a view of one plane (PlaneView) and
+// know nothing of slots. Pixel conventions: gray is one byte per pixel, 0
+// black, 255 white; a 1-bit page is 8 pixels per byte, leftmost in the most
+// significant bit. Halftoning yields 1 for light pixels; the image thread
+// inverts right after, so from then on 1 is a toner dot.
+//
+// Errors: a stage returns false (FALSE) and traces the step that failed;
+// it never writes to the scheduler. The caller decides: the worker drops
+// the page with its "ERROR:" line. A stage that fails leaves the slot
+// holding a page the caller can free, never a dangling buffer.
 #pragma once
 
 #include <cstddef>
 
 #include "page_slot.h"
+#include "plane_view.h"
 #include "wintypes.h"
 
 // Geometry: crop, scaling and whole-page fit. ScaleImage stops early when
@@ -41,32 +49,50 @@ void ImageToGray(PageSlot* slot);
 // computes them.
 void RgbLineToGray(const BYTE* rgb, BYTE* gray, std::size_t pixels, std::size_t step);
 BOOL ApplyHalftone(PageSlot* slot);
-BOOL GrayToLineart(PageSlot* slot, BYTE* lpbuf, int threshold);
+// Turns the gray image `gray` (width bytes a row) into a 1-bit mask in
+// place: 1 where the gray value is above threshold, rows of width / 8 bytes
+// (pixels past the last whole byte are dropped). FALSE only without memory;
+// the image is then unchanged.
+BOOL GrayToLineart(const PlaneView& gray, int threshold);
 
 // Border and text enhancement for printers with the "Border filter"
 // feature: halftones the gray page like ApplyHalftone and, in Quality mode
 // 1 or 2, forces the inner or outer rims of dark areas to toner. FALSE when
 // a step failed or the job was cancelled.
 BOOL DoBorderQuality(PageSlot* slot);
-// Filters the gray image lpbuf (the slot's page_width x page_height bytes)
-// in place with a 3 x 3 kernel (row by row), dividing by the kernel's sum
-// when it is positive and clamping to 0..255; pixels beyond the edges are
-// copies of the edge lines and columns. 1 when done; 0 for bits other than
-// 8, a kernel side other than 3, no memory or a cancelled job (the lines
-// filtered so far stay filtered).
-WORD ApplyFilter3x3(PageSlot* slot, BYTE* lpbuf, WORD bits, const int* filterArray, short filterArrayWidth);
+// Filters one gray plane in place with a 3 x 3 kernel (row by row),
+// dividing by the kernel's sum when it is positive and clamping to 0..255;
+// pixels beyond the plane's edges are copies of its edge lines and columns.
+// 1 when done; 0 for bits other than 8, a kernel side other than 3, no
+// memory or a cancelled job (the lines filtered so far stay filtered).
+WORD ApplyFilter3x3(const PlaneView& gray, const JobEvents* job, WORD bits, const int* filterArray,
+                    short filterArrayWidth);
 extern const int FilterInsideBorder[9];
 extern const int FilterOutsideBorder[9];
 
-// Bitmap operations on 1-bit pages. Buffers they return are malloc'd (free()).
-void DoNegative(PageSlot* slot, int InvertHalfImage);
-void ReverseBuf(BYTE* lpbuf, long len);
-void DoMirror(PageSlot* slot);
-void Transpose_1BPP180(LPBYTE bufPtr, long widthBytes, long height);
-void MISC_1BPP90(LPBYTE src, LPBYTE dst, long srcstep, long dststep, long srcW, long srcH);
-BYTE* Prnt_AdjustData(BYTE* data, long length);
-void Prnt_SimulateTonerSaving(PageSlot* slot);
-BYTE* Prnt_CreateBkDotsTbl();
-DWORD Prnt_CountBlackDots(unsigned char* inbuf, long ByteNo);
-DWORD DataPatternChkSum(PageSlot* slot);
-DWORD DataPatternChkSum_new(PageSlot* slot);
+// Bitmap operations on one 1-bit plane (a page of several planes is several
+// views). An empty view is left alone.
+// Inverts every byte of the plane's rows.
+void DoNegative(const PlaneView& plane);
+// Mirrors every row left to right.
+void DoMirror(const PlaneView& plane);
+// Turns the plane by 180 degrees in place.
+void Transpose_1BPP180(const PlaneView& plane);
+// Writes src turned 90 degrees clockwise into dst, which must be src.rows
+// pixels wide and src.width rows high.
+void MISC_1BPP90(const PlaneView& src, const PlaneView& dst);
+// Two-bit mode: every pixel followed by a blank one, a new page of twice
+// the bytes (empty without memory).
+PageBuffer Prnt_AdjustData(const PlaneView& plane);
+// Thins the plane's dots to save toner, with the map of the resolution the
+// page is printed at (HWResolution[0] of its header, or 600 under SCALE1200).
+void Prnt_SimulateTonerSaving(const PlaneView& plane, DWORD hwResolution, int SCALE1200);
+// Toner dots (set bits) of the plane's rows.
+DWORD Prnt_CountBlackDots(const PlaneView& plane);
+// Sampled checksum: one byte of every 32nd row, walking one byte to the
+// right per row, plus the plane's last byte; 0 for a plane narrower than a
+// byte.
+DWORD DataPatternChkSum(const PlaneView& plane);
+// The plane's four corner bytes as one word (first corner on top); stamps
+// each corner with the marker 0xAA. 0xAABBCCDD for a plane without corners.
+DWORD DataPatternChkSum_new(const PlaneView& plane);

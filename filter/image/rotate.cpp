@@ -7,16 +7,19 @@
 #include "image.h"
 #include "trace.h"
 
-// Writes src (srcW × srcH pixels, srcstep bytes a line) turned 90 degrees
-// clockwise into dst (srcW lines of dststep bytes, srcH pixels wide).
-void MISC_1BPP90(LPBYTE src, LPBYTE dst, long srcstep, long dststep, long srcW, long srcH) {
+// Writes src (srcW × srcH pixels) turned 90 degrees clockwise into dst
+// (srcW lines, srcH pixels wide).
+void MISC_1BPP90(const PlaneView& source, const PlaneView& target) {
   static const char FUNCNAME[] = "MISC_1BPP90";
-  long srcBytes = 0, dstBytes = 0;
-  if (!src || !dst || srcW <= 0 || srcH <= 0 || srcstep < (srcW + 7) / 8 || dststep < (srcH + 7) / 8 ||
-      __builtin_mul_overflow(srcstep, srcH, &srcBytes) || __builtin_mul_overflow(dststep, srcW, &dstBytes)) {
+  const long srcW = source.width, srcH = source.rows;
+  const long srcstep = source.stride, dststep = target.stride;
+  if (!source || !target || srcW <= 0 || srcstep < (srcW + 7) / 8 || dststep < (srcH + 7) / 8 ||
+      target.rows < source.width || target.width < source.rows) {
     DbgMessage(FUNCNAME, "bad parameters");
     return;
   }
+  const BYTE* src = source.bits;
+  BYTE* dst = target.bits;
   DbgMessage(FUNCNAME, "In, %ld x %ld", srcW, srcH);
 
   // tbl[j][n]: nibble n spread over four bytes at bit j, for band line j.
@@ -43,7 +46,7 @@ void MISC_1BPP90(LPBYTE src, LPBYTE dst, long srcstep, long dststep, long srcW, 
       // the group sits in the top byte).
       const long count = srcW - x < 8 ? srcW - x : 8;
       const std::uint64_t tmp = (std::uint64_t{hi} << 32) | lo;
-      LPBYTE out = dst + x * dststep + b;
+      BYTE* out = dst + x * dststep + b;
       for (long i = 0; i < count; ++i) out[i * dststep] = static_cast<BYTE>(tmp >> (8 * (7 - i)));
     }
   }

@@ -178,11 +178,12 @@ struct FilterJob {
   // What the job's threads share. Declared in this order so that the
   // status thread and then the output thread, which uses all the others,
   // are stopped first.
-  JobEvents events;     // job number, message stream, cancel, wake-ups
-  PrinterPort port;     // the printer stream
-  PageRing ring;        // page slots and their workers
-  SpoolFile spool;      // collated and duplex pages
-  PageReports reports;  // "PAGE:" lines
+  JobEvents events;           // job number, message stream, cancel, wake-ups
+  PrinterPort port;           // the printer stream
+  PageSettings pageSettings;  // what the slots read of the job, filled once the job has started
+  PageRing ring;              // page slots and their workers
+  SpoolFile spool;            // collated and duplex pages
+  PageReports reports;        // "PAGE:" lines
   SpoolSender spoolSender{spool, port, reports, events};
   OutputThread output;  // writes the processed slots in page order
   StatusThread statusThread{events};

@@ -45,26 +45,34 @@ bool SameSize(const cups_page_header2_t& a, const cups_page_header2_t& b) {
 // Longest look at the error hold before its waiter traces again.
 constexpr std::chrono::milliseconds kErrorHoldLook{1000};
 
+// The job's settings every page reads, once the job has started (the
+// capability bytes are read and spooling is decided): none of them changes
+// afterwards, so the slots point at them instead of copying them.
+void FillPageSettings(FilterJob& job) {
+  PageSettings& s = job.pageSettings;
+  s.inras = job.input.stream.get();
+  s.jobID = job.config.jobID;
+  s.Feature[0] = job.printer.PrnCapInfo.Feature[0];
+  s.Feature[1] = job.printer.PrnCapInfo.Feature[1];
+  s.cupsHTable = job.config.cupsHTable;
+  s.cupsLEF = job.config.cupsLEF;
+  s.paperTable = &job.config.paperTable;
+  s.colourPlugin = job.colourPlugin.Loaded() ? &job.colourPlugin : nullptr;
+  s.spooling = job.spool.Active();
+}
+
 // Hands one page to the pipeline; the output thread consumes the processed
 // slots, so SendOnePage finds the page's slot free again in time.
 bool HandOnPage(FilterJob& job, bool blank, const cups_page_header2_t& header, bool RemoveBlankPage) {
-  const JobConfig& config = job.config;
   PageLoopState& loop = job.loop;
-  PageSettings s;
-  s.inras = job.input.stream.get();
-  s.MaxMediaWidth = loop.MaxMediaWidth;
-  s.MaxMediaHeight = loop.MaxMediaHeight;
-  s.DriverFeature = loop.DriverFeature;
-  s.Feature[0] = job.printer.PrnCapInfo.Feature[0];
-  s.Feature[1] = job.printer.PrnCapInfo.Feature[1];
-  s.jobID = config.jobID;
-  s.cupsHTable = config.cupsHTable;
-  s.cupsLEF = config.cupsLEF;
-  s.referenceHeader = &loop.referenceHeader;
-  s.paperTable = &config.paperTable;
-  s.colourPlugin = job.colourPlugin.Loaded() ? &job.colourPlugin : nullptr;
-  s.spooling = job.spool.Active() ? TRUE : FALSE;
-  return SendOnePage(job.ring, &loop.page, header, s, blank ? TRUE : FALSE, RemoveBlankPage ? TRUE : FALSE);
+  PageOrder order;
+  order.DriverFeature = loop.DriverFeature;
+  order.referenceHeader = &loop.referenceHeader;
+  order.MaxMediaWidth = loop.MaxMediaWidth;
+  order.MaxMediaHeight = loop.MaxMediaHeight;
+  order.blank = blank;
+  order.removeBlankPage = RemoveBlankPage;
+  return SendOnePage(job.ring, &loop.page, header, job.pageSettings, order);
 }
 
 enum class LoopExit { EndOfInput, Teardown };
@@ -101,7 +109,7 @@ void WaitForLastPage(FilterJob& job) {
   PageSlot& last = job.ring.slots[CurrentPage];
   // The flag is read first: once it is free, the output thread is done with
   // the slot's buffer.
-  auto written = [&last] { return last.LoadFlag() == SLOT_FREE && last.lpbuf == nullptr; };
+  auto written = [&last] { return last.LoadFlag() == SLOT_FREE && last.HoldsNothing(); };
   while (job.output.Running()) {
     const DWORD flag = last.LoadFlag();
     DbgMessage(FUNCNAME, "page %d status %0x", CurrentPage, static_cast<unsigned>(flag));
@@ -258,6 +266,7 @@ LoopExit PageLoop(FilterJob& job) {
         return LoopExit::Teardown;
       loop.firstPageDuplex = inheader.Duplex;
       StartJob(job, inheader);
+      FillPageSettings(job);
     }
 
     if (job.events.Cancelled()) {

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 #include "feature_bits.h"
 #include "image.h"
@@ -20,14 +19,10 @@ const char FUNCNAME[] = "ImageProcThread";
 void InvertInkPage(PageSlot* slot) {
   BYTE complement[256];
   for (int i = 0; i < 256; ++i) complement[i] = static_cast<BYTE>(255 - i);
-  const std::uint64_t len = static_cast<std::uint64_t>(slot->linebyte) * slot->page_height;
-  for (std::uint64_t i = 0; i < len; ++i) slot->lpbuf[i] = complement[slot->lpbuf[i]];
+  const PlaneView page = slot->WholePage();
+  const std::uint64_t len = page ? page.Bytes() : 0;
+  for (std::uint64_t i = 0; i < len; ++i) page.bits[i] = complement[page.bits[i]];
   DbgMessage(FUNCNAME, "invert image for cupsColorSpace 3");
-}
-
-// Planes stacked in the buffer for a colour mode.
-DWORD ColorPlanes(unsigned ColorMode) {
-  return ColorMode == 3 ? 4 : ColorMode == 1 ? 2 : 1;
 }
 
 // The back of a sheet in long-edge duplex on printers whose engine turns
@@ -35,49 +30,40 @@ DWORD ColorPlanes(unsigned ColorMode) {
 void RotateBackSide(PageSlot* slot) {
   const cups_page_header2_t& h = slot->inheader;
   DbgMessage(FUNCNAME, "Tumble = %u", h.Tumble);
-  const bool turn = (slot->DriverFeature & DF_ZQ3_CHIP) && !(slot->Feature[0] & F0_IMPR) &&
+  const bool turn = (slot->DriverFeature & DF_ZQ3_CHIP) && !(slot->Settings().Feature[0] & F0_IMPR) &&
                     (slot->PageIndex % 2) == 1 && h.Duplex && h.Tumble == 0;
   if (!turn) return;
-  const DWORD planes = ColorPlanes(h.cupsInteger[4]);
-  const long linebytes = static_cast<long>(slot->page_width / 8);
-  const long rows = static_cast<long>(slot->page_height / planes);
-  for (DWORD p = 0; p < planes; ++p)
-    Transpose_1BPP180(slot->lpbuf + static_cast<std::uint64_t>(p) * linebytes * rows, linebytes, rows);
+  const DWORD planes = slot->Planes();
+  for (DWORD p = 0; p < planes; ++p) Transpose_1BPP180(slot->Plane(p, planes));
 }
 
 // Turns the bitmap by 90 degrees into a new buffer, plane by plane so that
 // the planes of a colour page stay stacked; false without memory.
 bool Rotate90(PageSlot* slot) {
-  const DWORD planes = ColorPlanes(slot->inheader.cupsInteger[4]);
-  const std::uint64_t planeRows = slot->page_height / planes;
-  const std::uint64_t newStep = (planeRows + 7) / 8;
-  const std::uint64_t newPlane = newStep * slot->page_width;
-  const std::uint64_t newSize = newPlane * planes;
-  BYTE* turned = static_cast<BYTE*>(std::malloc(newSize ? newSize : 1));
+  const DWORD planes = slot->Planes();
+  const DWORD planeRows = slot->page_height / planes;
+  const DWORD newStep = (planeRows + 7) / 8;
+  const std::uint64_t newPlane = std::uint64_t{newStep} * slot->page_width;
+  PageBuffer turned = PageBuffer::Allocate(newPlane * planes);
   if (!turned) return false;
   for (DWORD p = 0; p < planes; ++p)
-    MISC_1BPP90(slot->lpbuf + p * planeRows * slot->linebyte, turned + p * newPlane,
-                static_cast<long>(slot->linebyte), static_cast<long>(newStep),
-                static_cast<long>(slot->page_width), static_cast<long>(planeRows));
-  std::free(slot->lpbuf);
-  slot->lpbuf = turned;
-  slot->linebyte = static_cast<DWORD>(newStep);
+    MISC_1BPP90(slot->Plane(p, planes),
+                PlaneView{turned.data() + p * newPlane, planeRows, slot->page_width, newStep});
+  slot->page = std::move(turned);
+  slot->linebyte = newStep;
   const DWORD oldWidth = slot->page_width;
-  slot->page_width = static_cast<DWORD>(planeRows);
+  slot->page_width = planeRows;
   slot->page_height = oldWidth * planes;
-  slot->pagesize = static_cast<DWORD>(newSize);
   return true;
 }
 
 // Two-bit mode: every pixel followed by a blank one; false without memory.
 bool DoubleWidth(PageSlot* slot) {
-  BYTE* doubled = Prnt_AdjustData(slot->lpbuf, static_cast<long>(slot->pagesize));
+  PageBuffer doubled = Prnt_AdjustData(slot->WholePage());
   if (!doubled) return false;
-  std::free(slot->lpbuf);
-  slot->lpbuf = doubled;
+  slot->page = std::move(doubled);
   slot->page_width *= 2;
   slot->linebyte = slot->page_width / 8;
-  slot->pagesize = slot->linebyte * slot->page_height;
   DbgMessage(FUNCNAME, "page_width = %u", static_cast<unsigned>(slot->page_width));
   DbgMessage(FUNCNAME, "linebyte = %u", static_cast<unsigned>(slot->linebyte));
   return true;
@@ -91,16 +77,15 @@ void DropFailedPage(PageSlot* slot, const char* step) {
     CupsMessage(slot->Err(), "ERROR: ", "Page %u not printed: %s failed",
                 static_cast<unsigned>(slot->PageIndex) + 1, step);
   }
-  std::free(slot->lpbuf);
-  slot->lpbuf = nullptr;
-  slot->CurPageDataLen = 0;
+  slot->ReleasePage();
 }
 
 // Every stage from the ink inversion to the page compression; returns the
 // name of the failed stage, or nullptr.
 const char* ProcessPage(PageSlot* slot, ImageCompressFn compress) {
-  cups_page_header2_t& h = slot->inheader;
-  if (!slot->lpbuf) return "page buffer";
+  const cups_page_header2_t& h = slot->inheader;
+  const ColourMode mode = slot->colourMode;
+  if (!slot->page) return "page buffer";
 
   if (slot->LoadFlag() & SLOT_SCREENED) {
     DbgMessage(FUNCNAME, "page screened as it was read");
@@ -118,22 +103,23 @@ const char* ProcessPage(PageSlot* slot, ImageCompressFn compress) {
     } else if (!ApplyHalftone(slot)) {
       return "ApplyHalftone";
     }
-    DoNegative(slot, FALSE);
+    DoNegative(slot->WholePage());
   }
 
   RotateBackSide(slot);
-  if (h.cupsInteger[2]) DoMirror(slot);
+  if (h.cupsInteger[2]) DoMirror(slot->WholePage());
   // Four-plane pages were turned into their negative in RGB, before the
-  // separation (ColorMode 3 is left only on a separated page).
-  if (h.cupsInteger[1] && h.cupsInteger[4] != 3) DoNegative(slot, h.cupsInteger[4] == 1);
+  // separation (a four-colour mode is left only on a separated page); a
+  // black-and-red page has only its black plane inverted.
+  if (h.cupsInteger[1] && !IsFourColour(mode))
+    DoNegative(IsBlackRed(mode) ? slot->Plane(0, 2) : slot->WholePage());
 
   DbgMessage(FUNCNAME, "Rotate90 = %d", slot->Rotate90);
   if (slot->Rotate90 && !Rotate90(slot)) return "90-degree rotation";
-  if ((slot->Feature[0] & F0_TWO_BIT_600) && h.cupsInteger[8] == 2 && !DoubleWidth(slot))
+  if ((slot->Settings().Feature[0] & F0_TWO_BIT_600) && h.cupsInteger[8] == 2 && !DoubleWidth(slot))
     return "two-bit doubling";
 
-  const unsigned ColorMode = h.cupsInteger[4];
-  if (ColorMode == 0 || ColorMode == 2) {
+  if (!CodedByOutputThread(mode)) {
     if (compress)
       compress(slot);
     else

@@ -107,10 +107,11 @@ void CmykToGray(PageSlot* slot, unsigned width) {
   const std::uint64_t lines = slot->page_height;
   const std::uint64_t srcStep = slot->linebyte;
   const std::uint64_t dstStep = slot->page_width;
+  BYTE* const page = slot->page.data();
   for (std::uint64_t y = 0; y < lines; ++y)
-    CmykLineToGray(slot->lpbuf + y * srcStep, slot->lpbuf + y * dstStep, width, dstStep);
+    CmykLineToGray(page + y * srcStep, page + y * dstStep, width, dstStep);
   slot->linebyte = slot->page_width;
-  slot->pagesize = slot->linebyte * slot->page_height;
+  slot->page.Truncate(std::size_t{slot->linebyte} * slot->page_height);
   DbgMessage(FUNCNAME, "CMYK page converted to gray, linebyte = %u", static_cast<unsigned>(slot->linebyte));
 }
 
@@ -121,23 +122,22 @@ void CmykToGray(PageSlot* slot, unsigned width) {
 BOOL ConvertToGray(PageSlot* slot) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
   cups_page_header2_t& h = slot->inheader;
-  const unsigned ColorMode = h.cupsInteger[4];
-  const bool colourMode = ColorMode == 1 || ColorMode == 3;
+  const ColourMode mode = slot->colourMode;
 
   if (h.cupsColorSpace == CUPS_CSPACE_CMYK && h.cupsBitsPerPixel == 32) {
     CmykToGray(slot, h.cupsWidth);
   } else if (h.cupsBitsPerPixel > 8) {
     const DWORD grayLine = GetBMPBytesPerLine(8, static_cast<LONG>(slot->page_width));
     ImageToGray(slot);
-    if (!slot->lpbuf || slot->linebyte != grayLine) {
+    if (!slot->page || slot->linebyte != grayLine) {
       DbgMessage(FUNCNAME, "ImageToGray fail!");
       return FALSE;
     }
-    slot->pagesize = slot->linebyte * slot->page_height;
   }
-  if (colourMode) {
-    h.cupsInteger[4] = 0;
-    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane", ColorMode);
+  if (PlaneCount(mode) > 1) {
+    slot->colourMode = ColourMode::Mono;
+    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane",
+               static_cast<unsigned>(mode));
   }
   return TRUE;
 }
@@ -150,8 +150,7 @@ BOOL AcquireColourPage(PageSlot* slot, Separation kind, BOOL blank, DWORD* Black
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
   const cups_page_header2_t& h = slot->inheader;
   const unsigned bpl = h.cupsBytesPerLine;
-  std::free(slot->lpbuf);
-  slot->lpbuf = nullptr;
+  slot->page.Reset();
   RowBuffer row(static_cast<BYTE*>(std::malloc(bpl)));
   PageSeparation sep(slot, kind);
   if (!row || !sep.Begin()) {
@@ -161,7 +160,7 @@ BOOL AcquireColourPage(PageSlot* slot, Separation kind, BOOL blank, DWORD* Black
   if (!blank) {
     DbgMessage(FUNCNAME, "App data");
     for (unsigned y = 0; y < h.cupsHeight; ++y) {
-      if (cupsRasterReadPixels(slot->inras, row.get(), bpl) != bpl) {
+      if (cupsRasterReadPixels(slot->Settings().inras, row.get(), bpl) != bpl) {
         DbgMessage(FUNCNAME, "raster ends at line %u of %u", y, h.cupsHeight);
         ReportRefusedPage(slot, "raster data ends early");
         return FALSE;
@@ -194,9 +193,10 @@ BOOL ReadPageLines(PageSlot* slot, const PageGeometry& g, BYTE* row, BYTE white,
     DbgMessage(FUNCNAME, "line of %u bytes, %u bytes of pixels: excess dropped", bpl,
                static_cast<unsigned>(g.dataBytes));
   DWORD count = 0;
+  BYTE* const page = slot->page.data();
   for (unsigned y = 0; y < h.cupsHeight; ++y) {
-    BYTE* dst = slot->lpbuf + static_cast<std::uint64_t>(y) * g.linebyte;
-    if (cupsRasterReadPixels(slot->inras, direct ? dst : row, bpl) != bpl) {
+    BYTE* dst = page + static_cast<std::uint64_t>(y) * g.linebyte;
+    if (cupsRasterReadPixels(slot->Settings().inras, direct ? dst : row, bpl) != bpl) {
       DbgMessage(FUNCNAME, "raster ends at line %u of %u", y, h.cupsHeight);
       return FALSE;
     }
@@ -208,7 +208,7 @@ BOOL ReadPageLines(PageSlot* slot, const PageGeometry& g, BYTE* row, BYTE white,
     count += CountOtherThan(dst, filled, white);
   }
   const std::uint64_t done = std::uint64_t{h.cupsHeight} * g.linebyte;
-  std::memset(slot->lpbuf + done, white, g.pagesize - done);
+  std::memset(page + done, white, g.pagesize - done);
   *dots = count;
   return TRUE;
 }
@@ -299,7 +299,7 @@ bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const ch
   g->bitsPerPixel = bpp < 8 ? 8 : bpp;
   g->page_width = RoundUp32(h.cupsWidth);
   g->page_height = RoundUp32(h.cupsHeight);
-  g->linebyteLeft = g->page_width - h.cupsWidth;
+  g->padPixels = g->page_width - h.cupsWidth;
   g->linebyte = g->bitsPerPixel * g->page_width / 8;
   if (g->linebyte > kMaxPageBytes || g->page_height > kMaxPageBytes / g->linebyte) {
     *why = "page too large";
@@ -327,13 +327,12 @@ BOOL GetCUPSPageDataEx(PageSlot* slot, BOOL blank, DWORD* BlackDot) {
   slot->page_height = static_cast<DWORD>(g.page_height);
   DbgMessage(FUNCNAME, "page_width = %u", static_cast<unsigned>(slot->page_width));
   DbgMessage(FUNCNAME, "page_height = %u", static_cast<unsigned>(slot->page_height));
-  slot->linebyteLeft = static_cast<DWORD>(g.linebyteLeft);
+  slot->padPixels = static_cast<DWORD>(g.padPixels);
   slot->linebyte = static_cast<DWORD>(g.linebyte);
   DbgMessage(FUNCNAME, "lpJob->linebyte = %u", static_cast<unsigned>(slot->linebyte));
-  slot->pagesize = static_cast<DWORD>(g.pagesize);
-  DbgMessage(FUNCNAME, "pagesize = %u bytes", static_cast<unsigned>(slot->pagesize));
+  DbgMessage(FUNCNAME, "pagesize = %u bytes", static_cast<unsigned>(g.pagesize));
 
-  const Separation kind = SeparationFor(h);
+  const Separation kind = SeparationFor(h, slot->colourMode);
   const int streamed = AcquireScreenedPage(slot, g, kind, blank, BlackDot);
   if (streamed >= 0) {
     rc = streamed;
@@ -353,9 +352,8 @@ BOOL GetCUPSPageDataEx(PageSlot* slot, BOOL blank, DWORD* BlackDot) {
   }
 
   RowBuffer row(static_cast<BYTE*>(std::malloc(h.cupsBytesPerLine)));
-  std::free(slot->lpbuf);
-  slot->lpbuf = static_cast<BYTE*>(AllocPageBuffer(g.pagesize));
-  if (!slot->lpbuf || !row) {
+  slot->page = PageBuffer::Allocate(g.pagesize);
+  if (!slot->page || !row) {
     DbgMessage(FUNCNAME, "malloc error");
     ReportRefusedPage(slot, "not enough memory for the page");
     DbgMessage(FUNCNAME, "get CUPS data using %f sec, rc = %d", SecondsSince(tick), rc);
@@ -365,7 +363,7 @@ BOOL GetCUPSPageDataEx(PageSlot* slot, BOOL blank, DWORD* BlackDot) {
   const bool inkPolarity = InkPolarityPage(h);
   const BYTE white = inkPolarity ? 0x00 : 0xFF;
   if (blank) {
-    std::memset(slot->lpbuf, white, g.pagesize);
+    std::memset(slot->page.data(), white, g.pagesize);
   } else {
     DbgMessage(FUNCNAME, "App data");
     DWORD dots = 0;

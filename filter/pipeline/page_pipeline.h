@@ -29,13 +29,13 @@ inline constexpr std::chrono::milliseconds kSlotLook{300};
 
 // Sizes of the page buffer for a raster header, all in 64 bits.
 struct PageGeometry {
-  std::uint64_t page_width = 0;    // pixels per row, cupsWidth rounded up to 32
-  std::uint64_t page_height = 0;   // rows, cupsHeight rounded up to 32
-  std::uint64_t linebyte = 0;      // bytes per row of the page buffer
-  std::uint64_t pagesize = 0;      // linebyte x page_height
-  std::uint64_t linebyteLeft = 0;  // padding pixels at the end of each row
-  std::uint64_t dataBytes = 0;     // bytes of real pixels per raster line
-  unsigned bitsPerPixel = 0;       // depth of the page buffer (8 for expanded pages)
+  std::uint64_t page_width = 0;   // pixels per row, cupsWidth rounded up to 32
+  std::uint64_t page_height = 0;  // rows, cupsHeight rounded up to 32
+  std::uint64_t linebyte = 0;     // bytes per row of the page buffer
+  std::uint64_t pagesize = 0;     // linebyte x page_height
+  std::uint64_t padPixels = 0;    // padding pixels at the end of each row
+  std::uint64_t dataBytes = 0;    // bytes of real pixels per raster line
+  unsigned bitsPerPixel = 0;      // depth of the page buffer (8 for expanded pages)
 };
 
 // Works out the page buffer of a header; false (with the reason in *why)
@@ -43,7 +43,7 @@ struct PageGeometry {
 bool ComputePageGeometry(const cups_page_header2_t& h, PageGeometry* g, const char** why);
 
 // Page compression for one-plane pages, run by the worker as its last
-// stage; nullptr leaves the 1-bit bitmap uncompressed in lpbuf.
+// stage; nullptr leaves the 1-bit bitmap uncompressed in the slot's page.
 using ImageCompressFn = void (*)(PageSlot* slot);
 
 // The job's page slots, of which RingSize() are in use, and the count of
@@ -78,27 +78,23 @@ class PageRing {
   std::atomic<int> activeWorkers_{0};
 };
 
-// What the page loop hands on with every page, copied into its slot.
-struct PageSettings {
-  cups_raster_t* inras = nullptr;
-  float MaxMediaWidth = 0;   // points
-  float MaxMediaHeight = 0;  // points
-  DWORD DriverFeature = 0;
-  BYTE Feature[2] = {};
-  const char* jobID = "";
-  int cupsHTable = 0;
-  DWORD cupsLEF = 0;
-  const cups_page_header2_t* referenceHeader = nullptr;  // first page (previous one on A3 printers)
-  const PaperTable* paperTable = nullptr;
-  const ColourPlugin* colourPlugin = nullptr;  // loaded once per job; nullptr without one
-  BOOL spooling = 0;
+// What varies from page to page beside the page header, as the page loop
+// hands a page on (the job's settings that do not vary are PageSettings).
+struct PageOrder {
+  DWORD DriverFeature = 0;  // the job's feature mask with this page's border-filter bit
+  const cups_page_header2_t* referenceHeader = nullptr;  // the first page (the previous one on A3 printers)
+  float MaxMediaWidth = 0;                               // points, the job's largest paper now
+  float MaxMediaHeight = 0;
+  bool blank = false;            // a blank page the job adds (duplex filler, A3 sheet end)
+  bool removeBlankPage = false;  // drop this page when it has no dot (duplex jobs)
 };
 
-// Reads one page into the next slot of the ring and starts its worker.
-// TRUE when the page was handed on or dropped as blank, FALSE when it could
-// not be acquired (the job ends). Advances *page itself.
-BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, const PageSettings& job,
-                 BOOL blank, BOOL RemoveBlankPage);
+// Reads one page into the next slot of the ring and starts its worker; the
+// slot points at job, which must outlive the page. TRUE when the page was
+// handed on or dropped as blank, FALSE when it could not be acquired (the
+// job ends). Advances *page itself.
+BOOL SendOnePage(PageRing& ring, DWORD* page, const cups_page_header2_t& inheader, const PageSettings& job,
+                 const PageOrder& order);
 
 // Fills the slot's page buffer from the raster stream (or white for a blank
 // request), converts colour to gray and runs the geometry for 8-bit pages.
@@ -111,7 +107,7 @@ void ImageProcThread(PageSlot* slot, ImageCompressFn compress);
 // True when a processed slot holds no page: its worker failed and the
 // consumer drops it instead of writing it.
 inline bool SlotPageFailed(const PageSlot& slot) {
-  return slot.lpbuf == nullptr;
+  return slot.HoldsNothing();
 }
 
 // Runs crop, scaling and whole-page fit on the slot, tracing the failed

@@ -75,6 +75,7 @@ void GrayLine(const cups_page_header2_t& h, const PageGeometry& g, const BYTE* r
 int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, BOOL blank, DWORD* BlackDot) {
   static const char FUNCNAME[] = "GetCUPSPageDataEx";
   cups_page_header2_t& h = slot->inheader;
+  cups_raster_t* const ras = slot->Settings().inras;
   DWORD width = 0, height = 0;
   if ((slot->DriverFeature & DF_BORDER_FILTER) || !GeometryOnlyPlaces(*slot, &width, &height) ||
       (kind == Separation::CmykRaster && PageDumpsEnabled()))
@@ -82,14 +83,15 @@ int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, 
 
   // A colour mode the page cannot fill is one gray plane, as on the
   // whole-page path.
-  const unsigned ColorMode = h.cupsInteger[4];
-  if (kind == Separation::None && (ColorMode == 1 || ColorMode == 3)) {
-    h.cupsInteger[4] = 0;
-    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane", ColorMode);
+  const ColourMode mode = slot->colourMode;
+  if (kind == Separation::None && PlaneCount(mode) > 1) {
+    slot->colourMode = ColourMode::Mono;
+    DbgMessage(FUNCNAME, "ColorMode %u on a page without colour planes: one gray plane",
+               static_cast<unsigned>(mode));
   }
   const LineScreen screen(*slot);
   if (!screen.Ok()) {
-    h.cupsInteger[4] = ColorMode;
+    slot->colourMode = mode;
     return -1;
   }
 
@@ -99,7 +101,7 @@ int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, 
   const std::size_t planeBytes = outLine * height;
   const std::size_t srcWidth = slot->page_width, srcHeight = slot->page_height;
   const std::size_t grayWidth = srcWidth > width ? srcWidth : width;
-  Buffer bits(static_cast<BYTE*>(AllocPageBuffer(planeBytes * planes)));
+  PageBuffer bits = PageBuffer::Allocate(planeBytes * planes);
   Buffer row(static_cast<BYTE*>(std::malloc(h.cupsBytesPerLine)));
   // Gray lines of the planes, each white past the page's own width.
   Buffer gray(static_cast<BYTE*>(std::malloc(grayWidth * planes)));
@@ -126,8 +128,7 @@ int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, 
   const std::size_t rows = height > h.cupsHeight ? height : h.cupsHeight;
   for (std::size_t y = 0; y < rows; ++y) {
     const bool fromRaster = !blank && y < h.cupsHeight;
-    if (fromRaster &&
-        cupsRasterReadPixels(slot->inras, row.get(), h.cupsBytesPerLine) != h.cupsBytesPerLine) {
+    if (fromRaster && cupsRasterReadPixels(ras, row.get(), h.cupsBytesPerLine) != h.cupsBytesPerLine) {
       DbgMessage(FUNCNAME, "raster ends at line %u of %u", static_cast<unsigned>(y), h.cupsHeight);
       ReportRefusedPage(slot, "raster data ends early");
       return 0;
@@ -157,7 +158,7 @@ int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, 
       // A four-colour page has a screen per plane; the two planes of a
       // black-and-red page are screened as one plane of twice the rows.
       const bool own = screen.Planes() == planes;
-      BYTE* out = bits.get() + p * planeBytes + y * outLine;
+      BYTE* out = bits.data() + p * planeBytes + y * outLine;
       screen.Line(own ? p : 0, own ? y : p * height + y, gray.get() + p * grayWidth, width, out, outLine);
       for (std::size_t k = 0; k < outLine; ++k)
         out[k] = static_cast<BYTE>(~out[k]);  // 1 = toner from here on
@@ -179,12 +180,11 @@ int AcquireScreenedPage(PageSlot* slot, const PageGeometry& g, Separation kind, 
     h.cupsBytesPerLine = h.cupsWidth;
     h.cupsColorSpace = CUPS_CSPACE_W;
   }
-  std::free(slot->lpbuf);
-  slot->lpbuf = cancelled ? nullptr : bits.release();
+  if (cancelled) bits.Reset();
+  slot->page = std::move(bits);
   slot->page_width = width;
   slot->page_height = height * planes;
   slot->linebyte = static_cast<DWORD>(outLine);
-  slot->pagesize = static_cast<DWORD>(planeBytes * planes);
   slot->StoreFlag(slot->LoadFlag() | SLOT_GEOMETRY_DONE | SLOT_SCREENED);
   return 1;
 }

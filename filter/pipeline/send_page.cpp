@@ -1,10 +1,7 @@
 // SendOnePage: claims the page's slot of the ring, reads the page into it
 // and starts the page's worker; and the ring's bookkeeping of its workers.
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -54,7 +51,8 @@ BOOL PageRing::StartWorker(PageSlot* slot) {
       // The last touch of the job: once the count is zero the job may end.
       events.ChangeAndNotify([this] { activeWorkers_.fetch_sub(1, std::memory_order_acq_rel); });
     });
-    slot->PageThreadId = worker.native_handle();
+    DbgMessage(FUNCNAME, "pthread_create, page thread id = %lu",
+               static_cast<unsigned long>(worker.native_handle()));
     worker.detach();
   } catch (const std::system_error& e) {
     activeWorkers_.fetch_sub(1, std::memory_order_acq_rel);
@@ -69,25 +67,25 @@ void PageRing::Release() {
   WaitWorkers();
   for (int i = 0; i < kJobSlots; ++i) {
     PageSlot& slot = slots[i];
-    if (slot.lpbuf)
+    if (slot.page || !slot.pageBlock.empty())
       DbgMessage(FUNCNAME, "slot %d still held page %u", i, static_cast<unsigned>(slot.PageIndex));
-    std::free(slot.lpbuf);
-    slot.lpbuf = nullptr;
+    slot.ReleasePage();
     slot.StoreFlag(SLOT_FREE);
   }
 }
 
-BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, const PageSettings& job,
-                 BOOL blank, BOOL RemoveBlankPage) {
+BOOL SendOnePage(PageRing& ring, DWORD* page, const cups_page_header2_t& inheader, const PageSettings& job,
+                 const PageOrder& order) {
   static const char FUNCNAME[] = "SendOnePage";
-  DbgMessage(FUNCNAME, "In, RemoveBlankPage = %d", RemoveBlankPage);
-  const int PrinterA3 = static_cast<int>(job.DriverFeature & DF_A3);
+  DbgMessage(FUNCNAME, "In, RemoveBlankPage = %d", order.removeBlankPage ? 1 : 0);
+  const int PrinterA3 = static_cast<int>(order.DriverFeature & DF_A3);
   DbgMessage(FUNCNAME, "PrinterA3 = %d", PrinterA3);
 
   // Paper code: each page's own on A3 printers, the first page's otherwise.
   const PaperTable noPaper{};
   const PaperTable& paper = job.paperTable ? *job.paperTable : noPaper;
-  const cups_page_header2_t reference = job.referenceHeader ? *job.referenceHeader : cups_page_header2_t{};
+  const cups_page_header2_t noReference{};
+  const cups_page_header2_t& reference = order.referenceHeader ? *order.referenceHeader : noReference;
   const int paper_type = GetPaperSizeCode(paper, PrinterA3 ? &inheader : &reference, PrinterA3, job.cupsLEF);
   const int Rotate90 = (paper_type & ENG_LEF_OFFSET) ? 1 : 0;
 
@@ -102,56 +100,44 @@ BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, cons
     ring.events.WaitFor(kSlotLook, [slot] { return !SlotBusy(slot->LoadFlag()); });
   }
   DbgMessage(FUNCNAME, "using buffer index %u!", static_cast<unsigned>(CurrentPage));
-  slot->PageThreadId = pthread_t{};
   DbgMessage(FUNCNAME, "end search buffer index %u!", static_cast<unsigned>(CurrentPage));
-  DbgMessage(FUNCNAME, "MaxMediaWidth = %f", static_cast<double>(job.MaxMediaWidth));
-  DbgMessage(FUNCNAME, "MaxMediaHeight = %f", static_cast<double>(job.MaxMediaHeight));
+  DbgMessage(FUNCNAME, "MaxMediaWidth = %f", static_cast<double>(order.MaxMediaWidth));
+  DbgMessage(FUNCNAME, "MaxMediaHeight = %f", static_cast<double>(order.MaxMediaHeight));
 
-  // Fill the slot with the page and the job settings its stages read.
-  slot->inras = job.inras;
+  // Fill the slot with the page; the job's settings it only points at.
   slot->PageIndex = *page;
-  slot->filler = blank;
+  slot->blankFiller = order.blank;
   slot->inheader = inheader;
+  slot->colourMode = ColourModeOf(inheader.cupsInteger[4]);
   slot->blackDots = 0;
-  slot->CurPageDataLen = 0;
   slot->StoreFlag(slot->LoadFlag() | SLOT_TAKEN);
   slot->Rotate90 = Rotate90;
-  slot->MaxMediaWidth = job.MaxMediaWidth;
-  slot->MaxMediaHeight = job.MaxMediaHeight;
-  slot->cupsHTable = job.cupsHTable;
-  slot->DriverFeature = job.DriverFeature;
-  slot->cupsLEF = job.cupsLEF;
-  slot->Feature[0] = job.Feature[0];
-  slot->Feature[1] = job.Feature[1];
-  slot->SCALE1200 = (job.Feature[1] & F1_1200X1200) ? 0 : 1;
-  slot->spooling = job.spooling;
+  slot->DriverFeature = order.DriverFeature;
+  slot->MaxMediaWidth = order.MaxMediaWidth;
+  slot->MaxMediaHeight = order.MaxMediaHeight;
+  slot->settings = &job;
   slot->referenceHeader = reference;
-  slot->paperTable = job.paperTable;
-  slot->colourPlugin = job.colourPlugin;
-  CopyBounded(slot->jobID, sizeof slot->jobID, job.jobID ? job.jobID : "");
 
   DbgMessage(FUNCNAME, "GetCUPSPageData start");
   DWORD BlackDot = 0;
-  if (!GetCUPSPageDataEx(slot, blank, &BlackDot)) {
+  if (!GetCUPSPageDataEx(slot, order.blank, &BlackDot)) {
     DbgMessage(FUNCNAME, "GetCUPSPageData fail!");
     // The slot is given back: the job ends, and its teardown waits for the
     // slots of the pages before this one to be written, not for this one.
-    std::free(slot->lpbuf);
-    slot->lpbuf = nullptr;
+    slot->ReleasePage();
     slot->StoreFlag(SLOT_FREE);
     return FALSE;
   }
   // Padding of the page as it now stands; none once the page was cropped.
-  slot->linebyteLeft =
+  slot->padPixels =
       slot->page_width > slot->inheader.cupsWidth ? slot->page_width - slot->inheader.cupsWidth : 0;
 
   bool dropped = false;
-  if (!blank && slot->inheader.Duplex && RemoveBlankPage) {
+  if (!order.blank && slot->inheader.Duplex && order.removeBlankPage) {
     DbgMessage(FUNCNAME, "Black dot = %u", static_cast<unsigned>(BlackDot));
     DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));
     if (BlackDot == 0) {
-      std::free(slot->lpbuf);
-      slot->lpbuf = nullptr;
+      slot->ReleasePage();
       slot->StoreFlag(SLOT_FREE);
       DbgMessage(FUNCNAME, "skip blank page");
       dropped = true;
@@ -164,8 +150,6 @@ BOOL SendOnePage(PageRing& ring, DWORD* page, cups_page_header2_t inheader, cons
                   static_cast<unsigned>(*page) + 1);
       return FALSE;
     }
-    DbgMessage(FUNCNAME, "pthread_create, page thread id = %lu",
-               static_cast<unsigned long>(slot->PageThreadId));
     DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));
     *page += 1;
     DbgMessage(FUNCNAME, "page = %u", static_cast<unsigned>(*page));

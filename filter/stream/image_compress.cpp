@@ -2,8 +2,6 @@
 // data, encryption for printers that ask for it, and the page block the
 // output thread writes.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -31,57 +29,53 @@ void AppendLE32(std::vector<BYTE>& out, DWORD v) {
   PutLE32(out.data() + out.size() - 4, v);
 }
 
-// Codes one plane and appends its coded bytes to the block, which grows as
-// far as the coded data needs. Each plane has its own chunk counter, so
-// removeHeader drops the header of every plane.
-bool CodePlane(BYTE* bitmap, DWORD width, DWORD rows, long options, long removeHeader,
-               std::vector<BYTE>& block, DWORD& codedLen) {
-  const std::size_t offset = block.size();
-  long TotalOutLen = 0;
-  long OutJBGDataTimes = 0;
-  long len = JbigEncodePage(width, rows, bitmap, block, offset, &TotalOutLen, &OutJBGDataTimes, 0, options,
-                            removeHeader);
-  if (len < 0 || static_cast<std::uint64_t>(len) > kMaxPageData) return false;
-  block.resize(offset + static_cast<std::size_t>(len));
-  codedLen = static_cast<DWORD>(len);
+// Codes one plane and appends its coded bytes to the block. Each plane is
+// its own image, so removeHeader drops the header of every plane.
+bool CodePlane(const PlaneView& plane, long options, bool removeHeader, std::vector<BYTE>& block,
+               DWORD& codedLen) {
+  const std::vector<BYTE> coded = JbigEncodePage(plane, options, removeHeader);
+  if (coded.empty() || coded.size() > kMaxPageData) return false;
+  block.insert(block.end(), coded.begin(), coded.end());
+  codedLen = static_cast<DWORD>(coded.size());
   return true;
 }
 
-// Checksum of the plane the slot currently shows (lpbuf, page_height and
-// pagesize point at the plane).
-DWORD PlaneChecksum(PageSlot* slot) {
-  if (slot->DriverFeature & DF_ZQ3_CHIP) return DataPatternChkSum_new(slot);
-  return DataPatternChkSum(slot);
+// Checksum of one plane, by the printer's controller.
+DWORD PlaneChecksum(const PageSlot& slot, const PlaneView& plane) {
+  if (slot.DriverFeature & DF_ZQ3_CHIP) return DataPatternChkSum_new(plane);
+  return DataPatternChkSum(plane);
 }
 
 void ReportCodingFailure(const char* FUNCNAME, PageSlot* slot, const char* why) {
   CupsMessage(slot->Err(), "ERROR: ", "Page %u not printed: %s", static_cast<unsigned>(slot->PageIndex) + 1,
               why);
   DbgMessage(FUNCNAME, "page %u fail: %s", static_cast<unsigned>(slot->PageIndex), why);
-  slot->CurPageDataLen = 0;
+  std::vector<BYTE>().swap(slot->pageBlock);
 }
 
 // The body of ImageCompress; may throw std::bad_alloc while the block grows.
 void CompressPage(const char* FUNCNAME, PageSlot* slot) {
-  const BYTE* Feature = slot->Feature;
+  const PageSettings& job = slot->Settings();
+  const BYTE* Feature = job.Feature;
   const BOOL CompressOff = (Feature[0] & F0_RAW_DATA) ? 1 : 0;
   const bool checksum = (Feature[0] & F0_CHECKSUM) != 0;
   const bool zq3 = (slot->DriverFeature & DF_ZQ3_CHIP) != 0;
   DbgMessage(FUNCNAME, "CompressOff %d", CompressOff);
   slot->blackDots = 0;
-  slot->CurPageDataLen = 0;
-  if (!slot->lpbuf) {
+  std::vector<BYTE>().swap(slot->pageBlock);
+  if (!slot->page) {
     ReportCodingFailure(FUNCNAME, slot, "no page bitmap");
     return;
   }
 
+  const PlaneView page = slot->WholePage();
   if ((Feature[1] & F1_SW_TONERSAVE) && slot->inheader.cupsInteger[0]) {
     DbgMessage(FUNCNAME, "apply toner saving");
-    Prnt_SimulateTonerSaving(slot);
+    Prnt_SimulateTonerSaving(page, slot->inheader.HWResolution[0], job.SCALE1200());
   }
 
   const bool separate =
-      (slot->DriverFeature & DF_CMYK_SEPARATE_COMPRESS) && !CompressOff && slot->inheader.cupsInteger[4] == 3;
+      (slot->DriverFeature & DF_CMYK_SEPARATE_COMPRESS) && !CompressOff && IsFourColour(slot->colourMode);
   const DWORD ColorPlane = separate ? 4 : 1;
   const DWORD JbigSizeHeader = separate ? 4 : 0;
   DbgMessage(FUNCNAME, "ColorPlane = %d", static_cast<int>(ColorPlane));
@@ -90,66 +84,59 @@ void CompressPage(const char* FUNCNAME, PageSlot* slot) {
   DbgMessage(FUNCNAME, "RasterImageCmdLen = %d", static_cast<int>(RasterImageCmdLen));
   DbgMessage(FUNCNAME, "ResetCmdLen = %d", static_cast<int>(ResetCmdLen));
 
-  const std::uint64_t rawSize = static_cast<std::uint64_t>(slot->linebyte) * slot->page_height;
+  const std::uint64_t rawSize = page ? page.Bytes() : 0;
   if (rawSize == 0 || rawSize > kMaxPageData) {
     ReportCodingFailure(FUNCNAME, slot, "page bitmap size out of range");
     return;
   }
-  // The block starts at the size of the raw bitmap and grows when coded
-  // data of a noise-like page comes out larger.
+  // The block starts at the size of a raw bitmap only where one is sent;
+  // coded data grows it as far as it needs.
   std::vector<BYTE> block;
-  block.reserve(rawSize + ColorPlane * JbigSizeHeader + kBlockPrefix + (checksum ? 4 : 0));
+  block.reserve((CompressOff && !job.spooling ? rawSize : rawSize / 8) + ColorPlane * JbigSizeHeader +
+                kBlockPrefix + (checksum ? 4 : 0));
   block.assign(kBlockPrefix, 0);
   DbgMessage(FUNCNAME, "outsize %d", static_cast<int>(block.capacity()));
 
-  slot->blackDots = Prnt_CountBlackDots(slot->lpbuf, static_cast<long>(rawSize));
+  slot->blackDots = Prnt_CountBlackDots(page);
   DbgMessage(FUNCNAME, "start");
   DbgMessage(FUNCNAME, "page_width %d", static_cast<int>(slot->page_width));
   DbgMessage(FUNCNAME, "page_height %d", static_cast<int>(slot->page_height));
 
-  BYTE* const bitmap = slot->lpbuf;
-  const DWORD H = slot->page_height;
-  const DWORD planeRows = H / ColorPlane;
-  const DWORD planeBytes = planeRows * slot->linebyte;
   DWORD start = GetTickCount();
   bool ok = true;
   for (DWORD p = 0; p < ColorPlane && ok; ++p) {
     start = GetTickCount();
-    BYTE* plane = bitmap + static_cast<std::size_t>(planeBytes) * p;
+    // Every plane is its own image: the checksum covers the plane's own
+    // rows and the plane's coded data carries no image header.
+    const PlaneView plane = slot->Plane(p, ColorPlane);
     const std::size_t lenAt = block.size();
     if (JbigSizeHeader) block.resize(block.size() + JbigSizeHeader);
 
     DWORD planeLen = 0;
     DWORD sum = 0;
-    if (CompressOff && !slot->spooling) {
-      block.insert(block.end(), plane, plane + planeBytes);
-      planeLen = planeBytes;
+    if (CompressOff && !job.spooling) {
+      block.insert(block.end(), plane.bits, plane.bits + plane.Bytes());
+      planeLen = static_cast<DWORD>(plane.Bytes());
     } else {
-      // Every plane is its own image: the checksum covers the plane's own
-      // rows and the plane's coded data carries no image header.
-      slot->lpbuf = plane;
-      slot->page_height = planeRows;
-      slot->pagesize = planeBytes;
       if (checksum) {
-        sum = PlaneChecksum(slot);
+        sum = PlaneChecksum(*slot, plane);
         DbgMessage(FUNCNAME, "checksum = %d", static_cast<int>(sum));
       }
-      slot->lpbuf = bitmap;
       DbgMessage(FUNCNAME, "before compress");
       long options = kJbigOptions;
-      long removeHeader = CompressOff ? 0 : 1;
+      bool removeHeader = !CompressOff;
       if (zq3) {
         options = kJbigOptionsZQ3;
-        removeHeader = 0;
+        removeHeader = false;
         DbgMessage(FUNCNAME, "ZQ3 compress");
-        DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(slot->page_width));
-        DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(planeRows));
-        DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(slot->linebyte));
+        DbgMessage(FUNCNAME, "page_width = %d", static_cast<int>(plane.width));
+        DbgMessage(FUNCNAME, "page_height = %d", static_cast<int>(plane.rows));
+        DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(plane.stride));
         DbgMessage(FUNCNAME, "JbigSizeHeader = %d", static_cast<int>(JbigSizeHeader));
         DbgMessage(FUNCNAME, "clen = %d", static_cast<int>(block.size() - kBlockPrefix));
       }
       DbgMessage(FUNCNAME, "option = %d", static_cast<int>(options));
-      ok = CodePlane(plane, slot->page_width, planeRows, options, removeHeader, block, planeLen);
+      ok = CodePlane(plane, options, removeHeader, block, planeLen);
     }
     DbgMessage(FUNCNAME, "CompressSize = %d", static_cast<int>(planeLen));
     if (JbigSizeHeader) PutLE32(block.data() + lenAt, planeLen);
@@ -163,9 +150,6 @@ void CompressPage(const char* FUNCNAME, PageSlot* slot) {
     DbgMessage(FUNCNAME, "outLen = %d", static_cast<int>(block.size() - kBlockPrefix));
     if (block.size() - kBlockPrefix > kMaxPageData) ok = false;
   }
-  slot->page_height = H;
-  slot->lpbuf = bitmap;
-  slot->pagesize = static_cast<DWORD>(rawSize);
   DWORD elapsed = GetTickCount() - start;
   DbgMessage(FUNCNAME, "compress page %d using = %f", static_cast<int>(slot->PageIndex),
              static_cast<double>(elapsed) / 1000.0);
@@ -176,7 +160,7 @@ void CompressPage(const char* FUNCNAME, PageSlot* slot) {
 
   // A raw-data printer's spooled page stays clear: the replay decodes it
   // and encrypts the bitmap, which is what the printer gets unspooled.
-  if ((Feature[1] & F1_SSL) && !(CompressOff && slot->spooling)) {
+  if ((Feature[1] & F1_SSL) && !(CompressOff && job.spooling)) {
     std::vector<BYTE> sealed;
     sealed.reserve(block.size() + 4 + kAesBlock);
     sealed.assign(kBlockPrefix, 0);
@@ -190,41 +174,30 @@ void CompressPage(const char* FUNCNAME, PageSlot* slot) {
     block.swap(sealed);
   }
 
-  auto* out = static_cast<BYTE*>(std::malloc(block.size()));
-  if (!out) {
-    ReportCodingFailure(FUNCNAME, slot, "out of memory for the page block");
-    return;
-  }
   block[0] = 0x1B;
   block[1] = 0x45;
-  std::memcpy(out, block.data(), block.size());
-  std::free(slot->lpbuf);
-  slot->lpbuf = out;
-  slot->CurPageDataLen = static_cast<DWORD>(block.size() - kBlockPrefix);
-  slot->pagesize = static_cast<DWORD>(block.size());
-  DbgMessage(FUNCNAME, "out, CurPageDataLen = %d", static_cast<int>(slot->CurPageDataLen));
+  // The bitmap is no longer needed once its block exists.
+  slot->pageBlock = std::move(block);
+  slot->page.Reset();
+  DbgMessage(FUNCNAME, "out, CurPageDataLen = %d", static_cast<int>(PageDataBytes(*slot)));
 }
 
 }  // namespace
 
+DWORD PageDataBytes(const PageSlot& slot) {
+  return slot.pageBlock.size() > kBlockPrefix ? static_cast<DWORD>(slot.pageBlock.size() - kBlockPrefix) : 0;
+}
+
 bool HoldsPageBlock(const PageSlot* slot) {
-  return slot->lpbuf != nullptr && slot->CurPageDataLen > 0 &&
-         slot->pagesize == slot->CurPageDataLen + kBlockPrefix && slot->lpbuf[0] == 0x1B &&
-         slot->lpbuf[1] == 0x45;
+  return PageDataBytes(*slot) > 0 && slot->pageBlock[0] == 0x1B && slot->pageBlock[1] == 0x45;
 }
 
 void ImageCompress(PageSlot* slot) {
   static const char FUNCNAME[] = "ImageCompress";
-  BYTE* const bitmap = slot->lpbuf;
-  const DWORD height = slot->page_height;
-  const DWORD pagesize = slot->pagesize;
   try {
     CompressPage(FUNCNAME, slot);
   } catch (const std::bad_alloc&) {
     // The slot keeps its bitmap and is dropped by the output thread.
-    slot->lpbuf = bitmap;
-    slot->page_height = height;
-    slot->pagesize = pagesize;
     ReportCodingFailure(FUNCNAME, slot, "out of memory while coding the page");
   }
 }

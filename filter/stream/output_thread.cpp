@@ -1,7 +1,6 @@
 // The output thread: takes processed slots strictly in page order, fills the
 // page header and writes the block to the printer stream or the spool file.
 #include <cerrno>
-#include <cstdlib>
 #include <system_error>
 
 #include "page_header.h"
@@ -37,23 +36,22 @@ void OutputThread::Stop() {
 // Writes one finished slot's block out; docPage is its document page
 // number (0 for a filler).
 void OutputThread::WriteBlock(PageSlot* slot, int docPage) {
-  const int colorMode = static_cast<int>(slot->inheader.cupsInteger[4]);
-  if (colorMode == 1 || colorMode == 3) ImageCompress(slot);
+  if (CodedByOutputThread(slot->colourMode)) ImageCompress(slot);
   if (!HoldsPageBlock(slot)) {
     DbgMessage(FUNCNAME, "page %d holds no page block, dropped", static_cast<int>(slot->PageIndex));
     reports_.NotePageLost();
     return;
   }
-  const DWORD outsize = slot->CurPageDataLen + kBlockPrefix;
+  BYTE* const block = slot->pageBlock.data();
+  const DWORD outsize = static_cast<DWORD>(slot->pageBlock.size());
   DbgMessage(FUNCNAME, "page data outsize = %d", static_cast<int>(outsize));
-  BuildPageHeader(slot, reinterpret_cast<char*>(slot->lpbuf) + ResetCmdLen, slot->CurPageDataLen,
-                  slot->blackDots);
+  BuildPageHeader(*slot, reinterpret_cast<char*>(block) + ResetCmdLen, PageDataBytes(*slot), slot->blackDots);
   if (spool_.Active()) {
-    if (!spool_.Append(slot->lpbuf, outsize, docPage, reports_)) {
+    if (!spool_.Append(block, outsize, docPage, reports_)) {
       const int err = errno;
       port_.NoteFailure("Unable to write the spool file", err);
     }
-  } else if (port_.Send(slot->lpbuf, outsize)) {
+  } else if (port_.Send(block, outsize)) {
     reports_.ReportPageSent(docPage);
     DbgMessage(FUNCNAME, "count_bytes = %d", static_cast<int>(port_.BytesSent()));
   }
@@ -88,17 +86,16 @@ void OutputThread::Run() {
 
     // Every page taken is numbered, so that a failed page does not shift
     // the numbers of the pages after it.
-    const int docPage = reports_.NumberOutputPage(slot->filler != 0);
-    // A processed slot without a buffer never gets one: its worker failed.
-    if (!slot->lpbuf)
+    const int docPage = reports_.NumberOutputPage(slot->blankFiller);
+    // A processed slot without a page never gets one: its worker failed.
+    if (SlotPageFailed(*slot))
       reports_.NotePageLost();
     else if (!ring_.events.Cancelled())
       WriteBlock(slot, docPage);
 
     DbgMessage(FUNCNAME, "free index %d memory", static_cast<int>(index));
     DbgMessage(FUNCNAME, "getTotalSystemMemory = %d", static_cast<int>(AvailableMemory() / (1024 * 1024)));
-    std::free(slot->lpbuf);
-    slot->lpbuf = nullptr;
+    slot->ReleasePage();
     slot->StoreFlag(SLOT_FREE);
     ++CurrentPage;
   }

@@ -14,10 +14,11 @@ const WORD MediaType[kMediaTypes] = {
     ENG_MEDIA_POSTCARD, ENG_MEDIA_AUTO,         ENG_MEDIA_ENHANCED,
 };
 
-void BuildPageHeader(PageSlot* slot, char* outbuf, DWORD CompressSize, DWORD blackDots) {
+void BuildPageHeader(const PageSlot& slot, char* outbuf, DWORD CompressSize, DWORD blackDots) {
   static const char FUNCNAME[] = "PJL_WritePageHeader";
-  const cups_page_header2_t& h = slot->inheader;
-  const DWORD df = slot->DriverFeature;
+  const cups_page_header2_t& h = slot.inheader;
+  const PageSettings& job = slot.Settings();
+  const DWORD df = slot.DriverFeature;
   const bool a3 = df & DF_A3;
   DbgMessage(FUNCNAME, "In");
   DbgMessage(FUNCNAME, "CompressOff = %d", (df & DF_DISABLE_COMPRESS) ? 1 : 0);
@@ -26,20 +27,21 @@ void BuildPageHeader(PageSlot* slot, char* outbuf, DWORD CompressSize, DWORD bla
   std::memcpy(outbuf + offsetof(PageHeader, idf), "GDI", 4);
 
   // Two bits per printer pixel: the printer's width is half the bitmap's.
-  const bool twoBit = (slot->Feature[0] & F0_TWO_BIT_600) && h.cupsInteger[8] == 2;
+  const bool twoBit = (job.Feature[0] & F0_TWO_BIT_600) && h.cupsInteger[8] == 2;
+  DWORD width = slot.page_width;
   if (twoBit) {
-    slot->page_width /= 2;
-    DbgMessage(FUNCNAME, "two bit 120, page_width = %d", static_cast<int>(slot->page_width));
+    width /= 2;
+    DbgMessage(FUNCNAME, "two bit 120, page_width = %d", static_cast<int>(width));
   }
 
-  DWORD datasize = slot->linebyte * slot->page_height;
-  PutLE32(outbuf + offsetof(PageHeader, page_width), slot->page_width);
-  DbgMessage(FUNCNAME, "width = %d", static_cast<int>(slot->page_width));
-  PutLE32(outbuf + offsetof(PageHeader, page_height), slot->page_height);
-  DbgMessage(FUNCNAME, "height = %d", static_cast<int>(slot->page_height));
+  DWORD datasize = slot.linebyte * slot.page_height;
+  PutLE32(outbuf + offsetof(PageHeader, page_width), width);
+  DbgMessage(FUNCNAME, "width = %d", static_cast<int>(width));
+  PutLE32(outbuf + offsetof(PageHeader, page_height), slot.page_height);
+  DbgMessage(FUNCNAME, "height = %d", static_cast<int>(slot.page_height));
   PutLE32(outbuf + offsetof(PageHeader, datasize), datasize);
   DbgMessage(FUNCNAME, "datasize = %d", static_cast<int>(datasize));
-  DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(slot->linebyte));
+  DbgMessage(FUNCNAME, "linebyte = %d", static_cast<int>(slot.linebyte));
   PutLE32(outbuf + offsetof(PageHeader, compsize), CompressSize);
   DbgMessage(FUNCNAME, "compsize = %d", static_cast<int>(CompressSize));
   PutLE32(outbuf + offsetof(PageHeader, blackDots), blackDots);
@@ -47,9 +49,9 @@ void BuildPageHeader(PageSlot* slot, char* outbuf, DWORD CompressSize, DWORD bla
 
   // Printers without the A3 bit take every page on the first page's paper.
   const PaperTable noPaper{};
-  const PaperTable& table = slot->paperTable ? *slot->paperTable : noPaper;
-  int paper = a3 ? GetPaperSizeCode(table, &h, 1, slot->cupsLEF)
-                 : GetPaperSizeCode(table, &slot->referenceHeader, 0, slot->cupsLEF);
+  const PaperTable& table = job.paperTable ? *job.paperTable : noPaper;
+  int paper = a3 ? GetPaperSizeCode(table, &h, 1, job.cupsLEF)
+                 : GetPaperSizeCode(table, &slot.referenceHeader, 0, job.cupsLEF);
   outbuf[offsetof(PageHeader, paper_type)] = static_cast<char>(paper);
   DbgMessage(FUNCNAME, "paper_type = %d", paper);
 
@@ -77,17 +79,17 @@ void BuildPageHeader(PageSlot* slot, char* outbuf, DWORD CompressSize, DWORD bla
 
   BYTE colors = 1, colorMode = 0;
   DbgMessage(FUNCNAME, "Colors = %d", colors);
-  switch (h.cupsInteger[4]) {
-    case 3:
+  switch (slot.colourMode) {
+    case ColourMode::Cmyk:
       colors = 4, colorMode = 3;
       break;
-    case 1:
+    case ColourMode::BlackRed:
       colors = 2, colorMode = 2;
       break;
-    case 2:
+    case ColourMode::Gray:
       colors = 1, colorMode = 1;
       break;
-    default:
+    case ColourMode::Mono:
       break;
   }
   outbuf[offsetof(PageHeader, Colors)] = static_cast<char>(colors);
@@ -95,10 +97,10 @@ void BuildPageHeader(PageSlot* slot, char* outbuf, DWORD CompressSize, DWORD bla
   DbgMessage(FUNCNAME, "ColorMode = %d", colorMode);
 
   BYTE comp = 0;
-  if (!(slot->Feature[0] & F0_RAW_DATA)) {
+  if (!(job.Feature[0] & F0_RAW_DATA)) {
     comp = 1;
     if (df & DF_ZQ3_CHIP) comp += 1;
-    if (slot->Feature[0] & F0_CHECKSUM) comp += 2;
+    if (job.Feature[0] & F0_CHECKSUM) comp += 2;
   }
   outbuf[offsetof(PageHeader, CompMethod)] = static_cast<char>(comp);
   DbgMessage(FUNCNAME, "CompMethod = %d", comp);

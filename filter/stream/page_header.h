@@ -51,5 +51,5 @@ extern const WORD MediaType[kMediaTypes];
 
 // Fills outbuf (32 bytes) with the page header of the slot's page: size,
 // compressed size, black dots, paper, media, tray, depth, colours and
-// compression. In the two-bit mode it halves slot->page_width.
-void BuildPageHeader(PageSlot* slot, char* outbuf, DWORD CompressSize, DWORD blackDots);
+// compression. In the two-bit mode the printer's width is half the bitmap's.
+void BuildPageHeader(const PageSlot& slot, char* outbuf, DWORD CompressSize, DWORD blackDots);

@@ -14,12 +14,14 @@
 #include "spool_file.h"
 #include "wintypes.h"
 
-// Replaces the slot's 1-bit bitmap by its page block (ESC "E", room for the
-// page header, page data) and sets CurPageDataLen, blackDots and pagesize
-// (the block length). A page that cannot be coded keeps its bitmap and gets
-// CurPageDataLen 0, which the output thread drops.
+// Replaces the slot's 1-bit bitmap by its page block (pageBlock: ESC "E",
+// room for the page header, page data) and sets blackDots. A page that
+// cannot be coded keeps its bitmap and gets no block, with its "ERROR:"
+// line; the output thread drops it.
 void ImageCompress(PageSlot* slot);
 
+// Bytes of page data in the slot's page block (0 without one).
+DWORD PageDataBytes(const PageSlot& slot);
 // True when the slot holds a page block made by ImageCompress.
 bool HoldsPageBlock(const PageSlot* slot);
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -21,6 +20,11 @@ Bytes RandomBytes(std::size_t n, std::mt19937& rng) {
   return b;
 }
 
+// The bytes as one plane of rows of lineBytes bytes.
+PlaneView View(Bytes& b, unsigned lineBytes, unsigned rows) {
+  return {b.data(), lineBytes * 8, rows, lineBytes};
+}
+
 }  // namespace
 
 TEST(BitmapOps, NegativeMirrorHalfTurnAndDoublingAgreeWithPerPixelReferences) {
@@ -31,32 +35,30 @@ TEST(BitmapOps, NegativeMirrorHalfTurnAndDoublingAgreeWithPerPixelReferences) {
       SCOPED_TRACE(std::to_string(lineBytes) + " bytes x " + std::to_string(h));
       const Bytes page = RandomBytes(lineBytes * h, rng);
       const Bits b = Bits::Unpack(page.data(), lineBytes * 8, h, lineBytes);
-      TestSlot s;
-      s.Bits(lineBytes, h, page);
-      DoNegative(&s.job, FALSE);
-      EXPECT_EQ(Bits::Unpack(s.job.lpbuf, b.w, h, lineBytes), Inverted(b));
-      s.Bits(lineBytes, h, page);
-      DoMirror(&s.job);
-      EXPECT_EQ(Bits::Unpack(s.job.lpbuf, b.w, h, lineBytes), Mirrored(b));
-      Bytes turned(page);
-      Transpose_1BPP180(turned.data(), lineBytes, h);
+      Bytes negative(page), mirrored(page), turned(page), source(page);
+      DoNegative(View(negative, lineBytes, h));
+      EXPECT_EQ(Bits::Unpack(negative.data(), b.w, h, lineBytes), Inverted(b));
+      DoMirror(View(mirrored, lineBytes, h));
+      EXPECT_EQ(Bits::Unpack(mirrored.data(), b.w, h, lineBytes), Mirrored(b));
+      Transpose_1BPP180(View(turned, lineBytes, h));
       EXPECT_EQ(Bits::Unpack(turned.data(), b.w, h, lineBytes), Turned180(b));
-      BYTE* doubled = Prnt_AdjustData(const_cast<BYTE*>(page.data()), static_cast<long>(page.size()));
-      ASSERT_NE(doubled, nullptr);
-      EXPECT_EQ(Bits::Unpack(doubled, 2 * b.w, h, 2 * lineBytes), Doubled(b));
-      std::free(doubled);
+      const PageBuffer doubled = Prnt_AdjustData(View(source, lineBytes, h));
+      ASSERT_EQ(doubled.size(), 2 * page.size());
+      EXPECT_EQ(Bits::Unpack(doubled.data(), 2 * b.w, h, 2 * lineBytes), Doubled(b));
     }
 }
 
-TEST(BitmapOps, NegativeOfHalfThePageStopsAtItsMiddleAndNeverPassesTheBuffer) {
+// The slot's planes split its rows evenly and never reach past its buffer.
+TEST(BitmapOps, NegativeOfTheFirstPlaneStopsAtItsEndAndNeverPassesTheBuffer) {
   TraceCapture trace;
   TestSlot s;
-  s.Bits(3, 3, {0x00, 0xFF, 0x0F, 0xF0, 0x55, 0xAA, 0x01, 0x80, 0x7E});
-  DoNegative(&s.job, TRUE);  // nine bytes: the half is four
-  const Bytes half = {0xFF, 0x00, 0xF0, 0x0F, 0x55, 0xAA, 0x01, 0x80, 0x7E};
+  s.Bits(2, 4, {0x00, 0xFF, 0x0F, 0xF0, 0x55, 0xAA, 0x01, 0x80});
+  DoNegative(s.job.Plane(0, 2));  // black of black and red: the first two rows
+  const Bytes half = {0xFF, 0x00, 0xF0, 0x0F, 0x55, 0xAA, 0x01, 0x80};
   EXPECT_EQ(s.Bytes(), half);
-  s.job.page_height = 1000;  // claims 3000 bytes of a 9-byte buffer
-  DoNegative(&s.job, FALSE);
+  s.job.page_height = 1000;  // claims 2000 bytes of an 8-byte buffer
+  EXPECT_FALSE(s.job.WholePage());
+  DoNegative(s.job.WholePage());
   EXPECT_EQ(s.Bytes(), half);
 }
 
@@ -65,7 +67,7 @@ TEST(QuarterTurn, TopLeftEndsTopRight) {
   Bytes src(2 * 8, 0), dst(16, 0);  // 16 x 8 pixels into 8 x 16
   src[0] = 0x80;                    // top left
   src[7 * 2 + 1] = 0x01;            // bottom right
-  MISC_1BPP90(src.data(), dst.data(), 2, 1, 16, 8);
+  MISC_1BPP90(View(src, 2, 8), PlaneView{dst.data(), 8, 16, 1});
   EXPECT_EQ(dst, (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80}));
 }
 
@@ -76,7 +78,7 @@ TEST(QuarterTurn, AgreesWithAPerPixelReferenceOnOddSizesAndWritesOnlyItsBytes) {
   for (const auto& sz : sizes) {
     const unsigned w = sz[0], h = sz[1], srcStep = (w + 7) / 8, dstStep = (h + 7) / 8 + 1;
     Bytes src = RandomBytes(std::size_t{srcStep} * h, rng), dst(std::size_t{dstStep} * w, 0x5A);
-    MISC_1BPP90(src.data(), dst.data(), srcStep, dstStep, w, h);
+    MISC_1BPP90(PlaneView{src.data(), w, h, srcStep}, PlaneView{dst.data(), h, w, dstStep});
     const Bits want = TurnedClockwise(Bits::Unpack(src.data(), w, h, srcStep));
     EXPECT_EQ(Bits::Unpack(dst.data(), h, w, dstStep), want) << w << "x" << h;
     for (unsigned line = 0; line < w; ++line) EXPECT_EQ(dst[line * dstStep + dstStep - 1], 0x5A) << line;
@@ -96,25 +98,21 @@ TEST(TonerSaving, ThinsSolidBlackByResolutionAndRemovesDotsOverall) {
   Bytes every(256);
   for (int i = 0; i < 256; ++i) every[i] = static_cast<std::uint8_t>(i);
   for (const Case& c : cases) {
-    TestSlot s;
-    s.Bits(256, 1, every);
-    s.job.inheader.HWResolution[0] = c.dpi;
-    s.job.SCALE1200 = c.scale1200;
-    Prnt_SimulateTonerSaving(&s.job);
-    EXPECT_EQ(s.At(0, 0), 0) << c.dpi;
-    EXPECT_EQ(s.At(255, 0), c.solid) << c.dpi;
+    Bytes page(every);
+    Prnt_SimulateTonerSaving(View(page, 256, 1), c.dpi, c.scale1200);
+    EXPECT_EQ(page[0], 0) << c.dpi;
+    EXPECT_EQ(page[255], c.solid) << c.dpi;
     DWORD dots = 0;
-    for (std::uint8_t v : s.Bytes()) dots += __builtin_popcount(v);
-    EXPECT_EQ(Prnt_CountBlackDots(s.job.lpbuf, 256), dots);
-    EXPECT_EQ(Prnt_CountBlackDots(s.job.lpbuf, 255), dots - __builtin_popcount(c.solid));
+    for (std::uint8_t v : page) dots += __builtin_popcount(v);
+    EXPECT_EQ(Prnt_CountBlackDots(View(page, 256, 1)), dots);
+    EXPECT_EQ(Prnt_CountBlackDots(View(page, 255, 1)), dots - __builtin_popcount(c.solid));
     EXPECT_LT(dots, 1024u * 7 / 8) << c.dpi;
   }
-  EXPECT_EQ(Prnt_CountBlackDots(nullptr, 6), 0u);
+  EXPECT_EQ(Prnt_CountBlackDots(PlaneView{}), 0u);
 }
 
 TEST(Checksums, SampledAndCornerChecksumsReadTheirBytes) {
   TraceCapture trace;
-  TestSlot s;
   // 40 pixels = 5 bytes a line, 70 lines: samples at lines 0, 32 and 64,
   // columns 0, 32 % 5 = 2 and 64 % 5 = 4, plus the last byte.
   Bytes page(5 * 70, 1);  // unsampled bytes must not count
@@ -122,12 +120,11 @@ TEST(Checksums, SampledAndCornerChecksumsReadTheirBytes) {
   page[32 * 5 + 2] = 20;
   page[64 * 5 + 4] = 30;
   page.back() = 40;
-  s.Bits(5, 70, page);
-  EXPECT_EQ(DataPatternChkSum(&s.job), 100u);
+  EXPECT_EQ(DataPatternChkSum(View(page, 5, 70)), 100u);
   // The corners, first on top; each is stamped with 0xAA.
-  s.Bits(4, 3, {0x11, 0, 0, 0x22, 0, 0, 0, 0, 0x33, 0, 0, 0x44});
-  EXPECT_EQ(DataPatternChkSum_new(&s.job), 0x11223344u);
-  EXPECT_EQ(s.Bytes(), (Bytes{0xAA, 0, 0, 0xAA, 0, 0, 0, 0, 0xAA, 0, 0, 0xAA}));
-  s.Bits(4, 1, {0x12, 0, 0, 0x34});  // one line: the later corners read the stamps
-  EXPECT_EQ(DataPatternChkSum_new(&s.job), 0x1234AAAAu);
+  Bytes corners = {0x11, 0, 0, 0x22, 0, 0, 0, 0, 0x33, 0, 0, 0x44};
+  EXPECT_EQ(DataPatternChkSum_new(View(corners, 4, 3)), 0x11223344u);
+  EXPECT_EQ(corners, (Bytes{0xAA, 0, 0, 0xAA, 0, 0, 0, 0, 0xAA, 0, 0, 0xAA}));
+  Bytes line = {0x12, 0, 0, 0x34};  // one line: the later corners read the stamps
+  EXPECT_EQ(DataPatternChkSum_new(View(line, 4, 1)), 0x1234AAAAu);
 }

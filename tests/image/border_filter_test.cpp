@@ -15,8 +15,8 @@ using namespace testing_support;
 namespace {
 
 // The colour modes of pages of 1, 2 and 4 planes.
-unsigned ColorModeOf(unsigned planes) {
-  return planes == 4 ? 3 : planes == 2 ? 1 : 0;
+ColourMode ColorModeOf(unsigned planes) {
+  return planes == 4 ? ColourMode::Cmyk : planes == 2 ? ColourMode::BlackRed : ColourMode::Mono;
 }
 
 // Convolution of a w x h gray image of stacked planes, each plane on its
@@ -41,11 +41,11 @@ Bytes Convolved(const Bytes& g, int w, int h, const int* k, int planes = 1) {
 }
 
 Bytes Filtered(const Bytes& g, unsigned w, unsigned h, const int* k, unsigned planes = 1) {
-  TestSlot s;
-  s.Set(g, w, h, w, 8);
-  s.job.inheader.cupsInteger[4] = ColorModeOf(planes);
-  EXPECT_EQ(ApplyFilter3x3(&s.job, s.job.lpbuf, 8, k, 3), 1);
-  return s.Bytes();
+  Bytes out(g);
+  for (unsigned p = 0; p < planes; ++p)
+    EXPECT_EQ(
+        ApplyFilter3x3(PlaneView{out.data() + p * (h / planes) * w, w, h / planes, w}, nullptr, 8, k, 3), 1);
+  return out;
 }
 
 // The 1-bit page of a gray page of stacked planes through DoBorderQuality
@@ -53,10 +53,10 @@ Bytes Filtered(const Bytes& g, unsigned w, unsigned h, const int* k, unsigned pl
 Bytes Screen(const Bytes& g, unsigned w, unsigned h, int mode, unsigned planes = 1) {
   TestSlot s;
   s.Set(g, w, h, w, 8);
-  s.job.inheader.cupsInteger[4] = ColorModeOf(planes);
+  s.job.colourMode = ColorModeOf(planes);
   s.job.inheader.cupsInteger[10] = mode < 0 ? 0 : static_cast<unsigned>(mode);
   EXPECT_EQ(mode < 0 ? ApplyHalftone(&s.job) : DoBorderQuality(&s.job), TRUE);
-  EXPECT_EQ(s.job.linebyte * h, s.job.pagesize);
+  EXPECT_EQ(s.job.linebyte * h, s.job.page.size());
   return s.Bytes();
 }
 
@@ -151,11 +151,11 @@ TEST(BorderQuality, ModeZeroAndUniformPlanesAreExactlyTheHalftonedPage) {
 TEST(BorderQuality, OtherDepthsAndKernelSidesAreRefusedAndACancelFailsBeforeHalftoning) {
   TestSlot s;
   s.Set(Bytes(64 * 8, 100), 64, 8, 64, 8);
-  EXPECT_EQ(ApplyFilter3x3(&s.job, s.job.lpbuf, 16, FilterInsideBorder, 3), 0);
-  EXPECT_EQ(ApplyFilter3x3(&s.job, s.job.lpbuf, 8, FilterInsideBorder, 5), 0);
+  EXPECT_EQ(ApplyFilter3x3(s.job.WholePage(), nullptr, 16, FilterInsideBorder, 3), 0);
+  EXPECT_EQ(ApplyFilter3x3(s.job.WholePage(), nullptr, 8, FilterInsideBorder, 5), 0);
   s.job.inheader.cupsInteger[10] = 2;
   JobState job;
-  job.Attach(s.job);
+  job.Attach(s.job, s.settings);
   job.Cancel(true);
   EXPECT_EQ(DoBorderQuality(&s.job), FALSE);
   EXPECT_EQ(s.job.linebyte, 64u);  // still the gray page

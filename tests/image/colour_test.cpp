@@ -38,7 +38,7 @@ void LinePage(TestSlot& s, const std::vector<Pixel>& pixels) {
 
 // Plane p of a separated one-line page.
 std::vector<BYTE> Plane(const TestSlot& s, unsigned p) {
-  const BYTE* b = s.job.lpbuf + std::size_t{p} * s.job.page_width;
+  const BYTE* b = s.job.page.data() + std::size_t{p} * s.job.page_width;
   return {b, b + s.job.page_width};
 }
 
@@ -134,7 +134,7 @@ TEST(CmykSeparation, InksLandInTheirPlanesWithTheGraySense) {
     TestSlot s;
     LinePage(s, c.px);
     if (c.px[0].size() == 4) s.job.inheader.cupsColorSpace = CUPS_CSPACE_CMYK;
-    if (c.plugin) s.job.colourPlugin = &built.plugin;
+    if (c.plugin) s.settings.colourPlugin = &built.plugin;
     s.job.inheader.cupsInteger[1] = c.negative;
     ASSERT_TRUE(c.separate(&s.job)) << c.what;
     ASSERT_EQ(s.job.page_height, c.planes.size()) << c.what;
@@ -330,7 +330,7 @@ TEST(PageDumps, OnlyWhileTracingOwnerOnlyAndNeverThroughALink) {
   auto dumpPage = [] {
     TestSlot s;
     LinePage(s, {{10, 20, 30, 40}, {0, 0, 0, 255}, {0, 0, 0, 0}, {0, 0, 0, 0}});
-    std::strcpy(s.job.jobID, "7");
+    s.settings.jobID = "7";
     s.job.PageIndex = 2;
     EXPECT_TRUE(Page_32BitProcessCMYK(&s.job));
   };

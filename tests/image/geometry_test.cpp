@@ -179,7 +179,7 @@ TEST(Scaling, ResolutionAndPercentageGiveTheScalersOutputOnEveryPlane) {
     s.Gray(c.in, c.in, c.planes, Ramp);
     const Bytes before = s.Bytes();
     s.job.inheader.HWResolution[0] = c.dpi;
-    s.job.SCALE1200 = c.scale1200;
+    s.Scale1200(c.scale1200);
     s.job.inheader.cupsInteger[7] = c.scaling;
     ASSERT_EQ(Lib_DoScaling(&s.job), TRUE);
     ASSERT_EQ(s.job.page_width, c.out);
@@ -252,18 +252,18 @@ TEST(WholePage, ThePageIsClippedOrPaddedToThePrintableAreaOfItsPaper) {
     s.job.inheader.Margins[0] = c.margin;
     s.job.MaxMediaWidth = c.maxW;
     s.job.MaxMediaHeight = c.maxH;
-    state.Attach(s.job);
-    BYTE* before = s.job.lpbuf;
+    state.Attach(s.job, s.settings);
+    const BYTE* before = s.job.page.data();
     ASSERT_EQ(Lib_DoWholePage(&s.job), c.w ? TRUE : FALSE);
     if (!c.w) {
-      EXPECT_EQ(s.job.lpbuf, before);
+      EXPECT_EQ(s.job.page.data(), before);
       continue;
     }
     const std::uint32_t line = c.w * c.bits / 8;
     EXPECT_EQ(s.job.page_width, c.w);
     EXPECT_EQ(s.job.linebyte, line);
     EXPECT_EQ(s.job.page_height, c.h * c.planes);
-    EXPECT_EQ(s.job.pagesize, line * c.h * c.planes);
+    EXPECT_EQ(s.job.page.size(), line * c.h * c.planes);
     for (std::uint32_t p = 0; p < c.planes; ++p)
       for (std::uint32_t y = 0; y < c.h; ++y)
         for (std::uint32_t x = 0; x < line; ++x)
@@ -304,15 +304,17 @@ TEST(PageCap, TwiceTheLargestPaperAtTheJobsResolutionIsTheLimit) {
   PaperTable paper = DefaultPaperTable();
   for (PAPERFORMAT& row : paper) row.enable = row.paper_type == ENG_ISO_A4;
   for (const auto& c : cases) {
+    PageSettings settings;
+    settings.Feature[1] = c.scale1200 ? 0 : F1_1200X1200;
+    settings.paperTable = &paper;
     PageSlot job;
+    job.settings = &settings;
+    job.MaxMediaWidth = c.maxW;
+    job.MaxMediaHeight = c.maxH;
     job.inheader.cupsWidth = c.w;
     job.inheader.cupsHeight = c.h;
     job.inheader.HWResolution[0] = job.inheader.HWResolution[1] = c.dpi;
     job.inheader.cupsInteger[7] = c.scale;
-    job.SCALE1200 = c.scale1200;
-    job.MaxMediaWidth = c.maxW;
-    job.MaxMediaHeight = c.maxH;
-    job.paperTable = &paper;
     EXPECT_EQ(PageBeyondPrinter(job) != nullptr, c.refused) << c.what;
   }
 }

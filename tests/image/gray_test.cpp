@@ -62,12 +62,12 @@ TEST(ImageToGray, EveryDepthGivesTheWeightedHighBytesAndWhitePadding) {
         }
     TestSlot s;
     s.Set(page, c.width, c.height, linebyte, c.bpp);
-    s.job.linebyteLeft = c.padding;
+    s.job.padPixels = c.padding;
     ImageToGray(&s.job);
-    ASSERT_NE(s.job.lpbuf, nullptr) << c.bpp;
+    ASSERT_TRUE(s.job.page) << c.bpp;
     const unsigned line = (c.width + 3) / 4 * 4;
     EXPECT_EQ(s.job.linebyte, line);
-    EXPECT_EQ(s.job.pagesize, line * c.height);
+    EXPECT_EQ(s.job.page.size(), line * c.height);
     for (unsigned y = 0; y < c.height; ++y)
       for (unsigned x = 0; x < line; ++x) {
         const int want = x >= c.width - c.padding ? 255
@@ -83,6 +83,6 @@ TEST(ImageToGray, PrimariesHaveTheirWeights) {
   TestSlot s;
   s.Set({0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 255, 0, 0, 0, 255}, 5, 1, 15, 24);
   ImageToGray(&s.job);
-  ASSERT_NE(s.job.lpbuf, nullptr);
+  ASSERT_TRUE(s.job.page);
   EXPECT_EQ(s.Bytes(), (Bytes{0, 255, 76, 135, 43, 255, 255, 255}));  // (255 x weight + 1) / 100
 }

@@ -97,20 +97,20 @@ TEST(Halftone, TheSlotsRowResolutionEngineAndDensityChooseTheScreen) {
     for (int density : {0, 4, 9, 10}) {  // 10: TonerSave
       TestSlot s;
       s.Set(gray, c.width, h, lb, 8);
-      s.job.cupsHTable = c.row;
+      s.settings.cupsHTable = c.row;
       s.job.inheader.HWResolution[0] = c.dpi;
-      s.job.Feature[0] = c.feature0;
-      s.job.SCALE1200 = c.scale1200;
+      s.settings.Feature[0] = c.feature0;
+      s.Scale1200(c.scale1200);
       s.job.DriverFeature = c.driverFeature;
       s.job.inheader.cupsInteger[0] = density == 10;
-      s.job.inheader.cupsInteger[4] = c.tiles.size() == 4 ? 3 : 0;
+      s.job.colourMode = c.tiles.size() == 4 ? ColourMode::Cmyk : ColourMode::Mono;
       s.job.inheader.cupsInteger[11] = density % 10;
       ASSERT_EQ(ApplyHalftone(&s.job), TRUE);
       const unsigned planes = c.tiles.size() == 4 ? 4 : 1;
       EXPECT_EQ(s.Bytes(),
                 Screened(gray, c.width, lb, h, c.tiles, planes, kGamma[density == 10 ? 2 : density] + c.fix))
           << c.tiles[0] << " density " << density;
-      EXPECT_EQ(s.job.linebyte * h, s.job.pagesize);
+      EXPECT_EQ(s.job.linebyte * h, s.job.page.size());
     }
 }
 
@@ -155,6 +155,6 @@ TEST(Halftone, WhiteStaysLightAndBlackDarkForEveryTypeAndDensity) {
       s.job.inheader.cupsInteger[11] = density % 10;
       s.job.inheader.cupsInteger[0] = density == 10;
       ASSERT_EQ(ApplyHalftoneType(&s.job, type), TRUE) << type;
-      ASSERT_EQ(s.Bytes(), Bytes(s.job.pagesize, 0x55)) << "type " << type << " density " << density;
+      ASSERT_EQ(s.Bytes(), Bytes(s.job.page.size(), 0x55)) << "type " << type << " density " << density;
     }
 }

@@ -112,6 +112,7 @@ struct Pipeline {
   DWORD page = 0, DriverFeature = 0, cupsLEF = 0;
   const ColourPlugin* colourPlugin = nullptr;
   PrinterCapability cap{};
+  PageSettings job;                // what the slots point at, alive as long as they are
   float maxMedia[2] = {595, 842};  // the PPD's largest media, points
   explicit Pipeline(int ring = 1) {
     state.Ring(ring);
@@ -119,19 +120,21 @@ struct Pipeline {
   }
   BOOL Send(RasterFile& f, const cups_page_header2_t& hd, BOOL blank = FALSE, BOOL RemoveBlankPage = FALSE) {
     if (page == 0) state.first = hd;
-    PageSettings job;
     job.inras = f.ras();
-    job.MaxMediaWidth = maxMedia[0];
-    job.MaxMediaHeight = maxMedia[1];
-    job.DriverFeature = DriverFeature;
     job.Feature[0] = cap.Feature[0];
     job.Feature[1] = cap.Feature[1];
     job.jobID = "7";
     job.cupsLEF = cupsLEF;
-    job.referenceHeader = &state.first;
     job.paperTable = &state.paper;
     job.colourPlugin = colourPlugin;
-    return SendOnePage(state.ring, &page, hd, job, blank, RemoveBlankPage);
+    PageOrder order;
+    order.DriverFeature = DriverFeature;
+    order.referenceHeader = &state.first;
+    order.MaxMediaWidth = maxMedia[0];
+    order.MaxMediaHeight = maxMedia[1];
+    order.blank = blank;
+    order.removeBlankPage = RemoveBlankPage;
+    return SendOnePage(state.ring, &page, hd, job, order);
   }
   // Sends every page of the raster file, waits for the workers and returns
   // the bitmap of each slot sent (empty when the worker failed it).
@@ -145,7 +148,7 @@ struct Pipeline {
     for (DWORD i = 0; i < page; ++i) {
       const PageSlot& s = slots[i];
       EXPECT_TRUE(s.LoadFlag() & SLOT_PROCESSED);
-      out.push_back(s.lpbuf ? Bits::Unpack(s.lpbuf, s.page_width, s.page_height, s.linebyte) : Bits());
+      out.push_back(s.page ? Bits::Unpack(s.page.data(), s.page_width, s.page_height, s.linebyte) : Bits());
     }
     return out;
   }
@@ -171,10 +174,10 @@ TEST(InputSafety, HeadersAndSlotsThatCannotBeHeldAreRefused) {
   };
   const Stage gray = [](PageSlot* j) -> BOOL {
     ImageToGray(j);
-    return j->lpbuf || j->linebyte || j->pagesize;
+    return j->page || j->linebyte;
   };
   const Stage sums = [](PageSlot* j) -> BOOL {
-    return DataPatternChkSum(j) != 0 || DataPatternChkSum_new(j) != 0xAABBCCDDu;
+    return DataPatternChkSum(j->WholePage()) != 0 || DataPatternChkSum_new(j->WholePage()) != 0xAABBCCDDu;
   };
   struct Case {
     const char* what;
@@ -234,7 +237,7 @@ TEST(InputSafety, HeadersAndSlotsThatCannotBeHeldAreRefused) {
     TestSlot s;
     const Bytes page(c.stage == header ? 0 : std::max(c.linebyte, 64u) * std::clamp(c.height, 1u, 64u), 77);
     s.Set(page, c.width, c.height, c.linebyte, c.bpp);
-    state.Attach(s.job);
+    state.Attach(s.job, s.settings);
     cups_page_header2_t& h = s.job.inheader;
     h.cupsWidth = c.width;
     h.cupsHeight = c.height;
@@ -243,12 +246,12 @@ TEST(InputSafety, HeadersAndSlotsThatCannotBeHeldAreRefused) {
     h.ImagingBoundingBox[0] = h.ImagingBoundingBox[1] = 0;  // zero edge: cropped
     h.HWResolution[0] = c.dpi;
     h.cupsInteger[7] = c.scaling;
-    s.job.SCALE1200 = c.scale1200;
-    s.job.linebyteLeft = c.padding;
-    BYTE* before = s.job.lpbuf;
+    s.Scale1200(c.scale1200);
+    s.job.padPixels = c.padding;
+    const BYTE* before = s.job.page.data();
     EXPECT_FALSE(c.stage(&s.job)) << c.what;
     if (c.stage == gray) continue;
-    EXPECT_EQ(s.job.lpbuf, before) << c.what;
+    EXPECT_EQ(s.job.page.data(), before) << c.what;
     EXPECT_EQ(s.job.page_width, c.width) << c.what;
     EXPECT_EQ(s.Bytes(), page) << c.what;
   }
@@ -364,7 +367,7 @@ TEST(PagePipeline, BlankDuplexPageIsDroppedOnlyWhenAllowed) {
     cups_page_header2_t hd = Header(200, 100);
     hd.Duplex = static_cast<cups_bool_t>(c.duplex);
     EXPECT_EQ(p.Run({{hd, Encode(hd, c.g)}}, c.remove).size(), c.dropped ? 0u : 1u) << c.name;
-    EXPECT_EQ(p.slots[0].lpbuf == nullptr && p.slots[0].LoadFlag() == SLOT_FREE, c.dropped) << c.name;
+    EXPECT_EQ(p.slots[0].HoldsNothing() && p.slots[0].LoadFlag() == SLOT_FREE, c.dropped) << c.name;
   }
 }
 
@@ -375,7 +378,7 @@ TEST(PagePipeline, FailedOrCancelledPagesAreHandedOnEmptyAndOnlyFailuresNamed) {
     PageSlot& slot = job.ring.slots[0];
     slot.PageIndex = 4;
     slot.inheader = Header(200, 100);
-    slot.lpbuf = static_cast<BYTE*>(std::malloc(64));
+    slot.page = PageBuffer::Allocate(64);
     slot.page_width = 224;
     slot.page_height = 0;  // halftoning refuses a page without lines
     slot.StoreFlag(SLOT_TAKEN | SLOT_GEOMETRY_DONE);
@@ -589,10 +592,12 @@ TEST(StreamedPages, OnlyPagesWithoutWholePageStepsAreStreamedAndHoldOneBit) {
     JobState state(trace.file());
     state.first = c.hd;
     PageSlot& s = state.ring.slots[0];
-    state.Attach(s);
+    PageSettings settings;
+    state.Attach(s, settings);
     RasterFile f({{c.hd, Busy(c.hd)}});
     ASSERT_TRUE(f.NextHeader(&s.inheader));
-    s.inras = f.ras();
+    s.colourMode = ColourModeOf(s.inheader.cupsInteger[4]);
+    settings.inras = f.ras();
     s.DriverFeature = c.feature;
     s.MaxMediaWidth = 595;
     s.MaxMediaHeight = 842;
@@ -600,12 +605,11 @@ TEST(StreamedPages, OnlyPagesWithoutWholePageStepsAreStreamedAndHoldOneBit) {
     ASSERT_TRUE(GetCUPSPageDataEx(&s, FALSE, &dots)) << c.name;
     EXPECT_GT(dots, 0u) << c.name;
     EXPECT_EQ((s.LoadFlag() & SLOT_SCREENED) != 0, c.streamed) << c.name;
-    ASSERT_NE(s.lpbuf, nullptr) << c.name;
+    ASSERT_TRUE(s.page) << c.name;
     // What the slot holds for its worker: 1 bit a pixel, or 8.
     const std::uint64_t pixels = std::uint64_t{s.page_width} * s.page_height;
-    EXPECT_EQ(s.pagesize, c.streamed ? pixels / 8 : pixels) << c.name;
+    EXPECT_EQ(s.page.size(), c.streamed ? pixels / 8 : pixels) << c.name;
     EXPECT_EQ(s.page_height % c.planes, 0u) << c.name;
-    std::free(s.lpbuf);
-    s.lpbuf = nullptr;
+    s.ReleasePage();
   }
 }

@@ -58,7 +58,7 @@ M08 24/32-bit pixels read as BGR in the gray conversion
 + p[2], p[1], p[0])
 M09 quarter turn counter-clockwise (extra half turn)
 - slot->page_height = oldWidth * planes;
-+ slot->page_height = oldWidth * planes; Transpose_1BPP180(turned, static_cast<long>(newStep), static_cast<long>(oldWidth * planes));
++ slot->page_height = oldWidth * planes; Transpose_1BPP180(slot->WholePage());
 M10 zero-edge crop margin a sixth instead of a third of an inch
 - HWResolution[0]) * 24) / -72
 + HWResolution[0]) * 12) / -72
@@ -93,8 +93,8 @@ M13 paper code of A5 sent as A6
 - {420, 595, 3, "A5"
 + {420, 595, 4, "A5"
 M14 negative inverts half the page for mode 2 instead of black-and-red
-- h.cupsInteger[4] == 1);
-+ h.cupsInteger[4] == 2);
+- IsBlackRed(mode) ? slot->Plane(0, 2)
++ mode == ColourMode::Gray ? slot->Plane(0, 2)
 M15 scheduler lines keep a line end of user text
 - if (u >= 0x20 && u != 0x7F) {
 + if (u >= 0x20 || c == '\n') {

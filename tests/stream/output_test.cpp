@@ -20,37 +20,36 @@ Bytes PatternPage(unsigned width, unsigned rows, unsigned seed = 0) {
 // Slots of 1-bit pages handed to the coder; the job's messages go to err_.
 class OutputTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    for (PageSlot& s : slots_) std::free(s.lpbuf);
-    std::fclose(err_);
-  }
-  PageSlot& Fill(int i, const Bytes& bitmap, unsigned width, unsigned rows, BYTE f0, BYTE f1 = 0,
-                 DWORD df = 0, unsigned colorMode = 0) {
+  void TearDown() override { std::fclose(err_); }
+  PageSettings& Fill(int i, const Bytes& bitmap, unsigned width, unsigned rows, BYTE f0, BYTE f1 = 0,
+                     DWORD df = 0, ColourMode mode = ColourMode::Mono) {
     PageSlot& s = slots_[i];
-    s.lpbuf = static_cast<BYTE*>(std::malloc(bitmap.size()));
-    std::memcpy(s.lpbuf, bitmap.data(), bitmap.size());
+    s.page = PageBuffer::Allocate(bitmap.size());
+    std::memcpy(s.page.data(), bitmap.data(), bitmap.size());
     s.page_width = width;
     s.page_height = rows;
     s.linebyte = width / 8;
-    s.pagesize = static_cast<DWORD>(bitmap.size());
-    s.Feature[0] = f0;
-    s.Feature[1] = f1;
+    settings_[i].Feature[0] = f0;
+    settings_[i].Feature[1] = f1;
+    s.settings = &settings_[i];
     s.DriverFeature = df;
-    s.inheader.cupsInteger[4] = colorMode;
+    s.colourMode = mode;
     s.events = &events_;
-    return s;
+    return settings_[i];
   }
   // Codes slot i and returns its page data.
   std::string Coded(int i) {
     ImageCompress(&slots_[i]);
     EXPECT_TRUE(HoldsPageBlock(&slots_[i]));
-    const char* block = reinterpret_cast<char*>(slots_[i].lpbuf);
+    EXPECT_FALSE(slots_[i].page);  // the bitmap goes once its block exists
+    const char* block = reinterpret_cast<char*>(slots_[i].pageBlock.data());
     EXPECT_EQ(std::string(block, 2), kEscE);
-    return std::string(block + kBlockPrefix, slots_[i].CurPageDataLen);
+    return std::string(block + kBlockPrefix, PageDataBytes(slots_[i]));
   }
   PrivateRoot root_;
   FILE* err_ = std::tmpfile();
   JobEvents events_{err_};
+  PageSettings settings_[2];
   PageSlot slots_[2];
 };
 
@@ -83,7 +82,7 @@ TEST_F(OutputTest, FourPlanesEachCarryLengthOwnHeaderlessBieAndOwnChecksum) {
     plane[0] = static_cast<unsigned char>(0x10 * (p + 1));
     bitmap.insert(bitmap.end(), plane.begin(), plane.end());
   }
-  Fill(0, bitmap, w, rows * 4, F0_JBIG | F0_CHECKSUM, 0, DF_CMYK_SEPARATE_COMPRESS, 3);
+  Fill(0, bitmap, w, rows * 4, F0_JBIG | F0_CHECKSUM, 0, DF_CMYK_SEPARATE_COMPRESS, ColourMode::Cmyk);
   std::string expect;
   for (unsigned p = 0; p < 4; ++p) {
     const Bytes plane(bitmap.begin() + p * rows * 8, bitmap.begin() + (p + 1) * rows * 8);
@@ -102,7 +101,7 @@ TEST_F(OutputTest, RawPrinterGetsTheBitmapButTheSpoolFileAWholeBieEvenWhenLarger
   Fill(0, noise, w, h, F0_RAW_DATA);
   EXPECT_EQ(Coded(0), Str(noise));
 
-  Fill(1, noise, w, h, F0_RAW_DATA).spooling = TRUE;
+  Fill(1, noise, w, h, F0_RAW_DATA).spooling = true;
   const std::string stored = Coded(1);
   EXPECT_GT(stored.size(), noise.size());  // noise does not compress
   EXPECT_EQ(JbigDecode(Bytes(stored.begin(), stored.end())), noise);
@@ -117,9 +116,9 @@ TEST_F(OutputTest, EncryptingPrintersGetFourPlanePagesAsCipherText) {
     const Bytes plane = PatternPage(w, rows, p);
     four.insert(four.end(), plane.begin(), plane.end());
   }
-  Fill(0, four, w, rows * 4, F0_JBIG | F0_CHECKSUM, 0, DF_CMYK_SEPARATE_COMPRESS, 3);
+  Fill(0, four, w, rows * 4, F0_JBIG | F0_CHECKSUM, 0, DF_CMYK_SEPARATE_COMPRESS, ColourMode::Cmyk);
   const std::string clear = Coded(0);
-  Fill(1, four, w, rows * 4, F0_JBIG | F0_CHECKSUM, F1_SSL, DF_CMYK_SEPARATE_COMPRESS, 3);
+  Fill(1, four, w, rows * 4, F0_JBIG | F0_CHECKSUM, F1_SSL, DF_CMYK_SEPARATE_COMPRESS, ColourMode::Cmyk);
   const std::string sealed = Coded(1);
   char* cipher = nullptr;
   int n = 0;

@@ -18,7 +18,8 @@ class PageHeaderTest : public ::testing::Test {
   void SetUp() override {
     EnablePapers({"Letter", "Legal", "A3", "A4", "A5", "B5", "B6"});
     SetPage(595, 842);
-    job_->paperTable = &paper_;
+    settings_.paperTable = &paper_;
+    job_->settings = &settings_;
   }
   // Enables exactly the named rows of the paper table.
   void EnablePapers(const std::vector<std::string>& names) {
@@ -36,11 +37,12 @@ class PageHeaderTest : public ::testing::Test {
   }
   PageBlock Build(DWORD comp = 1000, DWORD dots = 5) {
     std::string buf(32, 'Z');
-    BuildPageHeader(job_.get(), buf.data(), comp, dots);
+    BuildPageHeader(*job_, buf.data(), comp, dots);
     return {buf, ""};
   }
   unsigned Byte(int at) { return Build().Byte(at); }
   PaperTable paper_ = DefaultPaperTable();
+  PageSettings settings_;
   std::unique_ptr<PageSlot> job_ = std::make_unique<PageSlot>();
 };
 
@@ -50,10 +52,10 @@ TEST_F(PageHeaderTest, AllFieldsLittleEndianAtTheirOffsets) {
   job_->page_width = 0x01020304;
   job_->page_height = 3;
   job_->linebyte = 0x10000;
-  job_->inheader.cupsMediaType = 2;   // THICK
-  job_->inheader.MediaPosition = 2;   // tray 2
-  job_->inheader.cupsInteger[4] = 1;  // black and red
-  job_->Feature[0] = F0_CHECKSUM;
+  job_->inheader.cupsMediaType = 2;  // THICK
+  job_->inheader.MediaPosition = 2;  // tray 2
+  job_->colourMode = ColourMode::BlackRed;
+  settings_.Feature[0] = F0_CHECKSUM;
   EXPECT_EQ(Build(0xA1B2C3D4, 0x00BEEF01).header, std::string("GDI\0", 4) + Le32Bytes(0x01020304) +
                                                       Le32Bytes(3) + Le32Bytes(0x30000) +
                                                       Le32Bytes(0xA1B2C3D4) + Le32Bytes(0x00BEEF01) +
@@ -113,7 +115,7 @@ TEST_F(PageHeaderTest, PaperCodeNeedsAnExactSizeThePpdOffersAndFollowsTheFirstPa
     EnablePapers(c.papers);
     SetPage(c.w, c.h, c.firstW, c.firstH);
     job_->DriverFeature = c.features;
-    job_->cupsLEF = c.lef;
+    settings_.cupsLEF = c.lef;
     EXPECT_EQ(Byte(kPaper), c.code) << c.w << "x" << c.h << " lef " << c.lef;
   }
 }
@@ -142,16 +144,15 @@ TEST_F(PageHeaderTest, MediaTrayDepthColoursAndCompressionFollowTheSlot) {
     job_->page_width = 9920;
     job_->inheader.cupsMediaType = c.mediaType;
     job_->inheader.MediaPosition = c.tray;
-    job_->inheader.cupsInteger[4] = c.colorOption;
+    job_->colourMode = ColourModeOf(c.colorOption);
     job_->inheader.cupsInteger[8] = c.resOption;
-    job_->Feature[0] = c.f0;
+    settings_.Feature[0] = c.f0;
     job_->DriverFeature = c.features;
     const PageBlock b = Build();
     std::vector<unsigned> bytes;
     for (int at = kMedia; at <= kComp; ++at) bytes.push_back(b.Byte(at));
     EXPECT_EQ(bytes, c.bytes) << c.mediaType << " " << c.tray << " " << c.colorOption;
     EXPECT_EQ(b.Width(), c.width);
-    EXPECT_EQ(job_->page_width, c.width);
     EXPECT_EQ(b.DataSize(), 248000u);
   }
 }

@@ -1,6 +1,5 @@
-// Helpers for image-stage tests: a page slot with a malloc'ed page buffer
-// (the stages release and replace it with free/malloc), the job a slot
-// belongs to, and a capture of the job's messages.
+// Helpers for image-stage tests: a page slot with its page and job
+// settings, the job a slot belongs to, and a capture of the job's messages.
 #pragma once
 
 #include <unistd.h>
@@ -21,28 +20,33 @@
 
 namespace testing_support {
 
-// A slot owning its page buffer: by default a bordered page at 600 dpi.
+// A slot with its own job settings: by default a bordered page at 600 dpi
+// on a 1200 x 1200 engine (no SCALE1200).
 struct TestSlot {
+  PageSettings settings;
   PageSlot job;
   TestSlot() {
+    settings.Feature[1] = F1_1200X1200;
+    job.settings = &settings;
     job.inheader.HWResolution[0] = job.inheader.HWResolution[1] = 600;
     job.inheader.ImagingBoundingBox[0] = job.inheader.ImagingBoundingBox[1] = 12;
   }
   TestSlot(const TestSlot&) = delete;
   TestSlot& operator=(const TestSlot&) = delete;
-  ~TestSlot() { std::free(job.lpbuf); }
+  void Scale1200(bool on) {
+    settings.Feature[1] =
+        static_cast<BYTE>(on ? settings.Feature[1] & ~F1_1200X1200 : settings.Feature[1] | F1_1200X1200);
+  }
 
   // Installs a copy of bytes as the page (none when empty): width pixels of
   // bpp bits, height lines of linebyte bytes.
   void Set(const std::vector<std::uint8_t>& bytes, unsigned width, unsigned height, unsigned linebyte,
            unsigned bpp) {
-    std::free(job.lpbuf);
-    job.lpbuf = bytes.empty() ? nullptr : static_cast<BYTE*>(std::malloc(bytes.size()));
-    if (job.lpbuf) std::memcpy(job.lpbuf, bytes.data(), bytes.size());
+    job.page = PageBuffer::Allocate(bytes.size());
+    if (job.page) std::memcpy(job.page.data(), bytes.data(), bytes.size());
     job.page_width = width;
     job.page_height = height;
     job.linebyte = linebyte;
-    job.pagesize = static_cast<DWORD>(bytes.size());
     job.inheader.cupsBitsPerPixel = bpp;
   }
   // A gray page of `planes` planes of width x planeHeight, pixel values from
@@ -55,18 +59,18 @@ struct TestSlot {
         for (std::uint32_t x = 0; x < width; ++x)
           page[(std::size_t{p} * planeHeight + y) * width + x] = fill(p, x, y);
     Set(page, width, planeHeight * planes, width, 8);
-    job.inheader.cupsInteger[4] = planes == 4 ? 3 : planes == 2 ? 1 : 0;
+    job.colourMode = planes == 4 ? ColourMode::Cmyk : planes == 2 ? ColourMode::BlackRed : ColourMode::Mono;
   }
   // A 1-bit page of the given bytes, linebyte bytes a line.
   void Bits(std::uint32_t linebyte, std::uint32_t height, const std::vector<std::uint8_t>& bytes) {
     Set(bytes, linebyte * 8, height, linebyte, 1);
   }
   std::vector<std::uint8_t> Bytes() const {
-    return job.lpbuf ? std::vector<std::uint8_t>(job.lpbuf, job.lpbuf + job.pagesize)
-                     : std::vector<std::uint8_t>{};
+    return job.page ? std::vector<std::uint8_t>(job.page.data(), job.page.data() + job.page.size())
+                    : std::vector<std::uint8_t>{};
   }
   std::uint8_t At(std::uint32_t x, std::uint32_t y) const {
-    return job.lpbuf[std::size_t{y} * job.linebyte + x];
+    return job.page.data()[std::size_t{y} * job.linebyte + x];
   }
 };
 
@@ -109,11 +113,13 @@ class JobState {
   void Ring(int slots) { ring.slotsInUse.store(slots, std::memory_order_release); }
   // Marks a paper row as offered by the PPD.
   void OfferPaper(int row) { paper[row].enable = 1; }
-  // Hands a slot what its stages read of the job.
-  void Attach(PageSlot& slot) {
+  // Hands a slot what its stages read of the job; the settings keep theirs
+  // but for the paper table.
+  void Attach(PageSlot& slot, PageSettings& settings) {
     slot.events = &events;
     slot.referenceHeader = first;
-    slot.paperTable = &paper;
+    settings.paperTable = &paper;
+    slot.settings = &settings;
   }
 };
 
