@@ -89,11 +89,10 @@ void CompressPage(const char* FUNCNAME, PageSlot* slot) {
     ReportCodingFailure(FUNCNAME, slot, "page bitmap size out of range");
     return;
   }
-  // The block starts at the size of a raw bitmap only where one is sent;
-  // coded data grows it as far as it needs.
+  // The block starts at the size of the raw bitmap and grows when coded
+  // data of a noise-like page comes out larger.
   std::vector<BYTE> block;
-  block.reserve((CompressOff && !job.spooling ? rawSize : rawSize / 8) + ColorPlane * JbigSizeHeader +
-                kBlockPrefix + (checksum ? 4 : 0));
+  block.reserve(rawSize + ColorPlane * JbigSizeHeader + kBlockPrefix + (checksum ? 4 : 0));
   block.assign(kBlockPrefix, 0);
   DbgMessage(FUNCNAME, "outsize %d", static_cast<int>(block.capacity()));
 
