@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "accounting.h"
+#include "colour_mode.h"
 #include "feature_bits.h"
 #include "job_record.h"
 #include "page_output.h"
@@ -158,7 +159,7 @@ void NormaliseEnumFields(cups_page_header2_t& h) {
 // in black and white, and the scheduler hears so.
 void CheckColourMode(FilterJob& job) {
   unsigned& mode = job.loop.inheader.cupsInteger[4];
-  if (mode <= 3) return;
+  if (mode <= static_cast<unsigned>(ColourMode::Cmyk)) return;
   CupsMessage(job.events.Err(),
               "WARNING: ", "Page %u has the unknown colour mode %u; it is printed in black and white",
               job.loop.CUPSpages + 1, mode);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "auth_json.h"
+#include "colour_mode.h"
 #include "feature_bits.h"
 #include "paths.h"
 #include "pjl_stream.h"
@@ -57,7 +58,8 @@ void OpenCopyFile(PrinterPort& port, const char* jobId) {
 
 // Ring size: pages in flight that half the available memory can hold.
 int RingSizeForPage(const cups_page_header2_t* inheader) {
-  std::uint64_t m = inheader->cupsInteger[4] == 3 ? 6 : inheader->cupsInteger[4] == 1 ? 8 : 2;
+  const ColourMode mode = ColourModeOf(inheader->cupsInteger[4]);
+  std::uint64_t m = mode == ColourMode::Cmyk ? 6 : mode == ColourMode::BlackRed ? 8 : 2;
   std::uint64_t referSize = static_cast<std::uint64_t>(inheader->cupsWidth) * inheader->cupsHeight * m;
   std::uint64_t mem = AvailableMemory();
   DbgMessage(FUNCNAME, "referSize = %llu", static_cast<unsigned long long>(referSize));
