@@ -106,13 +106,10 @@ std::string AddPrinter(const std::string& name, const std::string& model) {
   return device;
 }
 
-// Submits a file with options and waits until the job has ended; returns
-// its final state as the jobs sub-command says it ("completed", ...).
-std::string PrintAndWait(const std::string& printer, const std::string& file, const std::string& options) {
-  const Output submitted =
-      App("submit -d " + printer + " -o document-format=image/pwg-raster " + options + " " + file);
-  EXPECT_EQ(submitted.status, 0) << submitted.text;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+// Waits until the printer's jobs have ended; returns the final state as
+// the jobs sub-command says it ("completed", ...).
+std::string WaitForJobs(const std::string& printer) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
     const std::string jobs = App("jobs -d " + printer).text;
     for (const char* end : {"completed", "aborted", "canceled"})
@@ -122,6 +119,28 @@ std::string PrintAndWait(const std::string& printer, const std::string& file, co
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return "timeout";
+}
+
+void Submit(const std::string& printer, const std::string& file, const std::string& options) {
+  const Output submitted =
+      App("submit -d " + printer + " -o document-format=image/pwg-raster " + options + " " + file);
+  EXPECT_EQ(submitted.status, 0) << submitted.text;
+}
+
+// Submits a file with options and waits until the job has ended.
+std::string PrintAndWait(const std::string& printer, const std::string& file, const std::string& options) {
+  Submit(printer, file, options);
+  return WaitForJobs(printer);
+}
+
+// Waits until the engine has written the first page block to the device:
+// the job is then in the engine's hands.
+bool WaitForFirstPage(const std::string& device) {
+  for (int i = 0; i < 600; ++i) {
+    if (!ReadStream(ReadAll(device)).pages.empty()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }
 
 // The printer stream a device file got for the last job: the file is
@@ -177,21 +196,25 @@ class AppServer : public ::testing::Test {
     ASSERT_EQ(App("status").status, 0) << ReadAll(gDir + "/server.log");
   }
 
-  static void TearDownTestSuite() {
-    // SIGTERM stops the server as the service manager would; after jobs
-    // ran the engine, whose own handlers count it as a cancel, the
-    // server's handlers must be back.
-    if (gServer > 0) {
-      kill(gServer, SIGTERM);
-      int status = 0;
-      for (int i = 0; i < 100 && waitpid(gServer, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      if (waitpid(gServer, &status, WNOHANG) == 0) {
-        kill(gServer, SIGKILL);
-        waitpid(gServer, &status, 0);
-        ADD_FAILURE() << "the server did not stop on SIGTERM";
-      }
+  // Stops the server with SIGTERM, as the service manager would; true when
+  // it has exited within seconds.
+  static bool StopServer(int seconds) {
+    if (gServer <= 0) return true;
+    kill(gServer, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 10 * seconds && waitpid(gServer, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool stopped = waitpid(gServer, &status, WNOHANG) != 0;
+    if (!stopped) {
+      kill(gServer, SIGKILL);
+      waitpid(gServer, &status, 0);
     }
+    gServer = -1;
+    return stopped;
+  }
+
+  static void TearDownTestSuite() {
+    if (!StopServer(10)) ADD_FAILURE() << "the server did not stop on SIGTERM";
     if (!gDir.empty() && !::testing::Test::HasFailure()) std::filesystem::remove_all(gDir);
   }
 };
@@ -290,6 +313,55 @@ TEST_F(AppServer, JobOptionsReachThePrinter) {
   ASSERT_EQ(st.pages.size(), 1u);
   EXPECT_EQ(st.pages[0].Byte(kColors), 1u);
   EXPECT_GT(st.pages[0].BlackDots(), 0u);
+}
+
+// A job cancelled with the cancel sub-command while the engine prints it
+// ends after a whole page block with the cancel trailer, short of its
+// pages, and counts as cancelled.
+TEST_F(AppServer, CancelEndsAfterAWholePage) {
+  const unsigned pages = 16;
+  const std::string file = gDir + "/long.pwg";
+  // Half-tone gray: page blocks large enough to leave the device buffer
+  // page by page.
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", pages, Box{600, 600, 3000, 4000, 128, 128, 128});
+  const std::string device = AddPrinter("cancel_me", "gdimled");
+  // The submit sub-command returns when the job is done.
+  std::thread client(Submit, "cancel_me", file, "-o media=iso_a4_210x297mm");
+  const bool started = WaitForFirstPage(device);
+  const Output o = App("cancel -d cancel_me");
+  client.join();
+  ASSERT_TRUE(started);
+  ASSERT_EQ(o.status, 0) << o.text;
+  EXPECT_EQ(WaitForJobs("cancel_me"), "canceled");
+
+  const std::string all = ReadAll(device);
+  const PrinterStream st = ReadStream(all);
+  EXPECT_LT(st.pages.size(), pages);
+  EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), true));
+}
+
+// SIGTERM to a server with a job in the engine shuts the server down once
+// the job is done, and the job is printed whole: the signal is the
+// server's, not the job's. Runs last: it stops the suite's server.
+TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
+  const unsigned pages = 16;
+  const std::string file = gDir + "/shutdown.pwg";
+  // Half-tone gray: page blocks large enough to leave the device buffer
+  // page by page.
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", pages, Box{600, 600, 3000, 4000, 128, 128, 128});
+  const std::string device = AddPrinter("shut_down", "gdimled");
+  // The submit sub-command returns when the job is done.
+  std::thread client(Submit, "shut_down", file, "-o media=iso_a4_210x297mm");
+  const bool started = WaitForFirstPage(device);
+  const bool stopped = StopServer(70);
+  client.join();
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(stopped) << "the server did not stop on SIGTERM";
+
+  const std::string all = ReadAll(device);
+  const PrinterStream st = ReadStream(all);
+  EXPECT_EQ(st.pages.size(), pages);
+  EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), false));
 }
 
 // A client line on the engine's page: black_8 counts colorant and is
