@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -191,6 +192,13 @@ class AppServer : public ::testing::Test {
             "-o", "log-level=debug", static_cast<char*>(nullptr));
       _exit(127);
     }
+    // A client that finds no server starts one of its own, which would
+    // hold the client's output open: ask only once the socket is there.
+    const std::string sockets[] = {gDir + "/rastertopwg2-app.sock",
+                                   gDir + "/rastertopwg2-app" + std::to_string(getuid()) + ".sock"};
+    for (int i = 0; i < 100 && !std::filesystem::exists(sockets[0]) && !std::filesystem::exists(sockets[1]);
+         ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (int i = 0; i < 100 && App("status").status != 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_EQ(App("status").status, 0) << ReadAll(gDir + "/server.log");
@@ -313,6 +321,50 @@ TEST_F(AppServer, JobOptionsReachThePrinter) {
   ASSERT_EQ(st.pages.size(), 1u);
   EXPECT_EQ(st.pages[0].Byte(kColors), 1u);
   EXPECT_GT(st.pages[0].BlackDots(), 0u);
+}
+
+// print-darkness picks the PPD's density (the configured darkness is the
+// PPD's default), and the PPD's other per-job options are vendor options
+// that reach the printer: job time-out and density in the job header,
+// mirror, negative and edge enhancement in the page's dots.
+TEST_F(AppServer, DarknessAndVendorOptionsReachThePrinter) {
+  const Box box{600, 900, 1200, 300, 0, 0, 0};
+  const unsigned area = box.w * box.h;
+  const std::string file = gDir + "/vendor.pwg";
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", 1, box);
+  const std::string device = AddPrinter("vendor", "gdimled");
+  struct Case {
+    const char* options;
+    const char* pjl;  // a line of the job header, or nullptr
+    std::function<void(const PageBlock&)> page;
+  };
+  const unsigned x = box.x - 100, y = box.y - 100;
+  const Case cases[] = {
+      {"", "@PJL SET DENSITY=3", [&](const PageBlock& p) { EXPECT_EQ(p.BlackDots(), area); }},
+      {"-o print-darkness=100", "@PJL SET DENSITY=10", nullptr},
+      {"-o print-darkness=-100", "@PJL SET DENSITY=1", nullptr},
+      {"-o job-timeout=seconds-600", "@PJL SET TIMEOUT=600", nullptr},
+      {"-o mirror-image=on", nullptr,
+       [&](const PageBlock& p) {
+         EXPECT_EQ(DotsBox(p), (std::vector<unsigned>{p.Width() - x - box.w, y, box.w, box.h}));
+       }},
+      {"-o negative-print=on", nullptr,
+       [&](const PageBlock& p) { EXPECT_EQ(p.BlackDots(), p.Width() * p.Height() - area); }},
+      {"-o edge-enhancement=text", nullptr, [&](const PageBlock& p) { EXPECT_GT(p.BlackDots(), area); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    ASSERT_EQ(PrintAndWait("vendor", file, std::string("-o media=iso_a4_210x297mm ") + c.options),
+              "completed");
+    const PrinterStream st = LastStream(device);
+    ASSERT_EQ(st.pages.size(), 1u);
+    if (c.pjl) EXPECT_TRUE(st.HasPjl(c.pjl)) << st.pjl;
+    if (c.page) c.page(st.pages[0]);
+  }
+  // A value the PPD has no choice for prints nothing.
+  const std::size_t before = ReadAll(device).size();
+  PrintAndWait("vendor", file, "-o media=iso_a4_210x297mm -o mirror-image=sideways");
+  EXPECT_EQ(ReadAll(device).size(), before);
 }
 
 // A job cancelled with the cancel sub-command while the engine prints it
