@@ -50,7 +50,7 @@ void LoadDriverTable(const std::string& dir, DriverTable& table) {
 }
 
 bool DriverCallback(pappl_system_t* system, const char* driverName, const char* /*deviceUri*/,
-                    const char* /*deviceId*/, pappl_pr_driver_data_t* driverData, ipp_t** /*driverAttrs*/,
+                    const char* /*deviceId*/, pappl_pr_driver_data_t* driverData, ipp_t** driverAttrs,
                     void* data) {
   const auto& table = *static_cast<const DriverTable*>(data);
   if (std::find(table.names.begin(), table.names.end(), driverName) == table.names.end()) {
@@ -65,6 +65,7 @@ bool DriverCallback(pappl_system_t* system, const char* driverName, const char* 
     return false;
   }
   FillDriverData(*model, *driverData);
+  *driverAttrs = VendorAttributes(*model);
   driverData->rstartjob_cb = AppStartJob;
   driverData->rstartpage_cb = AppStartPage;
   driverData->rwriteline_cb = AppWriteLine;

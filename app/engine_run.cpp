@@ -1,49 +1,24 @@
 // The engine in the printer application's process: its printer stream
 // through a pipe to the device, its scheduler lines into the job log, and
-// the signal dispositions it takes over for the length of its run.
+// the job's cancel looked at by the engine itself: the signals stay the
+// server's.
 #include "engine_run.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "filter_job.h"
 
 namespace {
-
-// The engine installs its own handlers of SIGTERM, SIGINT and SIGHUP, which
-// cancel its jobs; the server's own (shut down, reopen the log) come back
-// when the last engine run of the process has ended. Dispositions belong to
-// the process, hence the one count for all jobs.
-class EngineSignals {
- public:
-  EngineSignals() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (runs_++ == 0)
-      for (std::size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], nullptr, &saved_[i]);
-  }
-  ~EngineSignals() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--runs_ == 0)
-      for (std::size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], &saved_[i], nullptr);
-  }
-  EngineSignals(const EngineSignals&) = delete;
-  EngineSignals& operator=(const EngineSignals&) = delete;
-
- private:
-  static constexpr std::size_t kCount = 3;
-  static constexpr int kSignals[kCount] = {SIGTERM, SIGINT, SIGHUP};
-  static inline std::mutex mutex_;
-  static inline int runs_ = 0;
-  static inline struct sigaction saved_[kCount];
-};
 
 // The engine's message stream: whole lines go to the job's log, an error
 // also becomes the job's message for the client.
@@ -84,14 +59,23 @@ class EngineLog {
   std::string partial_;
 };
 
-enum class PumpEnd { kEndOfStream, kCancelled, kDeviceFailed };
+enum class PumpEnd { kEndOfStream, kDeviceFailed, kEngineHung };
 
-// Copies the engine's printer stream to the device until it ends, the job
-// is cancelled or the device fails; looks at the cancel between reads.
+// How long a cancelled engine may take to finish its page block and write
+// the cancel trailer before the stream is cut.
+constexpr auto kCancelGrace = std::chrono::seconds(30);
+
+// Copies the engine's printer stream to the device until it ends or the
+// device fails. A cancelled job is still copied to its end: the engine
+// finishes the page block it is in and closes the printer's job, which a
+// printer left in the middle of a page would not get.
 PumpEnd Pump(pappl_job_t* job, pappl_device_t* device, int fd) {
   char buffer[65536];
+  std::optional<std::chrono::steady_clock::time_point> cancelDeadline;
   for (;;) {
-    if (papplJobIsCanceled(job)) return PumpEnd::kCancelled;
+    if (!cancelDeadline && papplJobIsCanceled(job))
+      cancelDeadline = std::chrono::steady_clock::now() + kCancelGrace;
+    if (cancelDeadline && std::chrono::steady_clock::now() > *cancelDeadline) return PumpEnd::kEngineHung;
     pollfd pfd{fd, POLLIN, 0};
     const int ready = poll(&pfd, 1, 200);
     if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
@@ -149,19 +133,23 @@ int RunEngineToDevice(pappl_job_t* job, pappl_device_t* device, const std::vecto
   argv.push_back(nullptr);
 
   int status = 1;
-  PumpEnd end;
-  {
-    EngineSignals signals;
-    std::thread engine([&] {
-      status = RunFilterJob(static_cast<int>(argStrings.size()), argv.data(), ppdPath.c_str(), out, err);
-      std::fclose(out);
-    });
-    end = Pump(job, device, fds[0]);
-    // A cancelled job or a failed device stops the reading: the engine's
-    // next write fails, and it ends its job as on a broken printer stream.
-    close(fds[0]);
-    engine.join();
-  }
+  std::thread engine([&] {
+    JobRun run;
+    run.argc = static_cast<int>(argStrings.size());
+    run.argv = argv.data();
+    run.ppdPath = ppdPath.c_str();
+    run.out = out;
+    run.err = err;
+    run.isCancelled = [job] { return papplJobIsCanceled(job); };
+    status = RunFilterJobWith(run);
+    std::fclose(out);
+  });
+  const PumpEnd end = Pump(job, device, fds[0]);
+  // A failed device or an engine that does not end stops the reading: the
+  // engine's next write fails, and it ends its job as on a broken printer
+  // stream.
+  close(fds[0]);
+  engine.join();
   std::fclose(err);
   log.Flush();
   papplDeviceFlush(device);
@@ -171,6 +159,9 @@ int RunEngineToDevice(pappl_job_t* job, pappl_device_t* device, const std::vecto
     papplJobSetMessage(job, "The printer stopped taking data");
     return 1;
   }
-  if (end == PumpEnd::kCancelled) return 0;
-  return status;
+  if (end == PumpEnd::kEngineHung) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The cancelled job did not end; its printer stream was cut");
+    return 1;
+  }
+  return papplJobIsCanceled(job) ? 0 : status;
 }

@@ -83,6 +83,33 @@ bool ParseResolution(const char* text, int& x, int& y) {
   return false;
 }
 
+// The PPD options a user chooses per job besides the standard IPP ones, as
+// vendor options; keywords start with a letter, hence the prefix of
+// numeric choices.
+constexpr struct {
+  const char* ppd;
+  const char* ipp;
+  const char* numericPrefix;
+} kVendorOptions[] = {
+    {"JobTimeout", "job-timeout", "seconds-"},
+    {"QualityMode", "edge-enhancement", ""},
+    {"Invert", "negative-print", ""},
+    {"MirrorImage", "mirror-image", ""},
+};
+
+std::string ChoiceKeyword(const char* choice, const char* numericPrefix) {
+  const std::string keyword = Lower(choice);
+  return std::isdigit(static_cast<unsigned char>(keyword[0])) ? numericPrefix + keyword : keyword;
+}
+
+// The darkness PAPPL reports (printer-darkness-configured plus the job's
+// print-darkness, 0 to 100) as a Density choice; the configured default
+// stands for the PPD's default.
+int DarknessOf(const PrinterModel& model) {
+  const int levels = static_cast<int>(model.density.size());
+  return levels > 1 ? model.densityDefault * 100 / (levels - 1) : 0;
+}
+
 }  // namespace
 
 std::string SourceKeyword(const std::string& ppdChoice) {
@@ -167,6 +194,27 @@ bool LoadPrinterModel(const std::string& ppdPath, PrinterModel& model, std::stri
   if (const ModelChoice* c = FindPwg(model.types, TypeKeyword(DefaultChoice(ppd.get(), "MediaType")).c_str()))
     model.defaultType = *c;
 
+  if (const ppd_option_t* density = ppdFindOption(ppd.get(), "Density")) {
+    for (int i = 0; i < density->num_choices; ++i) {
+      if (std::strcmp(density->choices[i].choice, density->defchoice) == 0)
+        model.densityDefault = static_cast<int>(model.density.size());
+      model.density.push_back(density->choices[i].choice);
+    }
+  }
+  for (const auto& v : kVendorOptions) {
+    const ppd_option_t* option = ppdFindOption(ppd.get(), v.ppd);
+    if (!option || option->num_choices < 2) continue;
+    VendorOption out{v.ipp, v.ppd, {}, ""};
+    for (int i = 0; i < option->num_choices; ++i) {
+      out.choices.push_back(
+          {ChoiceKeyword(option->choices[i].choice, v.numericPrefix), option->choices[i].choice});
+      if (std::strcmp(option->choices[i].choice, option->defchoice) == 0)
+        out.defaultChoice = out.choices.back().pwg;
+    }
+    if (out.defaultChoice.empty()) out.defaultChoice = out.choices.front().pwg;
+    model.vendor.push_back(std::move(out));
+  }
+
   // A resolution option lists what the engine takes; without one the PPD's
   // default resolution is the only one.
   int x = 0, y = 0;
@@ -181,6 +229,19 @@ bool LoadPrinterModel(const std::string& ppdPath, PrinterModel& model, std::stri
     return false;
   }
   return true;
+}
+
+ipp_t* VendorAttributes(const PrinterModel& model) {
+  ipp_t* attrs = ippNew();
+  for (const VendorOption& v : model.vendor) {
+    std::vector<const char*> values;
+    for (const ModelChoice& c : v.choices) values.push_back(c.pwg.c_str());
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, (v.ipp + "-supported").c_str(),
+                  static_cast<int>(values.size()), nullptr, values.data());
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, (v.ipp + "-default").c_str(), nullptr,
+                 v.defaultChoice.c_str());
+  }
+  return attrs;
 }
 
 void FillDriverData(const PrinterModel& model, pappl_pr_driver_data_t& data) {
@@ -232,6 +293,15 @@ void FillDriverData(const PrinterModel& model, pappl_pr_driver_data_t& data) {
   data.num_type = static_cast<int>(model.types.size());
   for (int i = 0; i < data.num_type; ++i) data.type[i] = model.types[static_cast<std::size_t>(i)].pwg.c_str();
 
+  if (model.density.size() > 1) {
+    data.darkness_supported = static_cast<int>(model.density.size());
+    data.darkness_configured = DarknessOf(model);
+    data.darkness_default = 0;
+  }
+  data.num_vendor = 0;
+  for (const VendorOption& v : model.vendor)
+    if (data.num_vendor < PAPPL_MAX_VENDOR) data.vendor[data.num_vendor++] = v.ipp.c_str();
+
   pappl_media_col_t media{};
   for (const ModelSize& s : model.sizes)
     if (s.name.pwg == model.defaultSize.pwg) {
@@ -281,5 +351,21 @@ bool JobChoices(const PrinterModel& model, const pappl_pr_options_t& options,
   if (model.colour)
     choices.emplace_back("ColorModel", options.print_color_mode == PAPPL_COLOR_MODE_COLOR ? "RGB" : "Gray");
   if (model.tonerSave && options.print_quality == IPP_QUALITY_DRAFT) choices.emplace_back("TonerSave", "On");
+  if (model.density.size() > 1) {
+    const int levels = static_cast<int>(model.density.size());
+    const int darkness = std::clamp(options.darkness_configured + options.print_darkness, 0, 100);
+    const auto level = static_cast<std::size_t>(std::lround(darkness * (levels - 1) / 100.0));
+    choices.emplace_back("Density", model.density[level]);
+  }
+  for (const VendorOption& v : model.vendor) {
+    const char* value = cupsGetOption(v.ipp.c_str(), options.num_vendor, options.vendor);
+    if (!value) continue;
+    const ModelChoice* c = FindPwg(v.choices, value);
+    if (!c) {
+      why = v.ipp + " " + value + " is not one this printer takes";
+      return false;
+    }
+    choices.emplace_back(v.ppd, c->ppd);
+  }
   return true;
 }

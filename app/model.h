@@ -25,6 +25,15 @@ struct ModelSize {
   int length = 0;
 };
 
+// A PPD option offered as it is, as a PAPPL vendor option: the job's
+// attribute `ipp` takes one of the choices' keywords.
+struct VendorOption {
+  std::string ipp;  // IPP attribute name ("mirror-image")
+  std::string ppd;  // PPD option keyword ("MirrorImage")
+  std::vector<ModelChoice> choices;
+  std::string defaultChoice;  // IPP keyword of the PPD's default
+};
+
 struct PrinterModel {
   std::string ppdPath;
   std::string makeAndModel;  // "Manufacturer ModelName"
@@ -40,17 +49,24 @@ struct PrinterModel {
   bool colour = false;                           // RGB as well as gray pages
   bool tonerSave = false;                        // the PPD has TonerSave=On
   int pagesPerMinute = 0;
+  std::vector<std::string> density;  // the PPD's Density choices, lightest first
+  int densityDefault = 0;            // index of the PPD's default density
+  std::vector<VendorOption> vendor;
 };
 
 // Reads the model from its PPD; false with a reason when it cannot be used.
 bool LoadPrinterModel(const std::string& ppdPath, PrinterModel& model, std::string& why);
+
+// The printer's vendor options with their supported values and defaults.
+ipp_t* VendorAttributes(const PrinterModel& model);
 
 // Fills PAPPL's driver data from the model. The strings it points to belong
 // to model, which must outlive the printer.
 void FillDriverData(const PrinterModel& model, pappl_pr_driver_data_t& data);
 
 // The PPD choices ("PageSize" -> "A4" ...) for one job's options: page size,
-// source, type, sides, colour mode, and toner saving for draft quality.
+// source, type, sides, colour mode, toner saving for draft quality,
+// density for print-darkness and the vendor options.
 // False with a reason when the job's paper is not one of the model's.
 bool JobChoices(const PrinterModel& model, const pappl_pr_options_t& options,
                 std::vector<std::pair<std::string, std::string>>& choices, std::string& why);

@@ -15,8 +15,10 @@ set(CPACK_PACKAGE_DESCRIPTION "rastertopwg2 turns CUPS raster pages into the PJL
 monochrome, black-and-red and four-colour GDI LED and laser printers.
 
 This package holds the filter, its colour-conversion plug-in (LittleCMS),
-PPDs for five printer classes and gdidecode, a decoder of printer streams
-for bug reports.")
+PPDs for five printer classes, gdidecode, a decoder of printer streams
+for bug reports, and (when built with PAPPL) rastertopwg2-app, a printer
+application that presents the printers as IPP Everywhere printers, with
+its systemd service (installed, not enabled).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${RASTERTOPWG2_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION text)

@@ -9,7 +9,9 @@
 # groff's warnings on and none given, and the uninstall target must leave
 # no file behind.
 # The printer application is expected too when it is built
-# (RASTERTOPWG2_APP_INSTALLED set: installed into the binary directory).
+# (RASTERTOPWG2_APP_INSTALLED set: installed into the binary directory,
+# with its manual page and its systemd unit, which starts the installed
+# program and is not enabled).
 #
 # Usage: install_check.sh BUILD_DIR SERVERBIN DATADIR PLUGIN_DIR BINDIR MANDIR DOCDIR PPD_NAME...
 #   the directories as the build configured them, relative to the prefix
@@ -22,6 +24,7 @@ prefix=/opt/rastertopwg2-test
 under() { case $1 in /*) echo "$1" ;; *) echo "$prefix/$1" ;; esac; }
 serverbin=$(under "$1") datadir=$(under "$2") plugindir=$(under "$3") bindir=$(under "$4") mandir=$(under "$5")
 docdir=$(under "$6")
+unit=$prefix/lib/systemd/system/rastertopwg2-app.service
 shift 6
 stage=$(mktemp -d)
 # The build's own install manifest, if any, survives this install's.
@@ -35,7 +38,11 @@ note() { echo "FAIL: $*"; fail=1; }
 expected=$({
   echo "$serverbin/filter/rastertopwg2"
   echo "$plugindir/rastertopwg2-iccp.so"
-  [ -z "${RASTERTOPWG2_APP_INSTALLED:-}" ] || echo "$bindir/rastertopwg2-app"
+  if [ -n "${RASTERTOPWG2_APP_INSTALLED:-}" ]; then
+    echo "$bindir/rastertopwg2-app"
+    echo "$mandir/man1/rastertopwg2-app.1.gz"
+    echo "$unit"
+  fi
   for n in "$@"; do echo "$datadir/model/rastertopwg2/$n.ppd"; done
   echo "$bindir/gdidecode"
   echo "$mandir/man1/gdidecode.1.gz"
@@ -58,6 +65,15 @@ for n in "$@"; do
   p="$stage$datadir/model/rastertopwg2/$n.ppd"
   [ ! -f "$p" ] || [ -s "$p" ] || note "$n.ppd is empty"
 done
+
+# The service starts the program installed with it, as a server logging
+# to the journal.
+if [ -n "${RASTERTOPWG2_APP_INSTALLED:-}" ]; then
+  grep -qx "ExecStart=$bindir/rastertopwg2-app server -o log-file=- .*" "$stage$unit" ||
+    note "the service does not start $bindir/rastertopwg2-app server: $(grep ExecStart "$stage$unit")"
+  grep -qx "Type=simple" "$stage$unit" || note "the service is not Type=simple"
+  [ ! -e "$stage/etc/systemd" ] || note "the install enables the service"
+fi
 
 # The filter as the scheduler starts it, with no plug-in directory given:
 # an empty job on the colour model loads the plug-in or says it cannot.

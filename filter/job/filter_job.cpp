@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <thread>
 
 #include "capability.h"
 #include "colour_plugin.h"
@@ -180,10 +181,11 @@ void ConnectPrinter(FilterJob& job, FILE* err) {
 
 // Everything from the argument check to the page loop; the job's threads
 // are started here and stopped by the page loop's teardown.
-int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
+int RunJob(FilterJob& job, int argc, char** argv, const char* ppd_path, FILE* out, FILE* err,
+           bool signalHandlers) {
   job.startTick = GetTickCount();
   getFilePath();
-  InstallCancelHandler();
+  if (signalHandlers) InstallCancelHandler();
   DbgMessage(FUNCNAME, "getpid id = %d, filter2", static_cast<int>(getpid()));
 
   if (!ConfigureJob(job, argc, argv, ppd_path, out, err)) return 1;
@@ -223,5 +225,28 @@ const PrinterAttribute& PrinterLink::Selected() const {
 int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* err) {
   auto job = std::make_unique<FilterJob>(out, err);
   TraceScope trace(&job->events.trace);
-  return RunJob(*job, argc, argv, ppd_path, out, err);
+  return RunJob(*job, argc, argv, ppd_path, out, err, true);
+}
+
+int RunFilterJobWith(const JobRun& run) {
+  auto job = std::make_unique<FilterJob>(run.out, run.err);
+  TraceScope trace(&job->events.trace);
+  if (!run.isCancelled) return RunJob(*job, run.argc, run.argv, run.ppdPath, run.out, run.err, false);
+
+  // The front end's cancel becomes the job's own, which every wait of the
+  // job wakes up for; the watcher ends with the job.
+  bool ended = false;
+  std::thread watcher([&run, &job, &ended] {
+    JobEvents& events = job->events;
+    while (!events.WaitFor(std::chrono::milliseconds(200), [&ended] { return ended; })) {
+      if (run.isCancelled()) {
+        events.Cancel();
+        break;
+      }
+    }
+  });
+  const int status = RunJob(*job, run.argc, run.argv, run.ppdPath, run.out, run.err, false);
+  job->events.ChangeAndNotify([&ended] { ended = true; });
+  watcher.join();
+  return status;
 }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -106,13 +107,10 @@ std::string AddPrinter(const std::string& name, const std::string& model) {
   return device;
 }
 
-// Submits a file with options and waits until the job has ended; returns
-// its final state as the jobs sub-command says it ("completed", ...).
-std::string PrintAndWait(const std::string& printer, const std::string& file, const std::string& options) {
-  const Output submitted =
-      App("submit -d " + printer + " -o document-format=image/pwg-raster " + options + " " + file);
-  EXPECT_EQ(submitted.status, 0) << submitted.text;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+// Waits until the printer's jobs have ended; returns the final state as
+// the jobs sub-command says it ("completed", ...).
+std::string WaitForJobs(const std::string& printer) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
     const std::string jobs = App("jobs -d " + printer).text;
     for (const char* end : {"completed", "aborted", "canceled"})
@@ -122,6 +120,28 @@ std::string PrintAndWait(const std::string& printer, const std::string& file, co
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return "timeout";
+}
+
+void Submit(const std::string& printer, const std::string& file, const std::string& options) {
+  const Output submitted =
+      App("submit -d " + printer + " -o document-format=image/pwg-raster " + options + " " + file);
+  EXPECT_EQ(submitted.status, 0) << submitted.text;
+}
+
+// Submits a file with options and waits until the job has ended.
+std::string PrintAndWait(const std::string& printer, const std::string& file, const std::string& options) {
+  Submit(printer, file, options);
+  return WaitForJobs(printer);
+}
+
+// Waits until the engine has written the first page block to the device:
+// the job is then in the engine's hands.
+bool WaitForFirstPage(const std::string& device) {
+  for (int i = 0; i < 600; ++i) {
+    if (!ReadStream(ReadAll(device)).pages.empty()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }
 
 // The printer stream a device file got for the last job: the file is
@@ -172,26 +192,37 @@ class AppServer : public ::testing::Test {
             "-o", "log-level=debug", static_cast<char*>(nullptr));
       _exit(127);
     }
+    // A client that finds no server starts one of its own, which would
+    // hold the client's output open: ask only once the socket is there.
+    const std::string sockets[] = {gDir + "/rastertopwg2-app.sock",
+                                   gDir + "/rastertopwg2-app" + std::to_string(getuid()) + ".sock"};
+    for (int i = 0; i < 100 && !std::filesystem::exists(sockets[0]) && !std::filesystem::exists(sockets[1]);
+         ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (int i = 0; i < 100 && App("status").status != 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_EQ(App("status").status, 0) << ReadAll(gDir + "/server.log");
   }
 
-  static void TearDownTestSuite() {
-    // SIGTERM stops the server as the service manager would; after jobs
-    // ran the engine, whose own handlers count it as a cancel, the
-    // server's handlers must be back.
-    if (gServer > 0) {
-      kill(gServer, SIGTERM);
-      int status = 0;
-      for (int i = 0; i < 100 && waitpid(gServer, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      if (waitpid(gServer, &status, WNOHANG) == 0) {
-        kill(gServer, SIGKILL);
-        waitpid(gServer, &status, 0);
-        ADD_FAILURE() << "the server did not stop on SIGTERM";
-      }
+  // Stops the server with SIGTERM, as the service manager would; true when
+  // it has exited within seconds.
+  static bool StopServer(int seconds) {
+    if (gServer <= 0) return true;
+    kill(gServer, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 10 * seconds && waitpid(gServer, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool stopped = waitpid(gServer, &status, WNOHANG) != 0;
+    if (!stopped) {
+      kill(gServer, SIGKILL);
+      waitpid(gServer, &status, 0);
     }
+    gServer = -1;
+    return stopped;
+  }
+
+  static void TearDownTestSuite() {
+    if (!StopServer(10)) ADD_FAILURE() << "the server did not stop on SIGTERM";
     if (!gDir.empty() && !::testing::Test::HasFailure()) std::filesystem::remove_all(gDir);
   }
 };
@@ -290,6 +321,99 @@ TEST_F(AppServer, JobOptionsReachThePrinter) {
   ASSERT_EQ(st.pages.size(), 1u);
   EXPECT_EQ(st.pages[0].Byte(kColors), 1u);
   EXPECT_GT(st.pages[0].BlackDots(), 0u);
+}
+
+// print-darkness picks the PPD's density (the configured darkness is the
+// PPD's default), and the PPD's other per-job options are vendor options
+// that reach the printer: job time-out and density in the job header,
+// mirror, negative and edge enhancement in the page's dots.
+TEST_F(AppServer, DarknessAndVendorOptionsReachThePrinter) {
+  const Box box{600, 900, 1200, 300, 0, 0, 0};
+  const unsigned area = box.w * box.h;
+  const std::string file = gDir + "/vendor.pwg";
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", 1, box);
+  const std::string device = AddPrinter("vendor", "gdimled");
+  struct Case {
+    const char* options;
+    const char* pjl;  // a line of the job header, or nullptr
+    std::function<void(const PageBlock&)> page;
+  };
+  const unsigned x = box.x - 100, y = box.y - 100;
+  const Case cases[] = {
+      {"", "@PJL SET DENSITY=3", [&](const PageBlock& p) { EXPECT_EQ(p.BlackDots(), area); }},
+      {"-o print-darkness=100", "@PJL SET DENSITY=10", nullptr},
+      {"-o print-darkness=-100", "@PJL SET DENSITY=1", nullptr},
+      {"-o job-timeout=seconds-600", "@PJL SET TIMEOUT=600", nullptr},
+      {"-o mirror-image=on", nullptr,
+       [&](const PageBlock& p) {
+         EXPECT_EQ(DotsBox(p), (std::vector<unsigned>{p.Width() - x - box.w, y, box.w, box.h}));
+       }},
+      {"-o negative-print=on", nullptr,
+       [&](const PageBlock& p) { EXPECT_EQ(p.BlackDots(), p.Width() * p.Height() - area); }},
+      {"-o edge-enhancement=text", nullptr, [&](const PageBlock& p) { EXPECT_GT(p.BlackDots(), area); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    ASSERT_EQ(PrintAndWait("vendor", file, std::string("-o media=iso_a4_210x297mm ") + c.options),
+              "completed");
+    const PrinterStream st = LastStream(device);
+    ASSERT_EQ(st.pages.size(), 1u);
+    if (c.pjl) EXPECT_TRUE(st.HasPjl(c.pjl)) << st.pjl;
+    if (c.page) c.page(st.pages[0]);
+  }
+  // A value the PPD has no choice for prints nothing.
+  const std::size_t before = ReadAll(device).size();
+  PrintAndWait("vendor", file, "-o media=iso_a4_210x297mm -o mirror-image=sideways");
+  EXPECT_EQ(ReadAll(device).size(), before);
+}
+
+// A job cancelled with the cancel sub-command while the engine prints it
+// ends after a whole page block with the cancel trailer, short of its
+// pages, and counts as cancelled.
+TEST_F(AppServer, CancelEndsAfterAWholePage) {
+  const unsigned pages = 16;
+  const std::string file = gDir + "/long.pwg";
+  // Half-tone gray: page blocks large enough to leave the device buffer
+  // page by page.
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", pages, Box{600, 600, 3000, 4000, 128, 128, 128});
+  const std::string device = AddPrinter("cancel_me", "gdimled");
+  // The submit sub-command returns when the job is done.
+  std::thread client(Submit, "cancel_me", file, "-o media=iso_a4_210x297mm");
+  const bool started = WaitForFirstPage(device);
+  const Output o = App("cancel -d cancel_me");
+  client.join();
+  ASSERT_TRUE(started);
+  ASSERT_EQ(o.status, 0) << o.text;
+  EXPECT_EQ(WaitForJobs("cancel_me"), "canceled");
+
+  const std::string all = ReadAll(device);
+  const PrinterStream st = ReadStream(all);
+  EXPECT_LT(st.pages.size(), pages);
+  EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), true));
+}
+
+// SIGTERM to a server with a job in the engine shuts the server down once
+// the job is done, and the job is printed whole: the signal is the
+// server's, not the job's. Runs last: it stops the suite's server.
+TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
+  const unsigned pages = 16;
+  const std::string file = gDir + "/shutdown.pwg";
+  // Half-tone gray: page blocks large enough to leave the device buffer
+  // page by page.
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", pages, Box{600, 600, 3000, 4000, 128, 128, 128});
+  const std::string device = AddPrinter("shut_down", "gdimled");
+  // The submit sub-command returns when the job is done.
+  std::thread client(Submit, "shut_down", file, "-o media=iso_a4_210x297mm");
+  const bool started = WaitForFirstPage(device);
+  const bool stopped = StopServer(70);
+  client.join();
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(stopped) << "the server did not stop on SIGTERM";
+
+  const std::string all = ReadAll(device);
+  const PrinterStream st = ReadStream(all);
+  EXPECT_EQ(st.pages.size(), pages);
+  EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), false));
 }
 
 // A client line on the engine's page: black_8 counts colorant and is
