@@ -358,7 +358,9 @@ TEST_F(AppServer, DarknessAndVendorOptionsReachThePrinter) {
               "completed");
     const PrinterStream st = LastStream(device);
     ASSERT_EQ(st.pages.size(), 1u);
-    if (c.pjl) EXPECT_TRUE(st.HasPjl(c.pjl)) << st.pjl;
+    if (c.pjl) {
+      EXPECT_TRUE(st.HasPjl(c.pjl)) << st.pjl;
+    }
     if (c.page) c.page(st.pages[0]);
   }
   // A value the PPD has no choice for prints nothing.

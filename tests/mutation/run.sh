@@ -117,8 +117,8 @@ M28 ink limit leaves black out of the total
 - if (cmy + cmyk[3] > kInkLimit)
 + if (cmy > kInkLimit)
 M29 JBIG coder drops the second chunk instead of the header
-- *sink.usr_count == 1)
-+ *sink.usr_count == 2)
+- if (sink.removeHeader && sink.chunks == 1) return;
++ if (sink.removeHeader && sink.chunks == 2) return;
 M30 toner level floored at 0 instead of IPP's -3
 - std::clamp(rep.toner, -3, 100)
 + std::clamp(rep.toner, 0, 100)
@@ -144,17 +144,17 @@ M37 job record status Completed and Canceled swapped
 - ? "Canceled" : "Completed"
 + ? "Completed" : "Canceled"
 M38 mirror taken from the wrong option slot
-- if (h.cupsInteger[2]) DoMirror(slot);
-+ if (h.cupsInteger[3]) DoMirror(slot);
+- if (h.cupsInteger[2]) DoMirror(slot->WholePage());
++ if (h.cupsInteger[3]) DoMirror(slot->WholePage());
 M39 black-and-red pages coded as one plane, mode 2 as two
-- ColorMode == 3 ? 4 : ColorMode == 1 ? 2 : 1
-+ ColorMode == 3 ? 4 : ColorMode == 2 ? 2 : 1
+- return m == ColourMode::Cmyk ? 4 : m == ColourMode::BlackRed ? 2 : 1;
++ return m == ColourMode::Cmyk ? 4 : m == ColourMode::Gray ? 2 : 1;
 M40 page checksum leaves out the last byte
-- sum += slot->lpbuf[slot->pagesize - 1];
+- sum += plane.bits[plane.Bytes() - 1];
 + ;
 M41 dot count skips the first byte after the 8-byte words
-- static_cast<long>(words * 8); i < ByteNo
-+ static_cast<long>(words * 8) + 1; i < ByteNo
+- for (std::uint64_t i = words * 8; i < bytes; ++i)
++ for (std::uint64_t i = words * 8 + 1; i < bytes; ++i)
 M42 toner saving uses the 1200 dpi map at 600 dpi and the reverse
 - resolutionID == 1200 ? kTonerMap1200 : kTonerMap600
 + resolutionID == 600 ? kTonerMap1200 : kTonerMap600
