@@ -1,10 +1,9 @@
 // Colour jobs through the filter as the printer gets them, plane by plane:
 // neutral pages print with black toner alone and as the monochrome path
 // prints them (the colours' inks against LittleCMS: ColourPlugin's test),
-// a negative is inked once, and a missing plug-in or profile prints by the built-in rule with a
+// and a missing plug-in or profile prints by the built-in rule with a
 // warning.
 
-#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -24,19 +23,6 @@ struct Planes {
   unsigned width = 0, rows = 0;
   std::vector<Bytes> plane;
   std::size_t Bpl() const { return (width + 7) / 8; }
-  bool Dot(unsigned p, unsigned x, unsigned y) const {
-    return (plane[p][std::size_t{y} * Bpl() + x / 8] >> (7 - x % 8)) & 1;
-  }
-  // Dots of plane p in columns [x0, x1) of rows [y0, y1), over their area.
-  // The area is clipped to the page.
-  double Coverage(unsigned p, unsigned x0, unsigned x1, unsigned y0, unsigned y1) const {
-    x1 = std::min(x1, width), y1 = std::min(y1, rows);
-    if (x0 >= x1 || y0 >= y1) return 0;
-    std::size_t n = 0;
-    for (unsigned y = y0; y < y1; ++y)
-      for (unsigned x = x0; x < x1; ++x) n += Dot(p, x, y);
-    return static_cast<double>(n) / ((x1 - x0) * double(y1 - y0));
-  }
   std::uint32_t Dots(unsigned p) const { return testing_support::Dots(plane[p]); }
 };
 
@@ -121,21 +107,6 @@ TEST(ColourJob, NeutralPagesPrintWithBlackAloneAsOnTheMonoModel) {
     EXPECT_GT(colour.Dots(0), 0u);
     EXPECT_TRUE(colour.plane[0] == mono.plane.at(0)) << colour.Dots(0) << " K dots, mono " << mono.Dots(0);
   }
-}
-
-// A negative on four colours is taken before the inks are made: white paper
-// becomes black toner alone, black becomes no toner at all.
-TEST(ColourJob, NegativeOfFourColoursIsInkedOnce) {
-  if (!HaveProfile()) GTEST_SKIP() << kProfile << " missing";
-  ColourJob job;
-  const Planes white =
-      job.Page({"--colorspace", "srgb", "--content", "white", "--int", "4=3", "--int", "1=1"}, FourColours());
-  const Planes black =
-      job.Page({"--colorspace", "srgb", "--content", "black", "--int", "4=3", "--int", "1=1"}, FourColours());
-  ASSERT_EQ(white.plane.size(), 4u);
-  EXPECT_GT(white.Coverage(0, 0, 1600, 0, 1600), 0.9);
-  for (unsigned p = 1; p < 4; ++p) EXPECT_EQ(white.Dots(p), 0u) << "plane " << p;
-  for (unsigned p = 0; p < 4; ++p) EXPECT_EQ(black.Dots(p), 0u) << "plane " << p;
 }
 
 // A plug-in that cannot be loaded or lacks its entries, or a profile it

@@ -46,8 +46,6 @@ TEST(StatusLibrary, SearchPathsAreTriedInOrderAndTheFirstLibraryFoundIsLoaded) {
       want.push_back("Open " + order[i] + "/prnctl.so " + (i == c.opened ? "succ." : "fail!"));
     const JobResult r = sim.Run();
     EXPECT_EQ(Opens(r.err), want) << c.opened;
-    EXPECT_EQ(LinesWith(r.err, "Open prnctl.so.1.0 success.").size(), c.opened >= 0 ? 1u : 0u);
-    EXPECT_EQ(LinesWith(r.err, "Get WeakupNetPrinter success.").size(), c.opened >= 0 ? 1u : 0u);
     EXPECT_EQ(sim.Calls().empty(), c.opened < 0);
   }
 }
@@ -70,8 +68,6 @@ TEST(StatusLibrary, AJobCallsTheEntriesInOrderAndUnloadsTheLibraryAtItsEnd) {
                        "SendPrinterControl office 13 1026",
                        "WeakupNetPrinter socket://10.0.0.9",
                    }));
-  EXPECT_EQ(LinesWith(r.err, "IsPSM_Exist = 1").size(), 1u);
-  EXPECT_EQ(LinesWith(r.err, "write Feature = 11, 2").size(), 1u);
   EXPECT_EQ(ReadFile(sim.root.Path("/tmp/office.dat")).substr(0, 2), std::string("\x11\x02"));
   const std::string lib = sim.tool + "/prnctl.so";
   void* still = dlopen(lib.c_str(), RTLD_LAZY | RTLD_NOLOAD);
@@ -151,20 +147,4 @@ TEST(StatusLibrary, DisableReportsOnlyACancelledJobToTheMonitor) {
     const std::vector<std::string> want = {"ReadWriteMemory 1 1 q 7 1", "ReadWriteMemory 1 2 q 7 1"};
     EXPECT_EQ(LinesWith(ReadFile(sim.log), "ReadWriteMemory"), cancelled ? want : std::vector<std::string>{});
   }
-}
-
-TEST(StatusLibrary, AJobAgainstTheSimulatorPrintsTheSamePages) {
-  PrivateRoot plain;
-  const std::string raster = MakeRaster(plain.Path("/p.ras"), {"--pages", "2", "--content", "text"});
-  const JobResult without = RunJob(MakePpd(plain.Path("/t.ppd")), raster, "", "office");
-  Sim sim("printer office socket://o 0\ncapability 0 0\n");
-  const JobResult with = sim.Run("office", raster);
-  const PrinterStream a = ReadStream(without.out), b = ReadStream(with.out);
-  ASSERT_EQ(a.pages.size(), 2u);
-  ASSERT_EQ(b.pages.size(), 2u);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(a.pages[i].header, b.pages[i].header);
-    EXPECT_EQ(a.pages[i].data, b.pages[i].data);
-  }
-  EXPECT_EQ(a.trailer, b.trailer);
 }

@@ -132,9 +132,7 @@ TEST(StatusThread, StopEndsATenSecondPauseAtOnceAndReleasesTheHold) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);
   EXPECT_EQ(l.CallsWith("QueryPrinterStatus"), 1u);
   EXPECT_EQ(l.events.errorSuspend.load(), 0);
-  // The thread itself runs on the job's real time-out for supervised printers.
   const std::string err = Slurp(l.err);
-  EXPECT_EQ(LinesWith(err, "PSM_TIME_OUT = 60000").size(), 1u);
   // The error it reported does not outlive the job on the queue.
   EXPECT_EQ(Messages(err, "STATE:"),
             (std::vector<std::string>{"STATE: +other-error", "STATE: -other-error"}));
@@ -191,21 +189,6 @@ TEST(StatusThread, AReportIsReadWithinItsFieldsWhateverItsCountsSay) {
   }
 }
 
-TEST(StatusThread, PagesWaitWhileThePrinterReportsAnErrorAndGoOnAfterIt) {
-  Sim sim("printer office socket://o 0\npsm_running 1\nerrors_at_poll 1 12\nerrors_at_poll 7\n");
-  const std::string raster = MakeRaster(sim.root.Path("/p.ras"), {"--pages", "2", "--content", "text"});
-  const JobResult r = sim.Run("office", raster, "64");
-  EXPECT_EQ(Messages(r.err, "PAGE:").size(), 2u);
-  EXPECT_TRUE(Messages(r.err, "STATE:").empty());
-  EXPECT_EQ(r.out.find("@PJL HOST_CANCEL"), std::string::npos);
-  // The first page is held until the seventh poll (3 s) finds the printer
-  // clear: long enough for a loaded machine to reach the page first.
-  const std::size_t held = r.err.rfind("gErrorSuspend = 1"), released = r.err.find("gErrorSuspend = 0");
-  ASSERT_NE(held, std::string::npos);
-  EXPECT_LT(held, released);
-  EXPECT_LT(released, r.err.find("Orientation"));
-}
-
 TEST(StatusThread, TheCancelButtonEndsAMultiPageJobWithTheCancelTrailer) {
   // The record names the first serial of each kind the capability query
   // gave, cut to its 32 characters, and none of a kind whose count is 0.
@@ -240,64 +223,6 @@ TEST(StatusThread, TheCancelButtonEndsAMultiPageJobWithTheCancelTrailer) {
   EXPECT_NE(ReadFile(sim.tool + "/office_LOG.csv")
                 .find(",Canceled,2244120584,DRUM-1," + std::string(32, 'T') + ",,\n"),
             std::string::npos);
-}
-
-// --- What the scheduler gets from the filter program ------------------------
-
-namespace {
-
-// Runs the filter program on the queue "office" against the simulator with
-// the raster's first page written, and sends it SIGTERM once the simulator
-// has answered the first status poll.
-JobResult RunCancelledAfterAPoll(const Sim& sim, const std::string& raster,
-                                 const std::string& driverFeature) {
-  const std::string ppd =
-      MakePpd(sim.root.Path("/t.ppd"), {{"Toolfd", sim.tool}, {"DriverFeature", driverFeature}});
-  ChildOptions opt;
-  opt.env = {{"PPD", ppd},
-             {"RASTERTOPWG2_ROOT", sim.root.dir()},
-             {"TMPDIR", sim.root.Path("/tmp")},
-             {"SMSIM_SCENARIO", sim.root.Path("/scenario")}};
-  const std::string all = ReadFile(raster);
-  const std::string first =
-      ReadFile(MakeRaster(sim.root.Path("/first.ras"), {"--content", "text", "--res", "150"}));
-  Child child = StartFilter({"office", "42", "alice", "title", "1", ""}, opt);
-  const int in = std::exchange(child.in, -1);
-  const pid_t pid = child.pid;  // FinishFilter clears child as soon as the job ends
-  // The first page may not be read whole while the job is held: it is
-  // written in a thread of its own.
-  std::thread writer([&] { [[maybe_unused]] const ssize_t n = write(in, all.data(), first.size()); });
-  std::thread watcher([&] {
-    auto polled = [&] {
-      const std::string log = ReadFile(sim.log);
-      return log.find("ReadWriteMemory 0 0") != std::string::npos ||
-             log.find("QueryPrinterStatus") != std::string::npos;
-    };
-    for (int i = 0; i < 1000 && !polled(); ++i) std::this_thread::sleep_for(10ms);
-    Signal(pid, SIGTERM);
-  });
-  JobResult r = FinishFilter(child, 60);
-  watcher.join();
-  writer.join();
-  close(in);
-  return r;
-}
-
-}  // namespace
-
-TEST(SchedulerLines, APrinterErrorIsAnIppReasonWithItsCodesAndClearedByTheCancel) {
-  signal(SIGPIPE, SIG_IGN);
-  Sim sim("printer office socket://o 0\nerrors 500001 12 31\n");
-  const std::string raster =
-      MakeRaster(sim.root.Path("/p.ras"), {"--pages", "2", "--content", "text", "--res", "150"});
-  const JobResult r = RunCancelledAfterAPoll(sim, raster, "64");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(Messages(r.err, "STATE:"),
-            (std::vector<std::string>{"STATE: +other-error", "STATE: -other-error"}));
-  EXPECT_EQ(Messages(r.err, "INFO: The printer"),
-            std::vector<std::string>{"INFO: The printer reports error 12, 31"});
-  EXPECT_TRUE(Messages(r.err, "ERROR:").empty());  // the user's cancel needs no explaining
-  EXPECT_TRUE(Messages(r.err, "PAGE:").empty());   // held by the error throughout
 }
 
 TEST(AccountingDialog, EndsOnTheAnswerItsTypeAsksFor) {
