@@ -62,15 +62,6 @@ TEST(BitmapOps, NegativeOfTheFirstPlaneStopsAtItsEndAndNeverPassesTheBuffer) {
   EXPECT_EQ(s.Bytes(), half);
 }
 
-TEST(QuarterTurn, TopLeftEndsTopRight) {
-  TraceCapture trace;
-  Bytes src(2 * 8, 0), dst(16, 0);  // 16 x 8 pixels into 8 x 16
-  src[0] = 0x80;                    // top left
-  src[7 * 2 + 1] = 0x01;            // bottom right
-  MISC_1BPP90(View(src, 2, 8), PlaneView{dst.data(), 8, 16, 1});
-  EXPECT_EQ(dst, (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80}));
-}
-
 TEST(QuarterTurn, AgreesWithAPerPixelReferenceOnOddSizesAndWritesOnlyItsBytes) {
   TraceCapture trace;
   std::mt19937 rng(3);

@@ -1,4 +1,4 @@
-// Threshold tiles: catalogue and tone reproduction, recomputed from the
+// Threshold tiles: tone reproduction, recomputed from the
 // tile bytes with code of its own against the figures the screens were
 // designed to.
 #include "halftone_tiles.h"
@@ -33,12 +33,6 @@ std::vector<char> DarkCells(const ThresholdTile& t, int gray) {
 }
 
 }  // namespace
-
-TEST(ThresholdTiles, EveryTileIsFoundByItsNameAndNoOtherName) {
-  for (const ThresholdTile* t : AllTiles()) EXPECT_EQ(FindThresholdTile(t->name), t) << t->name;
-  for (const char* bad : {"FINE_TAry_12", "fine_tary_128", "", static_cast<const char*>(nullptr)})
-    EXPECT_EQ(FindThresholdTile(bad), nullptr);
-}
 
 // Under the neutral curve every gray step from 0 to 254 removes toner (no
 // dead levels), and the toner fraction stays within 2/255 of the line from
