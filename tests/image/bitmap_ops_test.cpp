@@ -1,5 +1,5 @@
 // 1-bit bitmap operations: negative, mirror, half and quarter turns,
-// two-bit doubling, toner saving, dot count and the page checksums.
+// two-bit doubling, toner saving and dot count.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -62,15 +62,6 @@ TEST(BitmapOps, NegativeOfTheFirstPlaneStopsAtItsEndAndNeverPassesTheBuffer) {
   EXPECT_EQ(s.Bytes(), half);
 }
 
-TEST(QuarterTurn, TopLeftEndsTopRight) {
-  TraceCapture trace;
-  Bytes src(2 * 8, 0), dst(16, 0);  // 16 x 8 pixels into 8 x 16
-  src[0] = 0x80;                    // top left
-  src[7 * 2 + 1] = 0x01;            // bottom right
-  MISC_1BPP90(View(src, 2, 8), PlaneView{dst.data(), 8, 16, 1});
-  EXPECT_EQ(dst, (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80}));
-}
-
 TEST(QuarterTurn, AgreesWithAPerPixelReferenceOnOddSizesAndWritesOnlyItsBytes) {
   TraceCapture trace;
   std::mt19937 rng(3);
@@ -109,22 +100,4 @@ TEST(TonerSaving, ThinsSolidBlackByResolutionAndRemovesDotsOverall) {
     EXPECT_LT(dots, 1024u * 7 / 8) << c.dpi;
   }
   EXPECT_EQ(Prnt_CountBlackDots(PlaneView{}), 0u);
-}
-
-TEST(Checksums, SampledAndCornerChecksumsReadTheirBytes) {
-  TraceCapture trace;
-  // 40 pixels = 5 bytes a line, 70 lines: samples at lines 0, 32 and 64,
-  // columns 0, 32 % 5 = 2 and 64 % 5 = 4, plus the last byte.
-  Bytes page(5 * 70, 1);  // unsampled bytes must not count
-  page[0] = 10;
-  page[32 * 5 + 2] = 20;
-  page[64 * 5 + 4] = 30;
-  page.back() = 40;
-  EXPECT_EQ(DataPatternChkSum(View(page, 5, 70)), 100u);
-  // The corners, first on top; each is stamped with 0xAA.
-  Bytes corners = {0x11, 0, 0, 0x22, 0, 0, 0, 0, 0x33, 0, 0, 0x44};
-  EXPECT_EQ(DataPatternChkSum_new(View(corners, 4, 3)), 0x11223344u);
-  EXPECT_EQ(corners, (Bytes{0xAA, 0, 0, 0xAA, 0, 0, 0, 0, 0xAA, 0, 0, 0xAA}));
-  Bytes line = {0x12, 0, 0, 0x34};  // one line: the later corners read the stamps
-  EXPECT_EQ(DataPatternChkSum_new(View(line, 4, 1)), 0x1234AAAAu);
 }

@@ -1,10 +1,8 @@
-// The border and text-enhancement path: the 3 x 3 filter against a plain
-// convolution of each plane with clamped coordinates, the rims each kernel
-// finds, and the printed page of modes 1 and 2 against their definition.
+// The border and text-enhancement path: the printed page of modes 1 and 2
+// against their definition, and its refusals.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <tuple>
 
 #include "image.h"
 #include "image_oracles.h"
@@ -17,35 +15,6 @@ namespace {
 // The colour modes of pages of 1, 2 and 4 planes.
 ColourMode ColorModeOf(unsigned planes) {
   return planes == 4 ? ColourMode::Cmyk : planes == 2 ? ColourMode::BlackRed : ColourMode::Mono;
-}
-
-// Convolution of a w x h gray image of stacked planes, each plane on its
-// own with coordinates clamped to it, divided by the kernel's sum when that
-// is positive, clamped to a byte.
-Bytes Convolved(const Bytes& g, int w, int h, const int* k, int planes = 1) {
-  int div = 0;
-  for (int i = 0; i < 9; ++i) div += k[i];
-  const int ph = h / planes;
-  Bytes out(g.size());
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const int top = y / ph * ph;
-      int acc = 0;
-      for (int i = 0; i < 9; ++i)
-        acc +=
-            k[i] *
-            g[(top + std::clamp(y - top + i / 3 - 1, 0, ph - 1)) * w + std::clamp(x + i % 3 - 1, 0, w - 1)];
-      out[y * w + x] = static_cast<std::uint8_t>(std::clamp(acc / std::max(div, 1), 0, 255));
-    }
-  return out;
-}
-
-Bytes Filtered(const Bytes& g, unsigned w, unsigned h, const int* k, unsigned planes = 1) {
-  Bytes out(g);
-  for (unsigned p = 0; p < planes; ++p)
-    EXPECT_EQ(
-        ApplyFilter3x3(PlaneView{out.data() + p * (h / planes) * w, w, h / planes, w}, nullptr, 8, k, 3), 1);
-  return out;
 }
 
 // The 1-bit page of a gray page of stacked planes through DoBorderQuality
@@ -89,27 +58,6 @@ Bytes Expected(const Bytes& g, unsigned w, unsigned h, int mode, unsigned planes
 
 }  // namespace
 
-TEST(Filter3x3, MatchesAPlainConvolutionOfEachPlaneWithReplicatedEdgesDivisorAndClamping) {
-  const int blur[9] = {1, 2, 1, 2, 4, 2, 1, 2, 1};          // sum 16: divided
-  const int negative[9] = {-1, -2, -1, 0, 1, 0, 3, -5, 2};  // sum -3: divisor 1
-  const int uneven[9] = {0, 0, 7, 0, -3, 0, 0, 0, 0};       // sum 4: truncates toward zero
-  std::mt19937 rng(5);
-  for (auto [w, h, planes] : {std::tuple{1u, 1u, 1u},
-                              {2u, 3u, 1u},
-                              {1u, 9u, 1u},
-                              {17u, 1u, 1u},
-                              {64u, 40u, 1u},
-                              {16u, 12u, 2u},
-                              {24u, 32u, 4u},
-                              {8u, 4u, 4u}}) {
-    Bytes g(std::size_t{w} * h);
-    for (auto& v : g) v = static_cast<std::uint8_t>(rng() % 4 ? rng() : (rng() & 1) * 255);
-    for (const int* k : {blur, negative, uneven, FilterInsideBorder, FilterOutsideBorder})
-      EXPECT_EQ(Filtered(g, w, h, k, planes), Convolved(g, int(w), int(h), k, int(planes)))
-          << w << "x" << h << " in " << planes << " planes";
-  }
-}
-
 TEST(BorderQuality, EdgeAndTextModesMarkTheRimsOfEachPlaneAboveTheThreshold) {
   // Blocks of random gray, soft and hard edges, and values a few levels
   // apart, so that responses fall on both sides of the threshold.
@@ -128,24 +76,6 @@ TEST(BorderQuality, EdgeAndTextModesMarkTheRimsOfEachPlaneAboveTheThreshold) {
       EXPECT_EQ(Screen(g, w, h, mode, planes), Expected(g, w, h, mode, planes))
           << planes << " planes, mode " << mode;
     }
-}
-
-TEST(BorderQuality, ModeZeroAndUniformPlanesAreExactlyTheHalftonedPage) {
-  const unsigned w = 96, h = 40;
-  Bytes ramp(std::size_t{w} * h);
-  for (unsigned i = 0; i < w * h; ++i) ramp[i] = static_cast<std::uint8_t>(i % w * 255 / (w - 1));
-  for (int mode : {0, 7}) EXPECT_EQ(Screen(ramp, w, h, mode), Screen(ramp, w, h, -1));  // 7: no kernel
-  // One plane, or a colour page whose first plane (K, or black) is a
-  // uniform gray to its edges and the others white: no plane gains a rim
-  // where it meets the next.
-  for (unsigned planes : {1u, 2u, 4u})
-    for (int mode : {1, 2})
-      for (std::uint8_t v : {0, 90, 128, 255}) {
-        Bytes g(std::size_t{w} * h * planes, 255);
-        std::fill(g.begin(), g.begin() + w * h, v);
-        EXPECT_EQ(Screen(g, w, h * planes, mode, planes), Screen(g, w, h * planes, -1, planes))
-            << planes << " planes, mode " << mode << ", gray " << int(v);
-      }
 }
 
 TEST(BorderQuality, OtherDepthsAndKernelSidesAreRefusedAndACancelFailsBeforeHalftoning) {

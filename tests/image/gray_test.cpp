@@ -1,4 +1,4 @@
-// Gray conversion of colour and deep pages, and bitmap line lengths.
+// Gray conversion of colour and deep pages.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -26,16 +26,6 @@ int Sample(unsigned k, unsigned x, unsigned y) {
 }
 
 }  // namespace
-
-TEST(GetBMPBytesPerLine, RoundsEachDepthUpToWholeWords) {
-  for (LONG bits : {1, 2, 4, 8, 16, 24, 32})
-    for (LONG width = 0; width < 200; ++width) {
-      const bool known = bits == 1 || bits == 4 || bits == 8 || bits == 24;
-      EXPECT_EQ(GetBMPBytesPerLine(bits, width), known ? (bits * width + 31) / 32 * 4 : 0)
-          << bits << " " << width;
-    }
-  EXPECT_EQ(GetBMPBytesPerLine(8, 70000), 70000 - 65536);  // beyond 16 bits the length wraps
-}
 
 // 24- and 32-bit pages: red, green and blue weighed, a fourth byte ignored;
 // 16- and 48-bit pages: the high byte of each sample. Padding pixels and

@@ -1,9 +1,8 @@
-// Screening of gray pages: which screen a page gets, the density curve and
+// Screening of gray pages: the screen a page gets, the density curve and
 // the threshold compare, checked against a plain per-pixel screen.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -42,25 +41,6 @@ Bytes Screened(const Bytes& gray, unsigned width, unsigned linebyte, unsigned he
 }
 
 }  // namespace
-
-TEST(HalftoneSelect, LowResolutionsScreenAs600OthersAsTypeOneAndRowsAreClamped) {
-  for (bool lsu : {false, true})
-    for (bool s1200 : {false, true}) {
-      auto at = [&](int row, unsigned dpi) { return SelectHalftoneType(row, dpi, lsu, s1200); };
-      for (unsigned dpi : {150u, 300u, 600u, 720u, 1200u, 2400u}) {
-        EXPECT_EQ(at(-3, dpi).HalftoneType, at(0, dpi).HalftoneType);
-        EXPECT_EQ(at(42, dpi).HalftoneType, at(6, dpi).HalftoneType);
-        for (int row = 0; row <= 6; ++row) {
-          const HalftoneChoice c = at(row, dpi);
-          EXPECT_EQ(c.resolution, static_cast<int>(std::max(dpi, 600u)));
-          EXPECT_EQ(c.changeTable, s1200 && dpi == 1200);
-          if (dpi != 600 && dpi != 1200) {
-            EXPECT_EQ(c.HalftoneType, dpi < 600 ? at(row, 600).HalftoneType : 1) << row << " " << dpi;
-          }
-        }
-      }
-    }
-}
 
 // The screen's tiles (K, Y, M, C; FINE_TAry_128 for planes not named) and
 // density offset as the printer documentation lists them; four planes are
@@ -112,24 +92,6 @@ TEST(Halftone, TheSlotsRowResolutionEngineAndDensityChooseTheScreen) {
           << c.tiles[0] << " density " << density;
       EXPECT_EQ(s.job.linebyte * h, s.job.page.size());
     }
-}
-
-TEST(DensityCurve, FollowsThePowerLawWithinOneStep) {
-  for (float fix : {0.0f, 0.3f, 1.0f})
-    for (float g : kGamma) {
-      int got[256];
-      BuildDensityCurve(g + fix, got);
-      const std::array<int, 256> ref = DensityCurve(g + fix);
-      for (int i = 0; i < 256; ++i) {
-        ASSERT_EQ(got[i], ref[i]) << "gamma " << g + fix << " i " << i;
-        const long double exact = 255.0L * std::pow(i / 255.0L, static_cast<long double>(g + fix));
-        ASSERT_LE(std::fabs(got[i] - std::floor(exact + 0.5L)), 1.0L) << g + fix << " " << i;
-      }
-    }
-  int t[256];
-  BuildDensityCurve(2.0f, t);
-  EXPECT_EQ(t[128], 64);   // 128^2 / 255 = 64.25
-  EXPECT_EQ(t[200], 157);  // 156.86
 }
 
 TEST(DensityCurve, IndexIsClampedAndTonerSaveForcesTwo) {

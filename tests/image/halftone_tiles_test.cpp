@@ -1,4 +1,4 @@
-// Threshold tiles: catalogue and tone reproduction, recomputed from the
+// Threshold tiles: tone reproduction, recomputed from the
 // tile bytes with code of its own against the figures the screens were
 // designed to.
 #include "halftone_tiles.h"
@@ -7,12 +7,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <string>
 #include <vector>
 
 #include "image_oracles.h"
-#include "test_support.h"
 
 using namespace testing_support;
 
@@ -36,12 +33,6 @@ std::vector<char> DarkCells(const ThresholdTile& t, int gray) {
 }
 
 }  // namespace
-
-TEST(ThresholdTiles, EveryTileIsFoundByItsNameAndNoOtherName) {
-  for (const ThresholdTile* t : AllTiles()) EXPECT_EQ(FindThresholdTile(t->name), t) << t->name;
-  for (const char* bad : {"FINE_TAry_12", "fine_tary_128", "", static_cast<const char*>(nullptr)})
-    EXPECT_EQ(FindThresholdTile(bad), nullptr);
-}
 
 // Under the neutral curve every gray step from 0 to 254 removes toner (no
 // dead levels), and the toner fraction stays within 2/255 of the line from
@@ -67,14 +58,4 @@ TEST(ThresholdTiles, ToneCurveFallsSteadilyAndStaysNearTheLine) {
     }
     EXPECT_EQ(previous, 0) << t.name << " is not blank at white";
   }
-}
-
-TEST(ThresholdTiles, GeneratorWritesTheSameBytesEveryRun) {
-  PrivateRoot root;
-  const std::string a = root.Path("/a.cpp"), b = root.Path("/b.cpp");
-  ASSERT_EQ(std::system((std::string(GEN_TILES_BIN) + " " + a + " && " + GEN_TILES_BIN + " " + b).c_str()),
-            0);
-  const std::string first = ReadFile(a);
-  EXPECT_GT(first.size(), 500000u);
-  EXPECT_TRUE(first == ReadFile(b));
 }

@@ -105,7 +105,6 @@ TEST_F(PageHeaderTest, PaperCodeNeedsAnExactSizeThePpdOffersAndFollowsTheFirstPa
       {{"A4"}, 596, 842, 0, 0, 0, 0, 96},                     // sizes match to the point
       {{"Legal"}, 612, 1008, 0, 0, 0, 0, 16},                 // Legal and Ballot14 share a size:
       {{"Ballot14"}, 612, 1008, 0, 0, 0, 0, 96},              // the PPD decides
-      {{"A4", "Legal"}, 792, 1224, 0, 0, 0, 0, 96},           // Tabloid, not in the PPD
       {{"A4"}, 595, 842, 0, 0, 0, 16, 130},                   // long edge first by the PPD's mask
       {{"A4", "B6"}, 363, 516, 0, 0, 0, 256, 13},             // the mask reaches rows 0 to 7 only
       {{"A4", "Letter"}, 612, 792, 595, 842, 0, 0, 2},        // first page's paper
@@ -138,7 +137,6 @@ TEST_F(PageHeaderTest, MediaTrayDepthColoursAndCompressionFollowTheSlot) {
       {11, 3, 4, 0, F0_CHECKSUM, DF_ZQ3_CHIP, 9920, {8, 3, 0, 1, 1, 0, 4}},
       // Two-bit mode halves the width but not the data size.
       {0xFFFFFFFF, 1, 0, 2, F0_TWO_BIT_600, 0, 4960, {8, 1, 0, 2, 1, 0, 1}},
-      {0, 1, 0, 1, F0_TWO_BIT_600, 0, 9920, {8, 1, 0, 1, 1, 0, 1}},
   };
   for (const auto& c : cases) {
     job_->page_width = 9920;
