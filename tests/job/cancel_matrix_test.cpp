@@ -48,8 +48,6 @@ TEST(CancelMatrix, ASigtermAtAnyStageEndsTheJobCleanlyAsCancelled) {
       {"during an error hold", text, "psm_running 1\nerrors_at_poll 1 12\n", "64", "", -1, "gErrorSuspend = 1"},
       {"SIGINT while the output thread writes", {"--pages", "4", "--res", "300", "--content", "photo"}, "", "0", "",
        -1, "page data outsize", SIGINT},
-      {"SIGHUP during spool playback", {"--pages", "2", "--res", "150", "--content", "text", "--copies", "40"}, "",
-       "0", "Collate=True", -1, "Print Out Spool Data, Total Pages", SIGHUP},
   };
   // clang-format on
   constexpr std::size_t n = std::size(stages);

@@ -240,11 +240,7 @@ TEST_P(GeneratedPpd, EveryChoiceChangesWhatThePrinterGets) {
   std::vector<Expect> expects = {
       {"InputSlot=Manual", "@PJL SET MEDIASOURCE=MANUAL", -1, 0},
       {"InputSlot=Tray1", "@PJL SET MEDIASOURCE=TRAY1", kTray, 1},
-      {"InputSlot=Auto", "@PJL SET AUTOSELECT=ON", -1, 0},
-      {"Duplex=DuplexNoTumble", "@PJL SET DUPLEX=ON", -1, 0},
-      {"TonerSave=On", "@PJL SET ECONOMODE=ON", -1, 0},
       {"Density=10", "@PJL SET DENSITY=10", -1, 0},
-      {"JobTimeout=600", "@PJL SET TIMEOUT=600", -1, 0},
       {"Collate=True", "@PJL SET COPIES=1", -1, 0},
       {"Collate=False", "@PJL SET COPIES=2", -1, 0},
       {"MediaType=Thick", "@PJL SET RESOLUTION=600", kMedia, 17},
