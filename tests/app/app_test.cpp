@@ -369,28 +369,34 @@ TEST_F(AppServer, DarknessAndVendorOptionsReachThePrinter) {
   EXPECT_EQ(ReadAll(device).size(), before);
 }
 
+// Submits a long job to a new printer of its own and runs stop once the
+// engine has written its first page block; returns what the device got.
+// Half-tone gray: page blocks large enough to leave the device buffer page
+// by page.
+constexpr unsigned kLongJob = 16;
+std::string StopWhilePrinting(const std::string& printer, const std::function<bool()>& stop) {
+  const std::string file = gDir + "/" + printer + ".pwg";
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", kLongJob, Box{600, 600, 3000, 4000, 128, 128, 128});
+  const std::string device = AddPrinter(printer, "gdimled");
+  // The submit sub-command returns when the job is done.
+  std::thread client(Submit, printer, file, "-o media=iso_a4_210x297mm");
+  const bool started = WaitForFirstPage(device);
+  const bool stopped = stop();
+  client.join();
+  EXPECT_TRUE(started);
+  EXPECT_TRUE(stopped);
+  return ReadAll(device);
+}
+
 // A job cancelled with the cancel sub-command while the engine prints it
 // ends after a whole page block with the cancel trailer, short of its
 // pages, and counts as cancelled.
 TEST_F(AppServer, CancelEndsAfterAWholePage) {
-  const unsigned pages = 16;
-  const std::string file = gDir + "/long.pwg";
-  // Half-tone gray: page blocks large enough to leave the device buffer
-  // page by page.
-  WritePwg(file, "iso_a4_210x297mm", "sgray_8", pages, Box{600, 600, 3000, 4000, 128, 128, 128});
-  const std::string device = AddPrinter("cancel_me", "gdimled");
-  // The submit sub-command returns when the job is done.
-  std::thread client(Submit, "cancel_me", file, "-o media=iso_a4_210x297mm");
-  const bool started = WaitForFirstPage(device);
-  const Output o = App("cancel -d cancel_me");
-  client.join();
-  ASSERT_TRUE(started);
-  ASSERT_EQ(o.status, 0) << o.text;
+  const std::string all =
+      StopWhilePrinting("cancel_me", [] { return App("cancel -d cancel_me").status == 0; });
   EXPECT_EQ(WaitForJobs("cancel_me"), "canceled");
-
-  const std::string all = ReadAll(device);
   const PrinterStream st = ReadStream(all);
-  EXPECT_LT(st.pages.size(), pages);
+  EXPECT_LT(st.pages.size(), kLongJob);
   EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), true));
 }
 
@@ -398,23 +404,9 @@ TEST_F(AppServer, CancelEndsAfterAWholePage) {
 // the job is done, and the job is printed whole: the signal is the
 // server's, not the job's. Runs last: it stops the suite's server.
 TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
-  const unsigned pages = 16;
-  const std::string file = gDir + "/shutdown.pwg";
-  // Half-tone gray: page blocks large enough to leave the device buffer
-  // page by page.
-  WritePwg(file, "iso_a4_210x297mm", "sgray_8", pages, Box{600, 600, 3000, 4000, 128, 128, 128});
-  const std::string device = AddPrinter("shut_down", "gdimled");
-  // The submit sub-command returns when the job is done.
-  std::thread client(Submit, "shut_down", file, "-o media=iso_a4_210x297mm");
-  const bool started = WaitForFirstPage(device);
-  const bool stopped = StopServer(70);
-  client.join();
-  ASSERT_TRUE(started);
-  ASSERT_TRUE(stopped) << "the server did not stop on SIGTERM";
-
-  const std::string all = ReadAll(device);
+  const std::string all = StopWhilePrinting("shut_down", [] { return StopServer(70); });
   const PrinterStream st = ReadStream(all);
-  EXPECT_EQ(st.pages.size(), pages);
+  EXPECT_EQ(st.pages.size(), kLongJob);
   EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), false));
 }
 

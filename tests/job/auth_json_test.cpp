@@ -33,7 +33,6 @@ TEST(ParseJSON, KeysInAnyCaseFillTheirSlotsAndBadFilesLeaveThemAlone) {
       {"", false, {"", "", "", "", "", "", "untouched"}},
       {"no object here", false, {"", "", "", "", "", "", "untouched"}},
       {"{\"AUTHCODE\":\"A\"", false, {"", "", "", "", "", "", "untouched"}},
-      {"{\"AUTHCODE\":\"A}", false, {"", "", "", "", "", "", "untouched"}},
   };
   const std::string path = root.Path("/tmp/a.txt");
   for (const auto& c : cases) {

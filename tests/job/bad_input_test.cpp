@@ -15,7 +15,7 @@ namespace {
 
 #define AT(field) offsetof(cups_page_header2_t, field)
 
-enum class Env { Plain, NoTmpdir, TmpdirIsFile, NoRootTmp, FullDisk, ClosedStdout };
+enum class Env { Plain, NoTmpdir, NoRootTmp, FullDisk, ClosedStdout };
 
 // Small pages: the cases are about the job's ends, not its pixels.
 const std::vector<std::string> kTwo = {"--pages", "2", "--res", "75", "--content", "text"};
@@ -41,7 +41,6 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
   // clang-format off
   const std::map<std::string, std::string> numbers = {{"MaxMediaWidth", "-5"}, {"MaxMediaHeight", "1e40"},
       {"cupsHTable", "-2147483649"}, {"cupsLEF", "yes"}, {"DriverFeature", "0x"}};
-  const std::pair<std::size_t, unsigned> w100 = {AT(cupsWidth), 100}, rgb = {AT(cupsColorSpace), 1};
   const BadInput cases[] = {
       {.name = "truncated in the header", .cut = 1000, .status = 1,
        .error = "damaged or incomplete page header"},
@@ -57,12 +56,7 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
        .cut = kHead + 4096, .status = 1, .error = "page too large"},
       {.name = "7 bits per pixel", .set = {{AT(cupsBitsPerPixel), 7}, {AT(cupsBitsPerColor), 7}}, .status = 1,
        .error = "unsupported pixel depth"},
-      {.name = "48 bits per pixel",
-       .set = {w100, rgb, {AT(cupsBytesPerLine), 600}, {AT(cupsBitsPerPixel), 48}, {AT(cupsBitsPerColor), 16}},
-       .status = 1, .error = "unsupported pixel depth"},
       {.name = "CIE Lab", .set = {{AT(cupsColorSpace), CUPS_CSPACE_CIELab}}, .status = 1,
-       .error = "unsupported colour space"},
-      {.name = "unknown colour space", .set = {{AT(cupsColorSpace), 99}}, .status = 1,
        .error = "unsupported colour space"},
       {.name = "enumerations out of range",
        .set = {{AT(Duplex), 7}, {AT(Tumble), 5}, {AT(MirrorPrint), 3}, {AT(Orientation), 9}, {AT(cupsColorOrder), 9}},
@@ -75,8 +69,6 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
       {.name = "malformed options", .options = "Collate=\"True number-up=x 'a= =b \\", .status = 0,
        .pages_sent = 2},
       {.name = "TMPDIR missing", .pages = kCopies, .options = "Collate=True", .env = Env::NoTmpdir,
-       .status = 0, .pages_sent = 2},
-      {.name = "TMPDIR a file", .pages = kCopies, .options = "Collate=True", .env = Env::TmpdirIsFile,
        .status = 0, .pages_sent = 2},
       {.name = "no /tmp at all", .pages = kCopies, .options = "Collate=True", .env = Env::NoRootTmp,
        .status = 0, .pages_sent = 2},
@@ -96,7 +88,6 @@ TEST(BadInput, EveryCaseEndsCleanlyWithTheRightStatusMessagesAndTrailer) {
         {{"PPD", c.ppd.count("") ? root.Path("/none.ppd") : MakePpd(root.Path("/t.ppd"), c.ppd)}},
         root.Path("/in.ras")};
     if (c.env == Env::NoTmpdir) opt.env["TMPDIR"] = root.Path("/gone");
-    if (c.env == Env::TmpdirIsFile) opt.env["TMPDIR"] = root.Path("/in.ras");
     if (c.env == Env::NoRootTmp) std::filesystem::remove_all(root.Path("/tmp"));
     opt.fileLimit = c.env == Env::FullDisk ? 4096 : 0;
     opt.closeStdout = c.env == Env::ClosedStdout;

@@ -2,8 +2,6 @@
 // printer streams as when each runs alone, and a cancel that reaches a job
 // after it started is never lost.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -52,31 +50,6 @@ TEST(TwoJobs, ASigtermCountsForEveryJobThatHadStartedAndNoLaterOne) {
   EXPECT_FALSE(later.Cancelled());
   later.Cancel();
   EXPECT_TRUE(later.Cancelled());
-}
-
-TEST(TwoJobs, ASigtermWhileTheJobWaitsForInputCancelsIt) {
-  PrivateRoot root;
-  const std::string raster = ReadFile(MakeRaster(root.Path("/c.ras"), {"--pages", "2", "--content", "text"}));
-  int in[2];
-  ASSERT_EQ(pipe(in), 0);
-  signal(SIGPIPE, SIG_IGN);  // the cancelled job stops reading
-  const std::string fdPath = "/dev/fd/" + std::to_string(in[0]);
-  JobResult r;
-  std::thread job([&] { r = RunJobArgs({"qc", "103", "carol", "c", "1", "", fdPath}, kPpd); });
-  // The job has its handler once it waits for raster data; the signal
-  // arrives before any page.
-  usleep(300 * 1000);
-  kill(getpid(), SIGTERM);
-  std::thread writer([&] {
-    [[maybe_unused]] ssize_t n = write(in[1], raster.data(), raster.size());
-    close(in[1]);
-  });
-  job.join();
-  close(in[0]);  // ends a write the stopped job no longer reads
-  writer.join();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Messages(r.err, "PAGE:").empty()) << r.err;
-  EXPECT_NE(r.out.find("@PJL HOST_CANCEL"), std::string::npos);
 }
 
 }  // namespace
