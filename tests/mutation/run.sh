@@ -170,6 +170,12 @@ M45 PJL DENSITY sent one lower than the option
 M46 raw-data replay writes the bitmap size into datasize instead of compsize
 - PutLE32(out.get() + kCompSizeAt, ImageSize)
 + PutLE32(out.get() + kDataSizeAt, ImageSize)
+M47 the raster input's owner leaves the input file open
+- if (fd > 0) close(fd);
++ if (fd > 0) {}
+M48 the escape in front of the PPD's JCL prefix counted towards the 512-byte rule
+- Put(&esc, 1);
++ Write(&esc, 1);
 EOF
 )
 
