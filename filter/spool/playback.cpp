@@ -64,7 +64,10 @@ bool SendDecoded(SpoolSender& s, const char* FUNCNAME, DWORD index, const char* 
   }
   const DWORD ImageSize = static_cast<DWORD>(image);
   MallocBuf out(static_cast<char*>(std::malloc(ImageSize + kBlockPrefix)));
-  if (!out) return false;
+  if (!out) {
+    SkipRecord(s, index, "out of memory for the decoded page");
+    return false;
+  }
   std::memcpy(out.get(), rec, kBlockPrefix);
   PutLE32(out.get() + kCompSizeAt, ImageSize);
   int rc = JbigDecodePage(out.get() + kBlockPrefix, const_cast<char*>(rec) + kBlockPrefix, ImageSize,
@@ -103,7 +106,10 @@ void SendRecord(SpoolSender& s, const char* FUNCNAME, DWORD index, const BYTE* P
   DbgMessage(FUNCNAME, "Page[%d] pageSize = %d", static_cast<int>(index), static_cast<int>(size));
   if (size == 0) return;
   MallocBuf rec(static_cast<char*>(std::malloc(size)));
-  if (!rec) return;
+  if (!rec) {
+    SkipRecord(s, index, "out of memory for the spooled page");
+    return;
+  }
   if (!s.spool.GetPageData(index, size, rec.get())) {
     SkipRecord(s, index, "the spool file could not be read");
     return;
