@@ -16,36 +16,28 @@ app=$(readlink -f "$1") gdidecode=$(readlink -f "$2") ppd_dir=$(readlink -f "$3"
 skip() { echo "SKIP: $*" && exit 77; }
 [ "$(id -u)" = 0 ] || skip "needs root (cupsd runs its filters as lp)"
 for tool in lpadmin lp lpstat gs python3; do command -v "$tool" >/dev/null 2>&1 || skip "$tool not installed"; done
-cupsd_bin=$(command -v cupsd || echo /usr/sbin/cupsd)
-[ -x "$cupsd_bin" ] && id lp >/dev/null 2>&1 || skip "no cupsd or no user lp"
+{ command -v cupsd || [ -x /usr/sbin/cupsd ]; } >/dev/null && id lp >/dev/null 2>&1 || skip "no cupsd or no user lp"
 sysbin=$(pkg-config --variable=cups_serverbin cups 2>/dev/null || echo /usr/lib/cups)
 sysdata=$(pkg-config --variable=cups_datadir cups 2>/dev/null || echo /usr/share/cups)
 
 base=$(mktemp -d /tmp/rastertopwg2-cupsd.XXXXXX)
 chmod 755 "$base"
-app_pid= cupsd_pid=
-stop() { # pid: SIGTERM, then SIGKILL after 10 s
-  [ -n "$1" ] || return 0
-  kill -TERM "$1" 2>/dev/null || true
-  i=0
-  while kill -0 "$1" 2>/dev/null && [ $((i += 1)) -le 100 ]; do sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
-}
+app_pid='' cupsd_pid='' port=''  # port: cupsd on the local socket only
+. "$(dirname "$0")/../e2e/cupsd.sh"
 cleanup() {
   rc=$?
-  stop "$cupsd_pid"
-  stop "$app_pid"
+  stop_pid "$cupsd_pid"
+  stop_pid "$app_pid"
   [ "$rc" = 0 ] && rm -rf "$base" || echo "private tree kept in $base"
   exit "$rc"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 fail() { echo "FAIL: $*" && tail -n 20 "$base"/*.log "$base/log/error_log" 2>/dev/null; exit 1; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 # The application server on a TCP port, its socket, state and spool in
 # the private tree.
-app_port=$(free_port)
+app_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 mkdir -p "$base/app" "$base/root"
 export SNAP_COMMON="$base/app" TMPDIR="$base/app" HOME="$base/app" RASTERTOPWG2_PPD_DIR="$ppd_dir"
 export RASTERTOPWG2_ROOT="$base/root"
@@ -61,47 +53,7 @@ done
 "$app" add -d gdi -m gdimled -v "file://$base/out.prn" >"$base/add.log" 2>&1 || fail "the printer was not added"
 
 # The scheduler: CUPS' own filters and backends, everything else private.
-mkdir -p "$base/etc/ppd" "$base/etc/ssl" "$base/spool/tmp" "$base/log" "$base/cache" "$base/state/certs"
-chmod 710 "$base/spool" && chmod 1770 "$base/spool/tmp" && chgrp lp "$base/spool" "$base/spool/tmp"
-cat >"$base/etc/cups-files.conf" <<EOF
-User lp
-Group lp
-SystemGroup root
-ServerRoot $base/etc
-ServerBin $sysbin
-DataDir $sysdata
-RequestRoot $base/spool
-TempDir $base/spool/tmp
-CacheDir $base/cache
-StateDir $base/state
-ErrorLog $base/log/error_log
-AccessLog $base/log/access_log
-PageLog $base/log/page_log
-Printcap $base/printcap
-EOF
-cat >"$base/etc/cupsd.conf" <<EOF
-LogLevel debug
-Listen $base/cups.sock
-Browsing No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow localhost
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-export CUPS_SERVER="$base/cups.sock" CUPS_USER=root
-"$cupsd_bin" -f -c "$base/etc/cupsd.conf" -s "$base/etc/cups-files.conf" >"$base/cupsd.log" 2>&1 &
-cupsd_pid=$!
-i=0
-until lpstat -r 2>/dev/null | grep -q "is running"; do
-  [ $((i += 1)) -le 150 ] && kill -0 "$cupsd_pid" 2>/dev/null || fail "the private cupsd did not start"
-  sleep 0.2
-done
+start_cupsd "$sysbin" "$sysdata" || exit 1
 
 # The queue on the application's printer, and a two-page PDF.
 lpadmin -p q -E -v "ipp://localhost:$app_port/ipp/print/gdi" -m everywhere >"$base/lpadmin.log" 2>&1 ||

@@ -25,7 +25,8 @@ using namespace app_test;
 // closes each at once, so that a client asking it fails without waiting.
 class SchedulerTrap {
  public:
-  explicit SchedulerTrap(const std::string& path) : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit SchedulerTrap(const std::string& path)
+      : path_(path), fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
@@ -47,10 +48,12 @@ class SchedulerTrap {
     stop_ = true;
     thread_.join();
     close(fd_);
+    unlink(path_.c_str());
   }
   int Connections() const { return connections_; }
 
  private:
+  std::string path_;
   int fd_;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
