@@ -1,6 +1,8 @@
 // The driver table from the model directory and the driver callback.
 #include "drivers.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,24 @@
 
 namespace {
 
+// The manufacturer and model of an IEEE 1284 device ID, under their long or
+// short keys; empty when missing.
+struct MakeModel {
+  std::string make, model;
+};
+MakeModel MakeModelOf(const char* deviceId) {
+  cups_option_t* keys = nullptr;
+  const int n = papplDeviceParseID(deviceId, &keys);
+  const auto value = [&](const char* longKey, const char* shortKey) {
+    const char* v = cupsGetOption(longKey, n, keys);
+    if (!v) v = cupsGetOption(shortKey, n, keys);
+    return std::string(v ? v : "");
+  };
+  MakeModel m{value("MANUFACTURER", "MFG"), value("MODEL", "MDL")};
+  cupsFreeOptions(n, keys);
+  return m;
+}
+
 void DeleteModel(pappl_printer_t* /*printer*/, pappl_pr_driver_data_t* data) {
   delete static_cast<PrinterModel*>(data->extension);
   data->extension = nullptr;
@@ -21,7 +41,14 @@ void DeleteModel(pappl_printer_t* /*printer*/, pappl_pr_driver_data_t* data) {
 
 std::string ModelDirectory() {
   const char* dir = std::getenv("RASTERTOPWG2_PPD_DIR");
-  return dir && *dir ? dir : RASTERTOPWG2_MODEL_DIR;
+  if (dir && *dir) return dir;
+  if (*RASTERTOPWG2_MODEL_DIR) return RASTERTOPWG2_MODEL_DIR;
+  // The program's real path, not argv[0]: a link in another bin/ or a
+  // start through PATH still finds the PPDs of its own install.
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return (self.parent_path() / RASTERTOPWG2_MODEL_FROM_BIN).lexically_normal().string();
 }
 
 void LoadDriverTable(const std::string& dir, DriverTable& table) {
@@ -74,4 +101,18 @@ bool DriverCallback(pappl_system_t* system, const char* driverName, const char* 
   driverData->delete_cb = DeleteModel;
   driverData->extension = model.release();
   return true;
+}
+
+const char* AutoAddCallback(const char* /*deviceInfo*/, const char* /*deviceUri*/, const char* deviceId,
+                            void* data) {
+  const auto& table = *static_cast<const DriverTable*>(data);
+  const MakeModel printer = MakeModelOf(deviceId);
+  if (printer.make.empty() || printer.model.empty()) return nullptr;
+  for (std::size_t i = 0; i < table.names.size(); ++i) {
+    const MakeModel model = MakeModelOf(table.deviceIds[i].c_str());
+    if (strcasecmp(model.make.c_str(), printer.make.c_str()) == 0 &&
+        strcasecmp(model.model.c_str(), printer.model.c_str()) == 0)
+      return table.names[i].c_str();
+  }
+  return nullptr;
 }

@@ -141,6 +141,7 @@ int RunEngineToDevice(pappl_job_t* job, pappl_device_t* device, const std::vecto
     run.out = out;
     run.err = err;
     run.isCancelled = [job] { return papplJobIsCanceled(job); };
+    run.noScheduler = true;
     status = RunFilterJobWith(run);
     std::fclose(out);
   });

@@ -12,6 +12,6 @@ int main(int argc, char** argv) {
   DriverTable table;
   LoadDriverTable(ModelDirectory(), table);
   return papplMainloop(argc, argv, RASTERTOPWG2_VERSION, nullptr, static_cast<int>(table.drivers.size()),
-                       table.drivers.data(), nullptr, DriverCallback, nullptr, nullptr, nullptr, nullptr,
-                       &table);
+                       table.drivers.data(), AutoAddCallback, DriverCallback, nullptr, nullptr, nullptr,
+                       nullptr, &table);
 }

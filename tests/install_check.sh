@@ -11,7 +11,7 @@
 # The printer application is expected too when it is built
 # (RASTERTOPWG2_APP_INSTALLED set: installed into the binary directory,
 # with its manual page and its systemd unit, which starts the installed
-# program and is not enabled).
+# program and is not enabled; the staged program lists a driver per PPD).
 #
 # Usage: install_check.sh BUILD_DIR SERVERBIN DATADIR PLUGIN_DIR BINDIR MANDIR DOCDIR PPD_NAME...
 #   the directories as the build configured them, relative to the prefix
@@ -73,6 +73,10 @@ if [ -n "${RASTERTOPWG2_APP_INSTALLED:-}" ]; then
     note "the service does not start $bindir/rastertopwg2-app server: $(grep ExecStart "$stage$unit")"
   grep -qx "Type=simple" "$stage$unit" || note "the service is not Type=simple"
   [ ! -e "$stage/etc/systemd" ] || note "the install enables the service"
+  # The staged program finds the PPDs of its own install, under whatever
+  # prefix the install was given.
+  drivers=$(env -u RASTERTOPWG2_PPD_DIR "$stage$bindir/rastertopwg2-app" drivers 2>&1 | cut -d' ' -f1 | sort | xargs)
+  [ "$drivers" = "$(printf '%s\n' "$@" | sort | xargs)" ] || note "the staged program's drivers: $drivers"
 fi
 
 # The filter as the scheduler starts it, with no plug-in directory given:

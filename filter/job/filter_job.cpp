@@ -144,13 +144,14 @@ bool ConfigureJob(FilterJob& job, int argc, char** argv, const char* ppd_path, F
     LoadColourPluginOrWarn(job.colourPlugin, ColourPluginDir(), config.cupslibCMYK, config.cupsiccCMYK, err);
   ScanJobOptions(config, job.options, job.ppd.get(), argv[5]);
 
-  config.pendingAtStart = IsJobPending(config.queue, job.events.trace.jobId) != 0;
-
-  LogTime(config.jobID, "check printer list");
-  cups_dest_t* dests = nullptr;
-  int num_dests = cupsGetDests(&dests);
-  ScanDestinations(config, config.queue, dests, num_dests);
-  cupsFreeDests(num_dests, dests);
+  if (config.askScheduler) {
+    config.pendingAtStart = IsJobPending(config.queue, job.events.trace.jobId) != 0;
+    LogTime(config.jobID, "check printer list");
+    cups_dest_t* dests = nullptr;
+    int num_dests = cupsGetDests(&dests);
+    ScanDestinations(config, config.queue, dests, num_dests);
+    cupsFreeDests(num_dests, dests);
+  }
   if (config.DriverFeature & DF_DISABLE_STATUS_MONITOR) {
     DbgMessage(FUNCNAME, "IgnorePSM");
     config.monitorUse = MonitorUse::DisabledByPpd;
@@ -230,6 +231,7 @@ int RunFilterJob(int argc, char** argv, const char* ppd_path, FILE* out, FILE* e
 
 int RunFilterJobWith(const JobRun& run) {
   auto job = std::make_unique<FilterJob>(run.out, run.err);
+  job->config.askScheduler = !run.noScheduler;
   TraceScope trace(&job->events.trace);
   if (!run.isCancelled) return RunJob(*job, run.argc, run.argv, run.ppdPath, run.out, run.err, false);
 

@@ -25,5 +25,9 @@ struct JobRun {
   FILE* out = nullptr;  // the printer stream
   FILE* err = nullptr;  // the scheduler lines
   std::function<bool()> isCancelled;
+  // No CUPS scheduler runs the queue (a printer application): the job asks
+  // none about its state or the queue's destination, which another
+  // scheduler on the host would answer about a queue of the same name.
+  bool noScheduler = false;
 };
 int RunFilterJobWith(const JobRun& run);

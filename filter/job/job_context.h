@@ -63,6 +63,7 @@ struct JobConfig {
   char PrinterPortName[128] = {};            // device URI of the queue
   MonitorUse monitorUse = MonitorUse::Used;  // the device and the PPD may rule the monitor out
   bool pendingAtStart = false;               // the scheduler listed the job as pending when it started
+  bool askScheduler = true;                  // a CUPS scheduler runs the queue: ask it about job and queue
 
   DuplexOverride duplexOverride;  // the authorization file's, BCP Mode 0 only
 };

@@ -81,7 +81,7 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t& inheader) {
   char PrinterLocation[260] = {};
   std::string szJsonFile;
 
-  FindPrinterLocation(config.queue, PrinterLocation, sizeof PrinterLocation);
+  if (config.askScheduler) FindPrinterLocation(config.queue, PrinterLocation, sizeof PrinterLocation);
 
   if (DriverFeature & DF_BCP_MODE0) {
     szJsonFile = CreateAuthFile(config.title, config.jobID);

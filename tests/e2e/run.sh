@@ -38,7 +38,6 @@ done
 # cupsd runs the filter as lp, as on a real system, only when it runs as root.
 [ "$(id -u)" = 0 ] || skip "needs root"
 id lp >/dev/null 2>&1 || skip "no user lp"
-cupsd_bin=$(command -v cupsd || echo /usr/sbin/cupsd)
 sysbin=$(pkg-config --variable=cups_serverbin cups 2>/dev/null || echo /usr/lib/cups)
 [ -x "$sysbin/daemon/cups-exec" ] || skip "no $sysbin/daemon/cups-exec"
 
@@ -52,17 +51,13 @@ cupsd_pid= fail=0
 # Stops our cupsd (by its pid only) and removes the tree, on every exit path.
 cleanup() {
   rc=$?
-  if [ -n "$cupsd_pid" ]; then
-    kill -TERM "$cupsd_pid" 2>/dev/null || true
-    i=0
-    while kill -0 "$cupsd_pid" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1 && i=$((i + 1)); done
-    kill -KILL "$cupsd_pid" 2>/dev/null || true
-  fi
+  stop_pid "$cupsd_pid"
   if [ "${E2E_KEEP:-0}" = 1 ]; then echo "private tree kept in $base"; else rm -rf "$base"; fi
   exit "$rc"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
+. "$(dirname "$0")/cupsd.sh"
 
 mkdir -p "$base/etc/ppd" "$base/etc/ssl" "$base/spool/tmp" "$base/log" "$base/cache" "$base/state/certs" "$base/run" "$base/out" \
   "$base/root/tmp/cups" "$base/data/model/rastertopwg2" "$base/dec" "$base/ref" "$base/docs"
@@ -75,9 +70,6 @@ cp "$filter" "$base/serverbin/filter/rastertopwg2"
 cp "$plugin" "$base/serverbin/filter/rastertopwg2-iccp.so"
 chmod 755 "$base/serverbin/filter/rastertopwg2" "$base/serverbin/filter/rastertopwg2-iccp.so" "$base/serverbin" \
   "$base/serverbin"/* "$base/docs"
-chmod 710 "$base/spool"
-chmod 1770 "$base/spool/tmp"
-chgrp lp "$base/spool" "$base/spool/tmp"
 # CUPS' own data, plus the PPDs under model/ laid out as the install puts
 # them: lpadmin -m takes a model only from the scheduler's driver list.
 sysdata=$(pkg-config --variable=cups_datadir cups 2>/dev/null || echo /usr/share/cups)
@@ -90,56 +82,11 @@ chown -R lp:lp "$base/out" "$base/root"
 
 # cupsd listens on a free port the kernel picked and on a local socket.
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$base/etc/cups-files.conf" <<EOF
-User lp
-Group lp
-SystemGroup root
-FileDevice Yes
-ServerRoot $base/etc
-ServerBin $base/serverbin
-DataDir $base/data
-RequestRoot $base/spool
-TempDir $base/spool/tmp
-CacheDir $base/cache
-StateDir $base/state
-ErrorLog $base/log/error_log
-AccessLog $base/log/access_log
-PageLog $base/log/page_log
-Printcap $base/printcap
+start_cupsd "$base/serverbin" "$base/data" "FileDevice Yes
 SetEnv RASTERTOPWG2_ROOT $base/root
 SetEnv RASTERTOPWG2_PLUGIN_DIR $base/serverbin/filter
 SetEnv ASAN_OPTIONS fast_unwind_on_malloc=0
-SetEnv LSAN_OPTIONS suppressions=$base/lsan.supp
-EOF
-cat >"$base/etc/cupsd.conf" <<EOF
-LogLevel debug
-MaxLogSize 0
-Listen 127.0.0.1:$port
-Listen $base/run/cups.sock
-Browsing No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow localhost
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-
-# cupsd runs in the foreground as our child; we wait until it answers.
-export CUPS_SERVER="$base/run/cups.sock" CUPS_USER=root
-unset CUPS_ENCRYPTION || true
-(cd "$base" && exec "$cupsd_bin" -f -c "$base/etc/cupsd.conf" -s "$base/etc/cups-files.conf") \
-  >"$base/log/cupsd.out" 2>&1 &
-cupsd_pid=$! i=0
-until lpstat -r 2>/dev/null | grep -q "is running"; do
-  kill -0 "$cupsd_pid" 2>/dev/null && [ $((i += 1)) -le 150 ] ||
-    { echo "FAIL: private cupsd did not start" && tail -40 "$base/log/cupsd.out" "$base/log/error_log"; exit 1; }
-  sleep 0.2
-done
+SetEnv LSAN_OPTIONS suppressions=$base/lsan.supp" || exit 1
 echo "private cupsd $cupsd_pid on 127.0.0.1:$port and $CUPS_SERVER"
 
 note() { echo "FAIL: $*" && fail=1; }
