@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "attributes.h"
 #include "model.h"
 #include "raster_job.h"
 
@@ -93,12 +94,14 @@ bool DriverCallback(pappl_system_t* system, const char* driverName, const char* 
   }
   FillDriverData(*model, *driverData);
   *driverAttrs = VendorAttributes(*model);
+  AddEverywhereAttributes(*driverAttrs);
   driverData->rstartjob_cb = AppStartJob;
   driverData->rstartpage_cb = AppStartPage;
   driverData->rwriteline_cb = AppWriteLine;
   driverData->rendpage_cb = AppEndPage;
   driverData->rendjob_cb = AppEndJob;
   driverData->delete_cb = DeleteModel;
+  if (!driverData->status_cb) driverData->status_cb = ReportUnknownSupplies;
   driverData->extension = model.release();
   return true;
 }

@@ -248,7 +248,7 @@ void FillDriverData(const PrinterModel& model, pappl_pr_driver_data_t& data) {
   std::snprintf(data.make_and_model, sizeof data.make_and_model, "%s", model.makeAndModel.c_str());
   data.ppm = model.pagesPerMinute > 0 ? model.pagesPerMinute : 1;
   data.kind = PAPPL_KIND_DOCUMENT;
-  data.orient_default = IPP_ORIENT_NONE;
+  data.orient_default = IPP_ORIENT_PORTRAIT;
   data.quality_default = IPP_QUALITY_NORMAL;
   data.content_default = PAPPL_CONTENT_AUTO;
   data.scaling_default = PAPPL_SCALING_AUTO;
