@@ -39,47 +39,38 @@ std::string MakePdf(const std::string& name, int pages) {
   return pdf;
 }
 
-// Which page of MakePdf a page block is: the bar's width in inches, 0 for
-// a blank page.
-int PageNumber(const PageBlock& page) {
-  const std::vector<unsigned> box = DotsBox(page);
-  return box.empty() ? 0 : static_cast<int>(std::lround(box[2] / 600.0));
-}
-
+// Which pages of MakePdf the page blocks are: the bar's width in inches,
+// 0 for a blank page.
 std::vector<int> PageNumbers(const PrinterStream& st) {
   std::vector<int> numbers;
-  for (const PageBlock& p : st.pages) numbers.push_back(PageNumber(p));
+  for (const PageBlock& p : st.pages) {
+    const std::vector<unsigned> box = DotsBox(p);
+    numbers.push_back(box.empty() ? 0 : static_cast<int>(std::lround(box[2] / 600.0)));
+  }
   return numbers;
 }
 
-std::string PrintFile(const std::string& printer, const std::string& file, const std::string& options) {
-  const Output o = App("submit -d " + printer + " " + options + " " + file);
-  EXPECT_EQ(o.status, 0) << o.text;
-  return WaitForJobs(printer);
-}
-
-// The job-state-message of the printer's last job, asked over IPP.
-std::string LastJobMessage(const std::string& printer) {
-  std::string socket = gDir + "/rastertopwg2-app.sock";
-  if (!std::filesystem::exists(socket))
-    socket = gDir + "/rastertopwg2-app" + std::to_string(getuid()) + ".sock";
-  http_t* http =
-      httpConnect2(socket.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
-  if (!http) return "no connection";
+// The job-state-message of the printer's first ended job, asked over IPP.
+std::string FirstJobMessage(const std::string& printer) {
+  http_t* http = nullptr;
+  for (const std::string& name :
+       {std::string("rastertopwg2-app"), "rastertopwg2-app" + std::to_string(getuid())})
+    if (!http)
+      http = httpConnect2((gDir + "/" + name + ".sock").c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER,
+                          1, 30000, nullptr);
   ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
-  const std::string uri = "ipp://localhost/ipp/print/" + printer;
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               ("ipp://localhost/ipp/print/" + printer).c_str());
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "completed");
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
                "job-state-message");
   ipp_t* response = cupsDoRequest(http, request, ("/ipp/print/" + printer).c_str());
-  std::string message;
-  for (ipp_attribute_t* a = ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT); a;
-       a = ippFindNextAttribute(response, "job-state-message", IPP_TAG_TEXT))
-    if (message.empty()) message = ippGetString(a, 0, nullptr);  // newest first
+  const char* message =
+      ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
+  const std::string text = message ? message : "";
   ippDelete(response);
   httpClose(http);
-  return message;
+  return text;
 }
 
 std::set<std::string> Listing(const std::string& dir) {
@@ -114,10 +105,10 @@ TEST_F(AppServer, PdfCopiesAndCollationReachTheEngine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options);
-    ASSERT_EQ(
-        PrintFile("pdf_copies", pdf,
+    ASSERT_EQ(PrintAndWait(
+                  "pdf_copies", pdf,
                   "-o document-format=application/pdf -o media=iso_a4_210x297mm " + std::string(c.options)),
-        "completed");
+              "completed");
     const PrinterStream st = LastStream(device);
     EXPECT_EQ(PageNumbers(st), c.pages);
     for (const char* line : c.pjl) EXPECT_TRUE(st.HasPjl(line)) << line << " in\n" << st.pjl;
@@ -133,14 +124,15 @@ TEST_F(AppServer, DamagedPdfAbortsAndTheServerPrintsOn) {
   const std::string device = AddPrinter("pdf_damaged", "gdimled");
   const std::set<std::string> spool = Listing(gDir + "/spool"), temp = Listing(gDir);
 
-  ASSERT_EQ(PrintFile("pdf_damaged", bad, "-o document-format=application/pdf"), "aborted");
-  EXPECT_NE(LastJobMessage("pdf_damaged").find("Ghostscript cannot read the PDF document"), std::string::npos)
-      << LastJobMessage("pdf_damaged");
+  ASSERT_EQ(PrintAndWait("pdf_damaged", bad, "-o document-format=application/pdf"), "aborted");
+  EXPECT_NE(FirstJobMessage("pdf_damaged").find("Ghostscript cannot read the PDF document"),
+            std::string::npos)
+      << FirstJobMessage("pdf_damaged");
   EXPECT_EQ(ReadAll(device), "");
   EXPECT_EQ(Listing(gDir + "/spool"), spool);
   EXPECT_EQ(Listing(gDir), temp);
 
-  ASSERT_EQ(PrintFile("pdf_damaged", good, "-o document-format=application/pdf"), "completed");
+  ASSERT_EQ(PrintAndWait("pdf_damaged", good, "-o document-format=application/pdf"), "completed");
   EXPECT_EQ(PageNumbers(LastStream(device)), std::vector<int>{1});
 }
 
@@ -156,33 +148,52 @@ TEST_F(AppServer, PrinterStreamPassesThroughUnchanged) {
   std::ofstream(file, std::ios::binary) << stream;
 
   const std::string device = AddPrinter("pass_raw", "gdimled");
-  ASSERT_EQ(PrintFile("pass_raw", file, "-o document-format=application/octet-stream"), "completed");
+  ASSERT_EQ(PrintAndWait("pass_raw", file, "-o document-format=application/octet-stream"), "completed");
   EXPECT_TRUE(ReadAll(device) == stream) << ReadAll(device).size() << " bytes, not " << stream.size();
 
-  struct Case {
-    std::string head;
-    bool stream;
-  };
-  const std::string uel = "\x1b%-12345X", enter = "@PJL ENTER LANGUAGE=KRGDI\r\n";
-  const Case cases[] = {
-      {stream.substr(0, 4096), true},
-      {uel + "@PJL\r\n" + enter, true},
-      {"\x1b"
-       "E" +
-           uel + "@PJL\r\n" + enter,
-       true},
-      {uel + "@PJL\r\n@PJL ENTER LANGUAGE=PCL\r\n", false},
-      {"\x1b"
-       "E" +
-           enter,
-       false},
-      {"%PDF-1.4\n" + enter, false},
-  };
-  for (const Case& c : cases) {
-    const char* type =
-        TypeOfDocument(reinterpret_cast<const unsigned char*>(c.head.data()), c.head.size(), nullptr);
-    EXPECT_EQ(type != nullptr, c.stream) << testing::PrintToString(c.head.substr(0, 40));
+  const std::string enter = "@PJL ENTER LANGUAGE=KRGDI\r\n";
+  for (const auto& [head, isStream] :
+       std::vector<std::pair<std::string, bool>>{{kUel + "@PJL\r\n" + enter, true},
+                                                 {kUel + "@PJL\r\n@PJL ENTER LANGUAGE=PCL\r\n", false},
+                                                 {kEscE + enter, false}}) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(head.data());
+    EXPECT_EQ(TypeOfDocument(bytes, head.size(), nullptr) != nullptr, isStream)
+        << testing::PrintToString(head);
   }
+}
+
+// A second server on a TCP port of its own, its web interface turned off:
+// the port answers, with no web pages.
+TEST_F(AppServer, ServerOptionsReachTheServer) {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  close(probe);
+  const int port = ntohs(addr.sin_port);
+  // Its own socket and state file (SNAP_COMMON), beside the suite's server.
+  const std::string dir = gDir + "/second", env = "SNAP_COMMON=" + dir + " " + APP_BIN;
+  std::filesystem::create_directories(dir);
+  ASSERT_EQ(std::system((env + " server -o server-port=" + std::to_string(port) +
+                         " -o listen-hostname=localhost -o server-options=no-web-interface,no-tls -o "
+                         "spool-directory=" +
+                         dir + "/spool -o log-file=" + dir + "/log &")
+                            .c_str()),
+            0);
+  http_t* http = nullptr;
+  for (int i = 0; i < 100 && !http; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+    http = httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
+  ASSERT_NE(http, nullptr) << ReadAll(dir + "/log");
+  httpClearFields(http);  // with the Host field
+  ASSERT_EQ(httpGet(http, "/"), 0);
+  http_status_t status;
+  while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+  }
+  EXPECT_EQ(status, HTTP_STATUS_NOT_FOUND);
+  httpClose(http);
+  EXPECT_EQ(std::system((env + " shutdown").c_str()), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(dir + "/spool"));
 }
 
 }  // namespace
