@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Injects one realistic fault at a time into filter/ and tables/, rebuilds
+# Injects one realistic fault at a time into filter/, tables/ and app/, rebuilds
 # incrementally and reports which test cases notice it: a yardstick of what
 # the suite really guards, meant to outlive files moving and functions being
 # renamed (faults are located by code text, not by path or function name).
@@ -12,7 +12,7 @@
 # --tests REGEX restricts ctest while exploring (a fault only counts as
 # caught in a run over the whole suite). --check only locates every fault
 # (no build). A fault whose text is missing or occurs more than once in
-# filter/ and tables/ is reported "n/a", never skipped. Exit status 0
+# filter/, tables/ and app/ is reported "n/a", never skipped. Exit status 0
 # whenever the run happened (survivors are information, not failure); 2
 # when it could not run.
 set -u
@@ -176,6 +176,12 @@ M47 the raster input's owner leaves the input file open
 M48 the escape in front of the PPD's JCL prefix counted towards the 512-byte rule
 - Put(&esc, 1);
 + Write(&esc, 1);
+M49 a PDF's copies collated when uncollated were asked for, and the reverse
+- "separate-documents-uncollated-copies") != 0;
++ "separate-documents-uncollated-copies") == 0;
+M50 a printer stream passed through loses its last short read
+- if (n == 0) break;
++ if (n < static_cast<ssize_t>(sizeof buffer)) break;
 EOF
 )
 
@@ -190,7 +196,7 @@ for line in open(3).read().splitlines():
     if line[:2] in ("- ", "+ "):
         if cur == mid: pairs.append(line[2:])
     elif line.strip(): cur = line.split()[0]
-files = [os.path.join(r, f) for d in ("filter", "tables") for r, _, fs in os.walk(d) for f in fs]
+files = [os.path.join(r, f) for d in ("filter", "tables", "app") for r, _, fs in os.walk(d) for f in fs]
 read = lambda f: open(f, encoding="utf-8", errors="surrogateescape", newline="").read()
 texts = {}
 for s, r in zip(pairs[0::2], pairs[1::2]):
@@ -217,7 +223,7 @@ restore() {
 trap 'restore; rm -rf "$BAK"' EXIT
 trap 'echo interrupted >&2; exit 2' INT TERM
 
-git diff --quiet HEAD -- filter tables || { echo "filter/ or tables/ has local changes" >&2; exit 2; }
+git diff --quiet HEAD -- filter tables app || { echo "filter/, tables/ or app/ has local changes" >&2; exit 2; }
 IDS=$(awk '/^M[0-9]/ {print $1}' <<<"$TABLE")
 if [ -n "$ONLY" ]; then
   for i in ${ONLY//,/ }; do grep -qx "$i" <<<"$IDS" || { echo "unknown id $i" >&2; exit 2; }; done
