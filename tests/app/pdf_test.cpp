@@ -1,22 +1,16 @@
-// PDF documents through Ghostscript, printer streams passed through, copies
-// and collation, and the server's own set-up: each seen where the printer
-// (its device file) or an IPP client sees it.
+// PDF documents through Ghostscript with copies and collation, and printer
+// streams passed through: each seen where the printer (its device file) or
+// an IPP client sees it.
 #include <cups/cups.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app_server.h"
@@ -52,12 +46,9 @@ std::vector<int> PageNumbers(const PrinterStream& st) {
 
 // The job-state-message of the printer's first ended job, asked over IPP.
 std::string FirstJobMessage(const std::string& printer) {
-  http_t* http = nullptr;
-  for (const std::string& name :
-       {std::string("rastertopwg2-app"), "rastertopwg2-app" + std::to_string(getuid())})
-    if (!http)
-      http = httpConnect2((gDir + "/" + name + ".sock").c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER,
-                          1, 30000, nullptr);
+  // The suite's server listens where SNAP_COMMON says.
+  http_t* http = httpConnect2((gDir + "/rastertopwg2-app.sock").c_str(), 0, nullptr, AF_UNSPEC,
+                              HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
   ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                ("ipp://localhost/ipp/print/" + printer).c_str());
@@ -160,40 +151,6 @@ TEST_F(AppServer, PrinterStreamPassesThroughUnchanged) {
     EXPECT_EQ(TypeOfDocument(bytes, head.size(), nullptr) != nullptr, isStream)
         << testing::PrintToString(head);
   }
-}
-
-// A second server on a TCP port of its own, its web interface turned off:
-// the port answers, with no web pages.
-TEST_F(AppServer, ServerOptionsReachTheServer) {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  close(probe);
-  const int port = ntohs(addr.sin_port);
-  // Its own socket and state file (SNAP_COMMON), beside the suite's server.
-  const std::string dir = gDir + "/second", env = "SNAP_COMMON=" + dir + " " + APP_BIN;
-  std::filesystem::create_directories(dir);
-  ASSERT_EQ(std::system((env + " server -o server-port=" + std::to_string(port) +
-                         " -o listen-hostname=localhost -o server-options=no-web-interface,no-tls -o "
-                         "spool-directory=" +
-                         dir + "/spool -o log-file=" + dir + "/log &")
-                            .c_str()),
-            0);
-  http_t* http = nullptr;
-  for (int i = 0; i < 100 && !http; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
-    http = httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
-  ASSERT_NE(http, nullptr) << ReadAll(dir + "/log");
-  httpClearFields(http);  // with the Host field
-  ASSERT_EQ(httpGet(http, "/"), 0);
-  http_status_t status;
-  while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
-  }
-  EXPECT_EQ(status, HTTP_STATUS_NOT_FOUND);
-  httpClose(http);
-  EXPECT_EQ(std::system((env + " shutdown").c_str()), 0);
-  EXPECT_TRUE(std::filesystem::is_directory(dir + "/spool"));
 }
 
 }  // namespace
