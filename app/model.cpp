@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "pdf_job.h"
+
 namespace {
 
 struct PpdCloser {
@@ -256,6 +258,8 @@ void FillDriverData(const PrinterModel& model, pappl_pr_driver_data_t& data) {
   // 8-bit pages only: the engine screens them itself, a 1-bit page would
   // arrive screened twice.
   data.raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  // A printer stream made for these printers goes to them as it is.
+  data.format = kPrinterStreamType;
   data.force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
   if (model.colour) {
     data.raster_types |= PAPPL_PWG_RASTER_TYPE_SRGB_8;

@@ -35,6 +35,7 @@ struct AppJob {
   unsigned written = 0;  // lines of the current page written
   std::vector<unsigned char> line;
   unsigned pages = 0;
+  int copies = 1;       // the engine's copies of the document
   bool failed = false;  // a write to the raster file failed
 
   ~AppJob() {
@@ -214,12 +215,35 @@ bool AppEndPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_
   return !state.failed;
 }
 
-bool AppEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+bool AppEndJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* device) {
+  // PAPPL or the client has made the copies of a raster, JPEG or PNG
+  // document already.
+  return EndEngineJob(job, device, true);
+}
+
+const cups_page_header2_t* EngineHeader(pappl_job_t* job) {
+  const AppJob* state = JobOf(job);
+  return state ? &state->header : nullptr;
+}
+
+void SetEngineCopies(pappl_job_t* job, int copies, bool collate) {
+  AppJob* state = JobOf(job);
+  if (!state || copies <= 1) return;
+  // As a CUPS queue's raster filter writes them for a printer that makes
+  // copies: NumCopies and Collate in every page header, the copies in the
+  // arguments and the collation among the options.
+  state->copies = copies;
+  state->header.NumCopies = static_cast<unsigned>(copies);
+  state->header.Collate = collate ? CUPS_TRUE : CUPS_FALSE;
+  if (collate) state->choices += " Collate=True";
+}
+
+bool EndEngineJob(pappl_job_t* job, pappl_device_t* device, bool print) {
   AppJob* state = JobOf(job);
   if (!state) return false;
   cupsRasterClose(state->raster);
   state->raster = nullptr;
-  if (state->failed || state->pages == 0 || papplJobIsCanceled(job)) {
+  if (!print || state->failed || state->pages == 0 || papplJobIsCanceled(job)) {
     const bool ok = !state->failed;
     EndJobState(job);
     return ok;
@@ -234,7 +258,7 @@ bool AppEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* de
       std::to_string(papplJobGetID(job)),
       user ? user : "guest",
       title ? title : "Untitled",
-      std::to_string(options->copies > 0 ? options->copies : 1),
+      std::to_string(state->copies),
       state->choices,
       "/proc/self/fd/" + std::to_string(state->fd),
   };

@@ -18,6 +18,15 @@ bool AppWriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
 bool AppEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool AppEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
+// The engine's page header of the job AppStartJob began, or nullptr.
+const cups_page_header2_t* EngineHeader(pappl_job_t* job);
+// Has the engine make copies of the job AppStartJob began, collated or
+// not; before its first page.
+void SetEngineCopies(pappl_job_t* job, int copies, bool collate);
+// Ends the job AppStartJob began: the engine prints its pages when print
+// is true; its state is freed either way.
+bool EndEngineJob(pappl_job_t* job, pappl_device_t* device, bool print);
+
 // How one line of the client's page becomes a line of the engine's page.
 struct LineLayout {
   unsigned left = 0;         // first client pixel of the engine's line

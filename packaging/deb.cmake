@@ -24,6 +24,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${RASTERTOPWG2_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION text)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The printer application prints PDF documents through Ghostscript; dpkg-shlibdeps
+# adds the libraries' packages to this.
+if(PAPPL_FOUND)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "ghostscript")
+endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cups-filters")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

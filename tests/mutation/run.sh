@@ -176,6 +176,12 @@ M47 the raster input's owner leaves the input file open
 M48 the escape in front of the PPD's JCL prefix counted towards the 512-byte rule
 - Put(&esc, 1);
 + Write(&esc, 1);
+M49 a PDF's copies collated when uncollated were asked for, and the reverse
+- "separate-documents-uncollated-copies") != 0;
++ "separate-documents-uncollated-copies") == 0;
+M50 a printer stream passed through loses its last short read
+- if (n == 0) break;
++ if (n < static_cast<ssize_t>(sizeof buffer)) break;
 M55 the printer application's overrides-supported names page-ranges for pages
 - {"document-number", "pages"};
 + {"document-number", "page-ranges"};
