@@ -3,7 +3,6 @@
 // Identify-Printer operation, and the application's own test page printed
 // through PAPPL's image path.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,11 +12,9 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "app_server.h"
 #include "model.h"
-#include "printer_stream.h"
 #include "testpage.h"
 
 namespace {
