@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "model.h"
@@ -70,9 +69,8 @@ class Canvas {
       }
   }
 
-  // Text in capitals, each font dot scale pixels square; returns its width.
-  unsigned Text(unsigned x, unsigned y, const std::string& text, unsigned scale) {
-    const unsigned start = x;
+  // Text in capitals, each font dot scale pixels square.
+  void Text(unsigned x, unsigned y, const std::string& text, unsigned scale) {
     for (char ch : text) {
       const char up = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
       const auto* g =
@@ -82,7 +80,6 @@ class Canvas {
           if (g->rows[row] & (0x10 >> col)) Fill(x + col * scale, y + row * scale, scale, scale, {0, 0, 0});
       x += 6 * scale;
     }
-    return x - start;
   }
 
   bool Write(const std::string& path, std::string& why) const {
