@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "colour_mode.h"
 #include "model.h"
@@ -172,8 +173,8 @@ int Supplies(const PrinterSnapshot& snap, ColourMode colour, pappl_supply_t (&ou
   return n;
 }
 
-}  // namespace
-
+// The state reasons the library's error codes stand for; a code without a
+// meaning of its own is "other".
 pappl_preason_t ReasonsOfCodes(const std::vector<int>& codes) {
   pappl_preason_t reasons = PAPPL_PREASON_NONE;
   for (int code : codes) {
@@ -183,6 +184,8 @@ pappl_preason_t ReasonsOfCodes(const std::vector<int>& codes) {
   }
   return reasons;
 }
+
+}  // namespace
 
 bool AppStatus(pappl_printer_t* printer) {
   const PrinterFacts facts = ReadFacts(printer);

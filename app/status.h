@@ -6,8 +6,6 @@
 
 #include <pappl/pappl.h>
 
-#include <vector>
-
 // PAPPL's status callback: asks the status library for the printer's error
 // codes and consumable levels and sets the supplies and the state reasons
 // they stand for; without a library, or when it does not know the printer,
@@ -17,7 +15,3 @@ bool AppStatus(pappl_printer_t* printer);
 // PAPPL's identify callback: logs the message and hands it to the status
 // monitor to show.
 void AppIdentify(pappl_printer_t* printer, pappl_identify_actions_t actions, const char* message);
-
-// The state reasons the library's error codes stand for; a code without a
-// meaning of its own is "other".
-pappl_preason_t ReasonsOfCodes(const std::vector<int>& codes);
