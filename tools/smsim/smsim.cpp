@@ -157,7 +157,8 @@ const std::vector<int>& ErrorsOfPoll(const Scenario& s, int poll) {
 
 // Entries the scenario does not give are reported as unknown (-1).
 void FillSupplies(const Scenario& s, SuppliesInfo& supplies) {
-  for (std::int64_t& remain : supplies.UsageRemain) remain = -1;
+  // Packed: assigned one by one, never bound to a reference.
+  for (int i = 0; i < USAGE_REMAIN_NUM; ++i) supplies.UsageRemain[i] = -1;
   supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE] = s.toner;
   for (const auto& [index, value] : s.supplies) supplies.UsageRemain[index] = value;
 }
