@@ -12,6 +12,8 @@
 #include "attributes.h"
 #include "model.h"
 #include "raster_job.h"
+#include "status.h"
+#include "testpage.h"
 
 namespace {
 
@@ -101,7 +103,10 @@ bool DriverCallback(pappl_system_t* system, const char* driverName, const char* 
   driverData->rendpage_cb = AppEndPage;
   driverData->rendjob_cb = AppEndJob;
   driverData->delete_cb = DeleteModel;
-  if (!driverData->status_cb) driverData->status_cb = ReportUnknownSupplies;
+  driverData->status_cb = AppStatus;
+  driverData->testpage_cb = AppTestPage;
+  driverData->identify_cb = AppIdentify;
+  driverData->identify_supported = driverData->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   driverData->extension = model.release();
   return true;
 }

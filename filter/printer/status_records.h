@@ -121,6 +121,7 @@ enum {
   Read_None = 0,
   Write_JobID = 1,
   Write_CancelReady = 2,
+  Write_Message = 6,  // a text the monitor shows for the printer
   Write_AccDiaType = 8,
 };
 

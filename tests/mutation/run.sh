@@ -182,6 +182,12 @@ M49 a PDF's copies collated when uncollated were asked for, and the reverse
 M50 a printer stream passed through loses its last short read
 - if (n == 0) break;
 + if (n < static_cast<ssize_t>(sizeof buffer)) break;
+M53 the printer application reports a paper-out code as a jam
+- {500101, PAPPL_PREASON_MEDIA_EMPTY},
++ {500101, PAPPL_PREASON_MEDIA_JAM},
+M54 the printer application keeps reasons the library no longer reports
+- papplPrinterSetReasons(printer, reasons, kOwnReasons & ~reasons);
++ papplPrinterSetReasons(printer, reasons, PAPPL_PREASON_NONE);
 M55 the printer application's overrides-supported names page-ranges for pages
 - {"document-number", "pages"};
 + {"document-number", "page-ranges"};

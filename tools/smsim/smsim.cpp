@@ -37,9 +37,10 @@ struct Scenario {
   // From the poll in first on, the codes in second replace errors; the
   // latest start not after a poll counts.
   std::vector<std::pair<int, std::vector<int>>> errorsAtPoll;
-  long long toner = -1;      // percent; < 0 not reported
-  int cancelAtPoll = -1;     // 1-based monitor read that sees the cancel button
-  int accountingAfter = -1;  // extended reads before the dialog answers
+  long long toner = -1;                             // percent; < 0 not reported
+  std::vector<std::pair<int, long long>> supplies;  // further UsageRemain entries: index, value
+  int cancelAtPoll = -1;                            // 1-based monitor read that sees the cancel button
+  int accountingAfter = -1;                         // extended reads before the dialog answers
   std::string accId, accPwd;
   // Consumable serials of the capability record: the count the record
   // claims (which may exceed the entries, as a faulty library's may) and
@@ -91,6 +92,10 @@ Scenario Load() {
       s.errorsAtPoll.push_back(change);
     } else if (key == "toner") {
       f >> s.toner;
+    } else if (key == "supply") {
+      std::pair<int, long long> entry;
+      if (f >> entry.first >> entry.second && entry.first >= 0 && entry.first < USAGE_REMAIN_NUM)
+        s.supplies.push_back(entry);
     } else if (key == "cancel_at_poll") {
       f >> s.cancelAtPoll;
     } else if (key == "accounting") {
@@ -148,6 +153,14 @@ const std::vector<int>& ErrorsOfPoll(const Scenario& s, int poll) {
       codes = &list;
     }
   return *codes;
+}
+
+// Entries the scenario does not give are reported as unknown (-1).
+void FillSupplies(const Scenario& s, SuppliesInfo& supplies) {
+  // Packed: assigned one by one, never bound to a reference.
+  for (int i = 0; i < USAGE_REMAIN_NUM; ++i) supplies.UsageRemain[i] = -1;
+  supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE] = s.toner;
+  for (const auto& [index, value] : s.supplies) supplies.UsageRemain[index] = value;
 }
 
 void FillStatus(const Scenario& s, pErrorInfo& status, const std::vector<int>& codes) {
@@ -208,15 +221,20 @@ int QueryPrinterStatus(char* name, pErrorInfo* status, SuppliesInfo* supplies) {
   std::memset(status, 0, sizeof *status);
   std::memset(supplies, 0, sizeof *supplies);
   FillStatus(s, *status, ErrorsOfPoll(s, earlier + 1));
-  supplies->UsageRemain[USAGE_REMAIN_CARTRIDGE] = s.toner;
+  FillSupplies(s, *supplies);
   return 0;
 }
 
 int ReadWriteMemory(int direction, int item, char* name, SMCancelJobStruc* info) {
   Scenario s = Load();
   int reads = CountCalls(s, "ReadWriteMemory 0 ");
-  Log(s, "ReadWriteMemory " + std::to_string(direction) + " " + std::to_string(item) + " " + Name(name, 128) +
-             " " + std::to_string(info->JobID) + " " + std::to_string(info->CancelReady));
+  std::string line = "ReadWriteMemory " + std::to_string(direction) + " " + std::to_string(item) + " " +
+                     Name(name, 128) + " " + std::to_string(info->JobID) + " " +
+                     std::to_string(info->CancelReady);
+  // A message for the monitor to show goes into the log with its text.
+  if (direction == SDK_Write && item == Write_Message)
+    line += " " + Name(info->Message, sizeof info->Message);
+  Log(s, line);
   if (direction == SDK_Read && item == Read_None) {
     info->CancelSignal = s.cancelAtPoll > 0 && reads + 1 >= s.cancelAtPoll;
     // The monitor's record names the printer and its port, as the list does.
@@ -228,7 +246,7 @@ int ReadWriteMemory(int direction, int item, char* name, SMCancelJobStruc* info)
         Fill(info->PInfo.Port, p.port);
       }
     FillStatus(s, info->PInfo.status, ErrorsOfPoll(s, reads + 1));
-    info->PInfo.supplies.UsageRemain[USAGE_REMAIN_CARTRIDGE] = s.toner;
+    FillSupplies(s, info->PInfo.supplies);
   }
   return 0;
 }
