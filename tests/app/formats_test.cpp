@@ -42,8 +42,10 @@ ipp_t* Ask(ipp_op_t op, const std::string& printer, const std::vector<const char
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                ("ipp://localhost" + resource).c_str());
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-  if (op == IPP_OP_GET_JOBS)
+  if (op == IPP_OP_GET_JOBS) {  // the newest job: they come newest first
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
+  }
   if (format) ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
   if (!wanted.empty())
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
@@ -53,11 +55,11 @@ ipp_t* Ask(ipp_op_t op, const std::string& printer, const std::vector<const char
   return response;
 }
 
-// All values of an attribute, as text.
-std::string Text(ipp_attribute_t* attr) {
-  if (!attr) return "";
-  char buf[2048];
-  ippAttributeString(attr, buf, sizeof buf);
+// All values of a response's attribute, as text.
+std::string Value(ipp_t* response, const char* name) {
+  char buf[2048] = "";
+  if (ipp_attribute_t* a = response ? ippFindAttribute(response, name, IPP_TAG_ZERO) : nullptr)
+    ippAttributeString(a, buf, sizeof buf);
   return buf;
 }
 
@@ -66,32 +68,15 @@ struct JobEnd {
   std::string state, message, reasons;
 };
 JobEnd NewestJob(const std::string& printer) {
-  ipp_t* r = Ask(IPP_OP_GET_JOBS, printer, {"job-id", "job-state", "job-state-message", "job-state-reasons"});
-  JobEnd newest;
-  int newestId = 0, id = 0;
-  JobEnd job;
-  // Each job is one attribute group; a nameless separator ends it.
-  for (ipp_attribute_t* a = r ? ippFirstAttribute(r) : nullptr;; a = ippNextAttribute(r)) {
-    const char* name = a ? ippGetName(a) : nullptr;
-    if ((!a || !name) && id > newestId) newestId = id, newest = job;
-    if (!a) break;
-    if (!name) {
-      id = 0, job = JobEnd{};
-      continue;
-    }
-    const std::string n = name;
-    if (n == "job-id") id = ippGetInteger(a, 0);
-    if (n == "job-state") job.state = ippEnumString("job-state", ippGetInteger(a, 0));
-    if (n == "job-state-message") job.message = Text(a);
-    if (n == "job-state-reasons") job.reasons = Text(a);
-  }
+  ipp_t* r = Ask(IPP_OP_GET_JOBS, printer, {"job-state", "job-state-message", "job-state-reasons"});
+  const JobEnd end{Value(r, "job-state"), Value(r, "job-state-message"), Value(r, "job-state-reasons")};
   ippDelete(r);
-  return newest;
+  return end;
 }
 
 std::string PrinterAttribute(const std::string& printer, const char* name, const char* format = nullptr) {
   ipp_t* r = Ask(IPP_OP_GET_PRINTER_ATTRIBUTES, printer, {name}, format);
-  std::string value = Text(r ? ippFindAttribute(r, name, IPP_TAG_ZERO) : nullptr);
+  const std::string value = Value(r, name);
   ippDelete(r);
   return value;
 }
@@ -393,51 +378,42 @@ TEST_F(AppServer, AMissingDeviceHoldsOnlyItsPrinter) {
   EXPECT_EQ(LastStream(device).pages.size(), 1u);
 }
 
-// A long job of gray pages, large enough to leave the device page by page.
-constexpr unsigned kLongJob = 12;
-std::string LongJob(const std::string& name) {
-  const std::string file = gDir + "/" + name + ".pwg";
-  WritePwg(file, "iso_a4_210x297mm", "sgray_8", kLongJob, Box{600, 600, 3000, 4000, 128, 128, 128});
-  return file;
-}
-
-// A job cancelled while the engine prints it leaves the printer idle with
-// nothing spooled, and the next job prints whole.
-TEST_F(AppServer, AfterACancelThePrinterPrintsTheNextJob) {
-  const std::string device = AddPrinter("cancel_next", "gdimled");
-  const std::string file = LongJob("cancel_next");
-  std::thread client(Submit, "cancel_next", file, "-o media=iso_a4_210x297mm");
-  ASSERT_TRUE(WaitForFirstPage(device));
-  EXPECT_EQ(App("cancel -d cancel_next").status, 0);
-  client.join();
-  EXPECT_EQ(WaitForJobs("cancel_next"), "canceled");
-  EXPECT_EQ(PrinterAttribute("cancel_next", "printer-state"), "idle");
-  EXPECT_EQ(Spooled(), std::vector<std::string>{});
-  const std::string one = gDir + "/cancel_next_one.pwg";
-  WriteRaster(one, CUPS_RASTER_WRITE_PWG, "sgray_8", kBox);
-  ASSERT_EQ(PrintFile("cancel_next", one, "image/pwg-raster", "-o media=iso_a4_210x297mm"), "completed");
-  const std::string all = ReadAll(device);
-  const std::string last = all.substr(all.rfind(Preamble()));
-  const PrinterStream st = ReadStream(last);
-  EXPECT_EQ(st.pages.size(), 1u);
-  EXPECT_EQ(st.trailer, Trailer(last.size() - st.trailer.size(), false));
-}
-
 // A raster job sent while another streams is turned away busy, as a
-// streamed raster cannot wait; the client sends it again, as CUPS' IPP
-// backend does, and it prints after the first: two whole streams.
-TEST_F(AppServer, ASecondRasterJobPrintsAfterTheFirst) {
-  const std::string device = AddPrinter("two_jobs", "gdimled");
-  const std::string first = LongJob("two_jobs");
-  const std::string second = gDir + "/two_jobs_second.pwg";
+// streamed raster cannot wait; sent again, as CUPS' IPP backend does, it
+// prints after the first: two whole streams. A job cancelled while the
+// engine prints it leaves the printer idle with nothing spooled, and the
+// next job prints whole.
+TEST_F(AppServer, RasterJobsOneAfterTheOtherAndAfterACancel) {
+  const std::string device = AddPrinter("in_turn", "gdimled");
+  constexpr unsigned kLong = 12;  // pages large enough to leave the device page by page
+  const std::string first = gDir + "/in_turn.pwg", second = gDir + "/in_turn_second.pwg";
+  WritePwg(first, "iso_a4_210x297mm", "sgray_8", kLong, Box{600, 600, 3000, 4000, 128, 128, 128});
   WritePwg(second, "iso_a4_210x297mm", "sgray_8", 2, kBox);
-  std::thread client(Submit, "two_jobs", first, "-o media=iso_a4_210x297mm");
-  ASSERT_TRUE(WaitForFirstPage(device));
+  auto Streams = [&] {
+    const std::string all = ReadAll(device);
+    std::vector<std::string> out;
+    for (std::size_t at = 0, next; at < all.size(); at = next)
+      out.push_back(all.substr(at, (next = std::min(all.find(Preamble(), at + 1), all.size())) - at));
+    return out;
+  };
+  auto Whole = [](const std::string& stream, unsigned pages, bool cancelled) {
+    const PrinterStream st = ReadStream(stream);
+    EXPECT_EQ(st.preamble, Preamble());
+    if (cancelled) {
+      EXPECT_LT(st.pages.size(), pages);
+    } else {
+      EXPECT_EQ(st.pages.size(), pages);
+    }
+    EXPECT_EQ(st.trailer, Trailer(stream.size() - st.trailer.size(), cancelled));
+  };
+
+  std::thread client(Submit, "in_turn", first, "-o media=iso_a4_210x297mm");
+  EXPECT_TRUE(WaitForFirstPage(device));
   // The application's submit sub-command takes a refusal for success: the
   // job goes over IPP here, as a client's would.
   int tries = 0;
   for (; tries < 600; ++tries) {
-    ipp_t* r = Ask(IPP_OP_PRINT_JOB, "two_jobs", {}, "image/pwg-raster", second.c_str());
+    ipp_t* r = Ask(IPP_OP_PRINT_JOB, "in_turn", {}, "image/pwg-raster", second.c_str());
     const ipp_status_t status = r ? ippGetStatusCode(r) : IPP_STATUS_ERROR_INTERNAL;
     ippDelete(r);
     if (status != IPP_STATUS_ERROR_BUSY) {
@@ -448,20 +424,29 @@ TEST_F(AppServer, ASecondRasterJobPrintsAfterTheFirst) {
   }
   client.join();
   EXPECT_GT(tries, 0) << "the second job was taken while the first streamed";
-  EXPECT_EQ(WaitForJobs("two_jobs"), "completed");
+  EXPECT_EQ(WaitForJobs("in_turn"), "completed");
+  std::vector<std::string> streams = Streams();
+  ASSERT_EQ(streams.size(), 2u);
+  Whole(streams[0], kLong, false);
+  Whole(streams[1], 2, false);
 
-  const std::string all = ReadAll(device);
-  const std::size_t at = all.find(Preamble(), Preamble().size());
-  ASSERT_NE(at, std::string::npos);
-  const std::string streams[] = {all.substr(0, at), all.substr(at)};
-  const unsigned pages[] = {kLongJob, 2};
-  for (int i = 0; i < 2; ++i) {
-    const PrinterStream st = ReadStream(streams[i]);
-    EXPECT_EQ(st.preamble, Preamble());
-    EXPECT_EQ(st.pages.size(), pages[i]);
-    EXPECT_EQ(st.trailer, Trailer(streams[i].size() - st.trailer.size(), false));
-  }
+  std::thread cancelled(Submit, "in_turn", first, "-o media=iso_a4_210x297mm");
+  auto Printing = [&] {
+    const std::vector<std::string> now = Streams();
+    return now.size() == 3 && !ReadStream(now[2]).pages.empty();
+  };
+  for (int i = 0; i < 600 && !Printing(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(Printing());
+  EXPECT_EQ(App("cancel -d in_turn").status, 0);
+  cancelled.join();
+  EXPECT_EQ(NewestJob("in_turn").state, "canceled");
+  EXPECT_EQ(PrinterAttribute("in_turn", "printer-state"), "idle");
   EXPECT_EQ(Spooled(), std::vector<std::string>{});
+  ASSERT_EQ(PrintFile("in_turn", second, "image/pwg-raster", "-o media=iso_a4_210x297mm"), "completed");
+  streams = Streams();
+  ASSERT_EQ(streams.size(), 4u);
+  Whole(streams[2], kLong, true);
+  Whole(streams[3], 2, false);
 }
 
 }  // namespace
