@@ -71,6 +71,32 @@ int NamelessFile() {
   return fd;
 }
 
+// The framework keeps its own 8-bit page header instead of a streamed
+// client page's when that page has fewer bits, and gives no other sign of
+// it: the page is then 1-bit data under a header that says 8. (Images are
+// always drawn under the framework's own header.)
+bool KeptOwnHeader(pappl_job_t* job, const cups_page_header2_t& header) {
+  for (const bool colour : {false, true}) {
+    pappl_pr_options_t* own =
+        papplJobCreatePrintOptions(job, static_cast<unsigned>(papplJobGetImpressions(job)), colour);
+    const bool same = own && std::memcmp(&own->header, &header, sizeof header) == 0;
+    papplJobDeletePrintOptions(own);
+    if (same) return true;
+  }
+  return false;
+}
+
+// Why the framework ended a raster job it found wrong itself, for the
+// job's message: it gives only a reason keyword.
+const char* FrameworkAbortReason(pappl_job_t* job) {
+  const pappl_jreason_t reasons = papplJobGetReasons(job);
+  if (reasons & PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR)
+    return "The document has colour pages and this printer prints only gray";
+  if (reasons & PAPPL_JREASON_DOCUMENT_FORMAT_ERROR)
+    return "The document's raster is damaged or its page is neither 8-bit gray nor 8-bit RGB";
+  return "The document's raster ended before its last page";
+}
+
 bool WriteWhiteLine(AppJob& state) {
   std::fill(state.line.begin(), state.line.end(), 255);
   return cupsRasterWritePixels(state.raster, state.line.data(), state.header.cupsBytesPerLine) != 0;
@@ -177,6 +203,9 @@ bool AppStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
                   unsigned /*page*/) {
   AppJob& state = *JobOf(job);
   const char* why = nullptr;
+  const std::string format = papplJobGetFormat(job);
+  if ((format == "image/pwg-raster" || format == "image/urf") && KeptOwnHeader(job, options->header))
+    return Fail(job, "The page is neither 8-bit gray nor 8-bit RGB");
   if (!MakeLineLayout(options->header, state.header, state.layout, state.top, why))
     return Fail(job, std::string("The ") + why);
   state.written = 0;
@@ -240,6 +269,8 @@ void SetEngineCopies(pappl_job_t* job, int copies, bool collate) {
 
 bool EndEngineJob(pappl_job_t* job, pappl_device_t* device, bool print) {
   AppJob* state = JobOf(job);
+  if (papplJobGetState(job) == IPP_JSTATE_ABORTED && !papplJobGetMessage(job))
+    papplJobSetMessage(job, "%s", FrameworkAbortReason(job));
   if (!state) return false;
   cupsRasterClose(state->raster);
   state->raster = nullptr;

@@ -191,18 +191,6 @@ std::string StopWhilePrinting(const std::string& printer, const std::function<bo
   return ReadAll(device);
 }
 
-// A job cancelled with the cancel sub-command while the engine prints it
-// ends after a whole page block with the cancel trailer, short of its
-// pages, and counts as cancelled.
-TEST_F(AppServer, CancelEndsAfterAWholePage) {
-  const std::string all =
-      StopWhilePrinting("cancel_me", [] { return App("cancel -d cancel_me").status == 0; });
-  EXPECT_EQ(WaitForJobs("cancel_me"), "canceled");
-  const PrinterStream st = ReadStream(all);
-  EXPECT_LT(st.pages.size(), kLongJob);
-  EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), true));
-}
-
 // SIGTERM to a server with a job in the engine shuts the server down once
 // the job is done, and the job is printed whole: the signal is the
 // server's, not the job's. Runs last: it stops the suite's server.

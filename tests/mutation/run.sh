@@ -182,6 +182,12 @@ M49 a PDF's copies collated when uncollated were asked for, and the reverse
 M50 a printer stream passed through loses its last short read
 - if (n == 0) break;
 + if (n < static_cast<ssize_t>(sizeof buffer)) break;
+M51 a streamed 1-bit page printed as 8-bit under the framework's own header
+- && KeptOwnHeader(job, options->header))
++ && false)
+M52 a raster job the framework aborts ends without a message
+- if (papplJobGetState(job) == IPP_JSTATE_ABORTED && !papplJobGetMessage(job))
++ if (false)
 M53 the printer application reports a paper-out code as a jam
 - {500101, PAPPL_PREASON_MEDIA_EMPTY},
 + {500101, PAPPL_PREASON_MEDIA_JAM},

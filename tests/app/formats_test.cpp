@@ -1,0 +1,452 @@
+// The document formats a client may send and what goes wrong on the way:
+// Apple raster, JPEG and PNG, orientation and scaling of images, damaged
+// documents and pages the printer did not offer, a device that is gone, a
+// cancelled job and a job that waits for the one streaming before it. Each
+// job is judged by what the device file got and what the server says of
+// the job and the printer over IPP.
+#include <cups/cups.h>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app_server.h"
+#include "printer_stream.h"
+
+namespace {
+
+using namespace app_test;
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+// One IPP request to the suite's server over its local socket.
+ipp_t* Ask(ipp_op_t op, const std::string& printer, const std::vector<const char*>& wanted,
+           const char* format = nullptr, const char* file = nullptr) {
+  std::string socket = gDir + "/rastertopwg2-app.sock";
+  if (!fs::exists(socket)) socket = gDir + "/rastertopwg2-app" + std::to_string(getuid()) + ".sock";
+  http_t* http =
+      httpConnect2(socket.c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+  if (!http) return nullptr;
+  const std::string resource = "/ipp/print/" + printer;
+  ipp_t* request = ippNewRequest(op);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               ("ipp://localhost" + resource).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+  if (op == IPP_OP_GET_JOBS) {  // the newest job: they come newest first
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
+  }
+  if (format) ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+  if (!wanted.empty())
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(wanted.size()), nullptr, wanted.data());
+  ipp_t* response = cupsDoFileRequest(http, request, resource.c_str(), file);
+  httpClose(http);
+  return response;
+}
+
+// All values of a response's attribute, as text.
+std::string Value(ipp_t* response, const char* name) {
+  char buf[2048] = "";
+  if (ipp_attribute_t* a = response ? ippFindAttribute(response, name, IPP_TAG_ZERO) : nullptr)
+    ippAttributeString(a, buf, sizeof buf);
+  return buf;
+}
+
+// The printer's newest job as the server tells it.
+struct JobEnd {
+  std::string state, message, reasons;
+};
+JobEnd NewestJob(const std::string& printer) {
+  ipp_t* r = Ask(IPP_OP_GET_JOBS, printer, {"job-state", "job-state-message", "job-state-reasons"});
+  const JobEnd end{Value(r, "job-state"), Value(r, "job-state-message"), Value(r, "job-state-reasons")};
+  ippDelete(r);
+  return end;
+}
+
+std::string PrinterAttribute(const std::string& printer, const char* name, const char* format = nullptr) {
+  ipp_t* r = Ask(IPP_OP_GET_PRINTER_ATTRIBUTES, printer, {name}, format);
+  const std::string value = Value(r, name);
+  ippDelete(r);
+  return value;
+}
+
+// What the spool directory still holds.
+std::vector<std::string> Spooled() {
+  std::vector<std::string> left;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(gDir + "/spool", ec))
+    if (e.is_regular_file()) left.push_back(e.path().filename());
+  return left;
+}
+
+// Submits a document of any format, waits until the printer's jobs have
+// ended and returns the state this one ended in.
+std::string PrintFile(const std::string& printer, const std::string& file, const std::string& format,
+                      const std::string& options = "") {
+  const Output o = App("submit -d " + printer + " -o document-format=" + format + " " + options + " " + file);
+  EXPECT_EQ(o.status, 0) << o.text;
+  if (WaitForJobs(printer) == "timeout") return "timeout";
+  return NewestJob(printer).state;
+}
+
+// A raster of one uniform page on A4 at 600 dpi, as PWG or Apple raster,
+// of any type libcups writes: a box of 8-bit gray or RGB, else white.
+void WriteRaster(const std::string& path, cups_mode_t mode, const char* type, const Box& box) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  cups_raster_t* ras = cupsRasterOpen(fd, mode);
+  cups_page_header2_t h;
+  ASSERT_TRUE(
+      cupsRasterInitPWGHeader(&h, pwgMediaForPWG("iso_a4_210x297mm"), type, 600, 600, "one-sided", nullptr));
+  h.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = 1;
+  const unsigned bytes = h.cupsBitsPerPixel / 8;
+  const bool boxed = h.cupsBitsPerColor == 8 && (bytes == 1 || bytes == 3);
+  const unsigned char white =
+      h.cupsColorSpace == CUPS_CSPACE_K || h.cupsColorSpace == CUPS_CSPACE_CMYK ? 0 : 255;
+  std::vector<unsigned char> blank(h.cupsBytesPerLine, white), line(blank);
+  for (unsigned x = box.x; boxed && x < box.x + box.w; ++x)
+    for (unsigned b = 0; b < bytes; ++b)
+      line[bytes * x + b] =
+          bytes == 1 ? static_cast<unsigned char>((box.r * 30 + box.g * 59 + box.b * 11) / 100) : (&box.r)[b];
+  ASSERT_TRUE(cupsRasterWriteHeader2(ras, &h));
+  for (unsigned y = 0; y < h.cupsHeight; ++y) {
+    auto& l = (y >= box.y && y < box.y + box.h) ? line : blank;
+    ASSERT_EQ(cupsRasterWritePixels(ras, l.data(), h.cupsBytesPerLine), h.cupsBytesPerLine);
+  }
+  cupsRasterClose(ras);
+  close(fd);
+}
+
+// Writes an image of w x h pixels, gray or RGB, as JPEG (best quality) or
+// PNG with the netpbm tools; no resolution is recorded in it.
+using Rgb = std::array<unsigned char, 3>;
+void WriteImage(const std::string& path, unsigned w, unsigned h, bool gray,
+                const std::function<Rgb(unsigned, unsigned)>& pixel) {
+  const std::string pnm = path + ".pnm";
+  {
+    std::ofstream out(pnm, std::ios::binary);
+    out << (gray ? "P5\n" : "P6\n") << w << ' ' << h << "\n255\n";
+    for (unsigned y = 0; y < h; ++y)
+      for (unsigned x = 0; x < w; ++x) {
+        const Rgb p = pixel(x, y);
+        out.write(reinterpret_cast<const char*>(p.data()), gray ? 1 : 3);
+      }
+  }
+  const bool jpeg = path.ends_with(".jpg");
+  const std::string cmd = std::string(jpeg ? "pnmtojpeg -quality=100 " : "pnmtopng ") + pnm + " > " + path;
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  fs::remove(pnm);
+}
+
+const Rgb kBlack{0, 0, 0};
+const Box kBox{600, 900, 1200, 300, 0, 0, 0};
+// A4 at 600 dpi less the sixth of an inch the engines leave on every side.
+constexpr double kPrintableW = 4960 - 200, kPrintableH = 7015 - 200;
+
+// The planes of a four-colour page: each plane coded on its own behind its
+// length, with or without its image header.
+std::vector<Bytes> FourPlanes(const PageBlock& page) {
+  std::vector<Bytes> planes;
+  const unsigned rows = page.Height() / 4;
+  for (std::size_t at = 0; planes.size() < 4 && at + 4 <= page.data.size();) {
+    const std::string unit = page.data.substr(at + 4, Le32(page.data, at));
+    planes.push_back(unit.compare(0, 4, std::string("\0\0\1\0", 4)) == 0
+                         ? JbigDecode(Bytes(unit.begin(), unit.end()))
+                         : DecodeHeaderless(unit, page.Width(), rows));
+    at += 4 + unit.size();
+  }
+  return planes;
+}
+
+// An Apple raster client finds what it needs in urf-supported (the gray and,
+// on colour models, the RGB type, the resolution, two-sided printing), and
+// its page prints exactly as the same pixels do as PWG raster.
+TEST_F(AppServer, AppleRasterPrintsAsPwgRasterDoes) {
+  struct Case {
+    const char* model;
+    const char* type;
+    const char* colour;
+    std::vector<const char*> urf;  // keywords urf-supported must have
+    const char* absent;            // one it must not have
+  };
+  const Case cases[] = {
+      {"gdimled", "sgray_8", "monochrome", {"W8", "RS600", "DM1", "V1.5"}, "SRGB24"},
+      {"gdicolor", "srgb_8", "color", {"W8", "SRGB24", "RS600"}, "DEVCMYK32"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    const std::string printer = std::string("urf_") + c.model;
+    const std::string device = AddPrinter(printer, c.model);
+    const std::string urf = PrinterAttribute(printer, "urf-supported", "image/urf");
+    for (const char* keyword : c.urf)
+      EXPECT_NE(("," + urf + ",").find(std::string(",") + keyword + ","), std::string::npos)
+          << keyword << " in " << urf;
+    EXPECT_EQ(urf.find(c.absent), std::string::npos) << urf;
+    EXPECT_NE(PrinterAttribute(printer, "document-format-supported").find("image/urf"), std::string::npos);
+
+    const Box box{600, 900, 1200, 300, 200, 40, 0};
+    const std::string pwg = gDir + "/" + printer + ".pwg", apple = gDir + "/" + printer + ".urf";
+    WriteRaster(pwg, CUPS_RASTER_WRITE_PWG, c.type, box);
+    WriteRaster(apple, CUPS_RASTER_WRITE_APPLE, c.type, box);
+    const std::string options = std::string("-o media=iso_a4_210x297mm -o print-color-mode=") + c.colour;
+    ASSERT_EQ(PrintFile(printer, pwg, "image/pwg-raster", options), "completed");
+    const PrinterStream want = LastStream(device);
+    ASSERT_EQ(PrintFile(printer, apple, "image/urf", options), "completed");
+    const PrinterStream got = LastStream(device);
+    ASSERT_EQ(got.pages.size(), 1u);
+    ASSERT_EQ(want.pages.size(), 1u);
+    EXPECT_GT(got.pages[0].BlackDots(), 0u);
+    EXPECT_EQ(got.pages[0].header, want.pages[0].header);
+    EXPECT_TRUE(got.pages[0].data == want.pages[0].data);
+  }
+}
+
+// JPEG and PNG through the framework's decoders: a gray JPEG and a gray
+// PNG fill the printable width on the one-plane model, and a colourful JPEG
+// puts ink on each of the four planes of the colour model. Copies are made
+// once, by the framework.
+TEST_F(AppServer, JpegAndPngPrint) {
+  const std::string mono = AddPrinter("img_mono", "gdimled");
+  const std::string colour = AddPrinter("img_colour", "gdicolor");
+  // A black image of 3:2, printed upright: as wide as the printable area.
+  for (const char* name : {"/black.jpg", "/black.png"}) {
+    SCOPED_TRACE(name);
+    const std::string file = gDir + name;
+    WriteImage(file, 600, 400, true, [](unsigned, unsigned) { return kBlack; });
+    const std::string format = file.ends_with(".jpg") ? "image/jpeg" : "image/png";
+    ASSERT_EQ(
+        PrintFile("img_mono", file, format,
+                  "-o media=iso_a4_210x297mm -o orientation-requested=3 -o print-scaling=fit -o copies=2"),
+        "completed");
+    const PrinterStream st = LastStream(mono);
+    ASSERT_EQ(st.pages.size(), 2u);
+    const std::vector<unsigned> box = DotsBox(st.pages[0]);
+    ASSERT_EQ(box.size(), 4u);
+    EXPECT_NEAR(box[2], kPrintableW, 4.0);
+    EXPECT_NEAR(box[3] * 3.0, box[2] * 2.0, 6.0);
+    EXPECT_EQ(st.pages[1].BlackDots(), st.pages[0].BlackDots());
+  }
+
+  // Cyan, magenta, yellow and black quarters.
+  const std::string file = gDir + "/quarters.jpg";
+  const Rgb quarters[] = {{0, 255, 255}, {255, 0, 255}, {255, 255, 0}, kBlack};
+  WriteImage(file, 400, 400, false,
+             [&](unsigned x, unsigned y) { return quarters[(x / 200) + 2 * (y / 200)]; });
+  ASSERT_EQ(
+      PrintFile("img_colour", file, "image/jpeg", "-o media=iso_a4_210x297mm -o print-color-mode=color"),
+      "completed");
+  const PrinterStream st = LastStream(colour);
+  ASSERT_EQ(st.pages.size(), 1u);
+  ASSERT_EQ(st.pages[0].Byte(kColors), 4u);
+  const std::vector<Bytes> planes = FourPlanes(st.pages[0]);
+  ASSERT_EQ(planes.size(), 4u);
+  for (unsigned p = 0; p < 4; ++p) EXPECT_GT(Dots(planes[p]), 0u) << "plane " << p;
+}
+
+// A landscape image (3:2, no resolution recorded) on portrait paper: with
+// orientation-requested=landscape it is turned, then fit puts it whole in
+// the printable area, fill covers the page and none prints it at 200 pixels
+// an inch; portrait keeps it upright. Each lands centred.
+TEST_F(AppServer, OrientationAndScalingPlaceTheImage) {
+  const std::string device = AddPrinter("placed", "gdimled");
+  const std::string file = gDir + "/landscape.jpg";
+  WriteImage(file, 600, 400, true, [](unsigned, unsigned) { return kBlack; });
+  struct Case {
+    const char* options;
+    double aspect;  // box height over width, or 0: the whole page
+    bool fit;       // touches the printable area on one side
+    unsigned w;     // else this width in dots
+  };
+  const Case cases[] = {
+      {"-o orientation-requested=4 -o print-scaling=fit", 1.5, true, 0},
+      {"-o orientation-requested=4 -o print-scaling=fill", 0, false, 0},
+      {"-o orientation-requested=4 -o print-scaling=none", 1.5, false, 1200},
+      {"-o orientation-requested=3 -o print-scaling=fit", 2.0 / 3, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    ASSERT_EQ(PrintFile("placed", file, "image/jpeg", std::string("-o media=iso_a4_210x297mm ") + c.options),
+              "completed");
+    const PrinterStream st = LastStream(device);
+    ASSERT_EQ(st.pages.size(), 1u);
+    const PageBlock& page = st.pages[0];
+    const std::vector<unsigned> box = DotsBox(page);
+    ASSERT_EQ(box.size(), 4u);
+    if (c.aspect == 0) {
+      EXPECT_EQ(box[0] + box[1], 0u);
+      EXPECT_NEAR(box[2], kPrintableW, 4.0);
+      EXPECT_NEAR(box[3], kPrintableH, 4.0);
+      EXPECT_GE(page.BlackDots(), box[2] * box[3]);
+      continue;
+    }
+    EXPECT_NEAR(box[3], box[2] * c.aspect, 6.0);
+    if (c.fit)
+      EXPECT_TRUE(std::abs(box[2] - kPrintableW) <= 4 || std::abs(box[3] - kPrintableH) <= 4)
+          << box[2] << "x" << box[3];
+    else
+      EXPECT_NEAR(box[2], c.w, 2.0);
+    EXPECT_NEAR(box[0], (kPrintableW - box[2]) / 2, 4.0);
+    EXPECT_NEAR(box[1], (kPrintableH - box[3]) / 2, 4.0);
+  }
+}
+
+// A damaged document and pages the printer did not offer end the job
+// aborted with a message that says why, leave nothing in the spool
+// directory, and the next job on the same printer prints.
+TEST_F(AppServer, BadDocumentsAbortAndThePrinterGoesOn) {
+  const std::string device = AddPrinter("bad_input", "gdimled");
+  // A JPEG cut before its scan. (A damaged PNG is left out: the
+  // framework's decoder retries its failed read for ever.)
+  const std::string jpeg = gDir + "/cut.jpg";
+  WriteImage(jpeg, 300, 200, true, [](unsigned, unsigned) { return kBlack; });
+  fs::resize_file(jpeg, 100);
+  const std::string good = gDir + "/bad_input_good.pwg";
+  WriteRaster(good, CUPS_RASTER_WRITE_PWG, "sgray_8", kBox);
+  struct Case {
+    const char* what;
+    std::string file;
+    const char* format;
+    const char* type;  // the raster type written, or nullptr
+    const char* says;  // in the job's message, or for an image its reasons
+  };
+  const Case cases[] = {
+      {"damaged JPEG", jpeg, "image/jpeg", nullptr, "document-format-error"},
+      {"CMYK raster", gDir + "/cmyk.pwg", "image/pwg-raster", "cmyk_8", "colour"},
+      {"16-bit raster", gDir + "/gray16.pwg", "image/pwg-raster", "sgray_16", "8-bit"},
+      {"1-bit raster", gDir + "/black1.pwg", "image/pwg-raster", "black_1", "8-bit"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.type) WriteRaster(c.file, CUPS_RASTER_WRITE_PWG, c.type, kBox);
+    const std::size_t before = ReadAll(device).size();
+    EXPECT_EQ(PrintFile("bad_input", c.file, c.format, "-o media=iso_a4_210x297mm"), "aborted");
+    const JobEnd end = NewestJob("bad_input");
+    EXPECT_EQ(end.state, "aborted");
+    // The framework decodes images before any of the driver's code runs:
+    // their why is only in the reasons.
+    const std::string why = c.type ? end.message : end.reasons;
+    EXPECT_NE(why.find(c.says), std::string::npos) << end.message << " / " << end.reasons;
+    EXPECT_EQ(ReadStream(ReadAll(device).substr(before)).pages.size(), 0u);
+    EXPECT_EQ(Spooled(), std::vector<std::string>{});
+    EXPECT_EQ(PrintFile("bad_input", good, "image/pwg-raster", "-o media=iso_a4_210x297mm"), "completed");
+    EXPECT_EQ(LastStream(device).pages.size(), 1u);
+    EXPECT_EQ(PrinterAttribute("bad_input", "printer-state"), "idle");
+  }
+}
+
+// A device that cannot be opened stops its printer and holds the job, while
+// the server's other printers go on printing; the held job can be
+// cancelled, and once the device is back the printer prints again.
+TEST_F(AppServer, AMissingDeviceHoldsOnlyItsPrinter) {
+  const std::string dir = gDir + "/gone";
+  fs::create_directories(dir);
+  const std::string device = dir + "/gone.prn";
+  std::ofstream{device};
+  const Output added = App("add -d gone -m gdimled -v file://" + device);
+  ASSERT_EQ(added.status, 0) << added.text;
+  const std::string other = AddPrinter("still_here", "gdimled");
+  const std::string file = gDir + "/gone.pwg";
+  WriteRaster(file, CUPS_RASTER_WRITE_PWG, "sgray_8", kBox);
+  fs::remove_all(dir);
+
+  std::thread client([&] { App("submit -d gone -o document-format=image/pwg-raster " + file); });
+  std::string state;
+  for (int i = 0; i < 100 && (state = PrinterAttribute("gone", "printer-state")) != "stopped"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(state, "stopped");
+  EXPECT_EQ(PrintFile("still_here", file, "image/pwg-raster", "-o media=iso_a4_210x297mm"), "completed");
+  EXPECT_EQ(LastStream(other).pages.size(), 1u);
+
+  EXPECT_EQ(App("cancel -d gone").status, 0);
+  client.join();
+  EXPECT_EQ(WaitForJobs("gone"), "canceled");
+  EXPECT_FALSE(fs::exists(device));
+  fs::create_directories(dir);
+  std::ofstream{device};
+  EXPECT_EQ(PrintFile("gone", file, "image/pwg-raster", "-o media=iso_a4_210x297mm"), "completed");
+  EXPECT_EQ(LastStream(device).pages.size(), 1u);
+}
+
+// A raster job sent while another streams is turned away busy, as a
+// streamed raster cannot wait; sent again, as CUPS' IPP backend does, it
+// prints after the first: two whole streams. A job cancelled while the
+// engine prints it leaves the printer idle with nothing spooled, and the
+// next job prints whole.
+TEST_F(AppServer, RasterJobsOneAfterTheOtherAndAfterACancel) {
+  const std::string device = AddPrinter("in_turn", "gdimled");
+  constexpr unsigned kLong = 12;  // pages large enough to leave the device page by page
+  const std::string first = gDir + "/in_turn.pwg", second = gDir + "/in_turn_second.pwg";
+  WritePwg(first, "iso_a4_210x297mm", "sgray_8", kLong, Box{600, 600, 3000, 4000, 128, 128, 128});
+  WritePwg(second, "iso_a4_210x297mm", "sgray_8", 2, kBox);
+  auto Streams = [&] {
+    const std::string all = ReadAll(device);
+    std::vector<std::string> out;
+    for (std::size_t at = 0, next; at < all.size(); at = next)
+      out.push_back(all.substr(at, (next = std::min(all.find(Preamble(), at + 1), all.size())) - at));
+    return out;
+  };
+  auto Whole = [](const std::string& stream, unsigned pages, bool cancelled) {
+    const PrinterStream st = ReadStream(stream);
+    EXPECT_EQ(st.preamble, Preamble());
+    if (cancelled) {
+      EXPECT_LT(st.pages.size(), pages);
+    } else {
+      EXPECT_EQ(st.pages.size(), pages);
+    }
+    EXPECT_EQ(st.trailer, Trailer(stream.size() - st.trailer.size(), cancelled));
+  };
+
+  std::thread client(Submit, "in_turn", first, "-o media=iso_a4_210x297mm");
+  EXPECT_TRUE(WaitForFirstPage(device));
+  // The application's submit sub-command takes a refusal for success: the
+  // job goes over IPP here, as a client's would.
+  int tries = 0;
+  for (; tries < 600; ++tries) {
+    ipp_t* r = Ask(IPP_OP_PRINT_JOB, "in_turn", {}, "image/pwg-raster", second.c_str());
+    const ipp_status_t status = r ? ippGetStatusCode(r) : IPP_STATUS_ERROR_INTERNAL;
+    ippDelete(r);
+    if (status != IPP_STATUS_ERROR_BUSY) {
+      EXPECT_EQ(status, IPP_STATUS_OK) << ippErrorString(status);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  client.join();
+  EXPECT_GT(tries, 0) << "the second job was taken while the first streamed";
+  EXPECT_EQ(WaitForJobs("in_turn"), "completed");
+  std::vector<std::string> streams = Streams();
+  ASSERT_EQ(streams.size(), 2u);
+  Whole(streams[0], kLong, false);
+  Whole(streams[1], 2, false);
+
+  std::thread cancelled(Submit, "in_turn", first, "-o media=iso_a4_210x297mm");
+  auto Printing = [&] {
+    const std::vector<std::string> now = Streams();
+    return now.size() == 3 && !ReadStream(now[2]).pages.empty();
+  };
+  for (int i = 0; i < 600 && !Printing(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(Printing());
+  EXPECT_EQ(App("cancel -d in_turn").status, 0);
+  cancelled.join();
+  EXPECT_EQ(NewestJob("in_turn").state, "canceled");
+  EXPECT_EQ(PrinterAttribute("in_turn", "printer-state"), "idle");
+  EXPECT_EQ(Spooled(), std::vector<std::string>{});
+  ASSERT_EQ(PrintFile("in_turn", second, "image/pwg-raster", "-o media=iso_a4_210x297mm"), "completed");
+  streams = Streams();
+  ASSERT_EQ(streams.size(), 4u);
+  Whole(streams[2], kLong, true);
+  Whole(streams[3], 2, false);
+}
+
+}  // namespace
