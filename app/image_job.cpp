@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -98,8 +99,13 @@ bool ReadPng(png_structp pp, png_infop info, FILE* fp, PngImage& image, unsigned
     image.why = "PNG image of an unsupported layout";
     return false;
   }
-  image.data.resize(stride * height);
-  image.rows.resize(height);
+  try {  // an exception must not cross the framework's C frames
+    image.data.resize(stride * height);
+    image.rows.resize(height);
+  } catch (const std::bad_alloc&) {
+    image.why = "Out of memory for the PNG image";
+    return false;
+  }
   for (png_uint_32 y = 0; y < height; ++y) image.rows[y] = image.data.data() + y * stride;
   for (int pass = 0; pass < passes; ++pass) png_read_rows(pp, image.rows.data(), nullptr, height);
   png_read_end(pp, nullptr);
