@@ -220,6 +220,10 @@ TEST_F(AppServer, AppleRasterPrintsAsPwgRasterDoes) {
 TEST_F(AppServer, JpegAndPngPrint) {
   const std::string mono = AddPrinter("img_mono", "gdimled");
   const std::string colour = AddPrinter("img_colour", "gdicolor");
+  // PNG goes to our own filter and is offered once, beside PAPPL's formats.
+  const std::string formats = PrinterAttribute("img_mono", "document-format-supported");
+  EXPECT_NE(formats.find("image/png"), std::string::npos) << formats;
+  EXPECT_EQ(formats.find("image/png"), formats.rfind("image/png")) << formats;
   // A black image of 3:2, printed upright: as wide as the printable area.
   for (const char* name : {"/black.jpg", "/black.png"}) {
     SCOPED_TRACE(name);
