@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "image_job.h"
 #include "pdf_job.h"
 
 namespace {
@@ -124,5 +125,6 @@ pappl_system_t* AppSystemCallback(int numOptions, cups_option_t* options, void* 
   if (!cupsGetOption("private-server", numOptions, options))
     papplSystemAddListeners(system, cupsGetOption("listen-hostname", numOptions, options));
   AddDocumentFilters(system);
+  AddImageFilters(system);
   return system;
 }

@@ -132,7 +132,7 @@ void WriteRaster(const std::string& path, cups_mode_t mode, const char* type, co
 // PNG with the netpbm tools; no resolution is recorded in it.
 using Rgb = std::array<unsigned char, 3>;
 void WriteImage(const std::string& path, unsigned w, unsigned h, bool gray,
-                const std::function<Rgb(unsigned, unsigned)>& pixel) {
+                const std::function<Rgb(unsigned, unsigned)>& pixel, const std::string& pngOptions = "") {
   const std::string pnm = path + ".pnm";
   {
     std::ofstream out(pnm, std::ios::binary);
@@ -144,7 +144,8 @@ void WriteImage(const std::string& path, unsigned w, unsigned h, bool gray,
       }
   }
   const bool jpeg = path.ends_with(".jpg");
-  const std::string cmd = std::string(jpeg ? "pnmtojpeg -quality=100 " : "pnmtopng ") + pnm + " > " + path;
+  const std::string cmd =
+      std::string(jpeg ? "pnmtojpeg -quality=100 " : "pnmtopng " + pngOptions + " ") + pnm + " > " + path;
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
   fs::remove(pnm);
 }
@@ -219,6 +220,10 @@ TEST_F(AppServer, AppleRasterPrintsAsPwgRasterDoes) {
 TEST_F(AppServer, JpegAndPngPrint) {
   const std::string mono = AddPrinter("img_mono", "gdimled");
   const std::string colour = AddPrinter("img_colour", "gdicolor");
+  // PNG goes to our own filter and is offered once, beside PAPPL's formats.
+  const std::string formats = PrinterAttribute("img_mono", "document-format-supported");
+  EXPECT_NE(formats.find("image/png"), std::string::npos) << formats;
+  EXPECT_EQ(formats.find("image/png"), formats.rfind("image/png")) << formats;
   // A black image of 3:2, printed upright: as wide as the printable area.
   for (const char* name : {"/black.jpg", "/black.png"}) {
     SCOPED_TRACE(name);
@@ -237,6 +242,25 @@ TEST_F(AppServer, JpegAndPngPrint) {
     EXPECT_NEAR(box[3] * 3.0, box[2] * 2.0, 6.0);
     EXPECT_EQ(st.pages[1].BlackDots(), st.pages[0].BlackDots());
   }
+
+  // Black with its left half transparent, interlaced: only the right half
+  // prints, as tall as the whole image fitted.
+  const std::string alpha = gDir + "/half.pgm";
+  {
+    std::ofstream out(alpha, std::ios::binary);
+    out << "P5\n600 400\n255\n";
+    for (unsigned i = 0; i < 600 * 400; ++i) out.put(i % 600 < 300 ? 0 : '\xff');
+  }
+  WriteImage(
+      gDir + "/half.png", 600, 400, false, [](unsigned, unsigned) { return kBlack; },
+      "-interlace -alpha=" + alpha);
+  ASSERT_EQ(PrintFile("img_mono", gDir + "/half.png", "image/png",
+                      "-o media=iso_a4_210x297mm -o orientation-requested=3 -o print-scaling=fit"),
+            "completed");
+  const std::vector<unsigned> half = DotsBox(LastStream(mono).pages.at(0));
+  ASSERT_EQ(half.size(), 4u);
+  EXPECT_NEAR(half[2], kPrintableW / 2, 6.0);
+  EXPECT_NEAR(half[3] * 3.0, kPrintableW * 2.0, 12.0);
 
   // Cyan, magenta, yellow and black quarters.
   const std::string file = gDir + "/quarters.jpg";
@@ -306,11 +330,26 @@ TEST_F(AppServer, OrientationAndScalingPlaceTheImage) {
 // directory, and the next job on the same printer prints.
 TEST_F(AppServer, BadDocumentsAbortAndThePrinterGoesOn) {
   const std::string device = AddPrinter("bad_input", "gdimled");
-  // A JPEG cut before its scan. (A damaged PNG is left out: the
-  // framework's decoder retries its failed read for ever.)
-  const std::string jpeg = gDir + "/cut.jpg";
+  // A JPEG cut before its scan; a PNG cut in its image data, one whose
+  // image data fails its checksum, and one wider than images may be.
+  const std::string jpeg = gDir + "/cut.jpg", cutPng = gDir + "/cut.png", crcPng = gDir + "/crc.png";
   WriteImage(jpeg, 300, 200, true, [](unsigned, unsigned) { return kBlack; });
   fs::resize_file(jpeg, 100);
+  for (const std::string& png : {cutPng, crcPng})
+    WriteImage(png, 300, 200, false, [](unsigned x, unsigned y) {
+      return Rgb{uint8_t(x), uint8_t(y), uint8_t(x ^ y)};
+    });
+  fs::resize_file(cutPng, fs::file_size(cutPng) / 2);
+  {
+    std::fstream f(crcPng, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(f)), {});
+    const std::size_t idat = bytes.find("IDAT");
+    ASSERT_NE(idat, std::string::npos);
+    const std::size_t crc = idat + 4 + __builtin_bswap32(Le32(bytes, idat - 4));  // past its data
+    f.seekp(static_cast<std::streamoff>(crc));
+    f.put(static_cast<char>(bytes.at(crc) ^ 1));
+  }
+  WriteImage(gDir + "/wide.png", 16385, 1, true, [](unsigned, unsigned) { return kBlack; });
   const std::string good = gDir + "/bad_input_good.pwg";
   WriteRaster(good, CUPS_RASTER_WRITE_PWG, "sgray_8", kBox);
   struct Case {
@@ -318,10 +357,13 @@ TEST_F(AppServer, BadDocumentsAbortAndThePrinterGoesOn) {
     std::string file;
     const char* format;
     const char* type;  // the raster type written, or nullptr
-    const char* says;  // in the job's message, or for an image its reasons
+    const char* says;  // in the job's message or reasons
   };
   const Case cases[] = {
       {"damaged JPEG", jpeg, "image/jpeg", nullptr, "document-format-error"},
+      {"truncated PNG", cutPng, "image/png", nullptr, "Damaged PNG file"},
+      {"PNG with a bad checksum", crcPng, "image/png", nullptr, "CRC error"},
+      {"oversized PNG", gDir + "/wide.png", "image/png", nullptr, "16385x1 pixels is too large"},
       {"CMYK raster", gDir + "/cmyk.pwg", "image/pwg-raster", "cmyk_8", "colour"},
       {"16-bit raster", gDir + "/gray16.pwg", "image/pwg-raster", "sgray_16", "8-bit"},
       {"1-bit raster", gDir + "/black1.pwg", "image/pwg-raster", "black_1", "8-bit"},
@@ -330,12 +372,13 @@ TEST_F(AppServer, BadDocumentsAbortAndThePrinterGoesOn) {
     SCOPED_TRACE(c.what);
     if (c.type) WriteRaster(c.file, CUPS_RASTER_WRITE_PWG, c.type, kBox);
     const std::size_t before = ReadAll(device).size();
-    EXPECT_EQ(PrintFile("bad_input", c.file, c.format, "-o media=iso_a4_210x297mm"), "aborted");
+    // A job that never ends holds the printer: nothing after it could print.
+    ASSERT_EQ(PrintFile("bad_input", c.file, c.format, "-o media=iso_a4_210x297mm"), "aborted");
     const JobEnd end = NewestJob("bad_input");
     EXPECT_EQ(end.state, "aborted");
-    // The framework decodes images before any of the driver's code runs:
-    // their why is only in the reasons.
-    const std::string why = c.type ? end.message : end.reasons;
+    // The framework decodes JPEG before any of the driver's code runs: its
+    // why is only in the reasons.
+    const std::string why = end.message + " / " + end.reasons;
     EXPECT_NE(why.find(c.says), std::string::npos) << end.message << " / " << end.reasons;
     EXPECT_EQ(ReadStream(ReadAll(device).substr(before)).pages.size(), 0u);
     EXPECT_EQ(Spooled(), std::vector<std::string>{});

@@ -206,6 +206,9 @@ M57 the printer application's engine asks the host's CUPS scheduler about its pr
 M58 auto-add compares the device ID's model case-sensitively
 - strcasecmp(model.model.c_str(), printer.model.c_str()) == 0
 + strcmp(model.model.c_str(), printer.model.c_str()) == 0
+M59 the printer application's PNG decoder falls back into decoding after an error
+- if (setjmp(png_jmpbuf(pp))) return false;
++ setjmp(png_jmpbuf(pp));
 EOF
 )
 
