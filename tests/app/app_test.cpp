@@ -146,30 +146,21 @@ TEST_F(AppServer, JobAndVendorOptionsReachThePrinter) {
   EXPECT_EQ(ReadAll(mono).size(), before);
 }
 
-// Submits a long job to a new printer of its own and runs stop once the
-// engine has written its first page block; returns what the device got.
-// Half-tone gray: page blocks large enough to leave the device buffer page
-// by page.
-constexpr unsigned kLongJob = 16;
-std::string StopWhilePrinting(const std::string& printer, const std::function<bool()>& stop) {
-  const std::string file = gDir + "/" + printer + ".pwg";
-  WritePwg(file, "iso_a4_210x297mm", "sgray_8", kLongJob, Box{600, 600, 3000, 4000, 128, 128, 128});
-  const std::string device = AddPrinter(printer, "gdimled");
-  // The submit sub-command returns when the job is done.
-  std::thread client(Submit, printer, file, "-o media=iso_a4_210x297mm");
-  const bool started = WaitForFirstPage(device);
-  const bool stopped = stop();
-  client.join();
-  EXPECT_TRUE(started);
-  EXPECT_TRUE(stopped);
-  return ReadAll(device);
-}
-
 // SIGTERM to a server with a job in the engine shuts the server down once
 // the job is done, and the job is printed whole: the signal is the
 // server's, not the job's. Runs last: it stops the suite's server.
 TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
-  const std::string all = StopWhilePrinting("shut_down", [] { return StopServer(70); });
+  // Half-tone gray: page blocks large enough to leave the device buffer
+  // page by page.
+  constexpr unsigned kLongJob = 16;
+  const std::string file = gDir + "/shut_down.pwg", device = AddPrinter("shut_down", "gdimled");
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", kLongJob, Box{600, 600, 3000, 4000, 128, 128, 128});
+  // The submit sub-command returns when the job is done.
+  std::thread client(Submit, "shut_down", file, "-o media=iso_a4_210x297mm");
+  EXPECT_TRUE(WaitForFirstPage(device));
+  EXPECT_TRUE(StopServer(70));
+  client.join();
+  const std::string all = ReadAll(device);
   const PrinterStream st = ReadStream(all);
   EXPECT_EQ(st.pages.size(), kLongJob);
   EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), false));
