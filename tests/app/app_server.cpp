@@ -23,10 +23,8 @@ using namespace testing_support;
 std::string gDir;
 pid_t gServer = -1;
 
-// Runs the application's client sub-command with arguments (already quoted).
-Output App(const std::string& args) {
-  const std::string cmd = std::string(APP_BIN) + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
+Output Shell(const std::string& cmd) {
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
   Output o{-1, ""};
   if (!p) return o;
   char buf[4096];
@@ -36,6 +34,60 @@ Output App(const std::string& args) {
   return o;
 }
 
+Output App(const std::string& args) {
+  return Shell(std::string(APP_BIN) + " " + args);
+}
+
+std::string Socket() {
+  const std::string plain = gDir + "/rastertopwg2-app.sock";
+  return std::filesystem::exists(plain) ? plain
+                                        : gDir + "/rastertopwg2-app" + std::to_string(getuid()) + ".sock";
+}
+
+ipp_t* Ask(ipp_op_t op, const std::string& printer, const std::vector<const char*>& wanted,
+           const char* format, const char* file) {
+  http_t* http =
+      httpConnect2(Socket().c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+  if (!http) return nullptr;
+  const std::string resource = "/ipp/print/" + printer;
+  ipp_t* request = ippNewRequest(op);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               ("ipp://localhost" + resource).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+  if (op == IPP_OP_GET_JOBS) {  // they come newest first
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
+  }
+  if (format) ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+  if (!wanted.empty())
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(wanted.size()), nullptr, wanted.data());
+  ipp_t* response = cupsDoFileRequest(http, request, resource.c_str(), file);
+  httpClose(http);
+  return response;
+}
+
+std::string Value(ipp_t* response, const char* name) {
+  char buf[2048] = "";
+  if (ipp_attribute_t* a = response ? ippFindAttribute(response, name, IPP_TAG_ZERO) : nullptr)
+    ippAttributeString(a, buf, sizeof buf);
+  return buf;
+}
+
+JobEnd NewestJob(const std::string& printer) {
+  ipp_t* r = Ask(IPP_OP_GET_JOBS, printer, {"job-state", "job-state-message", "job-state-reasons"});
+  const JobEnd end{Value(r, "job-state"), Value(r, "job-state-message"), Value(r, "job-state-reasons")};
+  ippDelete(r);
+  return end;
+}
+
+std::string PrinterAttribute(const std::string& printer, const char* name, const char* format) {
+  ipp_t* r = Ask(IPP_OP_GET_PRINTER_ATTRIBUTES, printer, {name}, format);
+  const std::string value = Value(r, name);
+  ippDelete(r);
+  return value;
+}
+
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -43,34 +95,28 @@ std::string ReadAll(const std::string& path) {
   return s.str();
 }
 
-// Writes a PWG raster: pages sheets of media, each white with the box, as
-// sgray_8 (the box's luminance) or srgb_8.
-void WritePwg(const std::string& path, const char* media, const char* type, unsigned pages, const Box& box) {
+void WritePwg(const std::string& path, const char* media, const char* type, unsigned pages, const Box& box,
+              cups_mode_t mode) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(fd, 0) << path;
-  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-  ASSERT_NE(ras, nullptr);
+  cups_raster_t* ras = cupsRasterOpen(fd, mode);
   cups_page_header2_t h;
   ASSERT_TRUE(cupsRasterInitPWGHeader(&h, pwgMediaForPWG(media), type, 600, 600, "one-sided", nullptr));
   h.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = pages;
   const unsigned bytes = h.cupsBitsPerPixel / 8;
-  const unsigned char gray = static_cast<unsigned char>((box.r * 30 + box.g * 59 + box.b * 11) / 100);
-  std::vector<unsigned char> white(h.cupsBytesPerLine, 255), line(white);
-  for (unsigned x = box.x; x < box.x + box.w; ++x) {
-    if (bytes == 1) {
-      line[x] = gray;
-    } else {
-      line[3 * x] = box.r;
-      line[3 * x + 1] = box.g;
-      line[3 * x + 2] = box.b;
-    }
-  }
+  const bool boxed = h.cupsBitsPerColor == 8 && (bytes == 1 || bytes == 3);
+  const unsigned char white =
+      h.cupsColorSpace == CUPS_CSPACE_K || h.cupsColorSpace == CUPS_CSPACE_CMYK ? 0 : 255;
+  std::vector<unsigned char> blank(h.cupsBytesPerLine, white), line(blank);
+  for (unsigned x = box.x; boxed && x < box.x + box.w; ++x)
+    for (unsigned b = 0; b < bytes; ++b)
+      line[bytes * x + b] =
+          bytes == 1 ? static_cast<unsigned char>((box.r * 30 + box.g * 59 + box.b * 11) / 100) : (&box.r)[b];
   for (unsigned p = 0; p < pages; ++p) {
     ASSERT_TRUE(cupsRasterWriteHeader2(ras, &h));
     for (unsigned y = 0; y < h.cupsHeight; ++y) {
-      const auto& l = (y >= box.y && y < box.y + box.h) ? line : white;
-      ASSERT_EQ(cupsRasterWritePixels(ras, const_cast<unsigned char*>(l.data()), h.cupsBytesPerLine),
-                h.cupsBytesPerLine);
+      auto& l = (y >= box.y && y < box.y + box.h) ? line : blank;
+      ASSERT_EQ(cupsRasterWritePixels(ras, l.data(), h.cupsBytesPerLine), h.cupsBytesPerLine);
     }
   }
   cupsRasterClose(ras);
@@ -173,10 +219,7 @@ void AppServer::SetUpTestSuite() {
   }
   // A client that finds no server starts one of its own, which would
   // hold the client's output open: ask only once the socket is there.
-  const std::string sockets[] = {gDir + "/rastertopwg2-app.sock",
-                                 gDir + "/rastertopwg2-app" + std::to_string(getuid()) + ".sock"};
-  for (int i = 0; i < 100 && !std::filesystem::exists(sockets[0]) && !std::filesystem::exists(sockets[1]);
-       ++i)
+  for (int i = 0; i < 100 && !std::filesystem::exists(Socket()); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   for (int i = 0; i < 100 && App("status").status != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -5,6 +5,7 @@
 // Each test program runs one server for its suite.
 #pragma once
 
+#include <cups/cups.h>
 #include <cups/raster.h>
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -25,8 +26,30 @@ struct Output {
   std::string text;  // standard output and error
 };
 
+// Runs a shell command; its exit status and its output with its errors.
+Output Shell(const std::string& cmd);
+
 // Runs the application's client sub-command with arguments (already quoted).
 Output App(const std::string& args);
+
+// The server's local socket: a server run by root names it without its uid.
+std::string Socket();
+
+// One IPP request to the server; the response or nullptr. A Get-Jobs asks
+// for the newest job only.
+ipp_t* Ask(ipp_op_t op, const std::string& printer, const std::vector<const char*>& wanted,
+           const char* format = nullptr, const char* file = nullptr);
+
+// All values of a response's attribute, as text.
+std::string Value(ipp_t* response, const char* name);
+
+// The printer's newest job as the server tells it.
+struct JobEnd {
+  std::string state, message, reasons;
+};
+JobEnd NewestJob(const std::string& printer);
+
+std::string PrinterAttribute(const std::string& printer, const char* name, const char* format = nullptr);
 
 std::string ReadAll(const std::string& path);
 
@@ -36,9 +59,11 @@ struct Box {
   unsigned char r, g, b;
 };
 
-// Writes a PWG raster: pages sheets of media, each white with the box, as
-// sgray_8 (the box's luminance) or srgb_8.
-void WritePwg(const std::string& path, const char* media, const char* type, unsigned pages, const Box& box);
+// Writes a PWG (or Apple) raster: pages sheets of media, each blank but for
+// the box, of any type libcups writes; the box only on 8-bit gray (its
+// luminance) or RGB.
+void WritePwg(const std::string& path, const char* media, const char* type, unsigned pages, const Box& box,
+              cups_mode_t mode = CUPS_RASTER_WRITE_PWG);
 
 // Adds a printer of the model on a file device of its own; returns the
 // device file.

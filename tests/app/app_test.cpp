@@ -2,21 +2,10 @@
 // local socket, one printer per model on a file device, PWG raster jobs
 // submitted over IPP with the application's own client sub-commands; each
 // printer stream is read back with the stream oracles.
-#include <cups/cups.h>
 #include <cups/raster.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,114 +77,90 @@ TEST_F(AppServer, EveryModelPrintsAPwgRaster) {
 }
 
 // The job's IPP options become the PPD choices the printer sees: paper,
-// tray, media type, two-sided, toner saving for draft; and monochrome on
-// the colour model is one plane.
-TEST_F(AppServer, JobOptionsReachThePrinter) {
-  const std::string letter = gDir + "/letter.pwg", a4 = gDir + "/a4.pwg";
-  WritePwg(letter, "na_letter_8.5x11in", "sgray_8", 2, Box{600, 600, 600, 600, 0, 0, 0});
-  WritePwg(a4, "iso_a4_210x297mm", "srgb_8", 1, Box{600, 600, 600, 600, 255, 0, 0});
-  const std::string mono = AddPrinter("opts_mono", "gdimled");
-  const std::string colour = AddPrinter("opts_colour", "gdicolor");
-
-  ASSERT_EQ(PrintAndWait("opts_mono", letter, "-o media=na_letter_8.5x11in"), "completed");
-  PrinterStream st = LastStream(mono);
-  ASSERT_EQ(st.pages.size(), 2u);
-  EXPECT_TRUE(st.HasPjl("@PJL SET DUPLEX=OFF"));
-  EXPECT_TRUE(st.HasPjl("@PJL SET ECONOMODE=OFF"));
-  EXPECT_TRUE(st.HasPjl("@PJL SET AUTOSELECT=ON"));
-
-  ASSERT_EQ(
-      PrintAndWait("opts_mono", letter,
-                   "-o media=na_letter_8.5x11in -o media-source=tray-1 -o media-type=stationery-heavyweight "
-                   "-o sides=two-sided-long-edge -o print-quality=draft"),
-      "completed");
-  st = LastStream(mono);
-  ASSERT_EQ(st.pages.size(), 2u);
-  EXPECT_EQ(st.pages[0].Byte(kPaper), 15u);
-  EXPECT_EQ(st.pages[0].Byte(kTray), 1u);
-  EXPECT_EQ(st.pages[0].Byte(kMedia), 17u);
-  EXPECT_TRUE(st.HasPjl("@PJL SET DUPLEX=ON"));
-  EXPECT_TRUE(st.HasPjl("@PJL SET ECONOMODE=ON"));
-  EXPECT_TRUE(st.HasPjl("@PJL SET MEDIASOURCE=TRAY1"));
-
-  ASSERT_EQ(PrintAndWait("opts_colour", a4, "-o media=iso_a4_210x297mm -o print-color-mode=monochrome"),
-            "completed");
-  st = LastStream(colour);
-  ASSERT_EQ(st.pages.size(), 1u);
-  EXPECT_EQ(st.pages[0].Byte(kColors), 1u);
-  EXPECT_GT(st.pages[0].BlackDots(), 0u);
-}
-
-// print-darkness picks the PPD's density (the configured darkness is the
-// PPD's default), and the PPD's other per-job options are vendor options
-// that reach the printer: job time-out and density in the job header,
-// mirror, negative and edge enhancement in the page's dots.
-TEST_F(AppServer, DarknessAndVendorOptionsReachThePrinter) {
+// tray, media type, two-sided, toner saving for draft, print-darkness the
+// PPD's density (the configured darkness is the PPD's default); the PPD's
+// other per-job options are vendor options that reach the printer: job
+// time-out and density in the job header, mirror, negative and edge
+// enhancement in the page's dots. Monochrome on the colour model is one plane.
+TEST_F(AppServer, JobAndVendorOptionsReachThePrinter) {
   const Box box{600, 900, 1200, 300, 0, 0, 0};
-  const unsigned area = box.w * box.h;
-  const std::string file = gDir + "/vendor.pwg";
-  WritePwg(file, "iso_a4_210x297mm", "sgray_8", 1, box);
-  const std::string device = AddPrinter("vendor", "gdimled");
+  const unsigned area = box.w * box.h, x = box.x - 100, y = box.y - 100;
+  const std::string a4 = gDir + "/vendor.pwg", letter = gDir + "/letter.pwg", rgb = gDir + "/rgb.pwg";
+  WritePwg(a4, "iso_a4_210x297mm", "sgray_8", 1, box);
+  WritePwg(letter, "na_letter_8.5x11in", "sgray_8", 2, box);
+  WritePwg(rgb, "iso_a4_210x297mm", "srgb_8", 1, Box{600, 600, 600, 600, 255, 0, 0});
+  const std::string mono = AddPrinter("vendor", "gdimled"), colour = AddPrinter("opts_colour", "gdicolor");
   struct Case {
     const char* options;
-    const char* pjl;  // a line of the job header, or nullptr
+    std::vector<const char*> pjl;  // lines of the job header
     std::function<void(const PageBlock&)> page;
+    bool letter = false, colour = false;  // else the gray A4 page on the mono model
   };
-  const unsigned x = box.x - 100, y = box.y - 100;
   const Case cases[] = {
-      {"", "@PJL SET DENSITY=3", [&](const PageBlock& p) { EXPECT_EQ(p.BlackDots(), area); }},
-      {"-o print-darkness=100", "@PJL SET DENSITY=10", nullptr},
-      {"-o print-darkness=-100", "@PJL SET DENSITY=1", nullptr},
-      {"-o job-timeout=seconds-600", "@PJL SET TIMEOUT=600", nullptr},
-      {"-o mirror-image=on", nullptr,
+      {"", {"@PJL SET DENSITY=3"}, [&](const PageBlock& p) { EXPECT_EQ(p.BlackDots(), area); }},
+      {"-o print-darkness=100", {"@PJL SET DENSITY=10"}, nullptr},
+      {"-o print-darkness=-100", {"@PJL SET DENSITY=1"}, nullptr},
+      {"-o job-timeout=seconds-600", {"@PJL SET TIMEOUT=600"}, nullptr},
+      {"-o mirror-image=on",
+       {},
        [&](const PageBlock& p) {
          EXPECT_EQ(DotsBox(p), (std::vector<unsigned>{p.Width() - x - box.w, y, box.w, box.h}));
        }},
-      {"-o negative-print=on", nullptr,
+      {"-o negative-print=on",
+       {},
        [&](const PageBlock& p) { EXPECT_EQ(p.BlackDots(), p.Width() * p.Height() - area); }},
-      {"-o edge-enhancement=text", nullptr, [&](const PageBlock& p) { EXPECT_GT(p.BlackDots(), area); }},
+      {"-o edge-enhancement=text", {}, [&](const PageBlock& p) { EXPECT_GT(p.BlackDots(), area); }},
+      {"-o media=na_letter_8.5x11in",
+       {"@PJL SET DUPLEX=OFF", "@PJL SET ECONOMODE=OFF", "@PJL SET AUTOSELECT=ON"},
+       [](const PageBlock& p) { EXPECT_EQ(p.Byte(kPaper), 15u); },
+       true},
+      {"-o media=na_letter_8.5x11in -o media-source=tray-1 -o media-type=stationery-heavyweight "
+       "-o sides=two-sided-long-edge -o print-quality=draft",
+       {"@PJL SET DUPLEX=ON", "@PJL SET ECONOMODE=ON", "@PJL SET MEDIASOURCE=TRAY1"},
+       [](const PageBlock& p) {
+         EXPECT_EQ((std::vector{p.Byte(kPaper), p.Byte(kTray), p.Byte(kMedia)}), (std::vector{15u, 1u, 17u}));
+       },
+       true},
+      {"-o print-color-mode=monochrome",
+       {},
+       [](const PageBlock& p) {
+         EXPECT_EQ(p.Byte(kColors), 1u);
+         EXPECT_GT(p.BlackDots(), 0u);
+       },
+       false,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options);
-    ASSERT_EQ(PrintAndWait("vendor", file, std::string("-o media=iso_a4_210x297mm ") + c.options),
-              "completed");
-    const PrinterStream st = LastStream(device);
-    ASSERT_EQ(st.pages.size(), 1u);
-    if (c.pjl) {
-      EXPECT_TRUE(st.HasPjl(c.pjl)) << st.pjl;
-    }
+    const std::string& file = c.letter ? letter : c.colour ? rgb : a4;
+    const std::string media = c.letter ? "" : "-o media=iso_a4_210x297mm ";
+    ASSERT_EQ(PrintAndWait(c.colour ? "opts_colour" : "vendor", file, media + c.options), "completed");
+    const PrinterStream st = LastStream(c.colour ? colour : mono);
+    ASSERT_EQ(st.pages.size(), c.letter ? 2u : 1u);
+    for (const char* line : c.pjl) EXPECT_TRUE(st.HasPjl(line)) << line << " in\n" << st.pjl;
     if (c.page) c.page(st.pages[0]);
   }
   // A value the PPD has no choice for prints nothing.
-  const std::size_t before = ReadAll(device).size();
-  PrintAndWait("vendor", file, "-o media=iso_a4_210x297mm -o mirror-image=sideways");
-  EXPECT_EQ(ReadAll(device).size(), before);
-}
-
-// Submits a long job to a new printer of its own and runs stop once the
-// engine has written its first page block; returns what the device got.
-// Half-tone gray: page blocks large enough to leave the device buffer page
-// by page.
-constexpr unsigned kLongJob = 16;
-std::string StopWhilePrinting(const std::string& printer, const std::function<bool()>& stop) {
-  const std::string file = gDir + "/" + printer + ".pwg";
-  WritePwg(file, "iso_a4_210x297mm", "sgray_8", kLongJob, Box{600, 600, 3000, 4000, 128, 128, 128});
-  const std::string device = AddPrinter(printer, "gdimled");
-  // The submit sub-command returns when the job is done.
-  std::thread client(Submit, printer, file, "-o media=iso_a4_210x297mm");
-  const bool started = WaitForFirstPage(device);
-  const bool stopped = stop();
-  client.join();
-  EXPECT_TRUE(started);
-  EXPECT_TRUE(stopped);
-  return ReadAll(device);
+  const std::size_t before = ReadAll(mono).size();
+  PrintAndWait("vendor", a4, "-o media=iso_a4_210x297mm -o mirror-image=sideways");
+  EXPECT_EQ(ReadAll(mono).size(), before);
 }
 
 // SIGTERM to a server with a job in the engine shuts the server down once
 // the job is done, and the job is printed whole: the signal is the
 // server's, not the job's. Runs last: it stops the suite's server.
 TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
-  const std::string all = StopWhilePrinting("shut_down", [] { return StopServer(70); });
+  // Half-tone gray: page blocks large enough to leave the device buffer
+  // page by page.
+  constexpr unsigned kLongJob = 16;
+  const std::string file = gDir + "/shut_down.pwg", device = AddPrinter("shut_down", "gdimled");
+  WritePwg(file, "iso_a4_210x297mm", "sgray_8", kLongJob, Box{600, 600, 3000, 4000, 128, 128, 128});
+  // The submit sub-command returns when the job is done.
+  std::thread client(Submit, "shut_down", file, "-o media=iso_a4_210x297mm");
+  EXPECT_TRUE(WaitForFirstPage(device));
+  EXPECT_TRUE(StopServer(70));
+  client.join();
+  const std::string all = ReadAll(device);
   const PrinterStream st = ReadStream(all);
   EXPECT_EQ(st.pages.size(), kLongJob);
   EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), false));

@@ -6,9 +6,7 @@
 // the job and the printer over IPP.
 #include <cups/cups.h>
 #include <cups/raster.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -29,58 +27,6 @@ using namespace app_test;
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-// One IPP request to the suite's server over its local socket.
-ipp_t* Ask(ipp_op_t op, const std::string& printer, const std::vector<const char*>& wanted,
-           const char* format = nullptr, const char* file = nullptr) {
-  std::string socket = gDir + "/rastertopwg2-app.sock";
-  if (!fs::exists(socket)) socket = gDir + "/rastertopwg2-app" + std::to_string(getuid()) + ".sock";
-  http_t* http =
-      httpConnect2(socket.c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
-  if (!http) return nullptr;
-  const std::string resource = "/ipp/print/" + printer;
-  ipp_t* request = ippNewRequest(op);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-               ("ipp://localhost" + resource).c_str());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-  if (op == IPP_OP_GET_JOBS) {  // the newest job: they come newest first
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
-    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
-  }
-  if (format) ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
-  if (!wanted.empty())
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                  static_cast<int>(wanted.size()), nullptr, wanted.data());
-  ipp_t* response = cupsDoFileRequest(http, request, resource.c_str(), file);
-  httpClose(http);
-  return response;
-}
-
-// All values of a response's attribute, as text.
-std::string Value(ipp_t* response, const char* name) {
-  char buf[2048] = "";
-  if (ipp_attribute_t* a = response ? ippFindAttribute(response, name, IPP_TAG_ZERO) : nullptr)
-    ippAttributeString(a, buf, sizeof buf);
-  return buf;
-}
-
-// The printer's newest job as the server tells it.
-struct JobEnd {
-  std::string state, message, reasons;
-};
-JobEnd NewestJob(const std::string& printer) {
-  ipp_t* r = Ask(IPP_OP_GET_JOBS, printer, {"job-state", "job-state-message", "job-state-reasons"});
-  const JobEnd end{Value(r, "job-state"), Value(r, "job-state-message"), Value(r, "job-state-reasons")};
-  ippDelete(r);
-  return end;
-}
-
-std::string PrinterAttribute(const std::string& printer, const char* name, const char* format = nullptr) {
-  ipp_t* r = Ask(IPP_OP_GET_PRINTER_ATTRIBUTES, printer, {name}, format);
-  const std::string value = Value(r, name);
-  ippDelete(r);
-  return value;
-}
-
 // What the spool directory still holds.
 std::vector<std::string> Spooled() {
   std::vector<std::string> left;
@@ -100,32 +46,9 @@ std::string PrintFile(const std::string& printer, const std::string& file, const
   return NewestJob(printer).state;
 }
 
-// A raster of one uniform page on A4 at 600 dpi, as PWG or Apple raster,
-// of any type libcups writes: a box of 8-bit gray or RGB, else white.
+// A raster of one page on A4.
 void WriteRaster(const std::string& path, cups_mode_t mode, const char* type, const Box& box) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0) << path;
-  cups_raster_t* ras = cupsRasterOpen(fd, mode);
-  cups_page_header2_t h;
-  ASSERT_TRUE(
-      cupsRasterInitPWGHeader(&h, pwgMediaForPWG("iso_a4_210x297mm"), type, 600, 600, "one-sided", nullptr));
-  h.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = 1;
-  const unsigned bytes = h.cupsBitsPerPixel / 8;
-  const bool boxed = h.cupsBitsPerColor == 8 && (bytes == 1 || bytes == 3);
-  const unsigned char white =
-      h.cupsColorSpace == CUPS_CSPACE_K || h.cupsColorSpace == CUPS_CSPACE_CMYK ? 0 : 255;
-  std::vector<unsigned char> blank(h.cupsBytesPerLine, white), line(blank);
-  for (unsigned x = box.x; boxed && x < box.x + box.w; ++x)
-    for (unsigned b = 0; b < bytes; ++b)
-      line[bytes * x + b] =
-          bytes == 1 ? static_cast<unsigned char>((box.r * 30 + box.g * 59 + box.b * 11) / 100) : (&box.r)[b];
-  ASSERT_TRUE(cupsRasterWriteHeader2(ras, &h));
-  for (unsigned y = 0; y < h.cupsHeight; ++y) {
-    auto& l = (y >= box.y && y < box.y + box.h) ? line : blank;
-    ASSERT_EQ(cupsRasterWritePixels(ras, l.data(), h.cupsBytesPerLine), h.cupsBytesPerLine);
-  }
-  cupsRasterClose(ras);
-  close(fd);
+  WritePwg(path, "iso_a4_210x297mm", type, 1, box, mode);
 }
 
 // Writes an image of w x h pixels, gray or RGB, as JPEG (best quality) or
@@ -442,11 +365,8 @@ TEST_F(AppServer, RasterJobsOneAfterTheOtherAndAfterACancel) {
   auto Whole = [](const std::string& stream, unsigned pages, bool cancelled) {
     const PrinterStream st = ReadStream(stream);
     EXPECT_EQ(st.preamble, Preamble());
-    if (cancelled) {
-      EXPECT_LT(st.pages.size(), pages);
-    } else {
-      EXPECT_EQ(st.pages.size(), pages);
-    }
+    EXPECT_LE(st.pages.size(), pages);
+    EXPECT_EQ(st.pages.size() < pages, cancelled) << st.pages.size() << " pages";
     EXPECT_EQ(st.trailer, Trailer(stream.size() - st.trailer.size(), cancelled));
   };
 

@@ -1,9 +1,7 @@
 // PDF documents through Ghostscript with copies and collation, and printer
 // streams passed through: each seen where the printer (its device file) or
 // an IPP client sees it.
-#include <cups/cups.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -42,26 +40,6 @@ std::vector<int> PageNumbers(const PrinterStream& st) {
     numbers.push_back(box.empty() ? 0 : static_cast<int>(std::lround(box[2] / 600.0)));
   }
   return numbers;
-}
-
-// The job-state-message of the printer's first ended job, asked over IPP.
-std::string FirstJobMessage(const std::string& printer) {
-  // The suite's server listens where SNAP_COMMON says.
-  http_t* http = httpConnect2((gDir + "/rastertopwg2-app.sock").c_str(), 0, nullptr, AF_UNSPEC,
-                              HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
-  ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-               ("ipp://localhost/ipp/print/" + printer).c_str());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "completed");
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-               "job-state-message");
-  ipp_t* response = cupsDoRequest(http, request, ("/ipp/print/" + printer).c_str());
-  const char* message =
-      ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
-  const std::string text = message ? message : "";
-  ippDelete(response);
-  httpClose(http);
-  return text;
 }
 
 std::set<std::string> Listing(const std::string& dir) {
@@ -116,9 +94,8 @@ TEST_F(AppServer, DamagedPdfAbortsAndTheServerPrintsOn) {
   const std::set<std::string> spool = Listing(gDir + "/spool"), temp = Listing(gDir);
 
   ASSERT_EQ(PrintAndWait("pdf_damaged", bad, "-o document-format=application/pdf"), "aborted");
-  EXPECT_NE(FirstJobMessage("pdf_damaged").find("Ghostscript cannot read the PDF document"),
-            std::string::npos)
-      << FirstJobMessage("pdf_damaged");
+  const std::string message = NewestJob("pdf_damaged").message;
+  EXPECT_NE(message.find("Ghostscript cannot read the PDF document"), std::string::npos) << message;
   EXPECT_EQ(ReadAll(device), "");
   EXPECT_EQ(Listing(gDir + "/spool"), spool);
   EXPECT_EQ(Listing(gDir), temp);

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -56,14 +55,8 @@ class StatusServer : public AppServer {
 // server's local socket; its output with every attribute.
 std::string Ipp(const std::string& printer, const char* test) {
   std::string host;
-  for (char c : gDir + "/rastertopwg2-app.sock") host += c == '/' ? std::string("%2F") : std::string(1, c);
-  FILE* p =
-      popen(("ipptool -tv ipp://" + host + "/ipp/print/" + printer + " " + test + " 2>&1").c_str(), "r");
-  std::string out;
-  char buf[4096];
-  for (std::size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  if (p) pclose(p);
-  return out;
+  for (char c : Socket()) host += c == '/' ? std::string("%2F") : std::string(1, c);
+  return Shell("ipptool -tv ipp://" + host + "/ipp/print/" + printer + " " + test).text;
 }
 
 // The printer's supplies and reasons as "names | levels | reasons".
