@@ -37,8 +37,9 @@ struct AppJob {
   unsigned written = 0;  // lines of the current page written
   std::vector<unsigned char> line;
   unsigned pages = 0;
-  int copies = 1;       // the engine's copies of the document
-  bool failed = false;  // a write to the raster file failed
+  int copies = 1;        // the engine's copies of the document
+  bool failed = false;   // the job cannot go on
+  bool stopped = false;  // the engine takes no more of the raster
 
   ~AppJob() { CloseRaster(); }
 
@@ -91,6 +92,10 @@ ssize_t WriteRaster(void* ctx, unsigned char* data, std::size_t bytes) {
 // A raster write failed: the engine's own error, when it ended with one,
 // is the better message for the job.
 bool FailWrite(pappl_job_t* job, AppJob& state) {
+  state.stopped = true;
+  // A cancelled engine ends after its page block without reading on: the
+  // job is cancelled, not failed.
+  if (papplJobIsCanceled(job)) return true;
   state.failed = true;
   if (papplJobGetMessage(job)) return false;
   return Fail(job, "The engine stopped reading the raster");
@@ -279,6 +284,7 @@ bool AppStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     state.failed = true;
     return false;
   }
+  if (state.stopped) return !state.failed;
   if (!cupsRasterWriteHeader2(state.raster, &state.header)) return FailWrite(job, state);
   return true;
 }
@@ -286,7 +292,7 @@ bool AppStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
 bool AppWriteLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned y,
                   const unsigned char* line) {
   AppJob& state = *JobOf(job);
-  if (state.failed || y < state.top || state.written >= state.header.cupsHeight) return !state.failed;
+  if (state.stopped || y < state.top || state.written >= state.header.cupsHeight) return !state.failed;
   ConvertLine(state.layout, line, state.line);
   if (!cupsRasterWritePixels(state.raster, state.line.data(), state.header.cupsBytesPerLine))
     return FailWrite(job, state);
@@ -298,7 +304,7 @@ bool AppEndPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_
                 unsigned /*page*/) {
   AppJob& state = *JobOf(job);
   // A client page shorter than the sheet ends in white paper.
-  while (!state.failed && state.written < state.header.cupsHeight) {
+  while (!state.stopped && state.written < state.header.cupsHeight) {
     if (!WriteWhiteLine(state)) return FailWrite(job, state);
     ++state.written;
   }
