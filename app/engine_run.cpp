@@ -1,5 +1,6 @@
-// The engine in the printer application's process: its printer stream
-// through a pipe to the device, its scheduler lines into the job log, and
+// The engine in the printer application's process: its raster from a pipe
+// the job's thread writes, its printer stream through a pipe to the device
+// on a thread of its own, its scheduler lines into the job log, and
 // the job's cancel looked at by the engine itself: the signals stay the
 // server's.
 #include "engine_run.h"
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "filter_job.h"
 
@@ -69,11 +71,11 @@ constexpr auto kCancelGrace = std::chrono::seconds(30);
 // device fails. A cancelled job is still copied to its end: the engine
 // finishes the page block it is in and closes the printer's job, which a
 // printer left in the middle of a page would not get.
-PumpEnd Pump(pappl_job_t* job, pappl_device_t* device, int fd) {
+PumpEnd Pump(pappl_job_t* job, pappl_device_t* device, int fd, const std::atomic<bool>& abandoned) {
   char buffer[65536];
   std::optional<std::chrono::steady_clock::time_point> cancelDeadline;
   for (;;) {
-    if (!cancelDeadline && papplJobIsCanceled(job))
+    if (!cancelDeadline && (abandoned || papplJobIsCanceled(job)))
       cancelDeadline = std::chrono::steady_clock::now() + kCancelGrace;
     if (cancelDeadline && std::chrono::steady_clock::now() > *cancelDeadline) return PumpEnd::kEngineHung;
     pollfd pfd{fd, POLLIN, 0};
@@ -106,63 +108,97 @@ EngineLine ClassifyEngineLine(std::string_view line) {
   return {PAPPL_LOGLEVEL_DEBUG, line, false};
 }
 
-int RunEngineToDevice(pappl_job_t* job, pappl_device_t* device, const std::vector<std::string>& args,
-                      const std::string& ppdPath) {
+// The streams one run owns: the printer stream's pipe, the engine's
+// message stream and its arguments.
+struct EngineRun::Streams {
+  explicit Streams(pappl_job_t* job) : log(job) {}
+  EngineLog log;
+  FILE* out = nullptr;  // the engine's end of the printer stream
+  FILE* err = nullptr;
+  int in = -1;  // the pump's end
+  std::vector<std::string> args;
+  std::vector<char*> argv;
+  std::string ppdPath;
+};
+
+EngineRun::EngineRun(pappl_job_t* job, pappl_device_t* device) : job_(job), device_(device) {}
+
+EngineRun::~EngineRun() {
+  if (engine_.joinable() || pump_.joinable()) Finish();
+}
+
+bool EngineRun::Start(const std::vector<std::string>& args, const std::string& ppdPath, int rasterFd) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No pipe for the printer stream: %s", std::strerror(errno));
-    return 1;
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "No pipe for the printer stream: %s", std::strerror(errno));
+    return false;
   }
-  FILE* out = fdopen(fds[1], "w");
-  EngineLog log(job);
-  FILE* err = fopencookie(&log, "w", cookie_io_functions_t{nullptr, &EngineLog::Write, nullptr, nullptr});
-  if (!out || !err) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No stream for the engine: %s", std::strerror(errno));
-    if (out)
-      std::fclose(out);
+  streams_ = std::make_unique<Streams>(job_);
+  Streams& s = *streams_;
+  s.in = fds[0];
+  s.out = fdopen(fds[1], "w");
+  s.err = fopencookie(&s.log, "w", cookie_io_functions_t{nullptr, &EngineLog::Write, nullptr, nullptr});
+  if (!s.out || !s.err) {
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "No stream for the engine: %s", std::strerror(errno));
+    if (s.out)
+      std::fclose(s.out);
     else
       close(fds[1]);
-    if (err) std::fclose(err);
-    close(fds[0]);
-    return 1;
+    if (s.err) std::fclose(s.err);
+    close(s.in);
+    streams_.reset();
+    return false;
   }
+  s.args = args;
+  for (std::string& a : s.args) s.argv.push_back(a.data());
+  s.argv.push_back(nullptr);
+  s.ppdPath = ppdPath;
 
-  std::vector<std::string> argStrings(args);
-  std::vector<char*> argv;
-  for (std::string& a : argStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  int status = 1;
-  std::thread engine([&] {
+  engine_ = std::thread([this, rasterFd] {
+    Streams& s = *streams_;
     JobRun run;
-    run.argc = static_cast<int>(argStrings.size());
-    run.argv = argv.data();
-    run.ppdPath = ppdPath.c_str();
-    run.out = out;
-    run.err = err;
-    run.isCancelled = [job] { return papplJobIsCanceled(job); };
+    run.argc = static_cast<int>(s.args.size());
+    run.argv = s.argv.data();
+    run.ppdPath = s.ppdPath.c_str();
+    run.out = s.out;
+    run.err = s.err;
+    run.isCancelled = [this] { return abandoned_ || papplJobIsCanceled(job_); };
     run.noScheduler = true;
-    status = RunFilterJobWith(run);
-    std::fclose(out);
+    status_ = RunFilterJobWith(run);
+    std::fclose(s.out);
+    if (rasterFd >= 0) close(rasterFd);
+    engineDone_ = true;
   });
-  const PumpEnd end = Pump(job, device, fds[0]);
-  // A failed device or an engine that does not end stops the reading: the
-  // engine's next write fails, and it ends its job as on a broken printer
-  // stream.
-  close(fds[0]);
-  engine.join();
-  std::fclose(err);
-  log.Flush();
-  papplDeviceFlush(device);
+  pump_ = std::thread([this] {
+    pumpEnd_ = static_cast<int>(Pump(job_, device_, streams_->in, abandoned_));
+    // A failed device or an engine that does not end stops the reading:
+    // the engine's next write fails, and it ends its job as on a broken
+    // printer stream.
+    close(streams_->in);
+    pumpDone_ = true;
+  });
+  return true;
+}
 
+int EngineRun::Finish() {
+  if (!streams_) return 1;
+  if (pump_.joinable()) pump_.join();
+  if (engine_.joinable()) engine_.join();
+  std::fclose(streams_->err);
+  streams_->log.Flush();
+  streams_.reset();
+  papplDeviceFlush(device_);
+
+  const auto end = static_cast<PumpEnd>(pumpEnd_);
   if (end == PumpEnd::kDeviceFailed) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer stopped taking data");
-    papplJobSetMessage(job, "The printer stopped taking data");
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "The printer stopped taking data");
+    papplJobSetMessage(job_, "The printer stopped taking data");
     return 1;
   }
   if (end == PumpEnd::kEngineHung) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The cancelled job did not end; its printer stream was cut");
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "The cancelled job did not end; its printer stream was cut");
     return 1;
   }
-  return papplJobIsCanceled(job) ? 0 : status;
+  if (abandoned_) return 1;
+  return papplJobIsCanceled(job_) ? 0 : status_;
 }

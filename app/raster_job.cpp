@@ -4,6 +4,7 @@
 #include "raster_job.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,19 +29,27 @@ struct AppJob {
   std::unique_ptr<ppd_file_t, PpdCloser> ppd;
   cups_page_header2_t header{};  // the engine's page header, from the PPD
   std::string choices;           // the PPD choices as job options, "PageSize=A4 ..."
-  int fd = -1;                   // the raster file, nameless
+  int fd = -1;                   // the writing end of the engine's raster pipe
   cups_raster_t* raster = nullptr;
+  std::unique_ptr<EngineRun> engine;  // from the first page on
   LineLayout layout;
   unsigned top = 0;      // first client line of the engine's page
   unsigned written = 0;  // lines of the current page written
   std::vector<unsigned char> line;
   unsigned pages = 0;
-  int copies = 1;       // the engine's copies of the document
-  bool failed = false;  // a write to the raster file failed
+  int copies = 1;        // the engine's copies of the document
+  bool failed = false;   // the job cannot go on
+  bool stopped = false;  // the engine takes no more of the raster
 
-  ~AppJob() {
+  ~AppJob() { CloseRaster(); }
+
+  // The engine sees the raster's end: after the last whole page, or an
+  // empty raster when the job failed before its first.
+  void CloseRaster() {
     if (raster) cupsRasterClose(raster);
+    raster = nullptr;
     if (fd >= 0) close(fd);
+    fd = -1;
   }
 };
 
@@ -59,16 +68,71 @@ bool Fail(pappl_job_t* job, const std::string& why) {
   return false;
 }
 
-// A file without a name in the temporary directory: nothing of the job is
-// left behind whatever way the process ends.
-int NamelessFile() {
-  const char* dir = papplGetTempDir();
-  int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
-  std::string path = std::string(dir) + "/rastertopwg2-app-XXXXXX";
-  fd = mkostemp(path.data(), O_CLOEXEC);
-  if (fd >= 0) unlink(path.c_str());
-  return fd;
+// The raster's writes into the engine's pipe. The descriptor does not
+// block, so that a writer whose engine has stopped reading (its device
+// failed, its cancel cut it off) gives up instead of waiting for ever.
+ssize_t WriteRaster(void* ctx, unsigned char* data, std::size_t bytes) {
+  AppJob& state = *static_cast<AppJob*>(ctx);
+  std::size_t done = 0;
+  while (done < bytes) {
+    const ssize_t n = write(state.fd, data + done, bytes - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return -1;
+    if (state.engine->Stopped()) return -1;
+    pollfd pfd{state.fd, POLLOUT, 0};
+    poll(&pfd, 1, 200);
+  }
+  return static_cast<ssize_t>(bytes);
+}
+
+// A raster write failed: the engine's own error, when it ended with one,
+// is the better message for the job.
+bool FailWrite(pappl_job_t* job, AppJob& state) {
+  state.stopped = true;
+  // A cancelled engine ends after its page block without reading on: the
+  // job is cancelled, not failed.
+  if (papplJobIsCanceled(job)) return true;
+  state.failed = true;
+  if (papplJobGetMessage(job)) return false;
+  return Fail(job, "The engine stopped reading the raster");
+}
+
+// The engine starts with the job's first page, once the job's copies are
+// known, reading the raster through its own descriptor of the pipe.
+bool StartEngine(pappl_job_t* job, pappl_device_t* device, AppJob& state) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0)
+    return Fail(job, std::string("No pipe for the engine's raster: ") + std::strerror(errno));
+  // Fewer hand-overs between the job's thread and the engine's: a page
+  // of 600 dpi lines is a few megabytes.
+  fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+  fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  state.fd = fds[1];
+  const char* user = papplJobGetUsername(job);
+  const char* title = papplJobGetName(job);
+  const std::vector<std::string> args = {
+      papplPrinterGetName(papplJobGetPrinter(job)),
+      std::to_string(papplJobGetID(job)),
+      user ? user : "guest",
+      title ? title : "Untitled",
+      std::to_string(state.copies),
+      state.choices,
+      "/proc/self/fd/" + std::to_string(fds[0]),
+  };
+  state.engine = std::make_unique<EngineRun>(job, device);
+  if (!state.engine->Start(args, state.model->ppdPath, fds[0])) {
+    close(fds[0]);
+    state.engine.reset();
+    return Fail(job, "The engine cannot start");
+  }
+  // As CUPS' filters pass a raster between them: not compressed.
+  state.raster = cupsRasterOpenIO(WriteRaster, &state, CUPS_RASTER_WRITE);
+  if (!state.raster) return Fail(job, "Cannot write the engine's raster");
+  return true;
 }
 
 // The framework keeps its own 8-bit page header instead of a streamed
@@ -106,6 +170,18 @@ bool WriteWhiteLine(AppJob& state) {
 
 void ConvertLine(const LineLayout& layout, const unsigned char* src, std::span<unsigned char> dst) {
   unsigned char* d = dst.data();
+  // Gray to gray and RGB to RGB, the lines of nearly every page, are the
+  // client's span and white after it.
+  if (layout.srcBytes == layout.dstBytes && !layout.srcInverted) {
+    const std::size_t size = static_cast<std::size_t>(layout.dstWidth) * layout.dstBytes;
+    const std::size_t copied =
+        layout.left >= layout.srcWidth
+            ? 0
+            : std::min<std::size_t>(layout.srcWidth - layout.left, layout.dstWidth) * layout.dstBytes;
+    if (copied) std::memcpy(d, src + static_cast<std::size_t>(layout.left) * layout.srcBytes, copied);
+    std::memset(d + copied, 255, size - copied);
+    return;
+  }
   for (unsigned x = 0; x < layout.dstWidth; ++x, d += layout.dstBytes) {
     const unsigned sx = layout.left + x;
     if (sx >= layout.srcWidth) {
@@ -190,17 +266,12 @@ bool AppStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* 
       h.cupsHeight == 0)
     return Fail(job, "The PPD's page header is not 8-bit gray or RGB");
 
-  state->fd = NamelessFile();
-  if (state->fd < 0) return Fail(job, std::string("No temporary raster file: ") + std::strerror(errno));
-  state->raster = cupsRasterOpen(state->fd, CUPS_RASTER_WRITE_COMPRESSED);
-  if (!state->raster) return Fail(job, "Cannot write the raster file");
   state->line.resize(h.cupsBytesPerLine);
   papplJobSetData(job, state.release());
   return true;
 }
 
-bool AppStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* /*device*/,
-                  unsigned /*page*/) {
+bool AppStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned /*page*/) {
   AppJob& state = *JobOf(job);
   const char* why = nullptr;
   const std::string format = papplJobGetFormat(job);
@@ -209,22 +280,22 @@ bool AppStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
   if (!MakeLineLayout(options->header, state.header, state.layout, state.top, why))
     return Fail(job, std::string("The ") + why);
   state.written = 0;
-  if (!cupsRasterWriteHeader2(state.raster, &state.header)) {
+  if (!state.engine && !StartEngine(job, device, state)) {
     state.failed = true;
-    return Fail(job, "Cannot write the raster file");
+    return false;
   }
+  if (state.stopped) return !state.failed;
+  if (!cupsRasterWriteHeader2(state.raster, &state.header)) return FailWrite(job, state);
   return true;
 }
 
 bool AppWriteLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned y,
                   const unsigned char* line) {
   AppJob& state = *JobOf(job);
-  if (state.failed || y < state.top || state.written >= state.header.cupsHeight) return !state.failed;
+  if (state.stopped || y < state.top || state.written >= state.header.cupsHeight) return !state.failed;
   ConvertLine(state.layout, line, state.line);
-  if (!cupsRasterWritePixels(state.raster, state.line.data(), state.header.cupsBytesPerLine)) {
-    state.failed = true;
-    return Fail(job, "Cannot write the raster file");
-  }
+  if (!cupsRasterWritePixels(state.raster, state.line.data(), state.header.cupsBytesPerLine))
+    return FailWrite(job, state);
   ++state.written;
   return true;
 }
@@ -233,11 +304,8 @@ bool AppEndPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_
                 unsigned /*page*/) {
   AppJob& state = *JobOf(job);
   // A client page shorter than the sheet ends in white paper.
-  while (!state.failed && state.written < state.header.cupsHeight) {
-    if (!WriteWhiteLine(state)) {
-      state.failed = true;
-      return Fail(job, "Cannot write the raster file");
-    }
+  while (!state.stopped && state.written < state.header.cupsHeight) {
+    if (!WriteWhiteLine(state)) return FailWrite(job, state);
     ++state.written;
   }
   ++state.pages;
@@ -267,33 +335,19 @@ void SetEngineCopies(pappl_job_t* job, int copies, bool collate) {
   if (collate) state->choices += " Collate=True";
 }
 
-bool EndEngineJob(pappl_job_t* job, pappl_device_t* device, bool print) {
+bool EndEngineJob(pappl_job_t* job, pappl_device_t* /*device*/, bool print) {
   AppJob* state = JobOf(job);
   if (papplJobGetState(job) == IPP_JSTATE_ABORTED && !papplJobGetMessage(job))
     papplJobSetMessage(job, "%s", FrameworkAbortReason(job));
   if (!state) return false;
-  cupsRasterClose(state->raster);
-  state->raster = nullptr;
-  if (!print || state->failed || state->pages == 0 || papplJobIsCanceled(job)) {
-    const bool ok = !state->failed;
-    EndJobState(job);
-    return ok;
-  }
-
-  // The engine's arguments as a CUPS filter gets them; it reads the raster
-  // through its own descriptor of the nameless file, from the start.
-  const char* user = papplJobGetUsername(job);
-  const char* title = papplJobGetName(job);
-  const std::vector<std::string> args = {
-      papplPrinterGetName(papplJobGetPrinter(job)),
-      std::to_string(papplJobGetID(job)),
-      user ? user : "guest",
-      title ? title : "Untitled",
-      std::to_string(state->copies),
-      state->choices,
-      "/proc/self/fd/" + std::to_string(state->fd),
-  };
-  const int status = RunEngineToDevice(job, device, args, state->model->ppdPath);
+  // The pages written so far are the engine's already: a job given up
+  // after them ends its printer job as a cancelled one does, with whole
+  // page blocks and the cancel trailer.
+  if (state->engine && (!print || state->failed)) state->engine->Abandon();
+  state->CloseRaster();
+  const int status = state->engine ? state->engine->Finish() : 0;
+  const bool ok =
+      !print || state->failed || !state->engine || papplJobIsCanceled(job) ? !state->failed : status == 0;
   EndJobState(job);
-  return status == 0;
+  return ok;
 }

@@ -1,7 +1,7 @@
 // PAPPL's raster callbacks for every model: the job's lines are collected
 // into a CUPS raster whose page header the model's PPD builds from the
-// job's choices, cut to the PPD's imageable area, and at the end of the job
-// the engine turns that raster into the printer stream.
+// job's choices, cut to the PPD's imageable area, and streamed through a
+// pipe to the engine, which starts with the job's first page.
 #pragma once
 
 #include <cups/raster.h>

@@ -185,6 +185,8 @@ TEST(LineLayout, ClientLinesBecomeEngineLines) {
   };
   const Case cases[] = {
       {CUPS_CSPACE_SW, 1, CUPS_CSPACE_W, {9, 0, 128, 255}, {0, 128, 255}},
+      {CUPS_CSPACE_SW, 1, CUPS_CSPACE_W, {9, 5}, {5, 255, 255}},
+      {CUPS_CSPACE_SW, 1, CUPS_CSPACE_W, {9}, {255, 255, 255}},
       {CUPS_CSPACE_K, 1, CUPS_CSPACE_W, {9, 255, 0, 55}, {0, 255, 200}},
       {CUPS_CSPACE_SRGB, 3, CUPS_CSPACE_W, {9, 9, 9, 255, 0, 0, 0, 255, 0}, {79, 155, 255}},
       {CUPS_CSPACE_SRGB,
