@@ -116,6 +116,12 @@ pappl_system_t* AppSystemCallback(int numOptions, cups_option_t* options, void* 
       settings.logFile.empty() ? nullptr : settings.logFile.c_str(), settings.logLevel,
       settings.authService.empty() ? nullptr : settings.authService.c_str(), false);
   if (!system) return nullptr;
+  // PAPPL 1.3 rotates its log by closing the descriptor that other threads
+  // may be about to write through; the number, reused by a job's pipe, a
+  // device or a client's socket, would get their log lines. The engine
+  // logs from several threads of every job, so the log is not rotated
+  // here: the journal or logrotate keeps it in bounds.
+  papplSystemSetMaxLogSize(system, 0);
   if (const char* group = cupsGetOption("admin-group", numOptions, options))
     papplSystemSetAdminGroup(system, group);
   if (const char* host = cupsGetOption("server-hostname", numOptions, options))
