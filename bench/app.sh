@@ -58,7 +58,10 @@ export RASTERTOPWG2_ROOT="$base/root"
   -o log-level=warn >"$base/app.out" 2>&1 &
 app_pid=$!
 i=0
-until "$app" status >/dev/null 2>&1; do
+# A client that finds no server starts one of its own: ask only once the
+# server has made its socket.
+until [ -S "$base/app/rastertopwg2-app.sock" ] || [ -S "$base/app/rastertopwg2-app$(id -u).sock" ] &&
+  "$app" status >/dev/null 2>&1; do
   [ $((i += 1)) -le 100 ] && kill -0 "$app_pid" 2>/dev/null || { echo "no app server" >&2; exit 1; }
   sleep 0.1
 done
