@@ -29,17 +29,13 @@ note() { echo "FAIL: $*"; fail=1; }
 # Stops our cupsd (by its pid), purges the package, removes the scratch tree.
 cleanup() {
   rc=$?
-  if [ -n "$cupsd_pid" ]; then
-    kill -TERM "$cupsd_pid" 2>/dev/null || true
-    i=0
-    while kill -0 "$cupsd_pid" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1 && i=$((i + 1)); done
-    kill -KILL "$cupsd_pid" 2>/dev/null || true
-  fi
+  stop_pid "$cupsd_pid"
   [ "$installed" = 0 ] || dpkg --purge "$pkg" >/dev/null 2>&1 || true
   rm -rf "$base"
   exit "$rc"
 }
 trap cleanup EXIT
+. tests/e2e/cupsd.sh
 trap 'exit 1' INT TERM HUP
 
 # ---------------------------------------------------------------------------
@@ -77,47 +73,10 @@ chmod 710 "$base/spool"
 chmod 1770 "$base/spool/tmp"
 chgrp lp "$base/spool" "$base/spool/tmp"
 chown -R lp:lp "$base/out" "$base/root"
-cat >"$base/etc/cups-files.conf" <<EOF
-User lp
-Group lp
-SystemGroup root
-FileDevice Yes
-ServerRoot $base/etc
-RequestRoot $base/spool
-TempDir $base/spool/tmp
-CacheDir $base/cache
-StateDir $base/state
-ErrorLog $base/log/error_log
-AccessLog $base/log/access_log
-PageLog $base/log/page_log
-Printcap $base/printcap
-SetEnv RASTERTOPWG2_ROOT $base/root
-EOF
-cat >"$base/etc/cupsd.conf" <<EOF
-LogLevel debug
-Listen $base/run/cups.sock
-Browsing No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow localhost
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-export CUPS_SERVER="$base/run/cups.sock" CUPS_USER=root
-unset CUPS_ENCRYPTION || true
-cupsd_bin=$(command -v cupsd || echo /usr/sbin/cupsd)
-(cd "$base" && exec "$cupsd_bin" -f -c "$base/etc/cupsd.conf" -s "$base/etc/cups-files.conf") >"$base/log/cupsd.out" 2>&1 &
-cupsd_pid=$! i=0
-until lpstat -r 2>/dev/null | grep -q "is running"; do
-  kill -0 "$cupsd_pid" 2>/dev/null && [ $((i += 1)) -le 150 ] ||
-    { echo "FAIL: private cupsd did not start" && tail -20 "$base/log/cupsd.out" "$base/log/error_log"; exit 1; }
-  sleep 0.2
-done
+port=''  # the local socket only
+start_cupsd "$(pkg-config --variable=cups_serverbin cups 2>/dev/null || echo /usr/lib/cups)" \
+  "$(pkg-config --variable=cups_datadir cups 2>/dev/null || echo /usr/share/cups)" "FileDevice Yes
+SetEnv RASTERTOPWG2_ROOT $base/root" || exit 1
 
 models=$(lpinfo -m 2>/dev/null | awk '$1 ~ /^rastertopwg2\// { print $1 }' | sort | tr '\n' ' ')
 [ "$models" = "rastertopwg2/gdibkred.ppd rastertopwg2/gdicolor.ppd rastertopwg2/gdima3.ppd rastertopwg2/gdimled.ppd rastertopwg2/gdimlsu.ppd " ] ||
