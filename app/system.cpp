@@ -10,11 +10,52 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
+#include "drivers.h"
 #include "image_job.h"
 #include "pdf_job.h"
 
 namespace {
+
+// A printer with a job that is not held: printing, stopped on its device,
+// or about to start.
+bool HasJobUnderWay(pappl_printer_t* printer) {
+  bool underWay = false;
+  papplPrinterIterateActiveJobs(
+      printer,
+      [](pappl_job_t* job, void* data) {
+        if (papplJobGetState(job) != IPP_JSTATE_HELD) *static_cast<bool*>(data) = true;
+      },
+      &underWay, 1, 0);
+  return underWay;
+}
+
+// PAPPL 1.3 saves its state holding the system's lock while it takes each
+// printer's, and turns away a raster job that comes while another prints
+// holding the printer's lock while it takes the system's: the two wait on
+// each other and the whole server stops. So the state is saved only while
+// no printer has a job under way; the end of each job is a change of its
+// own, which brings the save back, and a stopping server always saves.
+// Nothing here may hold the system's lock while it asks a printer.
+bool SaveStateWhenIdle(pappl_system_t* system, void* data) {
+  if (papplSystemIsRunning(system)) {
+    std::vector<int> ids;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t* printer, void* out) {
+          static_cast<std::vector<int>*>(out)->push_back(papplPrinterGetID(printer));
+        },
+        &ids);
+    for (const int id : ids)
+      if (pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, id, nullptr);
+          printer && HasJobUnderWay(printer)) {
+        papplLog(system, PAPPL_LOGLEVEL_DEBUG, "State not saved while printer %d has a job under way.", id);
+        return true;
+      }
+  }
+  return papplSystemSaveState(system, static_cast<const char*>(data));
+}
 
 // A directory that exists or could be made; false when neither.
 bool HaveDirectory(const std::string& dir) {
@@ -33,6 +74,24 @@ std::string DefaultSpoolDir(const char* baseName) {
     if (HaveDirectory(config)) return config + "/" + name + ".d";
   }
   return std::string(papplGetTempDir()) + "/" + name + std::to_string(getuid()) + ".d";
+}
+
+// Where PAPPL's main loop keeps a server's state, in its order: the
+// snap's data directory, /var/lib for root, the user's configuration
+// directory, and the temporary directory as the last resort. The main loop
+// only places it when the system callback has not.
+std::string StateFile(const char* baseName) {
+  const std::string name = baseName;
+  if (const char* snap = std::getenv("SNAP_COMMON")) {
+    if (access(snap, X_OK) == 0) return std::string(snap) + "/" + name + ".state";
+  } else if (getuid() == 0) {
+    if (HaveDirectory("/var/lib")) return "/var/lib/" + name + ".state";
+  } else if (const char* xdg = std::getenv("XDG_CONFIG_HOME")) {
+    if (access(xdg, X_OK) == 0) return std::string(xdg) + "/" + name + ".state";
+  } else if (const char* home = std::getenv("HOME")) {
+    if (HaveDirectory(std::string(home) + "/.config")) return std::string(home) + "/.config/" + name + ".state";
+  }
+  return std::string(papplGetTempDir()) + "/" + name + std::to_string(getuid()) + ".state";
 }
 
 struct ServerOptionName {
@@ -102,7 +161,7 @@ bool ParseServerSettings(const char* baseName, int numOptions, cups_option_t* op
   return true;
 }
 
-pappl_system_t* AppSystemCallback(int numOptions, cups_option_t* options, void* /*data*/) {
+pappl_system_t* AppSystemCallback(int numOptions, cups_option_t* options, void* data) {
   // The main loop names the server after the program as it was called.
   const char* baseName = program_invocation_short_name;
   ServerSettings settings;
@@ -132,5 +191,15 @@ pappl_system_t* AppSystemCallback(int numOptions, cups_option_t* options, void* 
     papplSystemAddListeners(system, cupsGetOption("listen-hostname", numOptions, options));
   AddDocumentFilters(system);
   AddImageFilters(system);
+  // The state names each printer's driver, so the drivers come first; the
+  // main loop leaves both alone once they are set.
+  const DriverTable& table = *static_cast<const DriverTable*>(data);
+  papplSystemSetPrinterDrivers(system, static_cast<int>(table.drivers.size()),
+                               const_cast<pappl_pr_driver_t*>(table.drivers.data()), AutoAddCallback, nullptr,
+                               DriverCallback, data);
+  static std::string stateFile;  // the save callback's data for the server's life
+  stateFile = StateFile(baseName);
+  papplSystemLoadState(system, stateFile.c_str());
+  papplSystemSetSaveCallback(system, SaveStateWhenIdle, stateFile.data());
   return system;
 }

@@ -2,15 +2,17 @@
 // (server-port, listen-hostname, spool-directory, log-file, log-level,
 // server-options, admin-group, auth-service, private-server,
 // server-hostname), plus what this application adds to every server: the
-// PDF and printer-stream filters and the typing of printer streams.
+// PDF and printer-stream filters, the typing of printer streams, and a
+// state file kept where PAPPL's main loop keeps it but saved only while no
+// job is under way.
 #pragma once
 
 #include <pappl/pappl.h>
 
 #include <string>
 
-// papplMainloop's system callback; data is the driver table, which the
-// main loop hands to the drivers itself.
+// papplMainloop's system callback; data is the driver table, registered
+// here so that the saved printers load with their drivers.
 pappl_system_t* AppSystemCallback(int numOptions, cups_option_t* options, void* data);
 
 // The parsed server options: what the system is created with.

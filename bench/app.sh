@@ -62,7 +62,7 @@ i=0
 # server has made its socket.
 until [ -S "$base/app/rastertopwg2-app.sock" ] || [ -S "$base/app/rastertopwg2-app$(id -u).sock" ] &&
   "$app" status >/dev/null 2>&1; do
-  [ $((i += 1)) -le 100 ] && kill -0 "$app_pid" 2>/dev/null || { echo "no app server" >&2; exit 1; }
+  [ $((i += 1)) -le 600 ] && kill -0 "$app_pid" 2>/dev/null || { echo "no app server" >&2; exit 1; }
   sleep 0.1
 done
 : >"$base/app.prn"

@@ -29,7 +29,7 @@ i=0
 # server has made its socket.
 until [ -S "$out/app/rastertopwg2-app.sock" ] || [ -S "$out/app/rastertopwg2-app$(id -u).sock" ] &&
   "$app" status >/dev/null 2>&1; do
-  [ $((i += 1)) -le 100 ] || { echo "the server did not start, see out/app-sample.log" >&2 && exit 1; }
+  [ $((i += 1)) -le 600 ] || { echo "the server did not start within a minute, see out/app-sample.log" >&2 && exit 1; }
   sleep 0.1
 done
 

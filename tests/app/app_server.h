@@ -96,6 +96,8 @@ class AppServer : public ::testing::Test {
  protected:
   static void SetUpTestSuite();
   static void TearDownTestSuite();
+  // Starts the suite's server on the private directory.
+  static void StartServer();
   // Stops the server with SIGTERM, as the service manager would; true when
   // it has exited within seconds.
   static bool StopServer(int seconds);

@@ -148,7 +148,9 @@ TEST_F(AppServer, JobAndVendorOptionsReachThePrinter) {
 
 // SIGTERM to a server with a job in the engine shuts the server down once
 // the job is done, and the job is printed whole: the signal is the
-// server's, not the job's. Runs last: it stops the suite's server.
+// server's, not the job's. The stopping server saves its printers where
+// PAPPL keeps a snap's state, and a new server prints on them. Runs last:
+// it restarts the suite's server.
 TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
   // Half-tone gray: page blocks large enough to leave the device buffer
   // page by page.
@@ -164,6 +166,16 @@ TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
   const PrinterStream st = ReadStream(all);
   EXPECT_EQ(st.pages.size(), kLongJob);
   EXPECT_EQ(st.trailer, Trailer(all.size() - st.trailer.size(), false));
+
+  const std::string state = ReadAll(gDir + "/rastertopwg2-app.state");
+  EXPECT_NE(state.find("name=\"shut_down\""), std::string::npos) << state;
+  StartServer();
+  const Output printers = App("printers");
+  EXPECT_NE(printers.text.find("shut_down"), std::string::npos) << printers.text;
+  const std::string small = gDir + "/after_restart.pwg";
+  WritePwg(small, "iso_a4_210x297mm", "sgray_8", 1, Box{600, 600, 600, 600, 0, 0, 0});
+  EXPECT_EQ(PrintAndWait("shut_down", small, "-o media=iso_a4_210x297mm"), "completed");
+  EXPECT_EQ(LastStream(device).pages.size(), 1u);
 }
 
 // A client line on the engine's page: black_8 counts colorant and is

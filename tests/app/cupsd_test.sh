@@ -44,12 +44,23 @@ export RASTERTOPWG2_ROOT="$base/root"
 "$app" server -o server-port="$app_port" -o listen-hostname=localhost -o spool-directory="$base/app/spool" \
   -o log-file="$base/app.log" -o log-level=debug >"$base/app.out" 2>&1 &
 app_pid=$!
-i=0
 # A client that finds no server starts one of its own: ask only once the
-# server has made its socket.
-until [ -S "$base/app/rastertopwg2-app.sock" ] || [ -S "$base/app/rastertopwg2-app$(id -u).sock" ] &&
-  "$app" status >/dev/null 2>&1; do
-  [ $((i += 1)) -le 100 ] && kill -0 "$app_pid" 2>/dev/null || fail "the application server did not start"
+# server takes connections on its socket and its port. A loaded machine
+# may take most of a minute.
+listening() {
+  python3 - "$1" "$app_port" <<'PY' 2>/dev/null
+import socket, sys
+unix = socket.socket(socket.AF_UNIX)
+unix.connect(sys.argv[1])
+socket.create_connection(("localhost", int(sys.argv[2])), 1)
+PY
+}
+sock="$base/app/rastertopwg2-app.sock"
+[ "$(id -u)" = 0 ] || sock="$base/app/rastertopwg2-app$(id -u).sock"
+i=0
+until listening "$sock"; do
+  [ $((i += 1)) -le 600 ] && kill -0 "$app_pid" 2>/dev/null ||
+    fail "the application server did not start (in its directory: $(ls "$base/app" 2>&1 | xargs))"
   sleep 0.1
 done
 : >"$base/out.prn"
