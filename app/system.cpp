@@ -89,7 +89,8 @@ std::string StateFile(const char* baseName) {
   } else if (const char* xdg = std::getenv("XDG_CONFIG_HOME")) {
     if (access(xdg, X_OK) == 0) return std::string(xdg) + "/" + name + ".state";
   } else if (const char* home = std::getenv("HOME")) {
-    if (HaveDirectory(std::string(home) + "/.config")) return std::string(home) + "/.config/" + name + ".state";
+    if (HaveDirectory(std::string(home) + "/.config"))
+      return std::string(home) + "/.config/" + name + ".state";
   }
   return std::string(papplGetTempDir()) + "/" + name + std::to_string(getuid()) + ".state";
 }

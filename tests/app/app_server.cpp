@@ -228,7 +228,8 @@ void AppServer::StartServer() {
   // connections on its socket (a stopped server's socket file stays).
   bool listening = false;
   for (int i = 0; i < 600 && !listening; ++i) {
-    http_t* http = httpConnect2(Socket().c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
+    http_t* http =
+        httpConnect2(Socket().c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
     listening = http != nullptr;
     httpClose(http);
     if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(100));
