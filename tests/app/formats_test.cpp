@@ -328,7 +328,7 @@ TEST_F(AppServer, AMissingDeviceHoldsOnlyItsPrinter) {
 
   std::thread client([&] { App("submit -d gone -o document-format=image/pwg-raster " + file); });
   std::string state;
-  for (int i = 0; i < 100 && (state = PrinterAttribute("gone", "printer-state")) != "stopped"; ++i)
+  for (int i = 0; i < 300 && (state = PrinterAttribute("gone", "printer-state")) != "stopped"; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(state, "stopped");
   EXPECT_EQ(PrintFile("still_here", file, "image/pwg-raster", "-o media=iso_a4_210x297mm"), "completed");

@@ -73,10 +73,10 @@ std::string State(const std::string& printer) {
 }
 
 // PAPPL asks for the status at most every two seconds: waits until the
-// printer shows the state wanted, or ten seconds pass.
+// printer shows the state wanted, or half a minute passes.
 std::string StateUntil(const std::string& printer, const std::string& want) {
   std::string got;
-  for (int i = 0; i < 40 && (got = State(printer)) != want; ++i)
+  for (int i = 0; i < 120 && (got = State(printer)) != want; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   return got;
 }
