@@ -209,6 +209,9 @@ M58 auto-add compares the device ID's model case-sensitively
 M59 the printer application's PNG decoder falls back into decoding after an error
 - if (setjmp(png_jmpbuf(pp))) return false;
 + setjmp(png_jmpbuf(pp));
+M60 the printer application saves its state while a job is under way
+- if (papplSystemIsRunning(system)) {
++ if (false) {
 EOF
 )
 
