@@ -1,11 +1,12 @@
-// PNG documents: decoded with libpng to 8-bit gray or sRGB, transparency
-// laid on white, then placed and scaled by the framework's image printing
-// exactly as its own decoder would hand them over.
+// PNG and JPEG documents: decoded with libpng or libjpeg to 8-bit gray or
+// sRGB, transparency laid on white, then placed and scaled by the
+// framework's image printing exactly as its own decoders would hand them
+// over.
 //
-// libpng reports errors by a long jump to the point set in ReadPng; that
-// function holds no object with a destructor, and after the jump no libpng
-// call but the destruction of the reader follows, so one error ends the
-// decode once.
+// Both libraries report errors by a long jump to the point set in ReadPng
+// or ReadJpeg; those functions hold no object with a destructor, and after
+// the jump no library call but the destruction of the reader follows, so
+// one error ends the decode once.
 #include "image_job.h"
 
 #include <png.h>
@@ -18,6 +19,11 @@
 #include <new>
 #include <string>
 #include <vector>
+
+// libjpeg's headers need FILE and size_t declared before them, and the
+// error codes need the library's header.
+#include <jerror.h>
+#include <jpeglib.h>
 
 #include "pdf_job.h"
 
@@ -165,8 +171,129 @@ bool PrintPng(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
   return printed;
 }
 
+// libjpeg's error manager, first so that the library's pointer to it is
+// a pointer to the whole.
+struct JpegReader {
+  jpeg_error_mgr mgr;
+  std::jmp_buf jump;
+  pappl_job_t* job = nullptr;
+  std::string why;  // libjpeg's first error, or ours
+  pappl_jreason_t reason = PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR;
+  std::vector<unsigned char> data;  // rows of width x depth bytes
+  int width = 0, height = 0, depth = 1, ppi = 0;
+  pappl_pr_options_t* options = nullptr;  // the job's, once the image's colours are known
+};
+
+std::string JpegText(j_common_ptr info) {
+  char text[JMSG_LENGTH_MAX];
+  (*info->err->format_message)(info, text);
+  return text;
+}
+
+[[noreturn]] void JpegFail(j_common_ptr info) {
+  auto* reader = reinterpret_cast<JpegReader*>(info->err);
+  if (reader->why.empty()) {
+    reader->why = "Damaged JPEG file: " + JpegText(info);
+    reader->reason = PAPPL_JREASON_DOCUMENT_FORMAT_ERROR;
+  }
+  std::longjmp(reader->jump, 1);
+}
+
+// A file that ends early is damaged, where libjpeg would print its rest
+// gray; its other warnings (stray bytes many cameras write) go to the log.
+void JpegMessage(j_common_ptr info, int level) {
+  auto* reader = reinterpret_cast<JpegReader*>(info->err);
+  if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) JpegFail(info);
+  if (level <= 0)
+    papplLogJob(reader->job, level < 0 ? PAPPL_LOGLEVEL_WARN : PAPPL_LOGLEVEL_DEBUG, "JPEG: %s",
+                JpegText(info).c_str());
+}
+
+// Reads the whole image into the reader, as gray when the job prints a
+// gray image or on a gray printer, else as sRGB, as the framework's own
+// decoder does: false with reader.why on a damaged, oversized or
+// unsupported file.
+bool ReadJpeg(jpeg_decompress_struct& info, FILE* fp, JpegReader& reader, unsigned maxWidth,
+              unsigned maxHeight, std::size_t maxSize) {
+  if (setjmp(reader.jump)) return false;
+  jpeg_stdio_src(&info, fp);
+  jpeg_read_header(&info, TRUE);
+  reader.options = papplJobCreatePrintOptions(reader.job, 1, info.num_components > 1);
+  if (!reader.options) {
+    reader.why = "Out of memory for the job's options";
+    return false;
+  }
+  info.quantize_colors = FALSE;
+  info.out_color_space = reader.options->header.cupsNumColors == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_calc_output_dimensions(&info);
+  const JDIMENSION width = info.output_width, height = info.output_height;
+  reader.depth = info.output_components;
+  if (width < 1 || width > maxWidth || height < 1 || height > maxHeight ||
+      std::size_t{width} * height * static_cast<std::size_t>(reader.depth) > maxSize) {
+    reader.why = "JPEG image of " + std::to_string(width) + "x" + std::to_string(height) +
+                 " pixels is too large to print";
+    return false;
+  }
+  int xppi = 0, yppi = 0;
+  if (info.density_unit == 1) xppi = info.X_density, yppi = info.Y_density;
+  if (info.density_unit == 2) xppi = info.X_density * 254 / 100, yppi = info.Y_density * 254 / 100;
+  if (xppi != yppi) {
+    reader.why = "JPEG image of non-square pixels cannot be printed";
+    return false;
+  }
+  const std::size_t stride = std::size_t{width} * static_cast<std::size_t>(reader.depth);
+  try {  // an exception must not cross the framework's C frames
+    reader.data.resize(stride * height);
+  } catch (const std::bad_alloc&) {
+    reader.why = "Out of memory for the JPEG image";
+    return false;
+  }
+  reader.width = static_cast<int>(width);
+  reader.height = static_cast<int>(height);
+  reader.ppi = xppi;
+  jpeg_start_decompress(&info);
+  while (info.output_scanline < height) {
+    JSAMPROW row = reader.data.data() + std::size_t{info.output_scanline} * stride;
+    jpeg_read_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_decompress(&info);
+  return true;
+}
+
+// The framework's JPEG printing, but a damaged file ends the job with its
+// reason in the job's message rather than only in the log.
+bool PrintJpeg(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
+  std::unique_ptr<FILE, FileCloser> fp(std::fopen(papplJobGetFilename(job), "rb"));
+  if (!fp)
+    return Fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                std::string("Cannot open the JPEG file: ") + std::strerror(errno));
+  JpegReader reader;
+  reader.job = job;
+  jpeg_decompress_struct info;
+  info.err = jpeg_std_error(&reader.mgr);
+  reader.mgr.error_exit = JpegFail;
+  reader.mgr.emit_message = JpegMessage;
+  jpeg_create_decompress(&info);
+  int maxWidth = 0, maxHeight = 0;
+  const std::size_t maxSize =
+      papplSystemGetMaxImageSize(papplPrinterGetSystem(papplJobGetPrinter(job)), &maxWidth, &maxHeight);
+  const bool read = ReadJpeg(info, fp.get(), reader, static_cast<unsigned>(maxWidth),
+                             static_cast<unsigned>(maxHeight), maxSize);
+  jpeg_destroy_decompress(&info);
+  bool printed = false;
+  if (read) {
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "JPEG image of %dx%d pixels, %d bytes a pixel, %d ppi",
+                reader.width, reader.height, reader.depth, reader.ppi);
+    printed = papplJobFilterImage(job, device, reader.options, reader.data.data(), reader.width,
+                                  reader.height, reader.depth, reader.ppi, true);
+  }
+  if (reader.options) papplJobDeletePrintOptions(reader.options);
+  return read ? printed : Fail(job, reader.reason, reader.why);
+}
+
 }  // namespace
 
 void AddImageFilters(pappl_system_t* system) {
   papplSystemAddMIMEFilter(system, "image/png", kPrinterStreamType, PrintPng, nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", kPrinterStreamType, PrintJpeg, nullptr);
 }
