@@ -20,8 +20,7 @@
 #include <string>
 #include <vector>
 
-// libjpeg's headers need FILE and size_t declared before them, and the
-// error codes need the library's header.
+// libjpeg's headers need FILE and size_t declared before them.
 #include <jerror.h>
 #include <jpeglib.h>
 
