@@ -19,13 +19,15 @@
 namespace {
 
 // A printer with a job that is not held: printing, stopped on its device,
-// or about to start.
+// about to start, or still being received (held until its document is in,
+// which is when a failed upload ends it the way a refusal does).
 bool HasJobUnderWay(pappl_printer_t* printer) {
   bool underWay = false;
   papplPrinterIterateActiveJobs(
       printer,
       [](pappl_job_t* job, void* data) {
-        if (papplJobGetState(job) != IPP_JSTATE_HELD) *static_cast<bool*>(data) = true;
+        if (papplJobGetState(job) != IPP_JSTATE_HELD || !papplJobGetFilename(job))
+          *static_cast<bool*>(data) = true;
       },
       &underWay, 1, 0);
   return underWay;
