@@ -73,7 +73,7 @@ int RingSizeForPage(const cups_page_header2_t* inheader) {
 
 }  // namespace
 
-DWORD StartJob(FilterJob& job, cups_page_header2_t& inheader) {
+void StartJob(FilterJob& job, cups_page_header2_t& inheader) {
   JobConfig& config = job.config;
   PageLoopState& loop = job.loop;
   const DWORD DriverFeature = loop.DriverFeature;
@@ -150,14 +150,12 @@ DWORD StartJob(FilterJob& job, cups_page_header2_t& inheader) {
     CupsMessage(err, "WARNING: ", "Unable to create the spool file, pages are sent in reading order");
   }
 
-  DWORD jclLen = 0;
   if (!config.jclBegin.empty()) {
-    jclLen = static_cast<DWORD>(config.jclBegin.size());
+    const auto jclLen = static_cast<DWORD>(config.jclBegin.size());
     DbgMessage(FUNCNAME, "jcl_begin = %s, len = %d", config.jclBegin.c_str(), static_cast<int>(jclLen));
     job.port.WriteJclEscape();
     job.port.Write(config.jclBegin.data(), jclLen);
   }
 
   job.ring.slotsInUse.store(RingSizeForPage(&inheader), std::memory_order_release);
-  return jclLen;
 }

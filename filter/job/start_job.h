@@ -6,9 +6,7 @@
 #include <cups/raster.h>
 
 #include "job_context.h"
-#include "wintypes.h"
 
 // Starts the job for its first page's header, whose Duplex the
-// authorization file may change. Returns the JCL-prefix bytes written,
-// which the caller adds to the byte count.
-DWORD StartJob(FilterJob& job, cups_page_header2_t& inheader);
+// authorization file may change. The printer port counts what it writes.
+void StartJob(FilterJob& job, cups_page_header2_t& inheader);
