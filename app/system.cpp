@@ -14,6 +14,7 @@
 
 #include "drivers.h"
 #include "image_job.h"
+#include "paths.h"
 #include "pdf_job.h"
 
 namespace {
@@ -40,6 +41,16 @@ bool HasJobUnderWay(pappl_printer_t* printer) {
 // no printer has a job under way; the end of each job is a change of its
 // own, which brings the save back, and a stopping server always saves.
 // Nothing here may hold the system's lock while it asks a printer.
+// The state names the devices jobs are written to, and a server without a
+// home keeps it in the temporary directory: a state file is read or
+// written only when it is a plain file of this user's (or root's) that no
+// one else may change. nullptr when it is, or is not there yet.
+const char* StateFileUntrusted(const char* path) {
+  struct stat st {};
+  if (lstat(path, &st) != 0) return errno == ENOENT ? nullptr : "cannot be read";
+  return UntrustedReason(st, false);
+}
+
 bool SaveStateWhenIdle(pappl_system_t* system, void* data) {
   if (papplSystemIsRunning(system)) {
     std::vector<int> ids;
@@ -56,7 +67,12 @@ bool SaveStateWhenIdle(pappl_system_t* system, void* data) {
         return true;
       }
   }
-  return papplSystemSaveState(system, static_cast<const char*>(data));
+  const char* path = static_cast<const char*>(data);
+  if (const char* why = StateFileUntrusted(path)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "State file '%s' not written: %s.", path, why);
+    return false;
+  }
+  return papplSystemSaveState(system, path);
 }
 
 // A directory that exists or could be made; false when neither.
@@ -202,7 +218,10 @@ pappl_system_t* AppSystemCallback(int numOptions, cups_option_t* options, void* 
                                DriverCallback, data);
   static std::string stateFile;  // the save callback's data for the server's life
   stateFile = StateFile(baseName);
-  papplSystemLoadState(system, stateFile.c_str());
+  if (const char* why = StateFileUntrusted(stateFile.c_str()))
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "State file '%s' not read: %s.", stateFile.c_str(), why);
+  else
+    papplSystemLoadState(system, stateFile.c_str());
   papplSystemSetSaveCallback(system, SaveStateWhenIdle, stateFile.data());
   return system;
 }

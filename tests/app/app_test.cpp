@@ -4,7 +4,9 @@
 // printer stream is read back with the stream oracles.
 #include <cups/raster.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 namespace {
 
 using namespace app_test;
+namespace fs = std::filesystem;
 using namespace testing_support;
 
 // Every model's PPD is a driver, with its maker and model and a device ID.
@@ -149,8 +152,9 @@ TEST_F(AppServer, JobAndVendorOptionsReachThePrinter) {
 // SIGTERM to a server with a job in the engine shuts the server down once
 // the job is done, and the job is printed whole: the signal is the
 // server's, not the job's. The stopping server saves its printers where
-// PAPPL keeps a snap's state, and a new server prints on them. Runs last:
-// it restarts the suite's server.
+// PAPPL keeps a snap's state, and a new server prints on them, unless
+// another user could have written that file. Runs last: it restarts the
+// suite's server.
 TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
   // Half-tone gray: page blocks large enough to leave the device buffer
   // page by page.
@@ -176,6 +180,23 @@ TEST_F(AppServer, ZzSigtermShutsTheServerDownAfterTheRunningJob) {
   WritePwg(small, "iso_a4_210x297mm", "sgray_8", 1, Box{600, 600, 600, 600, 0, 0, 0});
   EXPECT_EQ(PrintAndWait("shut_down", small, "-o media=iso_a4_210x297mm"), "completed");
   EXPECT_EQ(LastStream(device).pages.size(), 1u);
+
+  // A state file someone else could have written names devices of their
+  // choosing: it is neither read nor written over.
+  ASSERT_TRUE(StopServer(30));
+  const std::string stateFile = gDir + "/rastertopwg2-app.state";
+  if (geteuid() == 0)
+    ASSERT_EQ(chown(stateFile.c_str(), 65534, 65534), 0);
+  else
+    fs::permissions(stateFile, fs::perms::group_write, fs::perm_options::add);
+  const std::string planted = ReadAll(stateFile);
+  StartServer();
+  EXPECT_EQ(App("printers").text.find("shut_down"), std::string::npos);
+  AddPrinter("after_plant", "gdimled");
+  ASSERT_TRUE(StopServer(30));
+  EXPECT_TRUE(ReadAll(stateFile) == planted) << "the planted state file was written over";
+  EXPECT_NE(ReadAll(gDir + "/server.log").find("not read: "), std::string::npos);
+  StartServer();
 }
 
 // A client line on the engine's page: black_8 counts colorant and is
