@@ -72,7 +72,11 @@ bool SaveStateWhenIdle(pappl_system_t* system, void* data) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "State file '%s' not written: %s.", path, why);
     return false;
   }
-  return papplSystemSaveState(system, path);
+  // Whatever the server's umask, the file must pass the rule above when
+  // the next server reads it.
+  const bool saved = papplSystemSaveState(system, path);
+  if (saved) chmod(path, S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
+  return saved;
 }
 
 // A directory that exists or could be made; false when neither.

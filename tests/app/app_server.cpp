@@ -5,6 +5,7 @@
 #include <cups/cups.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,6 +220,7 @@ void AppServer::StartServer() {
   gServer = fork();
   ASSERT_GE(gServer, 0);
   if (gServer == 0) {
+    umask(002);  // as under user-private groups: the state file must still be read back
     execl(APP_BIN, APP_BIN, "server", "-o", "private-server=true", "-o", spool.c_str(), "-o", log.c_str(),
           "-o", "log-level=debug", static_cast<char*>(nullptr));
     _exit(127);
