@@ -79,19 +79,10 @@ while [ $((r += 1)) -le "$runs" ]; do
 done
 
 # The CUPS queue: CUPS' own filters and backends, ours copied in.
-mkdir -p "$base/data/model/rastertopwg2" "$base/out"
+mkdir -p "$base/out"
 sysbin=$(pkg-config --variable=cups_serverbin cups 2>/dev/null || echo /usr/lib/cups)
 sysdata=$(pkg-config --variable=cups_datadir cups 2>/dev/null || echo /usr/share/cups)
-for d in filter backend daemon; do
-  mkdir -p "$base/serverbin/$d"
-  for f in "$sysbin/$d"/*; do [ -e "$f" ] && ln -s "$f" "$base/serverbin/$d/"; done
-done
-cp "$filter" "$base/serverbin/filter/rastertopwg2"
-cp "$plugin" "$base/serverbin/filter/"
-chmod -R a+rX "$base/serverbin"
-for f in "$sysdata"/*; do [ "$(basename "$f")" = model ] || ln -s "$f" "$base/data/"; done
-cp "$ppd_dir/$model.ppd" "$base/data/model/rastertopwg2/"
-chmod -R a+rX "$base/data"
+cups_tree "$sysbin" "$sysdata" "$filter" "$plugin" "$ppd_dir/$model.ppd"
 chown -R lp:lp "$base/out" "$base/root"
 start_cupsd "$base/serverbin" "$base/data" "FileDevice Yes
 SetEnv RASTERTOPWG2_ROOT $base/root

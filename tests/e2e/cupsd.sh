@@ -8,6 +8,29 @@
 # the foreground as our child ($cupsd_pid), exports CUPS_SERVER and waits
 # until it answers; 1 with its log's tail when it does not.
 # stop_pid PID: SIGTERM to a child we started, SIGKILL after 10 s.
+# cups_tree SERVERBIN DATADIR FILTER PLUGIN PPD...: $base/serverbin with
+# CUPS' own filters, backends and daemons and our filter and plug-in, and
+# $base/data with CUPS' own data and the PPDs under model/rastertopwg2, laid
+# out as the install puts them (lpadmin -m takes a model only from the
+# scheduler's driver list).
+
+cups_tree() {
+  _sysbin=$1 _sysdata=$2 _filter=$3 _plugin=$4
+  shift 4
+  for _d in filter backend daemon; do
+    mkdir -p "$base/serverbin/$_d"
+    for _f in "$_sysbin/$_d"/*; do [ -e "$_f" ] && ln -s "$_f" "$base/serverbin/$_d/"; done
+  done
+  # Copied, not linked: cupsd checks the owner and mode of the file it runs.
+  cp "$_filter" "$base/serverbin/filter/rastertopwg2"
+  cp "$_plugin" "$base/serverbin/filter/rastertopwg2-iccp.so"
+  chmod 755 "$base/serverbin/filter/rastertopwg2" "$base/serverbin/filter/rastertopwg2-iccp.so" "$base/serverbin" \
+    "$base/serverbin"/*
+  mkdir -p "$base/data/model/rastertopwg2"
+  for _f in "$_sysdata"/*; do [ "$(basename "$_f")" = model ] || ln -s "$_f" "$base/data/"; done
+  cp "$@" "$base/data/model/rastertopwg2/"
+  chmod -R a+rX "$base/data"
+}
 
 start_cupsd() {
   mkdir -p "$base/etc/ppd" "$base/etc/ssl" "$base/spool/tmp" "$base/log" "$base/cache" "$base/state/certs" "$base/run"

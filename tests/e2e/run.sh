@@ -61,22 +61,11 @@ trap 'exit 1' INT TERM HUP
 
 mkdir -p "$base/etc/ppd" "$base/etc/ssl" "$base/spool/tmp" "$base/log" "$base/cache" "$base/state/certs" "$base/run" "$base/out" \
   "$base/root/tmp/cups" "$base/data/model/rastertopwg2" "$base/dec" "$base/ref" "$base/docs"
-for d in filter backend daemon; do
-  mkdir -p "$base/serverbin/$d"
-  for f in "$sysbin/$d"/*; do [ -e "$f" ] && ln -s "$f" "$base/serverbin/$d/"; done
-done
-# Copied, not linked: cupsd checks the owner and mode of the file it runs.
-cp "$filter" "$base/serverbin/filter/rastertopwg2"
-cp "$plugin" "$base/serverbin/filter/rastertopwg2-iccp.so"
-chmod 755 "$base/serverbin/filter/rastertopwg2" "$base/serverbin/filter/rastertopwg2-iccp.so" "$base/serverbin" \
-  "$base/serverbin"/* "$base/docs"
-# CUPS' own data, plus the PPDs under model/ laid out as the install puts
-# them: lpadmin -m takes a model only from the scheduler's driver list.
+chmod 755 "$base/docs"
 sysdata=$(pkg-config --variable=cups_datadir cups 2>/dev/null || echo /usr/share/cups)
-for f in "$sysdata"/*; do [ "$(basename "$f")" = model ] || ln -s "$f" "$base/data/"; done
-cp "$ppd_dir"/*.ppd "$base/data/model/rastertopwg2/"
+cups_tree "$sysbin" "$sysdata" "$filter" "$plugin" "$ppd_dir"/*.ppd
 cp "$(dirname "$0")/lsan.supp" "$base/lsan.supp"  # read by sanitizer builds only
-chmod -R a+rX "$base/data" "$base/lsan.supp"
+chmod a+r "$base/lsan.supp"
 # The file devices and the filter's fixed paths belong to the filter's user.
 chown -R lp:lp "$base/out" "$base/root"
 
